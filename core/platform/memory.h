@@ -1,0 +1,25 @@
+// The host's physical memory available for allocation, read afresh at every
+// register construction. Each operating system has its own body of this header.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace zentrova::core::platform {
+
+// Bytes the process can still allocate without being refused or killed.
+std::uint64_t available_physical_memory();
+
+namespace detail {
+// Parsers kept apart from the file reads so tests can feed them any text.
+
+// "MemAvailable:" of /proc/meminfo, in bytes.
+std::optional<std::uint64_t> parse_mem_available(std::string_view meminfo);
+// A cgroup limit file ("max" or a decimal byte count); nullopt when unlimited.
+std::optional<std::uint64_t> parse_cgroup_limit(std::string_view text);
+// Room left under a cgroup limit; 0 when usage has reached it.
+std::uint64_t cgroup_headroom(std::uint64_t limit, std::uint64_t usage);
+}  // namespace detail
+
+}  // namespace zentrova::core::platform

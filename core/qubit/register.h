@@ -1,0 +1,99 @@
+// The register: n qubits as a full state vector of 2^n complex amplitudes, and
+// every operation done to it. Amplitude i belongs to basis state i; qubit q is
+// bit q of the index, qubit 0 the least significant.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/op_result.h"
+
+namespace zentrova::core {
+
+struct Amplitude {
+  double re;
+  double im;
+};
+static_assert(sizeof(Amplitude) == 16, "an amplitude is two doubles, real part first");
+
+// A 2x2 complex matrix: row 0 gives the new amplitude whose target bit is 0.
+struct Matrix2 {
+  Amplitude m00, m01, m10, m11;
+};
+
+// The outcome of a measurement: the measured bits and how many there are.
+struct Ket {
+  std::uint64_t value;
+  std::uint64_t width;
+};
+
+// Hands out the amplitude block; a seam so tests can make allocation fail.
+// Returns nullptr on failure; the block is released with release_amplitudes.
+using AllocateFn = void* (*)(std::uint64_t bytes);
+void* allocate_amplitudes(std::uint64_t bytes);
+void release_amplitudes(void* block) noexcept;
+
+inline constexpr std::uint64_t kAmplitudeAlignment = 64;
+
+class Register {
+ public:
+  // Reads the host's available memory and decides with it.
+  explicit Register(std::uint64_t qubit_count);
+  // The deciding half of construction: any memory figure, any allocator.
+  static Register with_memory(std::uint64_t qubit_count, std::uint64_t available_bytes,
+                              AllocateFn allocate = &allocate_amplitudes);
+
+  Register(Register&&) noexcept = default;
+  Register& operator=(Register&&) noexcept = default;
+  Register(const Register&) = delete;
+  Register& operator=(const Register&) = delete;
+
+  std::uint64_t qubit_count() const { return qubit_count_; }
+  std::uint64_t dimension() const { return dimension_; }
+  Amplitude* amplitudes() { return amps_.get(); }
+  const Amplitude* amplitudes() const { return amps_.get(); }
+
+  // Single-qubit gates.
+  OpResult x(std::uint64_t target);
+  OpResult h(std::uint64_t target);
+  OpResult u(std::uint64_t target, const Matrix2& m);
+  OpResult rx(std::uint64_t target, double theta);
+  OpResult ry(std::uint64_t target, double theta);
+  OpResult rz(std::uint64_t target, double theta);
+
+  // Gates on several qubits.
+  OpResult cnot(std::uint64_t control, std::uint64_t target);
+  OpResult swap(std::uint64_t q1, std::uint64_t q2);
+  OpResult ccnot(std::uint64_t control1, std::uint64_t control2, std::uint64_t target);
+  OpResult csswap(std::uint64_t control, std::uint64_t target_1, std::uint64_t target_2);
+  OpResult mcu(const std::vector<std::uint64_t>& control, std::uint64_t target,
+               const Matrix2& m);
+
+  // Measurements: one uniform draw each, collapse in place. A bad target is a
+  // fatal error, raised before anything is drawn or written.
+  Ket observe();
+  Ket observe_one(std::uint64_t target);
+  Ket observe_mul(std::vector<std::uint64_t> targets);
+
+  // Probabilities |a_i|^2 of basis states begin .. begin+count-1 into out; the
+  // state is not touched. Requires begin + count <= dimension().
+  void god_observe(std::uint64_t begin, std::uint64_t count, double* out) const;
+  // All 2^n probabilities.
+  std::vector<double> god_observe() const;
+
+ private:
+  struct Release {
+    void operator()(Amplitude* p) const noexcept { release_amplitudes(p); }
+  };
+
+  Register(std::uint64_t qubit_count, std::unique_ptr<Amplitude, Release> amps)
+      : qubit_count_(qubit_count), dimension_(std::uint64_t{1} << qubit_count),
+        amps_(std::move(amps)) {}
+
+  std::uint64_t qubit_count_;
+  std::uint64_t dimension_;
+  std::unique_ptr<Amplitude, Release> amps_;
+};
+
+}  // namespace zentrova::core
