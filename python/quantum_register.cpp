@@ -1,0 +1,371 @@
+// QuantumRegister: one engine register per instance, and the fifteen methods.
+// Every method is one instantiation of QuantumRegister_method, which runs the
+// whole call protocol: match arguments, check self, take the register
+// exclusively, convert in parameter order, one engine call, give the register
+// back, convert the outcome.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/fatal_error.h"
+#include "core/messages.h"
+#include "core/platform/memory.h"
+#include "python/args.h"
+#include "python/guard.h"
+#include "python/messages.h"
+#include "python/pyref.h"
+#include "python/types.h"
+
+namespace zentrova::py {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+// Exclusive use of one register for the length of a call. Given back on every
+// path, including a FatalError unwinding towards the entry guard.
+class Borrow {
+ public:
+  explicit Borrow(QuantumRegisterObject* obj) : flag_(&obj->borrow) {
+    std::intptr_t expected = 0;
+    if (!flag_->compare_exchange_strong(expected, kExclusive)) {
+      flag_ = nullptr;
+      PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
+    }
+  }
+  ~Borrow() { give_back(); }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+  bool held() const { return flag_ != nullptr; }
+  void give_back() {
+    if (flag_) flag_->store(0);
+    flag_ = nullptr;
+  }
+
+ private:
+  BorrowFlag* flag_;
+};
+
+QuantumRegisterObject* checked_self(PyObject* self) {
+  PyTypeObject* type = require_type(&quantum_register_type, "QuantumRegister");
+  if (!PyObject_TypeCheck(self, type)) {
+    raise_type_mismatch(self, "QuantumRegister");
+    return nullptr;
+  }
+  return reinterpret_cast<QuantumRegisterObject*>(self);
+}
+
+// Argument kinds: how many parameters each takes and how it converts them.
+// On failure `bad` is the offset of the parameter to name in the error.
+struct QubitArg {
+  static constexpr Py_ssize_t arity = 1;
+  using type = std::uint64_t;
+  static bool convert(PyObject* const* objs, type* out, int*) { return to_qubit(objs[0], out); }
+};
+struct AngleArg {
+  static constexpr Py_ssize_t arity = 1;
+  using type = double;
+  static bool convert(PyObject* const* objs, type* out, int*) { return to_angle(objs[0], out); }
+};
+struct IndexListArg {
+  static constexpr Py_ssize_t arity = 1;
+  using type = std::vector<std::uint64_t>;
+  static bool convert(PyObject* const* objs, type* out, int*) {
+    return to_index_list(objs[0], out);
+  }
+};
+// The four entries of a matrix convert as one group: four type checks, then reads.
+struct MatrixArg {
+  static constexpr Py_ssize_t arity = 4;
+  using type = core::Matrix2;
+  static bool convert(PyObject* const* objs, type* out, int* bad) {
+    return to_matrix4(objs, out, bad);
+  }
+};
+
+template <class... Kinds>
+struct ArgList {
+  static constexpr Py_ssize_t count = (Kinds::arity + ... + 0);
+  static constexpr std::array<Py_ssize_t, sizeof...(Kinds)> offsets = [] {
+    std::array<Py_ssize_t, sizeof...(Kinds)> at{};
+    Py_ssize_t next = 0;
+    std::size_t i = 0;
+    ((at[i++] = next, next += Kinds::arity), ...);
+    return at;
+  }();
+  using Values = std::tuple<typename Kinds::type...>;
+
+  static bool convert(const MethodSig& sig, PyObject* const* argv, Values& values) {
+    return convert_each(sig, argv, values, std::index_sequence_for<Kinds...>{});
+  }
+
+ private:
+  template <std::size_t... I>
+  static bool convert_each(const MethodSig& sig, PyObject* const* argv, Values& values,
+                           std::index_sequence<I...>) {
+    return (convert_one<Kinds>(sig, argv, offsets[I], std::get<I>(values)) && ...);
+  }
+  template <class Kind>
+  static bool convert_one(const MethodSig& sig, PyObject* const* argv, Py_ssize_t offset,
+                          typename Kind::type& out) {
+    int bad = 0;
+    if (Kind::convert(argv + offset, &out, &bad)) return true;
+    rewrite_arg_error(sig.params[offset + bad]);
+    return false;
+  }
+};
+
+PyObject* to_python(PyObject* self, const core::OpResult& result) {
+  if (result.ok()) return Py_NewRef(self);
+  PyErr_SetString(PyExc_ValueError, result.message().c_str());
+  return nullptr;
+}
+
+PyObject* to_python(PyObject*, const core::Ket& ket) { return new_dirac_ket(ket); }
+
+template <const MethodSig& Sig, auto Op, class... Kinds>
+PyObject* QuantumRegister_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  using List = ArgList<Kinds...>;
+  static_assert(List::count == Sig.count && List::count <= kMaxParams);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    // The common call, all positional and complete, needs no matching at all.
+    PyObject* placed[kMaxParams];
+    PyObject* const* argv = args;
+    if (kwnames || nargs != List::count) {
+      if (!match_args(Sig, args, nargs, kwnames, placed)) return nullptr;
+      argv = placed;
+    }
+    QuantumRegisterObject* obj = checked_self(self);
+    if (!obj) return nullptr;
+    // Taken before converting: an __index__ or __iter__ may call back into us.
+    Borrow borrow(obj);
+    if (!borrow.held()) return nullptr;
+    typename List::Values values;
+    if (!List::convert(Sig, argv, values)) return nullptr;
+    auto result = std::apply(
+        [&](auto&... v) { return (obj->reg.*Op)(std::move(v)...); }, values);
+    borrow.give_back();
+    return to_python(self, result);
+  });
+}
+
+template <auto Op>
+PyObject* QuantumRegister_noargs(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    QuantumRegisterObject* obj = checked_self(self);
+    if (!obj) return nullptr;
+    Borrow borrow(obj);
+    if (!borrow.held()) return nullptr;
+    auto result = (obj->reg.*Op)();
+    borrow.give_back();
+    return to_python(self, result);
+  });
+}
+
+// A float in a list costs its 8-byte slot plus a 32-byte object (24 bytes,
+// rounded up by the small-object allocator).
+constexpr std::uint64_t kBytesPerListedFloat = 40;
+// Below this the list cannot plausibly exhaust a host, and reading the memory
+// figure would cost more than building it.
+constexpr std::uint64_t kReadoutCheckThreshold = std::uint64_t{16} << 20;
+
+void check_readout_fits(std::uint64_t entries) {
+  const std::uint64_t need = entries > UINT64_MAX / kBytesPerListedFloat
+                                 ? UINT64_MAX
+                                 : entries * kBytesPerListedFloat;
+  if (need <= kReadoutCheckThreshold) return;
+  const std::uint64_t available = core::platform::available_physical_memory();
+  if (need > available) {
+    ZV_FATAL(core::readout_memory_message(
+        "god_observe's list of " + std::to_string(entries) + " probabilities", available, need));
+  }
+}
+
+PyObject* QuantumRegister_god_observe(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    QuantumRegisterObject* obj = checked_self(self);
+    if (!obj) return nullptr;
+    Borrow borrow(obj);
+    if (!borrow.held()) return nullptr;
+    const std::uint64_t dimension = obj->reg.dimension();
+    check_readout_fits(dimension);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(dimension)));
+    if (!list) fail_creation();
+    // Filled a chunk at a time, so no second buffer of 2^n doubles is needed;
+    // the register stays borrowed until the list is complete.
+    constexpr std::uint64_t kChunk = 512;
+    double chunk[kChunk];
+    for (std::uint64_t begin = 0; begin < dimension; begin += kChunk) {
+      const std::uint64_t count = std::min(kChunk, dimension - begin);
+      obj->reg.god_observe(begin, count, chunk);
+      for (std::uint64_t i = 0; i < count; ++i) {
+        PyObject* value = PyFloat_FromDouble(chunk[i]);
+        if (!value) fail_creation();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(begin + i), value);
+      }
+    }
+    borrow.give_back();
+    return list.release();
+  });
+}
+
+#define ZV_PARAMS(name, ...) constexpr const char* name##_params[] = {__VA_ARGS__};
+#define ZV_SIG(name) \
+  constexpr MethodSig name##_sig{#name, name##_params, std::size(name##_params)};
+
+ZV_PARAMS(__new__, "n")
+ZV_PARAMS(observe_one, "target")
+ZV_PARAMS(observe_mul, "targets")
+ZV_PARAMS(x, "target")
+ZV_PARAMS(h, "target")
+ZV_PARAMS(u, "target", "u00", "u01", "u10", "u11")
+ZV_PARAMS(cnot, "control", "target")
+ZV_PARAMS(ccnot, "control1", "control2", "target")
+ZV_PARAMS(rz, "target", "theta")
+ZV_PARAMS(rx, "target", "theta")
+ZV_PARAMS(ry, "target", "theta")
+ZV_PARAMS(swap, "q1", "q2")
+ZV_PARAMS(csswap, "control", "target_1", "target_2")
+ZV_PARAMS(mcu, "control", "target", "u00", "u01", "u10", "u11")
+
+ZV_SIG(__new__)
+ZV_SIG(observe_one)
+ZV_SIG(observe_mul)
+ZV_SIG(x)
+ZV_SIG(h)
+ZV_SIG(u)
+ZV_SIG(cnot)
+ZV_SIG(ccnot)
+ZV_SIG(rz)
+ZV_SIG(rx)
+ZV_SIG(ry)
+ZV_SIG(swap)
+ZV_SIG(csswap)
+ZV_SIG(mcu)
+
+#undef ZV_SIG
+#undef ZV_PARAMS
+
+using core::Register;
+
+constexpr auto QuantumRegister_observe = &QuantumRegister_noargs<&Register::observe>;
+constexpr auto QuantumRegister_observe_one =
+    &QuantumRegister_method<observe_one_sig, &Register::observe_one, QubitArg>;
+constexpr auto QuantumRegister_observe_mul =
+    &QuantumRegister_method<observe_mul_sig, &Register::observe_mul, IndexListArg>;
+constexpr auto QuantumRegister_x = &QuantumRegister_method<x_sig, &Register::x, QubitArg>;
+constexpr auto QuantumRegister_h = &QuantumRegister_method<h_sig, &Register::h, QubitArg>;
+constexpr auto QuantumRegister_u =
+    &QuantumRegister_method<u_sig, &Register::u, QubitArg, MatrixArg>;
+constexpr auto QuantumRegister_cnot =
+    &QuantumRegister_method<cnot_sig, &Register::cnot, QubitArg, QubitArg>;
+constexpr auto QuantumRegister_ccnot =
+    &QuantumRegister_method<ccnot_sig, &Register::ccnot, QubitArg, QubitArg, QubitArg>;
+constexpr auto QuantumRegister_rz =
+    &QuantumRegister_method<rz_sig, &Register::rz, QubitArg, AngleArg>;
+constexpr auto QuantumRegister_rx =
+    &QuantumRegister_method<rx_sig, &Register::rx, QubitArg, AngleArg>;
+constexpr auto QuantumRegister_ry =
+    &QuantumRegister_method<ry_sig, &Register::ry, QubitArg, AngleArg>;
+constexpr auto QuantumRegister_swap =
+    &QuantumRegister_method<swap_sig, &Register::swap, QubitArg, QubitArg>;
+constexpr auto QuantumRegister_csswap =
+    &QuantumRegister_method<csswap_sig, &Register::csswap, QubitArg, QubitArg, QubitArg>;
+constexpr auto QuantumRegister_mcu =
+    &QuantumRegister_method<mcu_sig, &Register::mcu, IndexListArg, QubitArg, MatrixArg>;
+
+template <class Fn>
+PyCFunction as_cfunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef QuantumRegister_methods[] = {
+    {"observe", as_cfunction(QuantumRegister_observe), METH_NOARGS, "observe($self)\n--\n\n"},
+    {"observe_one", as_cfunction(QuantumRegister_observe_one), kFastKw,
+     "observe_one($self, target)\n--\n\n"},
+    {"observe_mul", as_cfunction(QuantumRegister_observe_mul), kFastKw,
+     "observe_mul($self, targets)\n--\n\n"},
+    {"god_observe", as_cfunction(&QuantumRegister_god_observe), METH_NOARGS,
+     "god_observe($self)\n--\n\n"},
+    {"x", as_cfunction(QuantumRegister_x), kFastKw, "x($self, target)\n--\n\n"},
+    {"h", as_cfunction(QuantumRegister_h), kFastKw, "h($self, target)\n--\n\n"},
+    {"u", as_cfunction(QuantumRegister_u), kFastKw,
+     "u($self, target, u00, u01, u10, u11)\n--\n\n"},
+    {"cnot", as_cfunction(QuantumRegister_cnot), kFastKw, "cnot($self, control, target)\n--\n\n"},
+    {"ccnot", as_cfunction(QuantumRegister_ccnot), kFastKw,
+     "ccnot($self, control1, control2, target)\n--\n\n"},
+    {"rz", as_cfunction(QuantumRegister_rz), kFastKw, "rz($self, target, theta)\n--\n\n"},
+    {"rx", as_cfunction(QuantumRegister_rx), kFastKw, "rx($self, target, theta)\n--\n\n"},
+    {"ry", as_cfunction(QuantumRegister_ry), kFastKw, "ry($self, target, theta)\n--\n\n"},
+    {"swap", as_cfunction(QuantumRegister_swap), kFastKw, "swap($self, q1, q2)\n--\n\n"},
+    {"csswap", as_cfunction(QuantumRegister_csswap), kFastKw,
+     "csswap($self, control, target_1, target_2)\n--\n\n"},
+    {"mcu", as_cfunction(QuantumRegister_mcu), kFastKw,
+     "mcu($self, control, target, u00, u01, u10, u11)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* QuantumRegister_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* placed[1];
+    if (!match_args_tuple(__new___sig, args, kwargs, placed)) return nullptr;
+    // Held across __index__, which could drop the caller's last reference.
+    PyRef n_obj = PyRef::borrow(placed[0]);
+    std::uint64_t n;
+    if (!to_qubit(n_obj.get(), &n)) {
+      rewrite_arg_error("n");
+      return nullptr;
+    }
+    core::Register reg(n);
+    PyRef empty = PyRef::steal(PyTuple_New(0));
+    if (!empty) fail_creation();
+    PyObject* obj = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+    if (!obj) return nullptr;  // the register is released on the way out
+    auto* qr = reinterpret_cast<QuantumRegisterObject*>(obj);
+    new (&qr->reg) core::Register(std::move(reg));
+    new (&qr->borrow) BorrowFlag(0);
+    return obj;
+  });
+}
+
+void QuantumRegister_dealloc(PyObject* self) {
+  guarded_dealloc(self, [&] {
+    reinterpret_cast<QuantumRegisterObject*>(self)->reg.~Register();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  });
+}
+
+PyType_Slot QuantumRegister_slots[] = {
+    {Py_tp_doc, const_cast<char*>("QuantumRegister(n)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&QuantumRegister_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&QuantumRegister_dealloc)},
+    {Py_tp_methods, QuantumRegister_methods},
+    {0, nullptr},
+};
+
+PyType_Spec QuantumRegister_spec = {
+    "builtins.QuantumRegister",
+    sizeof(QuantumRegisterObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    QuantumRegister_slots,
+};
+
+}  // namespace
+
+PyTypeObject* quantum_register_type() {
+  if (!g_type) g_type = create_type(&QuantumRegister_spec, "QuantumRegister");
+  return g_type;
+}
+
+}  // namespace zentrova::py

@@ -1,0 +1,48 @@
+// The two classes' instance layouts and their process-wide type objects.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/qubit/register.h"
+
+namespace zentrova::py {
+
+// 0: free; -1 (all bits set): in exclusive use; k > 0: k shared uses.
+using BorrowFlag = std::atomic<std::intptr_t>;
+inline constexpr std::intptr_t kExclusive = -1;
+
+struct QuantumRegisterObject {
+  PyObject_HEAD
+  core::Register reg;
+  BorrowFlag borrow;
+};
+
+struct PyDiracKetObject {
+  PyObject_HEAD
+  core::Ket ket;
+  BorrowFlag borrow;
+};
+
+static_assert(alignof(QuantumRegisterObject) <= 16, "CPython aligns objects to 16 bytes");
+static_assert(alignof(PyDiracKetObject) <= 16, "CPython aligns objects to 16 bytes");
+
+// The cached type object, created on first need; null with RuntimeError
+// ("An error occurred while initializing class ...") set on failure.
+PyTypeObject* quantum_register_type();
+PyTypeObject* dirac_ket_type();
+
+// As above, for methods that cannot go on without the type: a failure is
+// reported as unraisable and becomes a fatal error.
+PyTypeObject* require_type(PyTypeObject* (*get)(), const char* class_name);
+
+// A new PyDiracKet holding the ket.
+PyObject* new_dirac_ket(const core::Ket& ket);
+
+// Creates a heap type from its spec, or sets the class-initialisation error.
+PyTypeObject* create_type(PyType_Spec* spec, const char* class_name);
+
+}  // namespace zentrova::py

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building zentrova and running its tests needs on a fresh
+# Debian machine of ours: Debian packages for the engine's tests, and the
+# Python 3.12 build and test tools. Safe to run again; it skips what is there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PY=${PYTHON:-python3.12}
+
+need_debs=()
+for pkg in libgtest-dev libbenchmark-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
+done
+if ((${#need_debs[@]})); then
+  echo "== installing Debian packages: ${need_debs[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_debs[@]}" >/dev/null
+fi
+
+if ! "$PY" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+  echo "error: $PY is not CPython 3.12 (run from the project root, where .python-version selects it)" >&2
+  exit 1
+fi
+"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+  -r scripts/requirements-test.txt

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test: the engine's GoogleTest suite through ctest, then the
+# module's pytest suite against a freshly installed build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+PY=${PYTHON:-python3.12}
+PY_EXE=$("$PY" -c 'import sys; print(sys.executable)')
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+echo "== engine tests"
+cmake -S . -B build/test -G Ninja -DZENTROVA_BUILD_TESTS=ON -DZENTROVA_BUILD_PYTHON=OFF \
+  -DPython_EXECUTABLE="$PY_EXE" >/dev/null
+cmake --build build/test -j "$JOBS"
+ctest --test-dir build/test --output-on-failure -j "$JOBS"
+
+echo "== module tests"
+"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
+"$PY" -m pytest -q tests/python

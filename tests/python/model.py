@@ -1,0 +1,142 @@
+"""A pure-Python model of the engine's arithmetic, for bit-for-bit comparison.
+
+Python floats are IEEE doubles and every operation is rounded on its own, so
+writing each formula out in the same order gives exactly the engine's bits.
+"""
+
+from __future__ import annotations
+
+import math
+
+K = 0.7071067811865476
+BAD = "..."
+CCNOT_BAD = "input out of scope."
+OUT_OF_SCOPE = "target out of scope!"
+
+
+def cmul(x: tuple[float, float], y: tuple[float, float]) -> tuple[float, float]:
+    return (x[0] * y[0] - x[1] * y[1], x[0] * y[1] + x[1] * y[0])
+
+
+def cadd(x: tuple[float, float], y: tuple[float, float]) -> tuple[float, float]:
+    return (x[0] + y[0], x[1] + y[1])
+
+
+class ModelError(Exception):
+    """The message of a refused gate."""
+
+
+class Model:
+    def __init__(self, n: int) -> None:
+        self.n = n
+        self.amps: list[tuple[float, float]] = [(0.0, 0.0)] * (1 << n)
+        self.amps[0] = (1.0, 0.0)
+
+    # -- helpers --------------------------------------------------------
+    def _pairs(self, target: int, controls: tuple[int, ...] = ()):
+        cmask = 0
+        for c in controls:
+            cmask |= 1 << c
+        t = 1 << target
+        for i0 in range(1 << self.n):
+            if i0 & t == 0 and i0 & cmask == cmask:
+                yield i0, i0 | t
+
+    def _apply(self, target: int, m, controls: tuple[int, ...] = ()) -> None:
+        u00, u01, u10, u11 = m
+        for i0, i1 in self._pairs(target, controls):
+            a, b = self.amps[i0], self.amps[i1]
+            self.amps[i0] = cadd(cmul(u00, a), cmul(u01, b))
+            self.amps[i1] = cadd(cmul(u10, a), cmul(u11, b))
+
+    def _check(self, *qubits: int) -> None:
+        if any(q >= self.n for q in qubits):
+            raise ModelError(BAD)
+
+    # -- gates ----------------------------------------------------------
+    def x(self, target: int) -> None:
+        self._check(target)
+        for i0, i1 in self._pairs(target):
+            self.amps[i0], self.amps[i1] = self.amps[i1], self.amps[i0]
+
+    def h(self, target: int) -> None:
+        self._check(target)
+        for i0, i1 in self._pairs(target):
+            (ar, ai), (br, bi) = self.amps[i0], self.amps[i1]
+            self.amps[i0] = ((ar + br) * K, (ai + bi) * K)
+            self.amps[i1] = ((ar - br) * K, (ai - bi) * K)
+
+    def u(self, target: int, u00: complex, u01: complex, u10: complex, u11: complex) -> None:
+        self._check(target)
+        self._apply(target, [(z.real, z.imag) for z in (u00, u01, u10, u11)])
+
+    def rx(self, target: int, theta: float) -> None:
+        self._check(target)
+        phi = theta * 0.5
+        c, s = math.cos(phi), math.sin(phi)
+        self._apply(target, [(c, 0.0), (0.0, -s), (0.0, -s), (c, 0.0)])
+
+    def ry(self, target: int, theta: float) -> None:
+        self._check(target)
+        phi = theta * 0.5
+        c, s = math.cos(phi), math.sin(phi)
+        self._apply(target, [(c, 0.0), (-s, -0.0), (s, 0.0), (c, 0.0)])
+
+    def rz(self, target: int, theta: float) -> None:
+        self._check(target)
+        phi, phim = theta * 0.5, theta * -0.5
+        c, s = math.cos(phi), math.sin(phi)
+        cm, sm = math.cos(phim), math.sin(phim)
+        for i0, i1 in self._pairs(target):
+            self.amps[i0] = cmul((cm, sm), self.amps[i0])
+            self.amps[i1] = cmul((c, s), self.amps[i1])
+
+    def cnot(self, control: int, target: int) -> None:
+        if control == target:
+            raise ModelError(BAD)
+        self._check(target, control)
+        for i0, i1 in self._pairs(target, (control,)):
+            self.amps[i0], self.amps[i1] = self.amps[i1], self.amps[i0]
+
+    def swap(self, q1: int, q2: int) -> None:
+        if q1 == q2:
+            raise ModelError(BAD)
+        self._check(q1, q2)
+        for i in range(1 << self.n):
+            if (i >> q1) & 1 == 1 and (i >> q2) & 1 == 0:
+                j = i ^ (1 << q1) ^ (1 << q2)
+                self.amps[i], self.amps[j] = self.amps[j], self.amps[i]
+
+    def ccnot(self, control1: int, control2: int, target: int) -> None:
+        qs = (control1, control2, target)
+        if any(q >= self.n for q in qs) or len(set(qs)) < 3:
+            raise ModelError(CCNOT_BAD)
+        for i0, i1 in self._pairs(target, (control1, control2)):
+            self.amps[i0], self.amps[i1] = self.amps[i1], self.amps[i0]
+
+    def csswap(self, control: int, target_1: int, target_2: int) -> None:
+        qs = (control, target_1, target_2)
+        if any(q >= self.n for q in qs) or len(set(qs)) < 3:
+            raise ModelError(BAD)
+        for i in range(1 << self.n):
+            if (i >> control) & 1 and (i >> target_1) & 1 and not (i >> target_2) & 1:
+                j = i ^ (1 << target_1) ^ (1 << target_2)
+                self.amps[i], self.amps[j] = self.amps[j], self.amps[i]
+
+    def mcu(self, control, target: int, u00: complex, u01: complex, u10: complex,
+            u11: complex) -> None:
+        control = list(control)
+        if target >= self.n or any(c >= self.n or c == target for c in control):
+            raise ModelError(BAD)
+        if len(set(control)) != len(control):
+            raise ModelError(BAD)
+        self._apply(target, [(z.real, z.imag) for z in (u00, u01, u10, u11)], tuple(control))
+
+    # -- read-outs ------------------------------------------------------
+    def god_observe(self) -> list[float]:
+        return [re * re + im * im for re, im in self.amps]
+
+
+def hexes(values: list[float]) -> list[str]:
+    """Exact texts: -0.0, NaN payload-free, infinities and every last bit show."""
+    return [v.hex() for v in values]
