@@ -1,0 +1,18 @@
+// Which kernel table the gates use. The choice is made once, on first use,
+// from what the CPU supports; tests reach every supported table directly.
+// Kept apart from kernels.h, which vector-compiled files include.
+#pragma once
+
+#include <vector>
+
+#include "core/qubit/kernels/kernels.h"
+
+namespace zentrova::core {
+
+// The best set this CPU supports. The only way production code reaches a kernel.
+const KernelSet& active_kernels();
+
+// Every set this CPU can run, the scalar reference first.
+std::vector<const KernelSet*> kernel_sets_for_testing();
+
+}  // namespace zentrova::core
