@@ -73,7 +73,7 @@ PyType_Spec PyDiracKet_spec = {
 }  // namespace
 
 PyTypeObject* dirac_ket_type() {
-  if (!g_type) g_type = create_type(&PyDiracKet_spec, "PyDiracKet");
+  if (!g_type) g_type = create_type_once(&g_type, &PyDiracKet_spec, "PyDiracKet");
   return g_type;
 }
 

@@ -10,9 +10,15 @@
 
 namespace zentrova::py {
 
-PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {
+PyTypeObject* create_type_once(PyTypeObject** slot, PyType_Spec* spec, const char* class_name) {
   PyObject* type = PyType_FromSpec(spec);
-  if (type) return reinterpret_cast<PyTypeObject*>(type);
+  if (type) {
+    if (*slot) {
+      Py_DECREF(type);
+      return *slot;
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+  }
   PyObject* cause = PyErr_GetRaisedException();
   PyErr_Format(PyExc_RuntimeError, "%s%s", kClassInitFailedPrefix, class_name);
   PyObject* error = PyErr_GetRaisedException();

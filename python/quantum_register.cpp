@@ -364,7 +364,7 @@ PyType_Spec QuantumRegister_spec = {
 }  // namespace
 
 PyTypeObject* quantum_register_type() {
-  if (!g_type) g_type = create_type(&QuantumRegister_spec, "QuantumRegister");
+  if (!g_type) g_type = create_type_once(&g_type, &QuantumRegister_spec, "QuantumRegister");
   return g_type;
 }
 

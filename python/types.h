@@ -43,6 +43,8 @@ PyTypeObject* require_type(PyTypeObject* (*get)(), const char* class_name);
 PyObject* new_dirac_ket(const core::Ket& ket);
 
 // Creates a heap type from its spec, or sets the class-initialisation error.
-PyTypeObject* create_type(PyType_Spec* spec, const char* class_name);
+// Creation can run Python code and so let another thread in: whichever type
+// reaches *slot first is kept, so only one type object is ever seen.
+PyTypeObject* create_type_once(PyTypeObject** slot, PyType_Spec* spec, const char* class_name);
 
 }  // namespace zentrova::py
