@@ -1,6 +1,7 @@
 // The read-outs of the register: god_observe reads every probability and
 // changes nothing; observe, observe_one and observe_mul take one uniform draw,
 // pick an outcome and collapse the state in place.
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstdint>
@@ -13,8 +14,10 @@
 #include "core/fatal_error.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
+#include "core/qubit/index_bits.h"
 #include "core/qubit/measure_testing.h"
 #include "core/qubit/register.h"
+#include "core/random/thread_rng.h"
 
 namespace zentrova::core {
 
@@ -53,6 +56,17 @@ std::vector<double> readout_buffer(std::string_view what, std::uint64_t entries)
   }
 }
 
+// The outcome of a first-reach scan: the first index whose running sum reaches
+// r, or 0 when none does (a sum below r, or a NaN, which never reaches it).
+std::uint64_t first_reach(const double* p, std::uint64_t count, double r) {
+  double s = 0.0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    s = s + p[i];
+    if (s >= r) return i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 ScopedMemoryFigureForTesting::ScopedMemoryFigureForTesting(std::uint64_t bytes)
@@ -77,6 +91,105 @@ std::vector<double> Register::god_observe() const {
       readout_buffer("the probability list of god_observe", dimension_);
   god_observe(0, dimension_, probabilities.data());
   return probabilities;
+}
+
+Ket Register::observe() {
+  // Drawn before anything is read: the scan can then stop at the outcome.
+  const double r = uniform_draw();
+  Amplitude* amps = amps_.get();
+  std::uint64_t outcome = 0;
+  double s = 0.0;
+  for (std::uint64_t i = 0; i < dimension_; ++i) {
+    s = s + probability(amps[i]);
+    if (s >= r) {
+      outcome = i;
+      break;
+    }
+  }
+  // The exact basis state whatever the norm before; the outcome's phase is dropped.
+  std::memset(static_cast<void*>(amps), 0,
+              static_cast<std::size_t>(dimension_ * sizeof(Amplitude)));
+  amps[outcome] = Amplitude{1.0, 0.0};
+  return Ket{outcome, qubit_count_};
+}
+
+Ket Register::observe_one(std::uint64_t target) {
+  if (target >= qubit_count_) ZV_FATAL(std::string(kTargetOutOfScopeText));
+  Amplitude* amps = amps_.get();
+  const std::uint64_t bit = std::uint64_t{1} << target;
+  const std::uint64_t pairs = dimension_ >> 1;
+
+  // Compensated, in ascending index order: the sum decides the outcome, so its
+  // rounding is part of the result. The probability of 0 is never summed.
+  double p1 = 0.0;
+  double c = 0.0;
+  for (std::uint64_t v = 0; v < pairs; ++v) {
+    const double x = probability(amps[insert_zero_bit(v, target) | bit]);
+    const double y = x - c;
+    const double t = p1 + y;
+    c = (t - p1) - y;
+    p1 = t;
+  }
+
+  const double r = uniform_draw();
+  const bool one = r < p1;
+  // Never zero: outcome 1 needs p1 > r >= 0, outcome 0 needs p1 <= r < 1.
+  const double h = one ? std::sqrt(p1) : std::sqrt(1.0 - p1);
+  const std::uint64_t keep_bit = one ? bit : 0;
+  const std::uint64_t drop_bit = bit ^ keep_bit;
+  for (std::uint64_t v = 0; v < pairs; ++v) {
+    const std::uint64_t i0 = insert_zero_bit(v, target);
+    Amplitude& keep = amps[i0 | keep_bit];
+    keep = Amplitude{keep.re / h, keep.im / h};
+    amps[i0 | drop_bit] = Amplitude{0.0, 0.0};
+  }
+  return Ket{std::uint64_t{one}, 1};
+}
+
+Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
+  for (std::uint64_t t : targets) {
+    if (t >= qubit_count_) ZV_FATAL(std::string(kTargetOutOfScopeText));
+  }
+  // Bit k of the outcome belongs to the k-th smallest target. Repeats stay:
+  // a qubit listed twice fills two bits that always agree.
+  std::sort(targets.begin(), targets.end());
+  const std::uint64_t b = targets.size();
+  // 8 * 2^60 bytes is already beyond the largest block an allocation accepts.
+  if (b >= 60) ZV_FATAL(std::string(kCapacityOverflowText));
+  std::vector<double> table =
+      readout_buffer("the marginal table of observe_mul", std::uint64_t{1} << b);
+
+  const Amplitude* amps = amps_.get();
+  for (std::uint64_t j = 0; j < dimension_; ++j) {
+    std::uint64_t t = 0;
+    for (std::uint64_t k = 0; k < b; ++k) t |= ((j >> targets[k]) & 1) << k;
+    table[t] = table[t] + probability(amps[j]);
+  }
+
+  const double r = uniform_draw();
+  const std::uint64_t o = first_reach(table.data(), table.size(), r);
+
+  std::uint64_t mask = 0;
+  std::uint64_t want = 0;
+  for (std::uint64_t k = 0; k < b; ++k) {
+    mask |= std::uint64_t{1} << targets[k];
+    if ((o >> k) & 1) want |= std::uint64_t{1} << targets[k];
+  }
+  // An outcome of probability 0 (picked when r is 0, or by the fallback when
+  // the sum never reaches r) leaves its amplitudes unscaled: dividing by zero
+  // would turn them into NaNs and infinities that the state did not hold.
+  const double weight = table[o];
+  const bool scale = weight != 0.0;
+  const double h = std::sqrt(weight);
+  Amplitude* out = amps_.get();
+  for (std::uint64_t i = 0; i < dimension_; ++i) {
+    if ((i & mask) != want) {
+      out[i] = Amplitude{0.0, 0.0};
+    } else if (scale) {
+      out[i] = Amplitude{out[i].re / h, out[i].im / h};
+    }
+  }
+  return Ket{o, b};
 }
 
 }  // namespace zentrova::core

@@ -80,16 +80,5 @@ TEST(ChaCha12Test, CounterCarriesIntoWord13) {
   EXPECT_EQ(cipher.counter(), start + 4);
 }
 
-TEST(ChaCha12Test, RekeyRestartsTheCounter) {
-  const auto& zero = testdata::kKeyedStreams[0];
-  const auto& other = testdata::kKeyedStreams[1];
-  ChaCha12 cipher(key_of(zero.key_hex), 1000);
-  cipher.rekey(key_of(other.key_hex));
-  EXPECT_EQ(cipher.counter(), 0u);
-  ChaCha12::Batch batch;
-  cipher.next_batch(batch);
-  EXPECT_EQ(hex_of(batch.data(), 16), other.block_hex[0]);
-}
-
 }  // namespace
 }  // namespace zentrova::core
