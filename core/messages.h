@@ -16,6 +16,10 @@ inline constexpr std::string_view kCcnotOutOfScopeText = "input out of scope.";
 inline constexpr std::string_view kTargetOutOfScopeText = "target out of scope!";
 inline constexpr std::string_view kCapacityOverflowText = "capacity overflow";
 inline constexpr std::string_view kRngInitPrefix = "could not initialize ThreadRng: ";
+// A draw that reaches the generator of a thread whose thread-local objects are
+// already being destroyed.
+inline constexpr std::string_view kRngTornDownText =
+    "ThreadRng used after its thread began to shut down";
 
 // The refusal of a register that does not fit in the memory the host reports.
 inline std::string memory_message(std::uint64_t available, std::uint64_t qubits,
@@ -43,6 +47,11 @@ inline std::string allocation_failed_message(std::uint64_t qubits, std::uint64_t
   return "could not allocate " + std::to_string(need) + " bytes for a register of " +
          std::to_string(qubits) +
          " qubits: the host reported enough available memory, but the allocation failed";
+}
+
+// A read-out buffer that could not be had although the memory check passed.
+inline std::string readout_allocation_failed_message(std::string_view what, std::uint64_t need) {
+  return "could not allocate " + std::to_string(need) + " bytes for " + std::string(what);
 }
 
 // A read-out that would not fit in the memory the host reports (a Python list of

@@ -52,7 +52,7 @@ std::vector<double> readout_buffer(std::string_view what, std::uint64_t entries)
   try {
     return std::vector<double>(static_cast<std::size_t>(entries), 0.0);
   } catch (const std::bad_alloc&) {
-    ZV_FATAL("could not allocate " + std::to_string(need) + " bytes for " + std::string(what));
+    ZV_FATAL(readout_allocation_failed_message(what, need));
   }
 }
 

@@ -7,15 +7,11 @@
 #include <optional>
 #include <string_view>
 
+#include "core/messages.h"
 #include "core/platform/entropy.h"
 #include "core/random/chacha12.h"
 
 namespace zentrova::core {
-
-// A draw that reaches the generator of a thread whose thread-local objects
-// are already being destroyed.
-inline constexpr std::string_view kRngTornDownText =
-    "ThreadRng used after its thread began to shut down";
 
 // The 53 high bits scaled by 2^-53; both steps are exact, so the result is a
 // multiple of 2^-53 in [0, 1 - 2^-53] and 1.0 never occurs.
