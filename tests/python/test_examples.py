@@ -1,0 +1,77 @@
+"""Runs each script in examples/ as a user would and checks the lines it prints."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def run(name: str) -> str:
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    return done.stdout
+
+
+def counts(text: str) -> dict[str, int]:
+    return {m[1]: int(m[2]) for m in re.finditer(r"^\s+(\|[01]+>)\s+(\d+)", text, re.M)}
+
+
+def test_bell_pair():
+    out = run("bell_pair.py")
+    assert "probabilities |00> |01> |10> |11>: [0.5000000000000001, 0.0, 0.0, 0.5000000000000001]" in out
+    seen = counts(out)
+    assert seen["|01>"] == seen["|10>"] == 0
+    assert seen["|00>"] + seen["|11>"] == 4000
+    assert 1600 < seen["|00>"] < 2400  # half of 4000, with over ten standard deviations of room
+    assert "qubits disagreed in 0 shots" in out
+
+
+def test_ghz():
+    out = run("ghz.py")
+    head, whole, subset = out.split(" measurements of ")
+    assert head.splitlines() == [
+        "2 of 1024 basis states have non-zero probability:",
+        "  |0000000000>  0.5000000000000001",
+        "  |1111111111>  0.5000000000000001",
+        "200",
+    ]
+    for text, zeros, ones in ((whole, "|0000000000>", "|1111111111>"), (subset, "|000>", "|111>")):
+        seen = counts(text)
+        assert set(seen) <= {zeros, ones} and sum(seen.values()) == 200
+
+
+def test_teleportation():
+    out = run("teleportation.py").splitlines()
+    assert out[-1] == "6 of 6 teleported states match the input"
+    trials = out[:-1]
+    assert len(trials) == 6 and all(line.endswith("  ok") for line in trials)
+    for line in trials:
+        p_in, p_out = re.search(r"P\(1\) in (\S+) out (\S+)", line).groups()
+        assert p_in == p_out
+
+
+def test_grover():
+    out = run("grover.py")
+    assert out.startswith("searching 4096 items for |101101110010>, 50 rounds\n")
+    rounds = re.findall(r"^round +(\d+)  P\(marked\) = (\S+)  theory (\S+)", out, re.M)
+    assert [int(r) for r, _, _ in rounds] == list(range(0, 51, 5))
+    probs = [float(p) for _, p, _ in rounds]
+    assert all(p == theory for _, p, theory in rounds)
+    assert probs == sorted(probs) and probs[0] == pytest.approx(1 / 4096, rel=1e-3)
+    assert probs[-1] > 0.9999
+    assert re.search(r"^a measurement reads \|[01]{12}>$", out, re.M)
+
+
+def test_qft():
+    out = run("qft.py")
+    assert "input:  period 8, basis states [1, 9, 17, 25, 33, 41, 49, 57]" in out
+    peaks = re.findall(r"^  \|([01]{6})> = +(\d+)  (\S+)$", out, re.M)
+    assert [(int(bits, 2), int(y)) for bits, y, _ in peaks] == [(y, y) for y in range(0, 64, 8)]
+    assert {p for _, _, p in peaks} == {"0.125000000000000"}
+    assert re.search(r"^  \S+  ok$", out.split("random product state")[1], re.M)
