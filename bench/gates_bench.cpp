@@ -1,8 +1,9 @@
-// Time per gate beside the memory floor of this machine, measured in the same
-// run: an in-place read-and-write sweep over an array of the register's size,
-// and, for top targets, a bare loop over two streams half the array apart. A
-// gate is reported in ns per amplitude of the register and as a multiple of
-// the sweep (x_sweep); absolute times drift between runs, ratios much less.
+// Time per gate beside the memory floor of this machine: an in-place
+// read-and-write sweep over the register's own array, run just before every
+// timed gate, and, for top targets, a bare loop over two streams half the
+// array apart. A gate is reported in ns per amplitude of the register and as
+// a multiple of the sweep (x_sweep); absolute times drift between runs on a
+// shared machine, the paired ratios much less.
 //
 //   gates_bench [--sizes=20,24[,26]] [google benchmark flags]
 #include <benchmark/benchmark.h>
@@ -50,12 +51,6 @@ Register& register_for(std::uint64_t n) {
   return *slot;
 }
 
-// The sweep's ns per amplitude for each size, as measured by its benchmark.
-std::map<std::uint64_t, double>& sweep_ns() {
-  static std::map<std::uint64_t, double> figures;
-  return figures;
-}
-
 void sweep_once(Register& reg) {
   double* p = reinterpret_cast<double*>(reg.amplitudes());
   const std::uint64_t count = 2 * reg.dimension();
@@ -74,24 +69,30 @@ void two_streams_once(Register& reg) {
 }
 
 // Runs body once per iteration under manual timing and reports ns per
-// amplitude and the multiple of the sweep; returns the ns per amplitude.
-double timed(benchmark::State& st, std::uint64_t n, const std::function<void()>& body) {
-  double total = 0;
+// amplitude. With paired set, every iteration also runs a sweep just before
+// the body, timed apart, and x_sweep is the ratio of the two totals: both
+// meet the same load from whatever else runs on the machine, so the ratio
+// holds up far better than either time alone.
+void timed(benchmark::State& st, std::uint64_t n, bool paired, const std::function<void()>& body) {
+  Register& reg = register_for(n);
+  double body_total = 0;
+  double sweep_total = 0;
   for (auto _ : st) {
     const auto t0 = Clock::now();
+    if (paired) sweep_once(reg);
+    benchmark::ClobberMemory();
+    const auto t1 = Clock::now();
     body();
     benchmark::ClobberMemory();
-    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const auto t2 = Clock::now();
+    const double s = std::chrono::duration<double>(t2 - t1).count();
     st.SetIterationTime(s);
-    total += s;
+    body_total += s;
+    sweep_total += std::chrono::duration<double>(t1 - t0).count();
   }
   const double dimension = static_cast<double>(std::uint64_t{1} << n);
-  const double ns = total * 1e9 / static_cast<double>(st.iterations()) / dimension;
-  st.counters["ns_per_amp"] = ns;
-  if (auto it = sweep_ns().find(n); it != sweep_ns().end()) {
-    st.counters["x_sweep"] = ns / it->second;
-  }
-  return ns;
+  st.counters["ns_per_amp"] = body_total * 1e9 / static_cast<double>(st.iterations()) / dimension;
+  if (paired) st.counters["x_sweep"] = body_total / sweep_total;
 }
 
 struct Gate {
@@ -123,15 +124,15 @@ std::vector<Gate> gates() {
 
 void register_size(std::uint64_t n) {
   const std::string size = "/n:" + std::to_string(n);
-  // The floors first: the gates of this size divide by the sweep's figure.
+  // The floors first, for their absolute figures; every other line pairs its
+  // iterations with sweeps of its own.
   benchmark::RegisterBenchmark(("sweep" + size).c_str(), [n](benchmark::State& st) {
     Register& reg = register_for(n);
-    sweep_ns()[n] = timed(st, n, [&] { sweep_once(reg); });
-    st.counters["x_sweep"] = 1.0;
+    timed(st, n, false, [&] { sweep_once(reg); });
   })->UseManualTime()->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark(("two_streams" + size).c_str(), [n](benchmark::State& st) {
     Register& reg = register_for(n);
-    timed(st, n, [&] { two_streams_once(reg); });
+    timed(st, n, true, [&] { two_streams_once(reg); });
   })->UseManualTime()->Unit(benchmark::kMillisecond);
 
   for (const Gate& gate : gates()) {
@@ -143,7 +144,7 @@ void register_size(std::uint64_t n) {
       const std::string name = std::string(gate.name) + size + "/t:" + std::to_string(t);
       benchmark::RegisterBenchmark(name.c_str(), [n, t, others, gate](benchmark::State& st) {
         Register& reg = register_for(n);
-        timed(st, n, [&] {
+        timed(st, n, true, [&] {
           if (!gate.apply(reg, t, others[0], others[1]).ok()) st.SkipWithError("refused");
         });
       })->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -1,6 +1,7 @@
-// The gates on several qubits: which amplitudes each one moves, refusals that
-// leave every byte in place, mcu's agreement with u and ccnot, and agreement
-// with the naive model on every combination of qubits.
+// The gates on several qubits and the index generation under them: which
+// amplitudes each gate moves, refusals that leave every byte in place, mcu's
+// agreement with u and ccnot, and agreement with the naive model on every
+// combination of qubits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,11 +14,20 @@
 #include <vector>
 
 #include "core/messages.h"
+#include "core/qubit/index_bits.h"
 #include "core/qubit/register.h"
 #include "tests/core/gate_model.h"
 
 namespace zentrova::core {
 namespace {
+
+// The enumeration itself is checked below, through every gate, against a scan.
+static_assert(insert_zero_bit(0b1011, 0) == 0b10110);
+static_assert(insert_zero_bit(0b1011, 2) == 0b10011);
+static_assert(insert_zero_bit(0b1011, 4) == 0b1011);
+static_assert(insert_zero_bit(std::uint64_t{1} << 61, 62) == std::uint64_t{1} << 61);
+static_assert(insert_zero_bit_masked(0b1011, low_bits_mask(2)) == insert_zero_bit(0b1011, 2));
+static_assert(insert_zero_bits(0b111, 0, 2, 3) == 0b110010);
 
 using model::State;
 
