@@ -1,4 +1,5 @@
-"""Runs each script in examples/ as a user would and checks the lines it prints."""
+"""Runs each script in examples/, and the README's Python snippets, as a user
+would, and checks the lines they print."""
 
 import re
 import subprocess
@@ -7,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
 
 
 def run(name: str) -> str:
@@ -16,6 +18,12 @@ def run(name: str) -> str:
     )
     assert done.returncode == 0 and done.stderr == "", done.stderr
     return done.stdout
+
+
+def run_snippet(code: str) -> subprocess.CompletedProcess[str]:
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done
 
 
 def counts(text: str) -> dict[str, int]:
@@ -75,3 +83,17 @@ def test_qft():
     assert [(int(bits, 2), int(y)) for bits, y, _ in peaks] == [(y, y) for y in range(0, 64, 8)]
     assert {p for _, _, p in peaks} == {"0.125000000000000"}
     assert re.search(r"^  \S+  ok$", out.split("random product state")[1], re.M)
+
+
+def test_readme_snippets():
+    first, catch = re.findall(r"^```python\n(.*?)^```$", (ROOT / "README.md").read_text(), re.M | re.S)
+    for _ in range(4):
+        lines = run_snippet(first).stdout.splitlines()
+        assert lines[0] == "[0.0, 0.0, 0.0, 0.0, 0.5000000000000001, 0.0, 0.0, 0.5000000000000001]"
+        whole, one, pair = lines[1:]
+        # The ket lists qubit 2 first; observe_mul([2, 0]) shows qubits 2 and 0.
+        assert whole in ("|100>", "|111>")
+        assert one == f"|{whole[3]}>" and pair == f"|{whole[1]}{whole[3]}>"
+    done = run_snippet(catch)
+    assert done.stdout == "refused: target out of scope!\n[0.5000000000000001, 0.5000000000000001, 0.0, 0.0]\n"
+    assert done.stderr.endswith(": target out of scope!\n")
