@@ -26,21 +26,23 @@ QR = zentrova.QuantumRegister
 ERROR = re.compile(r"^(?P<path>.+?):(?P<line>\d+): error: .*\[(?P<code>[a-z-]+)\]$")
 
 
-@pytest.fixture(scope="module")
-def mypy_errors(tmp_path_factory: pytest.TempPathFactory) -> dict[tuple[str, int], set[str]]:
-    """One mypy run over every checked file: {(file name, line): error codes}."""
+def run_mypy(cwd: Path, *args: str) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ)
     if not INSTALLED_STUBS.exists():
         # zentrova comes from a build tree, not an installed wheel: use the source stub.
         env["MYPYPATH"] = str(STUB.parent)
+    # Run away from the tree, so no config file or stray module there is picked up.
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=300
+    )
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory: pytest.TempPathFactory) -> dict[tuple[str, int], set[str]]:
+    """One mypy run over every checked file: {(file name, line): error codes}."""
     files = [str(p) for p in (*EXAMPLES, CASES)]
-    run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, *files],
-        cwd=tmp_path_factory.mktemp("mypy"),  # no config file or stray module from the tree
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
+    run = run_mypy(
+        tmp_path_factory.mktemp("mypy"), "mypy", "--strict", "--cache-dir", os.devnull, *files
     )
     errors: dict[tuple[str, int], set[str]] = {}
     for line in run.stdout.splitlines():
@@ -142,6 +144,13 @@ def test_stub_signatures_match_the_module():
                 assert kinds[1:] == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - 1)
                 assert all(p.default is inspect.Parameter.empty for p in params.values())
     assert len(classes["QuantumRegister"]) == 16  # __new__ and the fifteen methods
+
+
+def test_stubtest_finds_no_difference_from_the_module(tmp_path):
+    # mypy's own comparison of the stub with the imported module: names, kinds,
+    # defaults, what is missing on either side.
+    run = run_mypy(tmp_path, "mypy.stubtest", "--mypy-config-file", os.devnull, "zentrova")
+    assert run.returncode == 0, run.stdout + run.stderr
 
 
 def test_help_and_signature_name_the_parameters():
