@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the engine's GoogleTest suite through ctest, then the
-# module's pytest suite against a freshly installed build.
+# Runs every test: the engine's GoogleTest suite through ctest, the same suite
+# cross-built for Windows and run under Wine, then the module's pytest suite
+# against a freshly installed build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,6 +14,8 @@ cmake -S . -B build/test -G Ninja -DZENTROVA_BUILD_TESTS=ON -DZENTROVA_BUILD_PYT
   -DPython_EXECUTABLE="$PY_EXE" >/dev/null
 cmake --build build/test -j "$JOBS"
 ctest --test-dir build/test --output-on-failure -j "$JOBS"
+
+bash scripts/test_windows.sh
 
 echo "== module tests"
 "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
