@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Prepares build/peers-venv, the Python 3.12 environment that bench/peers.py
+# and bench/call_overhead.py run in: zentrova built from this tree, and the
+# simulators it is compared with (qulacs, qiskit-aer, pennylane-lightning).
+# Those peers are for the benchmark only and never a dependency of zentrova.
+# Safe to run again: peers already present are kept, and zentrova is rebuilt
+# and reinstalled every time, so a run after a kernel change measures it.
+#   bash bench/setup_peers.sh            # venv, peers, zentrova
+#   bash bench/setup_peers.sh --zentrova # only rebuild and reinstall zentrova
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PY=${PYTHON:-python3.12}
+VENV=build/peers-venv
+VPY=$VENV/bin/python
+PIP=("$VPY" -m pip -q --disable-pip-version-check)
+export PIP_ROOT_USER_ACTION=ignore
+
+only_zentrova=0
+[ "${1:-}" = "--zentrova" ] && only_zentrova=1
+
+if [ ! -x "$VPY" ]; then
+  echo "== creating $VENV"
+  "$PY" -m venv "$VENV"
+fi
+"$VPY" -c 'import sys; assert sys.version_info[:2] == (3, 12)' || {
+  echo "error: $VENV does not run CPython 3.12; remove it and run again" >&2; exit 1; }
+
+if [ "$only_zentrova" -eq 0 ]; then
+  "${PIP[@]}" install -U pip
+  "${PIP[@]}" install scikit-build-core cmake ninja
+  # One at a time, so that a peer that cannot be installed leaves the others.
+  for pkg in qulacs qiskit qiskit-aer pennylane pennylane-lightning; do
+    if "$VPY" -m pip show -q "$pkg" >/dev/null 2>&1; then
+      continue
+    fi
+    echo "== installing $pkg"
+    "${PIP[@]}" install "$pkg" || echo "warning: could not install $pkg; peers.py skips it" >&2
+  done
+fi
+
+# Its own build directory, so that this never disturbs another build of the tree.
+echo "== building zentrova into $VENV"
+"${PIP[@]}" install --no-build-isolation --no-deps --force-reinstall \
+  -C build-dir=build/bench-py .
+
+"$VPY" - <<'EOF'
+from importlib import metadata
+for name in ("zentrova", "qulacs", "qiskit", "qiskit-aer", "pennylane", "pennylane-lightning"):
+    try:
+        print(f"   {name} {metadata.version(name)}")
+    except metadata.PackageNotFoundError:
+        print(f"   {name}: not installed")
+EOF
