@@ -9,11 +9,13 @@ and `lst.append(0); lst.pop()` on a list. The aim is `reg.x(0)` within 1.5x of
 complex matrix entries, an index list) and result (self, a ket, a list), so a
 regression in any of them shows.
 
-Every figure is the minimum over repeats of a timeit loop; a round times every
-line once, and the median over rounds is printed, ratios taken within each
-round. The timeit loop's own cost is included in every line alike.
+Every figure is the minimum over repeats of a timeit loop, on the process's
+CPU clock by default (time spent waiting for a core on a shared machine is
+left out; `--clock wall` for elapsed time); a round times every line once, and
+the median over rounds is printed, ratios taken within each round. The timeit
+loop's own cost is included in every line alike.
 
-    python3.12 bench/call_overhead.py [--rounds 5] [--repeat 5] [--number 200000]
+    python3.12 bench/call_overhead.py [--rounds 5] [--repeat 5] [--number 200000] [--clock wall]
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ import argparse
 import platform
 import statistics
 import sys
+import time
 import timeit
 
 import zentrova
@@ -69,8 +72,8 @@ def namespace(qubits: int) -> dict[str, object]:
     }
 
 
-def ns_per_call(stmt: str, qubits: int, number: int, repeat: int) -> float:
-    timer = timeit.Timer(stmt, globals=namespace(qubits))
+def ns_per_call(stmt: str, qubits: int, number: int, repeat: int, clock) -> float:
+    timer = timeit.Timer(stmt, timer=clock, globals=namespace(qubits))
     return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
 
 
@@ -79,13 +82,16 @@ def main() -> int:
     ap.add_argument("--rounds", type=int, default=5, help="rounds, each timing every line once")
     ap.add_argument("--repeat", type=int, default=5, help="timeit repeats per line, the minimum kept")
     ap.add_argument("--number", type=int, default=200_000, help="calls per timeit repeat")
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="cpu: the process's CPU time (default); wall: elapsed time")
     args = ap.parse_args()
+    clock = time.process_time if args.clock == "cpu" else time.perf_counter
 
     lines = [(label, 1, stmt) for label, stmt in BASELINES] + CALLS
     times: dict[str, list[float]] = {label: [] for label, _, _ in lines}
     ratios: dict[str, list[tuple[float, float]]] = {label: [] for label, _, _ in CALLS}
     for _ in range(args.rounds):
-        this_round = {label: ns_per_call(stmt, q, args.number, args.repeat) for label, q, stmt in lines}
+        this_round = {label: ns_per_call(stmt, q, args.number, args.repeat, clock) for label, q, stmt in lines}
         for label, t in this_round.items():
             times[label].append(t)
         get, append_pop = (this_round[label] for label, _ in BASELINES)
@@ -96,7 +102,7 @@ def main() -> int:
     print(f"zentrova call overhead: Python {platform.python_version()} ({sys.implementation.name}), "
           f"{platform.machine()}")
     print(f"median of {args.rounds} rounds; each figure the minimum of {args.repeat} x "
-          f"{args.number} calls; ratios taken within a round")
+          f"{args.number} calls, {args.clock} time; ratios taken within a round")
     print()
     print(f"{'baseline':<34}{'ns/call':>9}")
     for label, _ in BASELINES:
