@@ -24,7 +24,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # passed in (scripts/test_windows.sh does); otherwise Debian's loader and a
 # prefix inside the build tree, so a run never touches the user's ~/.wine.
 if(NOT ZENTROVA_WINE)
-  find_program(ZENTROVA_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CACHE)
+  find_program(ZENTROVA_WINE_LOADER NAMES wine64 wine PATHS /usr/lib/wine)
+  set(ZENTROVA_WINE "${ZENTROVA_WINE_LOADER}")
 endif()
 if(NOT ZENTROVA_WINEPREFIX)
   set(ZENTROVA_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
