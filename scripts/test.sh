@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the engine's GoogleTest suite through ctest, the same suite
 # cross-built for Windows and run under Wine, then the module's pytest suite
-# against a freshly installed build.
+# against a freshly installed build, then both again under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,3 +20,5 @@ bash scripts/test_windows.sh
 echo "== module tests"
 "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 "$PY" -m pytest -q tests/python
+
+bash scripts/test_sanitizers.sh
