@@ -5,7 +5,6 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -14,7 +13,7 @@
 #include "core/fatal_error.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
-#include "core/qubit/index_bits.h"
+#include "core/qubit/kernels/dispatch.h"
 #include "core/qubit/measure_testing.h"
 #include "core/qubit/register.h"
 #include "core/random/thread_rng.h"
@@ -31,14 +30,6 @@ constexpr std::uint64_t kUncheckedReadoutBytes = std::uint64_t{1} << 20;
 // Trivially destructible, so it stays valid while the thread is torn down.
 thread_local bool t_memory_figure_injected = false;
 thread_local std::uint64_t t_memory_figure = 0;
-
-// Each product rounded on its own, then added: the fixed definition of an
-// outcome probability, whatever the compiler could contract.
-inline double probability(const Amplitude& a) {
-  const double rr = a.re * a.re;
-  const double ii = a.im * a.im;
-  return rr + ii;
-}
 
 // A zero-filled buffer of `entries` doubles for a read-out. Requires
 // entries <= 2^59, so that 8 * entries fits in 64 bits.
@@ -82,8 +73,7 @@ ScopedMemoryFigureForTesting::~ScopedMemoryFigureForTesting() {
 
 void Register::god_observe(std::uint64_t begin, std::uint64_t count, double* out) const {
   assert(begin <= dimension_ && count <= dimension_ - begin);
-  const Amplitude* amps = amps_.get() + begin;
-  for (std::uint64_t i = 0; i < count; ++i) out[i] = probability(amps[i]);
+  active_kernels().probabilities(amps_.get() + begin, count, out);
 }
 
 std::vector<double> Register::god_observe() const {
@@ -96,53 +86,29 @@ std::vector<double> Register::god_observe() const {
 Ket Register::observe() {
   // Drawn before anything is read: the scan can then stop at the outcome.
   const double r = uniform_draw();
+  const KernelSet& kernels = active_kernels();
   Amplitude* amps = amps_.get();
-  std::uint64_t outcome = 0;
-  double s = 0.0;
-  for (std::uint64_t i = 0; i < dimension_; ++i) {
-    s = s + probability(amps[i]);
-    if (s >= r) {
-      outcome = i;
-      break;
-    }
-  }
+  const std::uint64_t outcome = kernels.observe_scan(amps, dimension_, r);
   // The exact basis state whatever the norm before; the outcome's phase is dropped.
-  std::memset(static_cast<void*>(amps), 0,
-              static_cast<std::size_t>(dimension_ * sizeof(Amplitude)));
+  kernels.clear(amps, dimension_);
   amps[outcome] = Amplitude{1.0, 0.0};
   return Ket{outcome, qubit_count_};
 }
 
 Ket Register::observe_one(std::uint64_t target) {
   if (target >= qubit_count_) ZV_FATAL(std::string(kTargetOutOfScopeText));
+  const KernelSet& kernels = active_kernels();
   Amplitude* amps = amps_.get();
-  const std::uint64_t bit = std::uint64_t{1} << target;
-  const std::uint64_t pairs = dimension_ >> 1;
 
   // Compensated, in ascending index order: the sum decides the outcome, so its
   // rounding is part of the result. The probability of 0 is never summed.
-  double p1 = 0.0;
-  double c = 0.0;
-  for (std::uint64_t v = 0; v < pairs; ++v) {
-    const double x = probability(amps[insert_zero_bit(v, target) | bit]);
-    const double y = x - c;
-    const double t = p1 + y;
-    c = (t - p1) - y;
-    p1 = t;
-  }
+  const double p1 = kernels.probability_of_one(amps, dimension_, target);
 
   const double r = uniform_draw();
   const bool one = r < p1;
   // Never zero: outcome 1 needs p1 > r >= 0, outcome 0 needs p1 <= r < 1.
   const double h = one ? std::sqrt(p1) : std::sqrt(1.0 - p1);
-  const std::uint64_t keep_bit = one ? bit : 0;
-  const std::uint64_t drop_bit = bit ^ keep_bit;
-  for (std::uint64_t v = 0; v < pairs; ++v) {
-    const std::uint64_t i0 = insert_zero_bit(v, target);
-    Amplitude& keep = amps[i0 | keep_bit];
-    keep = Amplitude{keep.re / h, keep.im / h};
-    amps[i0 | drop_bit] = Amplitude{0.0, 0.0};
-  }
+  kernels.collapse_one(amps, dimension_, target, one, h);
   return Ket{std::uint64_t{one}, 1};
 }
 
@@ -159,12 +125,8 @@ Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
   std::vector<double> table =
       readout_buffer("the marginal table of observe_mul", std::uint64_t{1} << b);
 
-  const Amplitude* amps = amps_.get();
-  for (std::uint64_t j = 0; j < dimension_; ++j) {
-    std::uint64_t t = 0;
-    for (std::uint64_t k = 0; k < b; ++k) t |= ((j >> targets[k]) & 1) << k;
-    table[t] = table[t] + probability(amps[j]);
-  }
+  const KernelSet& kernels = active_kernels();
+  kernels.marginal_table(amps_.get(), dimension_, targets.data(), b, table.data());
 
   const double r = uniform_draw();
   const std::uint64_t o = first_reach(table.data(), table.size(), r);
@@ -181,14 +143,7 @@ Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
   const double weight = table[o];
   const bool scale = weight != 0.0;
   const double h = std::sqrt(weight);
-  Amplitude* out = amps_.get();
-  for (std::uint64_t i = 0; i < dimension_; ++i) {
-    if ((i & mask) != want) {
-      out[i] = Amplitude{0.0, 0.0};
-    } else if (scale) {
-      out[i] = Amplitude{out[i].re / h, out[i].im / h};
-    }
-  }
+  kernels.collapse_mul(amps_.get(), dimension_, mask, want, scale, h);
   return Ket{o, b};
 }
 

@@ -1,7 +1,13 @@
 // Chooses the kernel table once per process. A new table is added by declaring
 // it in kernels.h and listing it below with the test for the CPU support it
-// needs; the gate files never change.
+// needs; the gate and read-out files never change.
+//
+// Built with ZENTROVA_FORCE_SCALAR, the gates and read-outs always run the
+// scalar reference, so CI can run the Python tests on both paths; the vector
+// sets stay reachable for the engine's equivalence tests.
 #include "core/qubit/kernels/dispatch.h"
+
+#include "core/platform/cpu_features.h"
 
 namespace zentrova::core {
 namespace {
@@ -13,18 +19,31 @@ struct Candidate {
 
 bool runs_everywhere() { return true; }
 
+#ifdef ZENTROVA_X86_KERNELS
+bool has_avx2() { return platform::cpu_features().avx2; }
+bool has_avx512f() { return platform::cpu_features().avx512f; }
+#endif
+
 // Widest last: the last supported entry becomes the active set. The scalar
 // reference stays first so tests compare everything else against it.
 constexpr Candidate kCandidates[] = {
     {&kScalarKernels, &runs_everywhere},
+#ifdef ZENTROVA_X86_KERNELS
+    {&kAvx2Kernels, &has_avx2},
+    {&kAvx512Kernels, &has_avx512f},
+#endif
 };
 
 const KernelSet* choose() {
+#ifdef ZENTROVA_FORCE_SCALAR
+  return &kScalarKernels;
+#else
   const KernelSet* best = nullptr;
   for (const Candidate& c : kCandidates) {
     if (c.supported()) best = c.set;
   }
   return best;
+#endif
 }
 
 }  // namespace
@@ -41,6 +60,12 @@ std::vector<const KernelSet*> kernel_sets_for_testing() {
     if (c.supported()) sets.push_back(c.set);
   }
   return sets;
+}
+
+std::vector<const char*> kernel_set_names_for_testing() {
+  std::vector<const char*> names;
+  for (const Candidate& c : kCandidates) names.push_back(c.set->name);
+  return names;
 }
 
 }  // namespace zentrova::core

@@ -15,4 +15,8 @@ const KernelSet& active_kernels();
 // Every set this CPU can run, the scalar reference first.
 std::vector<const KernelSet*> kernel_sets_for_testing();
 
+// The names of every set built into this program, whether this CPU runs it or
+// not, so a test can report the ones it had to skip.
+std::vector<const char*> kernel_set_names_for_testing();
+
 }  // namespace zentrova::core

@@ -52,11 +52,44 @@ struct KernelSet {
   void (*controlled_general)(Amplitude* amps, std::uint64_t dimension,
                              const std::uint64_t* positions, std::uint64_t count,
                              std::uint64_t target, const Matrix2& m);
+
+  // The read-outs. The probability of an amplitude is re*re + im*im, each
+  // product rounded on its own, then added. Where a sum runs over many of
+  // them its order is part of the result and every set keeps it.
+
+  // out[i] = probability of amps[i] for i < count; amps and out need no alignment.
+  void (*probabilities)(const Amplitude* amps, std::uint64_t count, double* out);
+  // The running sum s = s + p[i] from amplitude 0 upward: the first i with
+  // s >= r, or 0 when no sum reaches r. Reads nothing behind the outcome.
+  std::uint64_t (*observe_scan)(const Amplitude* amps, std::uint64_t dimension, double r);
+  // Every amplitude becomes +0 + 0i.
+  void (*clear)(Amplitude* amps, std::uint64_t dimension);
+  // Kahan sum, in ascending index order, of the probabilities of the states
+  // whose target bit is 1.
+  double (*probability_of_one)(const Amplitude* amps, std::uint64_t dimension,
+                               std::uint64_t target);
+  // For every pair differing in the target bit: the amplitude whose target bit
+  // equals keep_one is divided by h (each part), the other becomes +0 + 0i.
+  void (*collapse_one)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                       bool keep_one, double h);
+  // table[t] = table[t] + probability of amps[j] for j ascending, where bit k
+  // of t is bit targets[k] of j. targets holds count positions, ascending,
+  // repeats allowed (a repeat fills two bits of t); table holds 2^count
+  // entries, none of them -0.0 (the caller zero-fills it).
+  void (*marginal_table)(const Amplitude* amps, std::uint64_t dimension,
+                         const std::uint64_t* targets, std::uint64_t count, double* table);
+  // Amplitude i becomes +0 + 0i unless (i & mask) == want; the others are
+  // divided by h if scale, else left as they are.
+  void (*collapse_mul)(Amplitude* amps, std::uint64_t dimension, std::uint64_t mask,
+                       std::uint64_t want, bool scale, double h);
 };
 
-// The reference: plain C++ that spells out the order of every operation.
-// Further sets (kernels_avx2.cpp, ...) are declared here beside it and listed
-// in dispatch.cpp; the gate files never name a set.
+// The reference: plain C++ that spells out the order of every operation. The
+// vector sets below compute the same bits with 256-bit (AVX2) and 512-bit
+// (AVX-512F) registers; they exist only in x86-64 builds, and dispatch.cpp
+// picks among them. The gate and read-out files never name a set.
 extern const KernelSet kScalarKernels;
+extern const KernelSet kAvx2Kernels;
+extern const KernelSet kAvx512Kernels;
 
 }  // namespace zentrova::core

@@ -1,0 +1,592 @@
+// The kernels with 512-bit registers (AVX-512F): one register holds four
+// amplitudes as eight interleaved doubles (re, im, re, im, ...). Every lane
+// computes what the scalar reference computes for its amplitude, with the same
+// operations on the same operands in the same order: multiplications,
+// additions, subtractions and (in the collapses) divisions, each rounded on its
+// own. There is no fused multiply-add: AVX-512F has one, so this file relies
+// on being built without contraction, and calls none. Shuffles, blends and
+// masks only move bits, so exchanges keep NaN payloads exactly.
+//
+// Index bits 0 and 1 pick an amplitude inside a register (a "lane"); a gate on
+// those positions is a shuffle inside the register. Higher bits pick whole
+// registers ("blocks"), which are walked as contiguous runs, as the scalar
+// kernels walk amplitudes.
+//
+// Built with AVX-512 options: it includes nothing but kernels.h and the
+// intrinsics, so no inline function of a shared header is emitted here with
+// those instructions for the linker to pick for everyone. Registers too small
+// for one block (n < 2, n < 3 for the read-outs) go to the scalar set.
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's own AVX-512 headers trip this warning (an "undefined" source
+// operand of the permutes); nothing here reads an uninitialised value.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "core/qubit/kernels/kernels.h"
+
+namespace zentrova::core {
+namespace {
+
+constexpr std::uint64_t kLaneBits = 2;
+constexpr std::uint64_t kLanes = std::uint64_t{1} << kLaneBits;  // amplitudes per register
+constexpr std::uint64_t kLaneMask = kLanes - 1;
+constexpr std::uint64_t kBlockDoubles = 2 * kLanes;
+// The odd doubles of a register: the imaginary parts.
+constexpr __mmask8 kImaginaryParts = 0xAA;
+
+std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << p; }
+std::uint64_t lowest_bit(std::uint64_t x) { return x & (~x + 1); }
+
+double* doubles(Amplitude* a) { return reinterpret_cast<double*>(a); }
+const double* doubles(const Amplitude* a) { return reinterpret_cast<const double*>(a); }
+
+std::uint64_t bits_of(double x) {
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_castpd_si128(_mm_set_sd(x))));
+}
+
+// The doubles of the amplitudes l = 0..3 of a register for which pred(l) holds.
+template <class Pred>
+__mmask8 amplitudes_where(Pred pred) {
+  unsigned m = 0;
+  for (std::uint64_t l = 0; l < kLanes; ++l) {
+    if (pred(l)) m |= 3u << (2 * l);
+  }
+  return static_cast<__mmask8>(m);
+}
+
+// For _mm512_permutexvar_pd: amplitude l of the result is amplitude l ^ f of
+// the source, both parts.
+__m512i flipped_amplitudes(std::uint64_t f) {
+  std::int64_t index[kBlockDoubles];
+  for (std::uint64_t d = 0; d < kBlockDoubles; ++d) {
+    index[d] = static_cast<std::int64_t>((((d >> 1) ^ f) << 1) | (d & 1));
+  }
+  return _mm512_loadu_si512(index);
+}
+
+// Calls fn(first, run) for the runs of blocks whose bits in `opened` are 0
+// except those in `set`, which are 1 (block positions; set is a subset of
+// opened), in ascending order. The run blocks from `first` on are contiguous:
+// run is 2^(lowest opened position), or every block when nothing is opened.
+template <class Fn>
+void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set, Fn fn) {
+  std::uint64_t masks[64];
+  std::uint64_t k = 0;
+  for (std::uint64_t rest = opened; rest != 0; rest &= rest - 1) masks[k++] = lowest_bit(rest) - 1;
+  const std::uint64_t count = blocks >> k;
+  const std::uint64_t run = opened == 0 ? count : lowest_bit(opened);
+  for (std::uint64_t v = 0; v < count; v += run) {
+    std::uint64_t w = v;
+    for (std::uint64_t i = 0; i < k; ++i) w = ((w & ~masks[i]) << 1) | (w & masks[i]);
+    fn(w | set, run);
+  }
+}
+
+// --- Exchanges --------------------------------------------------------------
+
+// Exchanges amplitude i with amplitude i ^ flip for every i whose bits in
+// `ones` are 1 and whose bits in `zeros` are 0. Requires flip to lie within
+// ones | zeros and to meet zeros, so that every partner fails the condition:
+// x, cnot, swap, ccnot and csswap are all of this form.
+void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
+                    std::uint64_t zeros, std::uint64_t flip) {
+  double* d = doubles(amps);
+  const std::uint64_t ones_lo = ones & kLaneMask;
+  const std::uint64_t zeros_lo = zeros & kLaneMask;
+  const std::uint64_t flip_lo = flip & kLaneMask;
+  const std::uint64_t flip_hi = flip >> kLaneBits;
+  const auto chosen_lane = [&](std::uint64_t l) {
+    return (l & ones_lo) == ones_lo && (l & zeros_lo) == 0;
+  };
+  const __mmask8 chosen = amplitudes_where(chosen_lane);
+  const __mmask8 partners =
+      amplitudes_where([&](std::uint64_t l) { return chosen_lane(l ^ flip_lo); });
+  const __m512i flip_index = flipped_amplitudes(flip_lo);
+  for_each_run(dimension >> kLaneBits, (ones | zeros) >> kLaneBits, ones >> kLaneBits,
+               [&](std::uint64_t first, std::uint64_t run) {
+    double* a = d + first * kBlockDoubles;
+    const std::uint64_t end = run * kBlockDoubles;
+    if (flip_hi == 0) {
+      // Both partners in one register.
+      const __mmask8 moved = chosen | partners;
+      for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
+        const __m512d x = _mm512_loadu_pd(a + j);
+        _mm512_storeu_pd(a + j, _mm512_mask_blend_pd(moved, x, _mm512_permutexvar_pd(flip_index, x)));
+      }
+      return;
+    }
+    double* b = d + (first ^ flip_hi) * kBlockDoubles;
+    if (chosen == 0xFF) {
+      // Whole registers change places.
+      for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
+        const __m512d x = _mm512_loadu_pd(a + j);
+        const __m512d y = _mm512_loadu_pd(b + j);
+        _mm512_storeu_pd(a + j, y);
+        _mm512_storeu_pd(b + j, x);
+      }
+      return;
+    }
+    for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
+      const __m512d x = _mm512_loadu_pd(a + j);
+      const __m512d y = _mm512_loadu_pd(b + j);
+      _mm512_storeu_pd(a + j, _mm512_mask_blend_pd(chosen, x, _mm512_permutexvar_pd(flip_index, y)));
+      _mm512_storeu_pd(b + j, _mm512_mask_blend_pd(partners, y, _mm512_permutexvar_pd(flip_index, x)));
+    }
+  });
+}
+
+void exchange_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target) {
+  if (dimension < kLanes) return kScalarKernels.exchange(amps, dimension, target);
+  exchange_where(amps, dimension, 0, bit(target), bit(target));
+}
+
+void cnot_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t control,
+                 std::uint64_t target) {
+  exchange_where(amps, dimension, bit(control), bit(target), bit(target));
+}
+
+void swap_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t lo, std::uint64_t hi) {
+  exchange_where(amps, dimension, bit(lo), bit(hi), bit(lo) | bit(hi));
+}
+
+void ccnot_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t control1,
+                  std::uint64_t control2, std::uint64_t target) {
+  exchange_where(amps, dimension, bit(control1) | bit(control2), bit(target), bit(target));
+}
+
+void csswap_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t control,
+                   std::uint64_t target_1, std::uint64_t target_2) {
+  exchange_where(amps, dimension, bit(control) | bit(target_1), bit(target_2),
+                 bit(target_1) | bit(target_2));
+}
+
+// --- Arithmetic on pairs ----------------------------------------------------
+
+// One matrix entry per amplitude: the real parts and the imaginary parts, each
+// repeated over both doubles of the amplitude.
+struct Entry {
+  __m512d re;
+  __m512d im;
+};
+
+// e (re, im) in every amplitude.
+Entry broadcast(const double* e) { return Entry{_mm512_set1_pd(e[0]), _mm512_set1_pd(e[1])}; }
+
+// e1 in the amplitudes of `lanes`, e0 in the others.
+Entry lane_pattern(const double* e0, const double* e1, __mmask8 lanes) {
+  return Entry{_mm512_mask_blend_pd(lanes, _mm512_set1_pd(e0[0]), _mm512_set1_pd(e1[0])),
+               _mm512_mask_blend_pd(lanes, _mm512_set1_pd(e0[1]), _mm512_set1_pd(e1[1]))};
+}
+
+// m * x per amplitude, as the scalar complex product forms it:
+// re = m.re*x.re - m.im*x.im, im = m.re*x.im + m.im*x.re.
+__m512d complex_mul(const Entry& m, __m512d x) {
+  const __m512d direct = _mm512_mul_pd(m.re, x);                          // m.re*x.re, m.re*x.im
+  const __m512d crossed = _mm512_mul_pd(m.im, _mm512_permute_pd(x, 0x55));  // m.im*x.im, m.im*x.re
+  return _mm512_mask_add_pd(_mm512_sub_pd(direct, crossed), kImaginaryParts, direct, crossed);
+}
+
+// The general update on every pair (i0, i0 + 2^target) whose bits in `ones`
+// are all 1 (ones excludes the target). m is m00, m01, m10, m11, each (re, im).
+// Amplitudes outside the condition are stored back unchanged.
+void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
+                  std::uint64_t target, const double* m) {
+  double* d = doubles(amps);
+  const std::uint64_t ones_lo = ones & kLaneMask;
+  const __mmask8 active = amplitudes_where([&](std::uint64_t l) { return (l & ones_lo) == ones_lo; });
+  const std::uint64_t blocks = dimension >> kLaneBits;
+  const std::uint64_t ones_hi = ones >> kLaneBits;
+  if (target >= kLaneBits) {
+    const Entry m00 = broadcast(m), m01 = broadcast(m + 2);
+    const Entry m10 = broadcast(m + 4), m11 = broadcast(m + 6);
+    const std::uint64_t partner = bit(target - kLaneBits);
+    for_each_run(blocks, ones_hi | partner, ones_hi, [&](std::uint64_t first, std::uint64_t run) {
+      double* a = d + first * kBlockDoubles;
+      double* b = d + (first | partner) * kBlockDoubles;
+      for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
+        const __m512d x = _mm512_loadu_pd(a + j);
+        const __m512d y = _mm512_loadu_pd(b + j);
+        const __m512d nx = _mm512_add_pd(complex_mul(m00, x), complex_mul(m01, y));
+        const __m512d ny = _mm512_add_pd(complex_mul(m10, x), complex_mul(m11, y));
+        _mm512_storeu_pd(a + j, _mm512_mask_blend_pd(active, x, nx));
+        _mm512_storeu_pd(b + j, _mm512_mask_blend_pd(active, y, ny));
+      }
+    });
+    return;
+  }
+  // Both partners in one register: the amplitude with target bit 0 takes
+  // m00*a + m01*b, the one with bit 1 takes m10*a + m11*b. Against the
+  // register itself (x) and its partner-swapped copy (s) that is
+  // diagonal*x + off*s, and off*s + diagonal*x for bit 1, so that every sum
+  // keeps the scalar order of its operands.
+  const std::uint64_t t = bit(target);
+  const __mmask8 upper = amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; });
+  const Entry diagonal = lane_pattern(m, m + 6, upper);
+  const Entry off = lane_pattern(m + 2, m + 4, upper);
+  const __m512i partner_index = flipped_amplitudes(t);
+  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run) {
+    double* a = d + first * kBlockDoubles;
+    for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
+      const __m512d x = _mm512_loadu_pd(a + j);
+      const __m512d s = _mm512_permutexvar_pd(partner_index, x);
+      const __m512d p = complex_mul(diagonal, x);
+      const __m512d q = complex_mul(off, s);
+      const __m512d nx = _mm512_mask_add_pd(_mm512_add_pd(p, q), upper, q, p);
+      _mm512_storeu_pd(a + j, _mm512_mask_blend_pd(active, x, nx));
+    }
+  });
+}
+
+void general_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                    const Matrix2& m) {
+  if (dimension < kLanes) return kScalarKernels.general(amps, dimension, target, m);
+  update_where(amps, dimension, 0, target, reinterpret_cast<const double*>(&m));
+}
+
+void controlled_general_avx512(Amplitude* amps, std::uint64_t dimension,
+                               const std::uint64_t* positions, std::uint64_t count,
+                               std::uint64_t target, const Matrix2& m) {
+  if (dimension < kLanes) {
+    return kScalarKernels.controlled_general(amps, dimension, positions, count, target, m);
+  }
+  std::uint64_t ones = 0;
+  for (std::uint64_t k = 0; k < count; ++k) ones |= bit(positions[k]);
+  update_where(amps, dimension, ones & ~bit(target), target, reinterpret_cast<const double*>(&m));
+}
+
+void hadamard_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, double k) {
+  if (dimension < kLanes) return kScalarKernels.hadamard(amps, dimension, target, k);
+  double* d = doubles(amps);
+  const __m512d scale = _mm512_set1_pd(k);
+  const std::uint64_t blocks = dimension >> kLaneBits;
+  if (target >= kLaneBits) {
+    const std::uint64_t partner = bit(target - kLaneBits);
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run) {
+      double* a = d + first * kBlockDoubles;
+      double* b = d + (first | partner) * kBlockDoubles;
+      for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
+        const __m512d x = _mm512_loadu_pd(a + j);
+        const __m512d y = _mm512_loadu_pd(b + j);
+        _mm512_storeu_pd(a + j, _mm512_mul_pd(_mm512_add_pd(x, y), scale));
+        _mm512_storeu_pd(b + j, _mm512_mul_pd(_mm512_sub_pd(x, y), scale));
+      }
+    });
+    return;
+  }
+  // With s the partner-swapped register: a + b is x + s where the target bit
+  // is 0, and a - b is s - x where it is 1.
+  const std::uint64_t t = bit(target);
+  const __mmask8 upper = amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; });
+  const __m512i partner_index = flipped_amplitudes(t);
+  for (std::uint64_t j = 0; j < blocks * kBlockDoubles; j += kBlockDoubles) {
+    const __m512d x = _mm512_loadu_pd(d + j);
+    const __m512d s = _mm512_permutexvar_pd(partner_index, x);
+    const __m512d sum = _mm512_mask_sub_pd(_mm512_add_pd(x, s), upper, s, x);
+    _mm512_storeu_pd(d + j, _mm512_mul_pd(sum, scale));
+  }
+}
+
+void diagonal_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                     const Matrix2& matrix) {
+  if (dimension < kLanes) return kScalarKernels.diagonal(amps, dimension, target, matrix);
+  const double* m = reinterpret_cast<const double*>(&matrix);
+  double* d = doubles(amps);
+  const std::uint64_t blocks = dimension >> kLaneBits;
+  if (target >= kLaneBits) {
+    const Entry d0 = broadcast(m), d1 = broadcast(m + 6);
+    const std::uint64_t partner = bit(target - kLaneBits);
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run) {
+      double* a = d + first * kBlockDoubles;
+      double* b = d + (first | partner) * kBlockDoubles;
+      for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
+        _mm512_storeu_pd(a + j, complex_mul(d0, _mm512_loadu_pd(a + j)));
+        _mm512_storeu_pd(b + j, complex_mul(d1, _mm512_loadu_pd(b + j)));
+      }
+    });
+    return;
+  }
+  const std::uint64_t t = bit(target);
+  const Entry both =
+      lane_pattern(m, m + 6, amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; }));
+  for (std::uint64_t j = 0; j < blocks * kBlockDoubles; j += kBlockDoubles) {
+    _mm512_storeu_pd(d + j, complex_mul(both, _mm512_loadu_pd(d + j)));
+  }
+}
+
+// --- Read-outs --------------------------------------------------------------
+
+constexpr std::uint64_t kProbabilityBlock = 8;  // amplitudes per probability register
+
+// Probabilities of the eight amplitudes at p (16 doubles), in index order:
+// both parts squared, then the real square plus the imaginary square.
+__m512d probabilities8(const double* p) {
+  const __m512d x0 = _mm512_loadu_pd(p);
+  const __m512d x1 = _mm512_loadu_pd(p + 8);
+  const __m512d s0 = _mm512_mul_pd(x0, x0);
+  const __m512d s1 = _mm512_mul_pd(x1, x1);
+  const __m512i even = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+  const __m512i odd = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+  return _mm512_add_pd(_mm512_permutex2var_pd(s0, even, s1), _mm512_permutex2var_pd(s0, odd, s1));
+}
+
+// Which of the eight probabilities are exactly zero. A probability is never
+// -0.0 (a square is +0.0 or more, and +0.0 + +0.0 is +0.0), so these add
+// nothing to a sum that is not -0.0.
+__mmask8 zero_probabilities(__m512d p) {
+  return _mm512_cmp_pd_mask(p, _mm512_setzero_pd(), _CMP_EQ_OQ);
+}
+
+double probability(const double* a) {
+  const double rr = a[0] * a[0];
+  const double ii = a[1] * a[1];
+  return rr + ii;
+}
+
+void probabilities_avx512(const Amplitude* amps, std::uint64_t count, double* out) {
+  const double* d = doubles(amps);
+  std::uint64_t i = 0;
+  for (; i + kProbabilityBlock <= count; i += kProbabilityBlock) {
+    _mm512_storeu_pd(out + i, probabilities8(d + 2 * i));
+  }
+  for (; i < count; ++i) out[i] = probability(d + 2 * i);
+}
+
+std::uint64_t observe_scan_avx512(const Amplitude* amps, std::uint64_t dimension, double r) {
+  if (dimension < kProbabilityBlock) return kScalarKernels.observe_scan(amps, dimension, r);
+  const double* d = doubles(amps);
+  double s = 0.0;
+  for (std::uint64_t i = 0; i < dimension; i += kProbabilityBlock) {
+    const __m512d p = probabilities8(d + 2 * i);
+    // Zeros leave s as it is, and s was below r after the previous amplitude.
+    // Amplitude 0 is always tested: with r = 0 it is the outcome even at
+    // probability 0.
+    if (i != 0 && zero_probabilities(p) == 0xFF) continue;
+    double q[kProbabilityBlock];
+    _mm512_storeu_pd(q, p);
+    for (std::uint64_t k = 0; k < kProbabilityBlock; ++k) {
+      s = s + q[k];
+      if (s >= r) return i + k;
+    }
+    // A NaN sum stays NaN and never reaches r: the outcome is the fallback.
+    if (s != s) return 0;
+  }
+  return 0;
+}
+
+void clear_avx512(Amplitude* amps, std::uint64_t dimension) {
+  // The C library's fill chooses non-temporal stores for blocks beyond the
+  // caches, which a loop of ordinary stores here would not beat.
+  kScalarKernels.clear(amps, dimension);
+}
+
+// The compensated sum of observe_one, one term at a time.
+struct KahanSum {
+  double sum = 0.0;
+  double c = 0.0;
+
+  void add(double x) {
+    const double y = x - c;
+    const double t = sum + y;
+    c = (t - sum) - y;
+    sum = t;
+  }
+
+  // Whether adding +0.0 leaves both values bit for bit as they are. A step is
+  // a function of (sum, c, x) alone, so then any run of zeros does too.
+  bool zero_is_fixed_point() const {
+    KahanSum next = *this;
+    next.add(0.0);
+    return bits_of(next.sum) == bits_of(sum) && bits_of(next.c) == bits_of(c);
+  }
+};
+
+double probability_of_one_avx512(const Amplitude* amps, std::uint64_t dimension,
+                                 std::uint64_t target) {
+  if (dimension < kProbabilityBlock) {
+    return kScalarKernels.probability_of_one(amps, dimension, target);
+  }
+  const double* d = doubles(amps);
+  KahanSum k;
+  double q[kProbabilityBlock];
+  if (bit(target) >= kProbabilityBlock) {
+    // The states with the target bit 1 come in runs of 2^target.
+    const std::uint64_t run = bit(target);
+    for (std::uint64_t base = run; base < dimension; base += 2 * run) {
+      for (std::uint64_t i = base; i < base + run; i += kProbabilityBlock) {
+        const __m512d p = probabilities8(d + 2 * i);
+        if (zero_probabilities(p) == 0xFF && k.zero_is_fixed_point()) continue;
+        _mm512_storeu_pd(q, p);
+        for (std::uint64_t j = 0; j < kProbabilityBlock; ++j) k.add(q[j]);
+      }
+    }
+    return k.sum;
+  }
+  // Four of every eight amplitudes have the target bit 1.
+  std::uint64_t lanes[kProbabilityBlock / 2];
+  unsigned wanted = 0;
+  for (std::uint64_t j = 0, n = 0; j < kProbabilityBlock; ++j) {
+    if ((j >> target) & 1) {
+      lanes[n++] = j;
+      wanted |= 1u << j;
+    }
+  }
+  for (std::uint64_t i = 0; i < dimension; i += kProbabilityBlock) {
+    const __m512d p = probabilities8(d + 2 * i);
+    if ((zero_probabilities(p) & wanted) == wanted && k.zero_is_fixed_point()) continue;
+    _mm512_storeu_pd(q, p);
+    for (std::uint64_t lane : lanes) k.add(q[lane]);
+  }
+  return k.sum;
+}
+
+void collapse_one_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                         bool keep_one, double h) {
+  if (dimension < kLanes) {
+    return kScalarKernels.collapse_one(amps, dimension, target, keep_one, h);
+  }
+  double* d = doubles(amps);
+  const __m512d divisor = _mm512_set1_pd(h);
+  if (target >= kLaneBits) {
+    const std::uint64_t run = bit(target);
+    const std::uint64_t keep_offset = keep_one ? run : 0;
+    const std::uint64_t drop_offset = run - keep_offset;
+    for (std::uint64_t base = 0; base < dimension; base += 2 * run) {
+      double* keep = d + 2 * (base + keep_offset);
+      double* drop = d + 2 * (base + drop_offset);
+      for (std::uint64_t j = 0; j < 2 * run; j += kBlockDoubles) {
+        _mm512_storeu_pd(keep + j, _mm512_div_pd(_mm512_loadu_pd(keep + j), divisor));
+        _mm512_storeu_pd(drop + j, _mm512_setzero_pd());
+      }
+    }
+    return;
+  }
+  const std::uint64_t keep_bit = keep_one ? bit(target) : 0;
+  const __mmask8 kept =
+      amplitudes_where([&](std::uint64_t l) { return (l & bit(target)) == keep_bit; });
+  for (std::uint64_t j = 0; j < 2 * dimension; j += kBlockDoubles) {
+    // The dropped amplitudes come out as all-zero bits: +0.0 in both parts.
+    _mm512_storeu_pd(d + j, _mm512_maskz_div_pd(kept, _mm512_loadu_pd(d + j), divisor));
+  }
+}
+
+void marginal_table_avx512(const Amplitude* amps, std::uint64_t dimension,
+                           const std::uint64_t* targets, std::uint64_t count, double* table) {
+  if (dimension < kProbabilityBlock) {
+    return kScalarKernels.marginal_table(amps, dimension, targets, count, table);
+  }
+  // Targets below 3 vary inside a block of eight amplitudes; the others are
+  // fixed across a block, and across runs of 2^(lowest of them) amplitudes.
+  constexpr std::uint64_t kInBlock = 3;
+  std::uint64_t low_positions = 0;
+  std::uint64_t high_positions = 0;
+  std::uint64_t lane_entry[kProbabilityBlock] = {};  // the bits of t that lane l sets
+  for (std::uint64_t k = 0; k < count; ++k) {
+    if (targets[k] < kInBlock) {
+      low_positions |= bit(targets[k]);
+      for (std::uint64_t l = 0; l < kProbabilityBlock; ++l) lane_entry[l] |= ((l >> targets[k]) & 1) << k;
+    } else {
+      high_positions |= bit(targets[k]);
+    }
+  }
+  // Lanes that agree on the low target positions feed one table entry, in
+  // ascending lane order. Number those groups g = 0 .. groups-1 in order of
+  // their first lane; round r of a block adds, to accumulator g, the r-th lane
+  // of group g. Every accumulator then sees its terms in index order.
+  std::uint64_t group_of_lane[kProbabilityBlock];
+  std::uint64_t first_lane[kProbabilityBlock];
+  std::uint64_t groups = 0;
+  for (std::uint64_t l = 0; l < kProbabilityBlock; ++l) {
+    std::uint64_t g = 0;
+    while (g < groups && (first_lane[g] & low_positions) != (l & low_positions)) ++g;
+    if (g == groups) first_lane[groups++] = l;
+    group_of_lane[l] = g;
+  }
+  const std::uint64_t rounds = kProbabilityBlock / groups;
+  __m512i round_index[kProbabilityBlock];
+  for (std::uint64_t r = 0; r < rounds; ++r) {
+    std::int64_t index[kProbabilityBlock] = {};
+    for (std::uint64_t g = 0; g < groups; ++g) {
+      std::uint64_t seen = 0;
+      for (std::uint64_t l = 0; l < kProbabilityBlock; ++l) {
+        if (group_of_lane[l] == g && seen++ == r) index[g] = static_cast<std::int64_t>(l);
+      }
+    }
+    round_index[r] = _mm512_loadu_si512(index);
+  }
+
+  const double* d = doubles(amps);
+  const std::uint64_t run = high_positions == 0 ? dimension : lowest_bit(high_positions);
+  for (std::uint64_t base = 0; base < dimension; base += run) {
+    std::uint64_t t_high = 0;
+    for (std::uint64_t k = 0; k < count; ++k) {
+      if (targets[k] >= kInBlock) t_high |= ((base >> targets[k]) & 1) << k;
+    }
+    // Accumulators live in a register for the run; lanes from `groups` on
+    // collect nothing of use and are never written back.
+    double acc_parts[kProbabilityBlock] = {};
+    for (std::uint64_t g = 0; g < groups; ++g) acc_parts[g] = table[t_high | lane_entry[first_lane[g]]];
+    __m512d acc = _mm512_loadu_pd(acc_parts);
+    for (std::uint64_t j = base; j < base + run; j += kProbabilityBlock) {
+      const __m512d p = probabilities8(d + 2 * j);
+      // No entry holds -0.0, so adding zeros changes nothing.
+      if (zero_probabilities(p) == 0xFF) continue;
+      for (std::uint64_t r = 0; r < rounds; ++r) {
+        acc = _mm512_add_pd(acc, _mm512_permutexvar_pd(round_index[r], p));
+      }
+    }
+    _mm512_storeu_pd(acc_parts, acc);
+    for (std::uint64_t g = 0; g < groups; ++g) table[t_high | lane_entry[first_lane[g]]] = acc_parts[g];
+  }
+}
+
+void collapse_mul_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t mask,
+                         std::uint64_t want, bool scale, double h) {
+  if (dimension < kLanes) {
+    return kScalarKernels.collapse_mul(amps, dimension, mask, want, scale, h);
+  }
+  double* d = doubles(amps);
+  const std::uint64_t mask_lo = mask & kLaneMask;
+  const std::uint64_t want_lo = want & kLaneMask;
+  const std::uint64_t mask_hi = mask & ~kLaneMask;
+  const std::uint64_t want_hi = want & ~kLaneMask;
+  const __mmask8 kept = amplitudes_where([&](std::uint64_t l) { return (l & mask_lo) == want_lo; });
+  const __m512d divisor = _mm512_set1_pd(h);
+  for (std::uint64_t i = 0; i < dimension; i += kLanes) {
+    double* p = d + 2 * i;
+    if ((i & mask_hi) != want_hi) {
+      _mm512_storeu_pd(p, _mm512_setzero_pd());
+    } else if (scale) {
+      _mm512_storeu_pd(p, _mm512_maskz_div_pd(kept, _mm512_loadu_pd(p), divisor));
+    } else {
+      _mm512_storeu_pd(p, _mm512_maskz_mov_pd(kept, _mm512_loadu_pd(p)));
+    }
+  }
+}
+
+}  // namespace
+
+constinit const KernelSet kAvx512Kernels{
+    "avx512",
+    &exchange_avx512,
+    &hadamard_avx512,
+    &general_avx512,
+    &diagonal_avx512,
+    &cnot_avx512,
+    &swap_avx512,
+    &ccnot_avx512,
+    &csswap_avx512,
+    &controlled_general_avx512,
+    &probabilities_avx512,
+    &observe_scan_avx512,
+    &clear_avx512,
+    &probability_of_one_avx512,
+    &collapse_one_avx512,
+    &marginal_table_avx512,
+    &collapse_mul_avx512,
+};
+
+}  // namespace zentrova::core

@@ -1,0 +1,322 @@
+// Every kernel set against the scalar reference, bit for bit: each table entry
+// on registers of 1 to 12 qubits, at every target and control position, on
+// states full of signed zeros, subnormals, infinities and NaNs with payloads.
+// One allowance: where arithmetic made a NaN, any NaN matches, since which
+// operand's payload survives is the hardware's choice. Exchanges and clears
+// only move bits and are compared byte for byte. A set this CPU cannot run is
+// reported as skipped.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/kernels/kernels.h"
+#include "core/qubit/register.h"
+#include "tests/core/gate_model.h"
+
+namespace zentrova::core {
+namespace {
+
+using model::bit;
+using model::bits_of;
+using model::State;
+
+constexpr std::uint64_t kMaxQubits = 12;
+
+// Random states of every kind the kernels must agree on. Sparse ones have long
+// runs of zeros (some -0.0) between small values: the read-outs skip zero runs
+// only where that is exact, and this is where a wrong skip would show. In the
+// last family an infinite amplitude is followed by zeros only: there a zero
+// does change a compensated sum (its correction term becomes NaN).
+enum class Family { kAwkward, kOrdinary, kSparse, kInfinityThenZeros };
+
+State make_state(std::uint64_t n, Family family, std::mt19937_64& rng) {
+  if (family == Family::kAwkward || family == Family::kOrdinary) {
+    return model::random_state(n, rng, family == Family::kOrdinary);
+  }
+  if (family == Family::kInfinityThenZeros) {
+    State s = model::random_state(n, rng, true);
+    const std::uint64_t k = s.size() / 2 + rng() % (s.size() / 4 + 1);
+    s[k].re = std::numeric_limits<double>::infinity();
+    for (std::uint64_t i = k + 1; i < s.size(); ++i) s[i] = Amplitude{0.0, 0.0};
+    return s;
+  }
+  State s(std::uint64_t{1} << n, Amplitude{0.0, 0.0});
+  std::uniform_int_distribution<int> coin(0, 15);
+  std::uniform_real_distribution<double> small(-0.25, 0.25);
+  bool in_run = false;
+  for (Amplitude& a : s) {
+    if (coin(rng) == 0) in_run = !in_run;
+    if (in_run) {
+      a = Amplitude{small(rng), small(rng)};
+    } else if (coin(rng) == 0) {
+      a = Amplitude{-0.0, coin(rng) < 8 ? -0.0 : 0.0};
+    }
+  }
+  return s;
+}
+
+const Family kFamilies[] = {Family::kAwkward, Family::kOrdinary, Family::kSparse,
+                            Family::kInfinityThenZeros};
+
+bool same_doubles(const std::vector<double>& got, const std::vector<double>& want) {
+  if (got.size() != want.size()) return false;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (bits_of(got[i]) != bits_of(want[i]) && !(std::isnan(got[i]) && std::isnan(want[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool same_double(double got, double want) { return same_doubles({got}, {want}); }
+
+// Sorted distinct positions plus the target, as mcu hands them to the kernel.
+std::vector<std::uint64_t> positions_of(std::uint64_t controls, std::uint64_t target) {
+  std::vector<std::uint64_t> p;
+  for (std::uint64_t q = 0; q < 64; ++q) {
+    if (((controls | bit(target)) >> q) & 1) p.push_back(q);
+  }
+  return p;
+}
+
+class KernelsEquivalenceTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    for (const KernelSet* s : kernel_sets_for_testing()) {
+      if (GetParam() == s->name) set_ = s;
+    }
+    if (set_ == nullptr) GTEST_SKIP() << "this CPU cannot run the " << GetParam() << " kernels";
+  }
+
+  // Runs op on a copy of s through the scalar set and through the set under
+  // test; any difference fails with `what`. Exchanges compare raw bytes.
+  template <class Op>
+  void expect_same(const State& s, bool moves_only, const std::string& what, Op op) {
+    State want = s;
+    State got = s;
+    op(kScalarKernels, want.data());
+    op(*set_, got.data());
+    if (moves_only) {
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), s.size() * sizeof(Amplitude)), 0) << what;
+    } else {
+      EXPECT_TRUE(model::same_bits(got, want, true)) << what;
+    }
+  }
+
+  // Every family of state at every size, each with its own seed.
+  template <class Body>
+  void for_each_state(Body body, std::uint64_t min_qubits = 1) {
+    for (std::uint64_t n = min_qubits; n <= kMaxQubits; ++n) {
+      for (Family f : kFamilies) {
+        std::mt19937_64 rng(n * 31 + static_cast<std::uint64_t>(f));
+        const State s = make_state(n, f, rng);
+        body(n, s, rng, "n=" + std::to_string(n) + " family=" + std::to_string(static_cast<int>(f)));
+      }
+    }
+  }
+
+  const KernelSet* set_ = nullptr;
+};
+
+TEST_P(KernelsEquivalenceTest, SingleQubitGates) {
+  const double k = model::from_bits(0x3FE6A09E667F3BCDu);
+  for_each_state([&](std::uint64_t n, const State& s, std::mt19937_64& rng, const std::string& where) {
+    // A matrix of awkward entries, and the shapes of rx, ry and rz, whose zero
+    // parts decide signs of zeros and NaNs from infinite amplitudes.
+    const double c = std::cos(0.35), sn = std::sin(0.35);
+    const Matrix2 matrices[] = {
+        model::random_matrix(rng, true),
+        model::random_matrix(rng, false),
+        Matrix2{{c, 0.0}, {0.0, -sn}, {0.0, -sn}, {c, 0.0}},
+        Matrix2{{c, 0.0}, {-sn, -0.0}, {sn, 0.0}, {c, 0.0}},
+        Matrix2{{c, -sn}, {0.0, 0.0}, {0.0, 0.0}, {c, sn}},
+    };
+    for (std::uint64_t t = 0; t < n; ++t) {
+      const std::string at = where + " t=" + std::to_string(t);
+      expect_same(s, true, "x " + at,
+                  [&](const KernelSet& ks, Amplitude* a) { ks.exchange(a, s.size(), t); });
+      expect_same(s, false, "h " + at,
+                  [&](const KernelSet& ks, Amplitude* a) { ks.hadamard(a, s.size(), t, k); });
+      for (const Matrix2& m : matrices) {
+        expect_same(s, false, "u " + at,
+                    [&](const KernelSet& ks, Amplitude* a) { ks.general(a, s.size(), t, m); });
+        expect_same(s, false, "rz " + at,
+                    [&](const KernelSet& ks, Amplitude* a) { ks.diagonal(a, s.size(), t, m); });
+      }
+    }
+  });
+}
+
+TEST_P(KernelsEquivalenceTest, ExchangesOnSeveralQubits) {
+  for_each_state([&](std::uint64_t n, const State& s, std::mt19937_64&, const std::string& where) {
+    const std::uint64_t dim = s.size();
+    for (std::uint64_t a = 0; a < n; ++a) {
+      for (std::uint64_t b = 0; b < n; ++b) {
+        if (a == b) continue;
+        const std::string ab = where + " " + std::to_string(a) + "," + std::to_string(b);
+        expect_same(s, true, "cnot " + ab,
+                    [&](const KernelSet& ks, Amplitude* p) { ks.cnot(p, dim, a, b); });
+        if (a < b) {
+          expect_same(s, true, "swap " + ab,
+                      [&](const KernelSet& ks, Amplitude* p) { ks.swap(p, dim, a, b); });
+        }
+        for (std::uint64_t c = 0; c < n; ++c) {
+          if (c == a || c == b) continue;
+          const std::string abc = ab + "," + std::to_string(c);
+          expect_same(s, true, "ccnot " + abc,
+                      [&](const KernelSet& ks, Amplitude* p) { ks.ccnot(p, dim, a, b, c); });
+          expect_same(s, true, "csswap " + abc,
+                      [&](const KernelSet& ks, Amplitude* p) { ks.csswap(p, dim, a, b, c); });
+        }
+      }
+    }
+  }, 2);
+}
+
+TEST_P(KernelsEquivalenceTest, ControlledGeneralUpdate) {
+  for_each_state([&](std::uint64_t n, const State& s, std::mt19937_64& rng, const std::string& where) {
+    const Matrix2 m = model::random_matrix(rng, true);
+    for (std::uint64_t t = 0; t < n; ++t) {
+      // No control, every single control, every pair, and some larger sets.
+      std::vector<std::uint64_t> control_sets = {0};
+      for (std::uint64_t a = 0; a < n; ++a) {
+        if (a == t) continue;
+        control_sets.push_back(bit(a));
+        for (std::uint64_t b = a + 1; b < n; ++b) {
+          if (b != t) control_sets.push_back(bit(a) | bit(b));
+        }
+      }
+      for (int i = 0; i < 6; ++i) control_sets.push_back(rng() & (bit(n) - 1) & ~bit(t));
+      for (const std::uint64_t controls : control_sets) {
+        const std::vector<std::uint64_t> p = positions_of(controls, t);
+        expect_same(s, false, "mcu " + where + " t=" + std::to_string(t) + " controls=" + std::to_string(controls),
+                    [&](const KernelSet& ks, Amplitude* a) {
+                      ks.controlled_general(a, s.size(), p.data(), p.size(), t, m);
+                    });
+      }
+    }
+  });
+}
+
+TEST_P(KernelsEquivalenceTest, ProbabilitiesAndClear) {
+  for_each_state([&](std::uint64_t, const State& s, std::mt19937_64&, const std::string& where) {
+    const std::uint64_t dim = s.size();
+    // Unaligned starts and counts that leave every length of tail.
+    for (std::uint64_t begin : {0u, 1u, 3u, 5u}) {
+      if (begin > dim) continue;
+      for (std::uint64_t count = 0; begin + count <= dim; count += count < 20 ? 1 : count) {
+        std::vector<double> want(count + 1, -1.0), got(count + 1, -1.0);
+        kScalarKernels.probabilities(s.data() + begin, count, want.data());
+        set_->probabilities(s.data() + begin, count, got.data());
+        EXPECT_TRUE(same_doubles(got, want)) << where << " begin=" << begin << " count=" << count;
+      }
+    }
+    expect_same(s, true, "clear " + where,
+                [&](const KernelSet& ks, Amplitude* a) { ks.clear(a, dim); });
+  });
+}
+
+TEST_P(KernelsEquivalenceTest, ObserveScan) {
+  for_each_state([&](std::uint64_t, const State& s, std::mt19937_64& rng, const std::string& where) {
+    const std::uint64_t dim = s.size();
+    // Draws at, just below and just above running sums, so every way the
+    // comparison can go at a boundary is met, plus 0, random and beyond-total.
+    std::vector<double> draws = {0.0, 0x1p-53, 1.0 - 0x1p-53, std::numeric_limits<double>::infinity()};
+    double sum = 0.0;
+    for (std::uint64_t i = 0; i < dim; ++i) {
+      const double rr = s[i].re * s[i].re;
+      const double ii = s[i].im * s[i].im;
+      sum = sum + (rr + ii);
+      if (rng() % 8 == 0 || i + 1 == dim) {
+        draws.push_back(sum);
+        draws.push_back(std::nextafter(sum, 0.0));
+        draws.push_back(std::nextafter(sum, 2.0));
+      }
+    }
+    for (int i = 0; i < 8; ++i) draws.push_back(std::uniform_real_distribution<double>(0, sum)(rng));
+    for (const double r : draws) {
+      EXPECT_EQ(set_->observe_scan(s.data(), dim, r), kScalarKernels.observe_scan(s.data(), dim, r))
+          << where << " r=" << r;
+    }
+  });
+}
+
+TEST_P(KernelsEquivalenceTest, ObserveOnePasses) {
+  for_each_state([&](std::uint64_t n, const State& s, std::mt19937_64& rng, const std::string& where) {
+    const std::uint64_t dim = s.size();
+    const double divisors[] = {std::uniform_real_distribution<double>(0.1, 1.0)(rng), 1.0, 0.0,
+                               std::numeric_limits<double>::quiet_NaN()};
+    for (std::uint64_t t = 0; t < n; ++t) {
+      const std::string at = where + " t=" + std::to_string(t);
+      EXPECT_TRUE(same_double(set_->probability_of_one(s.data(), dim, t),
+                              kScalarKernels.probability_of_one(s.data(), dim, t)))
+          << "sum " << at;
+      for (const bool keep_one : {false, true}) {
+        for (const double h : divisors) {
+          expect_same(s, false, "collapse " + at + " h=" + std::to_string(h),
+                      [&](const KernelSet& ks, Amplitude* a) { ks.collapse_one(a, dim, t, keep_one, h); });
+        }
+      }
+    }
+  });
+}
+
+TEST_P(KernelsEquivalenceTest, ObserveMulPasses) {
+  for_each_state([&](std::uint64_t n, const State& s, std::mt19937_64& rng, const std::string& where) {
+    const std::uint64_t dim = s.size();
+    // Every single target and pair (a repeat among them), an empty list, and
+    // random lists of up to five entries with repeats.
+    std::vector<std::vector<std::uint64_t>> lists = {{}};
+    for (std::uint64_t a = 0; a < n; ++a) {
+      lists.push_back({a});
+      for (std::uint64_t b = a; b < n; ++b) lists.push_back({a, b});
+    }
+    for (int i = 0; i < 10; ++i) {
+      std::vector<std::uint64_t> list(1 + rng() % 5);
+      for (std::uint64_t& q : list) q = rng() % n;
+      std::sort(list.begin(), list.end());
+      lists.push_back(list);
+    }
+    for (const std::vector<std::uint64_t>& targets : lists) {
+      std::string at = where + " targets=";
+      for (std::uint64_t q : targets) at += std::to_string(q) + ",";
+      const std::uint64_t b = targets.size();
+      std::vector<double> want(bit(b), 0.0), got(bit(b), 0.0);
+      kScalarKernels.marginal_table(s.data(), dim, targets.data(), b, want.data());
+      set_->marginal_table(s.data(), dim, targets.data(), b, got.data());
+      EXPECT_TRUE(same_doubles(got, want)) << "table " << at;
+
+      const std::uint64_t outcome = rng() & (bit(b) - 1);
+      std::uint64_t mask = 0, keep = 0;
+      for (std::uint64_t k = 0; k < b; ++k) {
+        mask |= bit(targets[k]);
+        if ((outcome >> k) & 1) keep |= bit(targets[k]);
+      }
+      for (const bool scale : {false, true}) {
+        expect_same(s, false, "collapse " + at, [&](const KernelSet& ks, Amplitude* a) {
+          ks.collapse_mul(a, dim, mask, keep, scale, 0.7);
+        });
+      }
+    }
+  });
+}
+
+std::vector<std::string> all_set_names() {
+  std::vector<std::string> names;
+  for (const char* name : kernel_set_names_for_testing()) names.emplace_back(name);
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySet, KernelsEquivalenceTest, ::testing::ValuesIn(all_set_names()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace
+}  // namespace zentrova::core
