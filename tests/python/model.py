@@ -140,3 +140,56 @@ class Model:
 def hexes(values: list[float]) -> list[str]:
     """Exact texts: -0.0, NaN payload-free, infinities and every last bit show."""
     return [v.hex() for v in values]
+
+
+def kahan(values) -> float:
+    total = 0.0
+    c = 0.0
+    for x in values:
+        y = x - c
+        t = total + y
+        c = (t - total) - y
+        total = t
+    return total
+
+
+def collapse_observe(model: Model, value: int) -> None:
+    model.amps = [(0.0, 0.0)] * len(model.amps)
+    model.amps[value] = (1.0, 0.0)
+
+
+def collapse_observe_one(model: Model, target: int, outcome: int) -> None:
+    probs = model.god_observe()
+    p1 = kahan(p for i, p in enumerate(probs) if (i >> target) & 1)
+    h = math.sqrt(p1) if outcome else math.sqrt(1.0 - p1)
+    for i, (re, im) in enumerate(model.amps):
+        if (i >> target) & 1 == outcome:
+            model.amps[i] = (re / h, im / h)
+        else:
+            model.amps[i] = (0.0, 0.0)
+
+
+def marginal_table(model: Model, targets) -> list[float]:
+    ts = sorted(targets)
+    table = [0.0] * (1 << len(ts))
+    for j, p in enumerate(model.god_observe()):
+        t = sum(((j >> q) & 1) << k for k, q in enumerate(ts))
+        table[t] = table[t] + p
+    return table
+
+
+def collapse_observe_mul(model: Model, targets, outcome: int) -> None:
+    ts = sorted(targets)
+    table = marginal_table(model, ts)
+    mask = 0
+    want = 0
+    for k, q in enumerate(ts):
+        mask |= 1 << q
+        if (outcome >> k) & 1:
+            want |= 1 << q
+    h = math.sqrt(table[outcome])
+    for i, (re, im) in enumerate(model.amps):
+        if i & mask != want:
+            model.amps[i] = (0.0, 0.0)
+        elif h != 0.0:  # an outcome of probability 0 leaves the survivors as they are
+            model.amps[i] = (re / h, im / h)
