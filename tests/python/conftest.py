@@ -4,6 +4,7 @@ import os
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import zentrova
 
@@ -21,6 +22,19 @@ PanicException = _panic_type()
 # True in the AddressSanitizer build, whose quarantine and shadow memory make
 # the process's resident size say nothing about leaks.
 SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
+
+
+# Hypothesis profiles, registered before pytest reads --hypothesis-profile: "ci"
+# (the default) runs a fixed set of examples, "long" searches afresh each time.
+# ZENTROVA_FUZZ_EXAMPLES sets the number of examples of either.
+_CHECKS = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
+settings.register_profile(
+    "ci", derandomize=True, database=None, deadline=None, suppress_health_check=_CHECKS,
+    max_examples=int(os.environ.get("ZENTROVA_FUZZ_EXAMPLES", "400")))
+settings.register_profile(
+    "long", deadline=None, suppress_health_check=_CHECKS,
+    max_examples=int(os.environ.get("ZENTROVA_FUZZ_EXAMPLES", "20000")))
+settings.load_profile("ci")
 
 
 @pytest.fixture

@@ -4,17 +4,16 @@ exception type and message, the same hook calls, the same bits from
 god_observe, an unchanged state after every refusal, and unchanged reference
 counts of the register and the arguments.
 
-CI runs a fixed, derandomized set of examples (profile "ci"). For a longer
-search: ZENTROVA_FUZZ_EXAMPLES=20000, or pytest --hypothesis-profile=long.
+CI runs a fixed, derandomized set of examples (profile "ci", conftest.py).
+For a longer search: ZENTROVA_FUZZ_EXAMPLES=20000, or --hypothesis-profile=long.
 """
 
 import gc
 import math
-import os
 import sys
 from dataclasses import dataclass
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import zentrova
@@ -29,16 +28,6 @@ from model import (Model, collapse_observe, collapse_observe_mul, collapse_obser
 
 QR = zentrova.QuantumRegister
 Panic.type = PanicException
-
-_CHECKS = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
-settings.register_profile(
-    "ci", derandomize=True, database=None, deadline=None, suppress_health_check=_CHECKS,
-    max_examples=int(os.environ.get("ZENTROVA_FUZZ_EXAMPLES", "400")))
-settings.register_profile(
-    "long", deadline=None, suppress_health_check=_CHECKS,
-    max_examples=int(os.environ.get("ZENTROVA_FUZZ_EXAMPLES", "20000")))
-if getattr(settings, "_current_profile", "default") == "default":
-    settings.load_profile("ci")  # unless --hypothesis-profile chose one
 
 # -- strategies -------------------------------------------------------------------
 
