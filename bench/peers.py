@@ -45,7 +45,8 @@ Before timing, every gate case is run once on a 6-qubit state through every
 simulator and the probabilities compared with zentrova's, so the table
 compares the same gates.
 
-    build/peers-venv/bin/python bench/peers.py [--sizes 20,24[,26]] [--rounds 3]
+    build/peers-venv/bin/python bench/peers.py [--sizes 20,24] [--rounds 5]
+    build/peers-venv/bin/python bench/peers.py --sizes 26 --rounds 3   # 1 GiB a state
 """
 
 from __future__ import annotations
@@ -403,8 +404,8 @@ def main() -> int:
     ap.add_argument("--sizes", default="20,24", help="qubit counts, e.g. 20,24,26 (26 needs 1 GiB a state)")
     ap.add_argument("--peers", default=",".join(PEERS), help="subset of " + ",".join(PEERS))
     ap.add_argument("--gates", default=",".join(GATES), help="subset of " + ",".join(GATES))
-    ap.add_argument("--rounds", type=int, default=3, help="rounds over all simulators (median taken)")
-    ap.add_argument("--reps", type=int, default=3, help="timings per case in a round (fastest kept)")
+    ap.add_argument("--rounds", type=int, default=5, help="rounds over all simulators (median taken)")
+    ap.add_argument("--reps", type=int, default=2, help="timings per case in a round (fastest kept)")
     ap.add_argument("--min-time", type=float, default=0.03, help="seconds one timing lasts at least")
     ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                     help="cpu: the process's CPU time, which leaves out time spent waiting for a "
