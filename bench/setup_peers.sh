@@ -26,9 +26,11 @@ fi
 "$VPY" -c 'import sys; assert sys.version_info[:2] == (3, 12)' || {
   echo "error: $VENV does not run CPython 3.12; remove it and run again" >&2; exit 1; }
 
+# The build tools, for building zentrova without an isolated build environment.
+"${PIP[@]}" install scikit-build-core cmake ninja
+
 if [ "$only_zentrova" -eq 0 ]; then
   "${PIP[@]}" install -U pip
-  "${PIP[@]}" install scikit-build-core cmake ninja
   # One at a time, so that a peer that cannot be installed leaves the others.
   for pkg in qulacs qiskit qiskit-aer pennylane pennylane-lightning; do
     if "$VPY" -m pip show -q "$pkg" >/dev/null 2>&1; then
