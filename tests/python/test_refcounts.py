@@ -69,3 +69,132 @@ def test_panic_type_is_shared():
             QR(n)
         types.add(type(info.value))
     assert types == {PanicException}
+
+
+# -- every method and every error path, many times over --------------------------
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class IndexRaises:
+    def __index__(self):
+        raise LookupError("from __index__")
+
+
+class FloatWrong:
+    def __float__(self):
+        return "not a float"
+
+
+class LenRaises:
+    def __len__(self):
+        raise ValueError("from __len__")
+
+    def __getitem__(self, i):
+        if i < 2:
+            return i
+        raise IndexError(i)
+
+
+class IterRaises(LenRaises):
+    def __iter__(self):
+        raise KeyError("from __iter__")
+
+
+def leak_loop_calls(reg):
+    """One call per path through the module, each with arguments it owns, so
+    that their reference counts can be watched: (call, arguments)."""
+    big = 10**30
+    negative = -(10**30)
+    angle = 0.123456789
+    matrix = [complex(1, 2), complex(0.5, 0), complex(0, -0.25), complex(3, 4)]
+    bad_entry = 1.5
+    controls = [0, 1]
+    targets = (2, 0, 2)
+    reentrant = Index(0)
+
+    def reenter():
+        # An __index__ that calls back into the same register while it is borrowed.
+        class Reenter:
+            def __index__(self):
+                try:
+                    reg.x(reentrant)
+                except RuntimeError:
+                    pass
+                return 0
+        return Reenter()
+
+    hooks = {"index": Index(1), "raises": IndexRaises(), "float": FloatWrong(),
+             "len": LenRaises(), "iter": IterRaises(), "reenter": reenter()}
+    table = [
+        # Success of every method.
+        (lambda: reg.x(0), ()), (lambda: reg.h(hooks["index"]), (hooks["index"],)),
+        (lambda: reg.u(1, *matrix), tuple(matrix)),
+        (lambda: reg.rx(2, angle), (angle,)), (lambda: reg.ry(0, angle), (angle,)),
+        (lambda: reg.rz(1, angle), (angle,)), (lambda: reg.cnot(0, 2), ()),
+        (lambda: reg.ccnot(0, 1, 2), ()), (lambda: reg.swap(q2=0, q1=1), ()),
+        (lambda: reg.csswap(2, 0, 1), ()), (lambda: reg.mcu(controls, 2, *matrix),
+                                             (controls, *matrix)),
+        (lambda: reg.mcu(hooks["len"], 2, *matrix), (hooks["len"], *matrix)),
+        (lambda: reg.observe(), ()), (lambda: reg.observe_one(1), ()),
+        (lambda: reg.observe_mul(targets), (targets,)), (lambda: reg.god_observe(), ()),
+        (lambda: repr(reg.observe_mul([])), ()),
+        (lambda: reg.x(hooks["reenter"]), (hooks["reenter"],)),
+        # Argument lists.
+        (lambda: reg.h(), ()), (lambda: reg.h(0, 1), ()), (lambda: reg.h(qubit=big), (big,)),
+        (lambda: reg.cnot(0, control=big), (big,)), (lambda: reg.observe(big), (big,)),
+        (lambda: reg.god_observe(k=big), (big,)), (lambda: reg.u(0, *matrix[:2]), tuple(matrix)),
+        # Conversions.
+        (lambda: reg.x(big), (big,)), (lambda: reg.x(negative), (negative,)),
+        (lambda: reg.x(angle), (angle,)), (lambda: reg.x(hooks["raises"]), (hooks["raises"],)),
+        (lambda: reg.rx(0, hooks["float"]), (hooks["float"],)),
+        (lambda: reg.rz(0, big**20), ()),
+        (lambda: reg.u(0, matrix[0], bad_entry, *matrix[2:]), (bad_entry, *matrix)),
+        (lambda: reg.mcu("01", 0, *matrix), tuple(matrix)),
+        (lambda: reg.mcu({0}, 0, *matrix), tuple(matrix)),
+        (lambda: reg.mcu([0, negative], 1, *matrix), (negative, *matrix)),
+        (lambda: reg.mcu(hooks["iter"], 1, *matrix), (hooks["iter"], *matrix)),
+        (lambda: reg.observe_mul([big]), (big,)),
+        # Engine refusals.
+        (lambda: reg.h(3), ()), (lambda: reg.ccnot(0, 0, 1), ()),
+        (lambda: reg.mcu(controls, 0, *matrix), (controls, *matrix)),
+        (lambda: reg.observe_one(3), ()), (lambda: reg.observe_mul(targets + (3,)), (targets,)),
+        (lambda: reg.observe_mul([0] * 45), ()), (lambda: reg.observe_mul([0] * 60), ()),
+        # Constructor refusals.
+        (lambda: QR(big), (big,)), (lambda: QR(40), ()), (lambda: QR(70), ()),
+        (lambda: QR(n=angle), (angle,)), (lambda: QR(hooks["raises"]), (hooks["raises"],)),
+    ]
+    return table
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs Linux /proc")
+def test_every_path_many_times_leaks_nothing():
+    reg = QR(3).h(0).h(1).h(2)
+    table = leak_loop_calls(reg)
+    watched = [reg] + [o for _, objs in table for o in objs]
+    for call, _ in table:
+        repeat(call, 200)  # warm up caches, free lists and the per-thread generator
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    before = rss_bytes()
+    rounds = 1000  # 50 paths: 50,000 calls
+    for _ in range(rounds):
+        for call, _ in table:
+            try:
+                call()
+            except BaseException:  # noqa: BLE001 - refusals are the point
+                pass
+    gc.collect()
+    after = rss_bytes()
+    print(f"\nleak loop: {rounds * len(table)} calls over {len(table)} paths, "
+          f"resident {before} -> {after} bytes")
+    assert [sys.getrefcount(o) for o in watched] == counts
+    if not SANITIZED:
+        assert after - before < 2 << 20
+    # Still a working register with a usable borrow flag.
+    assert reg.x(0) is reg
