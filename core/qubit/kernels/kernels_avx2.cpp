@@ -63,21 +63,47 @@ __m256d permute(__m256d x, __m256i index) {
 __m256d select(__m256d mask, __m256d a, __m256d b) { return _mm256_blendv_pd(a, b, mask); }
 
 // Calls fn(first, run) for the runs of blocks whose bits in `opened` are 0
-// except those in `set`, which are 1 (block positions; set is a subset of
-// opened), in ascending order. The run blocks from `first` on are contiguous:
-// run is 2^(lowest opened position), or every block when nothing is opened.
+// except those in `set`, which are 1 (block positions below log2(blocks); set
+// is a subset of opened), in ascending order. The run blocks from `first` on
+// are contiguous: run is 2^(lowest opened position), or every block when
+// nothing is opened. The next run is found by counting up in the free bits
+// above the run, the carry jumping over the opened bits: a few operations per
+// run, however many positions are opened, for runs may be one block long.
+//
+// fn also gets the number of blocks skipped since the previous run, for
+// touch_gap.
 template <class Fn>
 void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set, Fn fn) {
-  std::uint64_t masks[64];
-  std::uint64_t k = 0;
-  for (std::uint64_t rest = opened; rest != 0; rest &= rest - 1) masks[k++] = lowest_bit(rest) - 1;
-  const std::uint64_t count = blocks >> k;
-  const std::uint64_t run = opened == 0 ? count : lowest_bit(opened);
-  for (std::uint64_t v = 0; v < count; v += run) {
-    std::uint64_t w = v;
-    for (std::uint64_t i = 0; i < k; ++i) w = ((w & ~masks[i]) << 1) | (w & masks[i]);
-    fn(w | set, run);
+  const std::uint64_t run = opened == 0 ? blocks : lowest_bit(opened);
+  const std::uint64_t fixed = opened | (run - 1);
+  std::uint64_t end = 0;
+  for (std::uint64_t first = set; first < blocks; first = (((first | fixed) + 1) & ~fixed) | set) {
+    fn(first, run, first - end);
+    end = first + run;
   }
+}
+
+// Runs separated by a few skipped cache lines (a control or target on a low
+// position) make a strided stream, which the hardware prefetcher follows far
+// less well than a plain one: such a gate ran well behind a sweep of the whole
+// array although it touches less of it. Asking for the skipped lines just
+// before each run makes the stream plain again; they are read anyway by the
+// sweep it is measured against, and no value changes.
+// Inlined by force: GCC takes a function of nothing but prefetches for one
+// without effects and drops the calls.
+#if defined(_MSC_VER)
+__forceinline
+#else
+__attribute__((always_inline)) inline
+#endif
+void touch_gap(const double* run_start, std::uint64_t gap_doubles) {
+  constexpr std::uint64_t kLine = 8;  // doubles per cache line
+  if (gap_doubles == 0 || gap_doubles > 4 * kLine) return;
+  const double* gap = run_start - gap_doubles;
+  _mm_prefetch(reinterpret_cast<const char*>(gap), _MM_HINT_T0);
+  if (gap_doubles > kLine) _mm_prefetch(reinterpret_cast<const char*>(gap + kLine), _MM_HINT_T0);
+  if (gap_doubles > 2 * kLine) _mm_prefetch(reinterpret_cast<const char*>(gap + 2 * kLine), _MM_HINT_T0);
+  if (gap_doubles > 3 * kLine) _mm_prefetch(reinterpret_cast<const char*>(gap + 3 * kLine), _MM_HINT_T0);
 }
 
 // --- Exchanges --------------------------------------------------------------
@@ -102,10 +128,14 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
       amplitudes_where([&](std::uint64_t l) { return chosen_lane(l ^ flip_lo); });
   const __m256d moved = _mm256_or_pd(chosen, partners);
   const __m256i flip_index = flipped_amplitudes(flip_lo);
-  for_each_run(dimension >> kLaneBits, (ones | zeros) >> kLaneBits, ones >> kLaneBits,
-               [&](std::uint64_t first, std::uint64_t run) {
+  const std::uint64_t opened = (ones | zeros) >> kLaneBits;
+  // Gaps that no run of either side fills: a control above the lane bits.
+  const bool sparse = (opened & ~flip_hi) != 0;
+  for_each_run(dimension >> kLaneBits, opened, ones >> kLaneBits,
+               [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
     double* a = d + first * kBlockDoubles;
     const std::uint64_t end = run * kBlockDoubles;
+    if (sparse) touch_gap(a, gap * kBlockDoubles);
     if (flip_hi == 0) {
       // Both partners in one register.
       for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
@@ -115,6 +145,7 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
       return;
     }
     double* b = d + (first ^ flip_hi) * kBlockDoubles;
+    if (sparse) touch_gap(b, gap * kBlockDoubles);
     if (all_chosen) {
       // Whole registers change places.
       for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
@@ -184,9 +215,21 @@ __m256d complex_mul(const Entry& m, __m256d x) {
   return _mm256_addsub_pd(direct, crossed);
 }
 
+// new where the amplitude is active, old elsewhere; without a condition the
+// blend is left out of the loop altogether.
+template <bool kAllActive>
+__m256d only_active(__m256d active, __m256d old_value, __m256d new_value) {
+  if constexpr (kAllActive) {
+    return new_value;
+  } else {
+    return select(active, old_value, new_value);
+  }
+}
+
 // The general update on every pair (i0, i0 + 2^target) whose bits in `ones`
 // are all 1 (ones excludes the target). m is m00, m01, m10, m11, each (re, im).
 // Amplitudes outside the condition are stored back unchanged.
+template <bool kAllActive>
 void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
                   std::uint64_t target, const double* m) {
   double* d = doubles(amps);
@@ -198,16 +241,21 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
     const Entry m00 = broadcast(m), m01 = broadcast(m + 2);
     const Entry m10 = broadcast(m + 4), m11 = broadcast(m + 6);
     const std::uint64_t partner = bit(target - kLaneBits);
-    for_each_run(blocks, ones_hi | partner, ones_hi, [&](std::uint64_t first, std::uint64_t run) {
+    for_each_run(blocks, ones_hi | partner, ones_hi,
+                 [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
       double* a = d + first * kBlockDoubles;
       double* b = d + (first | partner) * kBlockDoubles;
+      if (ones_hi != 0) {
+        touch_gap(a, gap * kBlockDoubles);
+        touch_gap(b, gap * kBlockDoubles);
+      }
       for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
         const __m256d x = _mm256_loadu_pd(a + j);
         const __m256d y = _mm256_loadu_pd(b + j);
         const __m256d nx = _mm256_add_pd(complex_mul(m00, x), complex_mul(m01, y));
         const __m256d ny = _mm256_add_pd(complex_mul(m10, x), complex_mul(m11, y));
-        _mm256_storeu_pd(a + j, select(active, x, nx));
-        _mm256_storeu_pd(b + j, select(active, y, ny));
+        _mm256_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
+        _mm256_storeu_pd(b + j, only_active<kAllActive>(active, y, ny));
       }
     });
     return;
@@ -219,17 +267,27 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
   const Entry diagonal = lane_pattern(m, m + 6);
   const Entry off = lane_pattern(m + 2, m + 4);
   const __m256d upper = amplitudes_where([](std::uint64_t l) { return l == 1; });
-  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run) {
+  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
     double* a = d + first * kBlockDoubles;
+    touch_gap(a, gap * kBlockDoubles);
     for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
       const __m256d x = _mm256_loadu_pd(a + j);
       const __m256d s = _mm256_permute4x64_pd(x, 0x4E);
       const __m256d p = complex_mul(diagonal, x);
       const __m256d q = complex_mul(off, s);
       const __m256d nx = select(upper, _mm256_add_pd(p, q), _mm256_add_pd(q, p));
-      _mm256_storeu_pd(a + j, select(active, x, nx));
+      _mm256_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
     }
   });
+}
+
+void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
+                  std::uint64_t target, const double* m) {
+  if ((ones & kLaneMask) == 0) {
+    update_where<true>(amps, dimension, ones, target, m);
+  } else {
+    update_where<false>(amps, dimension, ones, target, m);
+  }
 }
 
 void general_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
@@ -256,7 +314,7 @@ void hadamard_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t targe
   const std::uint64_t blocks = dimension >> kLaneBits;
   if (target >= kLaneBits) {
     const std::uint64_t partner = bit(target - kLaneBits);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run) {
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
       double* a = d + first * kBlockDoubles;
       double* b = d + (first | partner) * kBlockDoubles;
       for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
@@ -287,7 +345,7 @@ void diagonal_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t targe
   if (target >= kLaneBits) {
     const Entry d0 = broadcast(m), d1 = broadcast(m + 6);
     const std::uint64_t partner = bit(target - kLaneBits);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run) {
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
       double* a = d + first * kBlockDoubles;
       double* b = d + (first | partner) * kBlockDoubles;
       for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {

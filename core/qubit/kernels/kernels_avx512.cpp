@@ -35,8 +35,6 @@ constexpr std::uint64_t kLaneBits = 2;
 constexpr std::uint64_t kLanes = std::uint64_t{1} << kLaneBits;  // amplitudes per register
 constexpr std::uint64_t kLaneMask = kLanes - 1;
 constexpr std::uint64_t kBlockDoubles = 2 * kLanes;
-// The odd doubles of a register: the imaginary parts.
-constexpr __mmask8 kImaginaryParts = 0xAA;
 
 std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << p; }
 std::uint64_t lowest_bit(std::uint64_t x) { return x & (~x + 1); }
@@ -69,21 +67,47 @@ __m512i flipped_amplitudes(std::uint64_t f) {
 }
 
 // Calls fn(first, run) for the runs of blocks whose bits in `opened` are 0
-// except those in `set`, which are 1 (block positions; set is a subset of
-// opened), in ascending order. The run blocks from `first` on are contiguous:
-// run is 2^(lowest opened position), or every block when nothing is opened.
+// except those in `set`, which are 1 (block positions below log2(blocks); set
+// is a subset of opened), in ascending order. The run blocks from `first` on
+// are contiguous: run is 2^(lowest opened position), or every block when
+// nothing is opened. The next run is found by counting up in the free bits
+// above the run, the carry jumping over the opened bits: a few operations per
+// run, however many positions are opened, for runs may be one block long.
+//
+// fn also gets the number of blocks skipped since the previous run, for
+// touch_gap.
 template <class Fn>
 void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set, Fn fn) {
-  std::uint64_t masks[64];
-  std::uint64_t k = 0;
-  for (std::uint64_t rest = opened; rest != 0; rest &= rest - 1) masks[k++] = lowest_bit(rest) - 1;
-  const std::uint64_t count = blocks >> k;
-  const std::uint64_t run = opened == 0 ? count : lowest_bit(opened);
-  for (std::uint64_t v = 0; v < count; v += run) {
-    std::uint64_t w = v;
-    for (std::uint64_t i = 0; i < k; ++i) w = ((w & ~masks[i]) << 1) | (w & masks[i]);
-    fn(w | set, run);
+  const std::uint64_t run = opened == 0 ? blocks : lowest_bit(opened);
+  const std::uint64_t fixed = opened | (run - 1);
+  std::uint64_t end = 0;
+  for (std::uint64_t first = set; first < blocks; first = (((first | fixed) + 1) & ~fixed) | set) {
+    fn(first, run, first - end);
+    end = first + run;
   }
+}
+
+// Runs separated by a few skipped cache lines (a control or target on a low
+// position) make a strided stream, which the hardware prefetcher follows far
+// less well than a plain one: such a gate ran well behind a sweep of the whole
+// array although it touches less of it. Asking for the skipped lines just
+// before each run makes the stream plain again; they are read anyway by the
+// sweep it is measured against, and no value changes.
+// Inlined by force: GCC takes a function of nothing but prefetches for one
+// without effects and drops the calls.
+#if defined(_MSC_VER)
+__forceinline
+#else
+__attribute__((always_inline)) inline
+#endif
+void touch_gap(const double* run_start, std::uint64_t gap_doubles) {
+  constexpr std::uint64_t kLine = 8;  // doubles per cache line
+  if (gap_doubles == 0 || gap_doubles > 4 * kLine) return;
+  const double* gap = run_start - gap_doubles;
+  _mm_prefetch(reinterpret_cast<const char*>(gap), _MM_HINT_T0);
+  if (gap_doubles > kLine) _mm_prefetch(reinterpret_cast<const char*>(gap + kLine), _MM_HINT_T0);
+  if (gap_doubles > 2 * kLine) _mm_prefetch(reinterpret_cast<const char*>(gap + 2 * kLine), _MM_HINT_T0);
+  if (gap_doubles > 3 * kLine) _mm_prefetch(reinterpret_cast<const char*>(gap + 3 * kLine), _MM_HINT_T0);
 }
 
 // --- Exchanges --------------------------------------------------------------
@@ -106,10 +130,14 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
   const __mmask8 partners =
       amplitudes_where([&](std::uint64_t l) { return chosen_lane(l ^ flip_lo); });
   const __m512i flip_index = flipped_amplitudes(flip_lo);
-  for_each_run(dimension >> kLaneBits, (ones | zeros) >> kLaneBits, ones >> kLaneBits,
-               [&](std::uint64_t first, std::uint64_t run) {
+  const std::uint64_t opened = (ones | zeros) >> kLaneBits;
+  // Gaps that no run of either side fills: a control above the lane bits.
+  const bool sparse = (opened & ~flip_hi) != 0;
+  for_each_run(dimension >> kLaneBits, opened, ones >> kLaneBits,
+               [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
     double* a = d + first * kBlockDoubles;
     const std::uint64_t end = run * kBlockDoubles;
+    if (sparse) touch_gap(a, gap * kBlockDoubles);
     if (flip_hi == 0) {
       // Both partners in one register.
       const __mmask8 moved = chosen | partners;
@@ -120,6 +148,7 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
       return;
     }
     double* b = d + (first ^ flip_hi) * kBlockDoubles;
+    if (sparse) touch_gap(b, gap * kBlockDoubles);
     if (chosen == 0xFF) {
       // Whole registers change places.
       for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
@@ -166,33 +195,51 @@ void csswap_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t contr
 
 // --- Arithmetic on pairs ----------------------------------------------------
 
-// One matrix entry per amplitude: the real parts and the imaginary parts, each
-// repeated over both doubles of the amplitude.
+// One matrix entry per amplitude: its real part in both doubles of the
+// amplitude, and its imaginary part negated in the real double and as it is
+// in the imaginary one (see complex_mul).
 struct Entry {
   __m512d re;
   __m512d im;
 };
 
 // e (re, im) in every amplitude.
-Entry broadcast(const double* e) { return Entry{_mm512_set1_pd(e[0]), _mm512_set1_pd(e[1])}; }
+Entry broadcast(const double* e) {
+  return Entry{_mm512_set1_pd(e[0]), _mm512_set_pd(e[1], -e[1], e[1], -e[1], e[1], -e[1], e[1], -e[1])};
+}
 
 // e1 in the amplitudes of `lanes`, e0 in the others.
 Entry lane_pattern(const double* e0, const double* e1, __mmask8 lanes) {
-  return Entry{_mm512_mask_blend_pd(lanes, _mm512_set1_pd(e0[0]), _mm512_set1_pd(e1[0])),
-               _mm512_mask_blend_pd(lanes, _mm512_set1_pd(e0[1]), _mm512_set1_pd(e1[1]))};
+  const Entry a = broadcast(e0);
+  const Entry b = broadcast(e1);
+  return Entry{_mm512_mask_blend_pd(lanes, a.re, b.re), _mm512_mask_blend_pd(lanes, a.im, b.im)};
 }
 
 // m * x per amplitude, as the scalar complex product forms it:
-// re = m.re*x.re - m.im*x.im, im = m.re*x.im + m.im*x.re.
+// re = m.re*x.re - m.im*x.im, im = m.re*x.im + m.im*x.re. The subtraction is
+// made an addition of (-m.im)*x.im: negation is exact and p - q is by
+// definition p + (-q), so every bit, signed zeros included, is the same.
 __m512d complex_mul(const Entry& m, __m512d x) {
   const __m512d direct = _mm512_mul_pd(m.re, x);                          // m.re*x.re, m.re*x.im
-  const __m512d crossed = _mm512_mul_pd(m.im, _mm512_permute_pd(x, 0x55));  // m.im*x.im, m.im*x.re
-  return _mm512_mask_add_pd(_mm512_sub_pd(direct, crossed), kImaginaryParts, direct, crossed);
+  const __m512d crossed = _mm512_mul_pd(m.im, _mm512_permute_pd(x, 0x55));  // -m.im*x.im, m.im*x.re
+  return _mm512_add_pd(direct, crossed);
+}
+
+// new where the amplitude is active, old elsewhere; without a condition the
+// blend is left out of the loop altogether.
+template <bool kAllActive>
+__m512d only_active(__mmask8 active, __m512d old_value, __m512d new_value) {
+  if constexpr (kAllActive) {
+    return new_value;
+  } else {
+    return _mm512_mask_blend_pd(active, old_value, new_value);
+  }
 }
 
 // The general update on every pair (i0, i0 + 2^target) whose bits in `ones`
 // are all 1 (ones excludes the target). m is m00, m01, m10, m11, each (re, im).
 // Amplitudes outside the condition are stored back unchanged.
+template <bool kAllActive>
 void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
                   std::uint64_t target, const double* m) {
   double* d = doubles(amps);
@@ -204,16 +251,21 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
     const Entry m00 = broadcast(m), m01 = broadcast(m + 2);
     const Entry m10 = broadcast(m + 4), m11 = broadcast(m + 6);
     const std::uint64_t partner = bit(target - kLaneBits);
-    for_each_run(blocks, ones_hi | partner, ones_hi, [&](std::uint64_t first, std::uint64_t run) {
+    for_each_run(blocks, ones_hi | partner, ones_hi,
+                 [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
       double* a = d + first * kBlockDoubles;
       double* b = d + (first | partner) * kBlockDoubles;
+      if (ones_hi != 0) {
+        touch_gap(a, gap * kBlockDoubles);
+        touch_gap(b, gap * kBlockDoubles);
+      }
       for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
         const __m512d x = _mm512_loadu_pd(a + j);
         const __m512d y = _mm512_loadu_pd(b + j);
         const __m512d nx = _mm512_add_pd(complex_mul(m00, x), complex_mul(m01, y));
         const __m512d ny = _mm512_add_pd(complex_mul(m10, x), complex_mul(m11, y));
-        _mm512_storeu_pd(a + j, _mm512_mask_blend_pd(active, x, nx));
-        _mm512_storeu_pd(b + j, _mm512_mask_blend_pd(active, y, ny));
+        _mm512_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
+        _mm512_storeu_pd(b + j, only_active<kAllActive>(active, y, ny));
       }
     });
     return;
@@ -228,17 +280,27 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
   const Entry diagonal = lane_pattern(m, m + 6, upper);
   const Entry off = lane_pattern(m + 2, m + 4, upper);
   const __m512i partner_index = flipped_amplitudes(t);
-  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run) {
+  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
     double* a = d + first * kBlockDoubles;
+    touch_gap(a, gap * kBlockDoubles);
     for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
       const __m512d x = _mm512_loadu_pd(a + j);
       const __m512d s = _mm512_permutexvar_pd(partner_index, x);
       const __m512d p = complex_mul(diagonal, x);
       const __m512d q = complex_mul(off, s);
       const __m512d nx = _mm512_mask_add_pd(_mm512_add_pd(p, q), upper, q, p);
-      _mm512_storeu_pd(a + j, _mm512_mask_blend_pd(active, x, nx));
+      _mm512_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
     }
   });
+}
+
+void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
+                  std::uint64_t target, const double* m) {
+  if ((ones & kLaneMask) == 0) {
+    update_where<true>(amps, dimension, ones, target, m);
+  } else {
+    update_where<false>(amps, dimension, ones, target, m);
+  }
 }
 
 void general_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
@@ -265,7 +327,7 @@ void hadamard_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t tar
   const std::uint64_t blocks = dimension >> kLaneBits;
   if (target >= kLaneBits) {
     const std::uint64_t partner = bit(target - kLaneBits);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run) {
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
       double* a = d + first * kBlockDoubles;
       double* b = d + (first | partner) * kBlockDoubles;
       for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
@@ -299,7 +361,7 @@ void diagonal_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t tar
   if (target >= kLaneBits) {
     const Entry d0 = broadcast(m), d1 = broadcast(m + 6);
     const std::uint64_t partner = bit(target - kLaneBits);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run) {
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
       double* a = d + first * kBlockDoubles;
       double* b = d + (first | partner) * kBlockDoubles;
       for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
