@@ -70,6 +70,7 @@ import time
 import warnings
 from collections.abc import Callable
 from importlib import metadata
+from pathlib import Path
 
 # A unitary with no zero part, so no product is trivially cheap (the same one
 # the engine benchmark uses), and the rotation angle.
@@ -309,16 +310,17 @@ def available_memory() -> int:
 
 
 def kernel_sets() -> str:
-    """Which of zentrova's kernel tables the module holds and which this CPU can run.
+    """Which of zentrova's kernel tables the module holds, and which one it runs.
 
-    The module does not say which table it dispatched to; it picks the widest
-    one the CPU supports, so the last name listed under "usable" is the one.
+    The module does not say which table it dispatched to: it picks the widest
+    one the CPU supports, unless it was built with ZENTROVA_FORCE_SCALAR,
+    which bench/setup_peers.sh records in its build directory.
     """
     import zentrova
 
     with open(zentrova.__file__, "rb") as f:
         blob = f.read()
-    built = sorted({m.decode() for m in re.findall(rb"(scalar|avx2|avx512[a-z]*|avx-512[a-z]*)\0", blob)},
+    built = sorted({m.decode() for m in re.findall(rb"(scalar|avx2|avx512[a-z]*)\0", blob)},
                    key=lambda s: (s != "scalar", len(s), s))
     flags: set[str] = set()
     try:
@@ -329,14 +331,14 @@ def kernel_sets() -> str:
                     break
     except OSError:
         pass
-
-    def runs_here(kernel: str) -> bool:
-        k = kernel.replace("-", "")
-        return k == "scalar" or (k.startswith("avx512") and "avx512f" in flags) or (
-            k == "avx2" and "avx2" in flags)
-
-    usable = [k for k in built if runs_here(k)]
-    return f"built in: {', '.join(built) or '?'}; usable here: {', '.join(usable) or '?'}"
+    usable = [k for k in built if k == "scalar" or k in flags or (k.startswith("avx512") and "avx512f" in flags)]
+    in_use = usable[-1] if usable else "?"
+    root = Path(__file__).resolve().parent.parent
+    cache = root / "build" / "bench-py" / "CMakeCache.txt"
+    if Path(zentrova.__file__).resolve().is_relative_to(root / "build" / "peers-venv") and cache.exists():
+        if "ZENTROVA_FORCE_SCALAR:BOOL=ON" in cache.read_text(errors="replace"):
+            in_use = "scalar (built with ZENTROVA_FORCE_SCALAR)"
+    return f"{in_use} in use; built in: {', '.join(built) or '?'}"
 
 
 def time_case(apply: Apply, sync: Apply, min_time: float, reps: int,

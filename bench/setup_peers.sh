@@ -7,6 +7,8 @@
 # and reinstalled every time, so a run after a kernel change measures it.
 #   bash bench/setup_peers.sh            # venv, peers, zentrova
 #   bash bench/setup_peers.sh --zentrova # only rebuild and reinstall zentrova
+# With ZENTROVA_FORCE_SCALAR=1 in the environment zentrova is built to run its
+# scalar reference kernels only, to compare them with the vector ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,9 +44,12 @@ if [ "$only_zentrova" -eq 0 ]; then
 fi
 
 # Its own build directory, so that this never disturbs another build of the tree.
-echo "== building zentrova into $VENV"
+# The scalar switch is passed either way, as CMake would keep a cached ON.
+force_scalar=OFF
+[ "${ZENTROVA_FORCE_SCALAR:-0}" = "0" ] || force_scalar=ON
+echo "== building zentrova into $VENV (ZENTROVA_FORCE_SCALAR=$force_scalar)"
 "${PIP[@]}" install --no-build-isolation --no-deps --force-reinstall \
-  -C build-dir=build/bench-py .
+  -C build-dir=build/bench-py -C cmake.define.ZENTROVA_FORCE_SCALAR=$force_scalar .
 
 "$VPY" - <<'EOF'
 from importlib import metadata
