@@ -60,7 +60,7 @@ struct KernelSet {
   // out[i] = probability of amps[i] for i < count; amps and out need no alignment.
   void (*probabilities)(const Amplitude* amps, std::uint64_t count, double* out);
   // The running sum s = s + p[i] from amplitude 0 upward: the first i with
-  // s >= r, or 0 when no sum reaches r. Reads nothing behind the outcome.
+  // s >= r, or 0 when no sum reaches r. Stops summing at the outcome.
   std::uint64_t (*observe_scan)(const Amplitude* amps, std::uint64_t dimension, double r);
   // Every amplitude becomes +0 + 0i.
   void (*clear)(Amplitude* amps, std::uint64_t dimension);

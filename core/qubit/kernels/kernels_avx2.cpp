@@ -482,6 +482,26 @@ double probability_of_one_avx2(const Amplitude* amps, std::uint64_t dimension,
   return k.sum;
 }
 
+// Collapses divide the surviving amplitudes and zero the others. Where only
+// one amplitude of a register survives, division - the slow part - would be
+// wasted on the other: the survivors of two neighbouring registers (p, four
+// amplitudes) are divided together and put back beside all-zero bits, +0.0.
+// keep_second: amplitude 1 of each register survives, else amplitude 0.
+void divide_survivors(double* p, bool keep_second, __m256d divisor) {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d x = _mm256_loadu_pd(p);
+  const __m256d y = _mm256_loadu_pd(p + kBlockDoubles);
+  if (keep_second) {
+    const __m256d q = _mm256_div_pd(_mm256_permute2f128_pd(x, y, 0x31), divisor);
+    _mm256_storeu_pd(p, _mm256_permute2f128_pd(zero, q, 0x20));
+    _mm256_storeu_pd(p + kBlockDoubles, _mm256_permute2f128_pd(zero, q, 0x30));
+  } else {
+    const __m256d q = _mm256_div_pd(_mm256_permute2f128_pd(x, y, 0x20), divisor);
+    _mm256_storeu_pd(p, _mm256_permute2f128_pd(q, zero, 0x20));
+    _mm256_storeu_pd(p + kBlockDoubles, _mm256_permute2f128_pd(q, zero, 0x31));
+  }
+}
+
 void collapse_one_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                        bool keep_one, double h) {
   if (dimension < kLanes) {
@@ -503,10 +523,14 @@ void collapse_one_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t t
     }
     return;
   }
-  // AND with the mask turns the dropped amplitude into all-zero bits: +0.0.
-  const __m256d kept = amplitudes_where([&](std::uint64_t l) { return (l == 1) == keep_one; });
-  for (std::uint64_t j = 0; j < 2 * dimension; j += kBlockDoubles) {
-    _mm256_storeu_pd(d + j, _mm256_and_pd(kept, _mm256_div_pd(_mm256_loadu_pd(d + j), divisor)));
+  // Target 0: one amplitude of each register survives.
+  if (dimension < 2 * kLanes) {
+    const __m256d kept = amplitudes_where([&](std::uint64_t l) { return (l == 1) == keep_one; });
+    _mm256_storeu_pd(d, _mm256_and_pd(kept, _mm256_div_pd(_mm256_loadu_pd(d), divisor)));
+    return;
+  }
+  for (std::uint64_t j = 0; j < 2 * dimension; j += 2 * kBlockDoubles) {
+    divide_survivors(d + j, keep_one, divisor);
   }
 }
 
@@ -596,6 +620,20 @@ void collapse_mul_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t m
   // and keeps every bit of the others.
   const __m256d kept = amplitudes_where([&](std::uint64_t l) { return (l & mask_lo) == want_lo; });
   const __m256d divisor = _mm256_set1_pd(h);
+  if (scale && mask_lo != 0 && (mask & bit(kLaneBits)) == 0 && dimension >= 2 * kLanes) {
+    // One amplitude of every register survives, and two neighbours agree on
+    // the measured bits above the lane: divide them together.
+    for (std::uint64_t i = 0; i < dimension; i += 2 * kLanes) {
+      double* p = d + 2 * i;
+      if ((i & mask_hi) != want_hi) {
+        _mm256_storeu_pd(p, _mm256_setzero_pd());
+        _mm256_storeu_pd(p + kBlockDoubles, _mm256_setzero_pd());
+      } else {
+        divide_survivors(p, want_lo != 0, divisor);
+      }
+    }
+    return;
+  }
   for (std::uint64_t i = 0; i < dimension; i += kLanes) {
     double* p = d + 2 * i;
     if ((i & mask_hi) != want_hi) {

@@ -390,9 +390,10 @@ __m512d probabilities8(const double* p) {
   const __m512d x1 = _mm512_loadu_pd(p + 8);
   const __m512d s0 = _mm512_mul_pd(x0, x0);
   const __m512d s1 = _mm512_mul_pd(x1, x1);
-  const __m512i even = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
-  const __m512i odd = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
-  return _mm512_add_pd(_mm512_permutex2var_pd(s0, even, s1), _mm512_permutex2var_pd(s0, odd, s1));
+  // Real squares beside imaginary ones within each 128-bit lane, for
+  // amplitudes 0, 4, 1, 5, 2, 6, 3, 7; one permute restores index order.
+  const __m512d sums = _mm512_add_pd(_mm512_unpacklo_pd(s0, s1), _mm512_unpackhi_pd(s0, s1));
+  return _mm512_permutexvar_pd(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0), sums);
 }
 
 // Which of the eight probabilities are exactly zero. A probability is never
@@ -505,6 +506,44 @@ double probability_of_one_avx512(const Amplitude* amps, std::uint64_t dimension,
   return k.sum;
 }
 
+// Collapses divide the surviving amplitudes and zero the others. Where a
+// register holds survivors and dropped amplitudes side by side, division -
+// the slow part - would be wasted on half its lanes: the survivors of two
+// neighbouring registers are packed into one, divided together and spread
+// back, with all-zero bits (+0.0) in the dropped lanes.
+struct SurvivorPacking {
+  __mmask8 kept;  // at most four of the eight doubles of a register
+  __m512i gather;
+  __m512i spread_lo;
+  __m512i spread_hi;
+};
+
+SurvivorPacking survivor_packing(__mmask8 kept) {
+  std::int64_t gather[kBlockDoubles] = {};
+  std::int64_t spread_lo[kBlockDoubles] = {};
+  std::int64_t spread_hi[kBlockDoubles] = {};
+  std::int64_t next = 0;
+  for (std::int64_t half = 0; half < 2; ++half) {
+    for (std::int64_t lane = 0; lane < 8; ++lane) {
+      if ((kept >> lane) & 1) {
+        (half == 0 ? spread_lo : spread_hi)[lane] = next;
+        gather[next++] = 8 * half + lane;
+      }
+    }
+  }
+  return SurvivorPacking{kept, _mm512_loadu_si512(gather), _mm512_loadu_si512(spread_lo),
+                         _mm512_loadu_si512(spread_hi)};
+}
+
+// Two registers at p, 16 doubles.
+void divide_survivors(double* p, const SurvivorPacking& k, __m512d divisor) {
+  const __m512d packed =
+      _mm512_permutex2var_pd(_mm512_loadu_pd(p), k.gather, _mm512_loadu_pd(p + kBlockDoubles));
+  const __m512d q = _mm512_div_pd(packed, divisor);
+  _mm512_storeu_pd(p, _mm512_maskz_permutexvar_pd(k.kept, k.spread_lo, q));
+  _mm512_storeu_pd(p + kBlockDoubles, _mm512_maskz_permutexvar_pd(k.kept, k.spread_hi, q));
+}
+
 void collapse_one_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                          bool keep_one, double h) {
   if (dimension < kLanes) {
@@ -529,9 +568,13 @@ void collapse_one_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t
   const std::uint64_t keep_bit = keep_one ? bit(target) : 0;
   const __mmask8 kept =
       amplitudes_where([&](std::uint64_t l) { return (l & bit(target)) == keep_bit; });
-  for (std::uint64_t j = 0; j < 2 * dimension; j += kBlockDoubles) {
-    // The dropped amplitudes come out as all-zero bits: +0.0 in both parts.
-    _mm512_storeu_pd(d + j, _mm512_maskz_div_pd(kept, _mm512_loadu_pd(d + j), divisor));
+  if (dimension < 2 * kLanes) {
+    _mm512_storeu_pd(d, _mm512_maskz_div_pd(kept, _mm512_loadu_pd(d), divisor));
+    return;
+  }
+  const SurvivorPacking packing = survivor_packing(kept);
+  for (std::uint64_t j = 0; j < 2 * dimension; j += 2 * kBlockDoubles) {
+    divide_survivors(d + j, packing, divisor);
   }
 }
 
@@ -617,6 +660,21 @@ void collapse_mul_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t
   const std::uint64_t want_hi = want & ~kLaneMask;
   const __mmask8 kept = amplitudes_where([&](std::uint64_t l) { return (l & mask_lo) == want_lo; });
   const __m512d divisor = _mm512_set1_pd(h);
+  if (scale && mask_lo != 0 && (mask & bit(kLaneBits)) == 0 && dimension >= 2 * kLanes) {
+    // Every register keeps at most half its amplitudes, and two neighbours
+    // agree on the measured bits above the lanes: divide them together.
+    const SurvivorPacking packing = survivor_packing(kept);
+    for (std::uint64_t i = 0; i < dimension; i += 2 * kLanes) {
+      double* p = d + 2 * i;
+      if ((i & mask_hi) != want_hi) {
+        _mm512_storeu_pd(p, _mm512_setzero_pd());
+        _mm512_storeu_pd(p + kBlockDoubles, _mm512_setzero_pd());
+      } else {
+        divide_survivors(p, packing, divisor);
+      }
+    }
+    return;
+  }
   for (std::uint64_t i = 0; i < dimension; i += kLanes) {
     double* p = d + 2 * i;
     if ((i & mask_hi) != want_hi) {

@@ -1,0 +1,293 @@
+// What the engine's timing programs share: registers filled once per size, the
+// bare loops that set this machine's floor for each kind of pass, the paired
+// timing that reports a kernel as a multiple of its floor, and the command
+// line (--sizes, --kernels).
+//
+// The floors are written with the widest vectors the processor has, since a
+// bare loop is only a floor if nothing simple runs faster: on large registers
+// the access width alone moves a two-stream loop by a factor of four.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/register.h"
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <immintrin.h>
+#define ZV_BENCH_WIDE 1
+#endif
+
+namespace zentrova::bench {
+
+using core::Amplitude;
+using core::KernelSet;
+using core::Register;
+using Clock = std::chrono::steady_clock;
+
+// Ordinary values of magnitude ~1/sqrt(dimension), none zero: the unitary
+// gates keep them there, far from subnormals, and no read-out finds a run of
+// zeros to skip.
+inline void fill(Register& reg) {
+  std::uint64_t x = 0x9E3779B97F4A7C15u;
+  const double scale = 1.0 / static_cast<double>(std::uint64_t{1} << (reg.qubit_count() / 2));
+  Amplitude* a = reg.amplitudes();
+  for (std::uint64_t i = 0; i < reg.dimension(); ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    const double u = static_cast<double>(x >> 11) * 0x1p-53 + 0.25;
+    a[i] = Amplitude{u * scale, (1.5 - u) * scale};
+  }
+}
+
+// One register per size and slot, filled once and reused, so page faults of
+// a fresh block never land in a measurement. Slot 0 stays dense (gates and
+// read-only passes); slot 1 is for passes that zero amplitudes.
+inline Register& register_for(std::uint64_t n, int slot = 0) {
+  static std::map<std::pair<std::uint64_t, int>, std::unique_ptr<Register>> registers;
+  auto& r = registers[{n, slot}];
+  if (!r) {
+    r = std::make_unique<Register>(n);
+    fill(*r);
+  }
+  return *r;
+}
+
+// --- Floors -------------------------------------------------------------------
+
+enum class Floor {
+  kSweep,       // in-place read and write of every double, in order
+  kTwoStreams,  // the same as two streams half the array apart
+  kReadOnly,    // every double read once
+  kClear,       // every byte set to zero (the C library's fill)
+  kChain,       // one running sum over the real parts, compared as observe does
+  kKahanChain,  // the compensated sum over the real parts of half the array
+};
+
+inline const char* floor_name(Floor f) {
+  switch (f) {
+    case Floor::kSweep: return "sweep";
+    case Floor::kTwoStreams: return "two_streams";
+    case Floor::kReadOnly: return "read_only";
+    case Floor::kClear: return "clear";
+    case Floor::kChain: return "chain";
+    case Floor::kKahanChain: return "kahan_chain";
+  }
+  return "?";
+}
+
+inline bool wide_vectors() {
+#ifdef ZV_BENCH_WIDE
+  static const bool has = __builtin_cpu_supports("avx512f");
+  return has;
+#else
+  return false;
+#endif
+}
+
+#ifdef ZV_BENCH_WIDE
+__attribute__((target("avx512f"))) inline __m512d negate_wide(__m512d x) {
+  const __m512i sign = _mm512_set1_epi64(static_cast<long long>(0x8000000000000000u));
+  return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(x), sign));
+}
+
+__attribute__((target("avx512f"))) inline void sweep_wide(double* p, std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count; i += 8) {
+    _mm512_storeu_pd(p + i, negate_wide(_mm512_loadu_pd(p + i)));
+  }
+}
+
+__attribute__((target("avx512f"))) inline void two_streams_wide(double* lo, double* hi,
+                                                                std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count; i += 8) {
+    _mm512_storeu_pd(lo + i, negate_wide(_mm512_loadu_pd(lo + i)));
+    _mm512_storeu_pd(hi + i, negate_wide(_mm512_loadu_pd(hi + i)));
+  }
+}
+
+__attribute__((target("avx512f"))) inline std::uint64_t read_wide(const double* p,
+                                                                  std::uint64_t count) {
+  __m512i a = _mm512_setzero_si512(), b = a, c = a, d = a;
+  for (std::uint64_t i = 0; i < count; i += 32) {
+    a = _mm512_or_si512(a, _mm512_loadu_si512(p + i));
+    b = _mm512_or_si512(b, _mm512_loadu_si512(p + i + 8));
+    c = _mm512_or_si512(c, _mm512_loadu_si512(p + i + 16));
+    d = _mm512_or_si512(d, _mm512_loadu_si512(p + i + 24));
+  }
+  std::uint64_t lanes[8];
+  _mm512_storeu_si512(lanes, _mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d)));
+  std::uint64_t all = 0;
+  for (std::uint64_t lane : lanes) all |= lane;
+  return all;
+}
+#endif
+
+inline void sweep_plain(double* p, std::uint64_t count) {
+  for (std::uint64_t i = 0; i < count; ++i) p[i] = -p[i];
+}
+
+inline std::uint64_t read_plain(const double* p, std::uint64_t count) {
+  std::uint64_t acc = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint64_t b;
+    std::memcpy(&b, p + i, sizeof b);
+    acc |= b;
+  }
+  return acc;
+}
+
+// The chains are scalar by nature: each addition waits for the one before.
+inline std::uint64_t bare_chain(const double* p, std::uint64_t terms, double r) {
+  double s = 0.0;
+  for (std::uint64_t k = 0; k < terms; ++k) {
+    s = s + p[2 * k];
+    if (s >= r) return k;
+  }
+  return 0;
+}
+
+inline double bare_kahan_chain(const double* p, std::uint64_t terms) {
+  double sum = 0.0, c = 0.0;
+  for (std::uint64_t k = 0; k < terms; ++k) {
+    const double y = p[2 * k] - c;
+    const double t = sum + y;
+    c = (t - sum) - y;
+    sum = t;
+  }
+  return sum;
+}
+
+inline void run_floor(Floor f, Register& reg) {
+  double* p = reinterpret_cast<double*>(reg.amplitudes());
+  const std::uint64_t doubles = 2 * reg.dimension();
+  const bool wide = wide_vectors() && doubles >= 32;
+  switch (f) {
+    case Floor::kSweep:
+#ifdef ZV_BENCH_WIDE
+      if (wide) return sweep_wide(p, doubles);
+#endif
+      return sweep_plain(p, doubles);
+    case Floor::kTwoStreams:
+#ifdef ZV_BENCH_WIDE
+      if (wide) return two_streams_wide(p, p + doubles / 2, doubles / 2);
+#endif
+      sweep_plain(p, doubles / 2);
+      return sweep_plain(p + doubles / 2, doubles / 2);
+    case Floor::kReadOnly: {
+#ifdef ZV_BENCH_WIDE
+      if (wide) {
+        benchmark::DoNotOptimize(read_wide(p, doubles));
+        return;
+      }
+#endif
+      benchmark::DoNotOptimize(read_plain(p, doubles));
+      return;
+    }
+    case Floor::kClear:
+      std::memset(static_cast<void*>(p), 0, doubles * sizeof(double));
+      return;
+    case Floor::kChain:
+      benchmark::DoNotOptimize(bare_chain(p, reg.dimension(), 1e300));
+      return;
+    case Floor::kKahanChain:
+      benchmark::DoNotOptimize(bare_kahan_chain(p, reg.dimension() / 2));
+      return;
+  }
+}
+
+// Runs body once per iteration under manual timing and reports ns per
+// amplitude of the register (even for passes that touch fewer). Every
+// iteration first runs the floor on the same register, timed apart, and x_floor
+// is the ratio of the two totals: both meet the same load from whatever else
+// runs on the machine, so the ratio holds up far better than either time.
+// Without a floor, only ns per amplitude is reported.
+inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
+                  const std::function<void()>& body) {
+  double body_total = 0;
+  double floor_total = 0;
+  for (auto _ : st) {
+    const auto t0 = Clock::now();
+    if (floor) run_floor(*floor, reg);
+    benchmark::ClobberMemory();
+    const auto t1 = Clock::now();
+    body();
+    benchmark::ClobberMemory();
+    const auto t2 = Clock::now();
+    const double s = std::chrono::duration<double>(t2 - t1).count();
+    st.SetIterationTime(s);
+    body_total += s;
+    floor_total += std::chrono::duration<double>(t1 - t0).count();
+  }
+  const double dimension = static_cast<double>(reg.dimension());
+  st.counters["ns_per_amp"] = body_total * 1e9 / static_cast<double>(st.iterations()) / dimension;
+  if (floor) {
+    st.counters["x_floor"] = body_total / floor_total;
+    st.SetLabel(std::string("vs ") + floor_name(*floor));
+  }
+}
+
+// Registers the floors themselves, for their absolute figures.
+inline void register_floors(std::uint64_t n, std::initializer_list<Floor> floors) {
+  for (Floor f : floors) {
+    const std::string name = std::string("floor/") + floor_name(f) + "/n:" + std::to_string(n);
+    benchmark::RegisterBenchmark(name.c_str(), [n, f](benchmark::State& st) {
+      const int slot = f == Floor::kClear ? 1 : 0;
+      Register& reg = register_for(n, slot);
+      timed(st, reg, nullptr, [&] { run_floor(f, reg); });
+    })->UseManualTime()->Unit(benchmark::kMillisecond);
+  }
+}
+
+struct Options {
+  std::vector<std::uint64_t> sizes = {20, 24};
+  const KernelSet* kernels = nullptr;
+};
+
+// Takes --sizes=20,24[,26] and --kernels=NAME out of argv and hands the rest
+// to Google Benchmark; returns false (after a message) on a bad value.
+inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_t min_size) {
+  options.kernels = &core::active_kernels();
+  int kept = 0;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--sizes=", 8) == 0) {
+      options.sizes.clear();
+      std::stringstream list(argv[i] + 8);
+      for (std::string item; std::getline(list, item, ',');) {
+        options.sizes.push_back(std::stoull(item));
+      }
+    } else if (std::strncmp(argv[i], "--kernels=", 10) == 0) {
+      options.kernels = nullptr;
+      for (const KernelSet* s : core::kernel_sets_for_testing()) {
+        if (std::strcmp(s->name, argv[i] + 10) == 0) options.kernels = s;
+      }
+      if (!options.kernels) {
+        std::fprintf(stderr, "--kernels: this CPU has no kernel set named %s\n", argv[i] + 10);
+        return false;
+      }
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  for (std::uint64_t n : options.sizes) {
+    // Beyond 30 qubits a run would not be short.
+    if (n < min_size || n > 30) {
+      std::fprintf(stderr, "--sizes: each size must be %llu to 30, not %llu\n",
+                   static_cast<unsigned long long>(min_size), static_cast<unsigned long long>(n));
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace zentrova::bench

@@ -1,0 +1,108 @@
+// Time per read-out pass beside the floor that bounds it, each paired with its
+// own bare loop on the same array in the same run:
+//
+//   probabilities (god_observe), in chunks of 512 as the module fills its list
+//                                   vs a read-only pass
+//   observe's scan over every amplitude (the draw is never reached)
+//                                   vs one bare running sum with the same test
+//   observe's clear                 vs the C library's fill with zeros
+//   observe_one's compensated sum   vs a bare compensated sum of as many terms
+//   observe_one's collapse          vs the in-place sweep (two streams for n-1)
+//   observe_mul's marginal table    vs one bare running sum over every amplitude
+//   observe_mul's collapse          vs the in-place sweep (two streams for n-1)
+//
+// The sums are chains of dependent additions whose order is fixed to the bit,
+// so their floor is the chain, not the memory. Targets are 0, 1, n/2 and n-1.
+//
+//   measure_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512] [google benchmark flags]
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+
+namespace {
+
+using zentrova::bench::Floor;
+using zentrova::bench::register_for;
+using zentrova::bench::timed;
+using zentrova::core::KernelSet;
+using zentrova::core::Register;
+
+void add(const std::string& name, std::uint64_t n, int slot, Floor floor,
+         std::function<void(Register&)> body) {
+  benchmark::RegisterBenchmark(name.c_str(), [n, slot, floor, body](benchmark::State& st) {
+    Register& reg = register_for(n, slot);
+    timed(st, reg, &floor, [&] { body(reg); });
+  })->UseManualTime()->Unit(benchmark::kMillisecond);
+}
+
+void register_size(std::uint64_t n, const KernelSet& k) {
+  const std::string size = "/n:" + std::to_string(n);
+  zentrova::bench::register_floors(
+      n, {Floor::kSweep, Floor::kTwoStreams, Floor::kReadOnly, Floor::kClear, Floor::kChain,
+          Floor::kKahanChain});
+
+  add("probabilities" + size, n, 0, Floor::kReadOnly, [&k](Register& r) {
+    double chunk[512];
+    for (std::uint64_t begin = 0; begin < r.dimension(); begin += 512) {
+      k.probabilities(r.amplitudes() + begin, 512, chunk);
+      benchmark::DoNotOptimize(chunk);
+    }
+  });
+  add("observe_scan" + size, n, 0, Floor::kChain, [&k](Register& r) {
+    benchmark::DoNotOptimize(
+        k.observe_scan(r.amplitudes(), r.dimension(), std::numeric_limits<double>::infinity()));
+  });
+  // Clear and collapses write zeros; they get a register of their own so the
+  // read-only passes always meet a dense state.
+  add("observe_clear" + size, n, 1, Floor::kClear,
+      [&k](Register& r) { k.clear(r.amplitudes(), r.dimension()); });
+
+  for (std::uint64_t t : {std::uint64_t{0}, std::uint64_t{1}, n / 2, n - 1}) {
+    const std::string at = size + "/t:" + std::to_string(t);
+    const Floor stream_floor = t == n - 1 ? Floor::kTwoStreams : Floor::kSweep;
+    add("observe_one_sum" + at, n, 0, Floor::kKahanChain, [&k, t](Register& r) {
+      benchmark::DoNotOptimize(k.probability_of_one(r.amplitudes(), r.dimension(), t));
+    });
+    // Dividing by 1 keeps the values (and their cost) as they are.
+    add("observe_one_collapse" + at, n, 1, stream_floor, [&k, t](Register& r) {
+      k.collapse_one(r.amplitudes(), r.dimension(), t, true, 1.0);
+    });
+    add("observe_mul_table" + at, n, 0, Floor::kChain, [&k, t](Register& r) {
+      double table[2] = {0.0, 0.0};
+      const std::uint64_t targets[1] = {t};
+      k.marginal_table(r.amplitudes(), r.dimension(), targets, 1, table);
+      benchmark::DoNotOptimize(table);
+    });
+    add("observe_mul_collapse" + at, n, 1, stream_floor, [&k, t](Register& r) {
+      const std::uint64_t mask = std::uint64_t{1} << t;
+      k.collapse_mul(r.amplitudes(), r.dimension(), mask, mask, true, 1.0);
+    });
+  }
+  // Three targets, the lowest inside a vector register.
+  add("observe_mul_table3" + size + "/t:0," + std::to_string(n / 2) + "," + std::to_string(n - 1), n, 0,
+      Floor::kChain, [&k, n](Register& r) {
+        double table[8] = {};
+        const std::uint64_t targets[3] = {0, n / 2, n - 1};
+        k.marginal_table(r.amplitudes(), r.dimension(), targets, 3, table);
+        benchmark::DoNotOptimize(table);
+      });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zentrova::bench::Options options;
+  if (!zentrova::bench::parse_options(argc, argv, options, 10)) return 1;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::AddCustomContext("kernels", options.kernels->name);
+  for (std::uint64_t n : options.sizes) register_size(n, *options.kernels);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
