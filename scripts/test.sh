@@ -21,4 +21,12 @@ echo "== module tests"
 "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 "$PY" -m pytest -q tests/python
 
+echo "== module tests on the scalar kernels"
+# The gate and read-out tests once more, against a module that always runs the
+# scalar reference kernels: both paths must match the pure-Python model.
+cmake -S . -B build/scalar -G Ninja -DZENTROVA_BUILD_PYTHON=ON -DZENTROVA_FORCE_SCALAR=ON \
+  -DPython_EXECUTABLE="$PY_EXE" >/dev/null
+cmake --build build/scalar -j "$JOBS" --target zentrova
+PYTHONPATH=build/scalar/python "$PY" -m pytest -q tests/python -k "gates or measure"
+
 bash scripts/test_sanitizers.sh
