@@ -219,6 +219,9 @@ bool to_index_list(PyObject* obj, std::vector<std::uint64_t>* out) {
   constexpr Py_ssize_t kMaxReserve = 4096;
   Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
+    // A failing __len__ costs only the hint; but an interrupt or exit request
+    // raised meanwhile is the user's, and is not swallowed with it.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
     hint = 0;
   }

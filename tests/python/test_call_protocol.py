@@ -209,6 +209,18 @@ def test_index_list_len_is_only_a_hint():
     assert reg.mcu(BadLen(), 2, 0j, 1j, 1j, 0j) is reg
 
 
+def test_interrupt_in_len_is_not_swallowed():
+    class Interrupted:
+        def __len__(self):
+            raise KeyboardInterrupt
+
+        def __getitem__(self, i):
+            raise IndexError
+
+    with pytest.raises(KeyboardInterrupt):
+        QR(2).mcu(Interrupted(), 1, 1j, 0j, 0j, 1j)
+
+
 def test_index_list_iteration_errors_propagate():
     class Broken:
         def __len__(self):
