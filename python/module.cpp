@@ -10,8 +10,9 @@
 
 namespace zentrova::py {
 
-PyTypeObject* create_type_once(PyTypeObject** slot, PyType_Spec* spec, const char* class_name) {
-  PyObject* type = PyType_FromSpec(spec);
+PyTypeObject* create_type_once(PyTypeObject** slot, PyType_Spec* type_spec,
+                               const char* class_name) {
+  PyObject* type = PyType_FromSpec(type_spec);
   if (type) {
     if (*slot) {
       Py_DECREF(type);

@@ -42,9 +42,10 @@ PyTypeObject* require_type(PyTypeObject* (*get)(), const char* class_name);
 // A new PyDiracKet holding the ket.
 PyObject* new_dirac_ket(const core::Ket& ket);
 
-// Creates a heap type from its spec, or sets the class-initialisation error.
+// Creates a heap type from its PyType_Spec, or sets the class-initialisation error.
 // Creation can run Python code and so let another thread in: whichever type
 // reaches *slot first is kept, so only one type object is ever seen.
-PyTypeObject* create_type_once(PyTypeObject** slot, PyType_Spec* spec, const char* class_name);
+PyTypeObject* create_type_once(PyTypeObject** slot, PyType_Spec* type_spec,
+                               const char* class_name);
 
 }  // namespace zentrova::py

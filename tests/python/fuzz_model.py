@@ -1,6 +1,6 @@
 """Arguments for the fuzz test, and a model of how the module treats them.
 
-Every argument is described by a spec, which builds the object handed to the
+Every argument is described by a recipe, which builds the object handed to the
 module and predicts, without running any of that object's code, what each of
 the four conversions (qubit index, angle, matrix entry, index list) makes of
 it: a value, or the exact exception. Objects with hooks (__index__, __float__,
@@ -184,7 +184,7 @@ def hook_error(name: str) -> Refusal:
     return Refusal(type(exc), str(exc))
 
 
-# -- argument specs -------------------------------------------------------------
+# -- argument recipes -------------------------------------------------------------
 
 class Arg:
     """One argument: builds its object and predicts each conversion of it."""
@@ -313,19 +313,19 @@ class ComplexLikeArg(Arg):
 
 
 class IndexHook:
-    def __init__(self, spec: IndexHookArg, ctx: Context) -> None:
-        self._spec, self._ctx = spec, ctx
+    def __init__(self, recipe: IndexHookArg, ctx: Context) -> None:
+        self._recipe, self._ctx = recipe, ctx
 
     def __index__(self) -> Any:
-        return self._spec.run(self._ctx, "__index__")
+        return self._recipe.run(self._ctx, "__index__")
 
 
 class FloatHook:
-    def __init__(self, spec: FloatHookArg, ctx: Context) -> None:
-        self._spec, self._ctx = spec, ctx
+    def __init__(self, recipe: FloatHookArg, ctx: Context) -> None:
+        self._recipe, self._ctx = recipe, ctx
 
     def __float__(self) -> Any:
-        return self._spec.run(self._ctx, "__float__")
+        return self._recipe.run(self._ctx, "__float__")
 
 
 @dataclass(frozen=True)
@@ -393,14 +393,14 @@ class FloatHookArg(HookArg):
 class SeqHook:
     """A sequence by __getitem__, iterated the old way, with a __len__ hook."""
 
-    def __init__(self, spec: SeqArg, ctx: Context, items: list[Any]) -> None:
-        self._spec, self._ctx, self._items = spec, ctx, items
+    def __init__(self, recipe: SeqArg, ctx: Context, items: list[Any]) -> None:
+        self._recipe, self._ctx, self._items = recipe, ctx, items
 
     def __len__(self) -> Any:
         self._ctx.events.append(("__len__",))
-        if self._spec.len_reenter is not None:
-            self._spec.len_reenter.run(self._ctx)
-        return self._spec.length.result(self._ctx)
+        if self._recipe.len_reenter is not None:
+            self._recipe.len_reenter.run(self._ctx)
+        return self._recipe.length.result(self._ctx)
 
     def __getitem__(self, i: int) -> Any:
         self._ctx.events.append(("__getitem__", i))
@@ -414,9 +414,9 @@ class SeqIterHook(SeqHook):
 
     def __iter__(self) -> Any:
         self._ctx.events.append(("__iter__",))
-        if self._spec.iteration == "iter raises":
+        if self._recipe.iteration == "iter raises":
             raise ValueError("no iteration")
-        if self._spec.iteration == "iter wrong":
+        if self._recipe.iteration == "iter wrong":
             return 5
         return iter(self._items)
 

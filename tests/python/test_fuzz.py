@@ -141,15 +141,15 @@ class Call:
 @st.composite
 def calls(draw, method, arg=arg_for):
     params = PARAMS[method] or []
-    specs = [draw(arg(kind)) for _, kind in params]
+    recipes = [draw(arg(kind)) for _, kind in params]
     names = [p for p, _ in params]
     form = draw(st.sampled_from(["positional"] * 6 + ["keywords"] * 3 +
                                 ["too many", "unknown", "twice", "missing", "foreign"]))
-    args, kwargs = list(specs), []
+    args, kwargs = list(recipes), []
     if form == "keywords" or form == "missing":
-        split = draw(st.integers(0, len(specs)))
-        args = specs[:split]
-        rest = list(zip(names[split:], specs[split:]))
+        split = draw(st.integers(0, len(recipes)))
+        args = recipes[:split]
+        rest = list(zip(names[split:], recipes[split:]))
         if form == "missing" and rest:
             rest = [kw for kw in rest if draw(st.booleans())] or rest[1:]
         kwargs = draw(st.permutations(rest)) if rest else []
