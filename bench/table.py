@@ -1,0 +1,106 @@
+"""One Markdown table of the engine benchmarks' medians.
+
+Reads the JSON files that gates_bench and measure_bench write with
+--benchmark_out=FILE --benchmark_out_format=json --benchmark_repetitions=N,
+one file per kernel set (the set is read from the file's context), and prints
+a row per pass and target with its floor and, for every register size and
+kernel set, the median ratio to that floor (x_floor). Targets are written as
+0, 1, n/2 and n-1 so that the sizes share rows.
+
+Below the table: the floors' own medians in ns per amplitude, and, for the
+widest set at 20 qubits (where the register sits in the cache), the range of
+its passes' times against the sweep from main memory, that is x_floor scaled by
+the 20-qubit floor over the 24-qubit sweep of the same run. Ratios of ratios:
+on a shared machine absolute times of passes run minutes apart differ far more
+than paired ratios do.
+
+    python3 bench/table.py build/bench/*.json
+"""
+
+import json
+import re
+import sys
+from collections import defaultdict
+
+ORDER = ["scalar", "avx2", "avx512"]
+
+
+def symbolic(targets, n):
+    names = []
+    for t in targets.split(","):
+        t = int(t)
+        names.append("n-1" if t == n - 1 else "n/2" if t == n // 2 else str(t))
+    return ",".join(names)
+
+
+def row_order(name):
+    base, _, target = name.partition(" t=")
+    order = {"0": 0, "1": 1, "n/2": 2, "n-1": 3}
+    return (base, order.get(target, 4), target)
+
+
+def load(paths):
+    cells = {}  # (pass, size, kernels) -> (x_floor, ns_per_amp)
+    floor_of = {}  # pass -> floor name
+    floors = defaultdict(dict)  # kernels -> (floor, size) -> ns_per_amp
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        kernels = data["context"].get("kernels", "?")
+        for b in data["benchmarks"]:
+            if b.get("aggregate_name") != "median":
+                continue
+            m = re.match(r"(.*)/n:(\d+)(?:/t:([\d,]+))?/manual_time$", b["run_name"])
+            if not m:
+                continue
+            name, size = m.group(1), int(m.group(2))
+            if name.startswith("floor/"):
+                floors[kernels][(name[len("floor/"):], size)] = b["ns_per_amp"]
+                continue
+            if m.group(3):
+                name += " t=" + symbolic(m.group(3), size)
+            cells[(name, size, kernels)] = (b.get("x_floor"), b["ns_per_amp"])
+            floor_of[name] = b.get("label", "").removeprefix("vs ")
+    return cells, floor_of, floors
+
+
+def main(paths):
+    cells, floor_of, floors = load(paths)
+    sets = [k for k in ORDER if any(key[2] == k for key in cells)]
+    sizes = sorted({key[1] for key in cells})
+    head = ["pass", "floor"]
+    for n in sizes:
+        head += [f"n={n} {k}" for k in sets]
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    for name in sorted(floor_of, key=row_order):
+        line = [name, floor_of[name]]
+        for n in sizes:
+            for k in sets:
+                x = cells.get((name, n, k), (None, None))[0]
+                line.append(f"{x:.2f}" if x is not None else "")
+        print("| " + " | ".join(line) + " |")
+
+    print()
+    for k in sets:
+        for n in sizes:
+            fl = ", ".join(f"{f} {v:.3f}" for (f, s), v in sorted(floors[k].items()) if s == n)
+            if fl:
+                print(f"- {k} run, n={n}, floors in ns/amp: {fl}")
+    widest = sets[-1]
+    dram = floors[widest].get(("sweep", 24))
+    if dram and 20 in sizes:
+        ratios = []
+        for name, floor in floor_of.items():
+            x = cells.get((name, 20, widest), (None, None))[0]
+            own = floors[widest].get((floor, 20))
+            if x is not None and own and floor in ("sweep", "two_streams"):
+                ratios.append((x * own / dram, name))
+        if ratios:
+            lo, hi = min(ratios), max(ratios)
+            print(f"- {widest} at n=20 against the 24-qubit sweep, per amplitude: "
+                  f"{lo[0]:.2f} ({lo[1]}) to {hi[0]:.2f} ({hi[1]})")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
