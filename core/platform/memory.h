@@ -11,6 +11,16 @@ namespace zentrova::core::platform {
 // Bytes the process can still allocate without being refused or killed.
 std::uint64_t available_physical_memory();
 
+// A block of `bytes` aligned to `alignment` (a power of two, at least the size
+// of a pointer), or nullptr; released with release_aligned.
+void* allocate_aligned(std::uint64_t bytes, std::uint64_t alignment) noexcept;
+void release_aligned(void* block) noexcept;
+
+// Asks the system to back a large block with huge pages where it can: a sweep
+// over a state vector otherwise misses the TLB every 4 KiB. Only a hint; a
+// system that cannot does nothing.
+void advise_huge_pages(void* block, std::uint64_t bytes) noexcept;
+
 namespace detail {
 // Parsers kept apart from the file reads so tests can feed them any text.
 

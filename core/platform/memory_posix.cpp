@@ -1,7 +1,10 @@
 // Linux: MemAvailable from /proc/meminfo, lowered to the room left under the
 // memory limit of the process's cgroup (v2, or v1) and of every cgroup above
 // it, since exceeding any of those gets the process killed rather than refused.
+#include <sys/mman.h>
 #include <sys/sysinfo.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <charconv>
@@ -137,6 +140,26 @@ std::uint64_t available_physical_memory() {
   }
   if (auto room = cgroup_headroom_of_process()) return std::min(*host, *room);
   return *host;
+}
+
+void* allocate_aligned(std::uint64_t bytes, std::uint64_t alignment) noexcept {
+  void* block = nullptr;
+  if (posix_memalign(&block, static_cast<std::size_t>(alignment), static_cast<std::size_t>(bytes)) != 0) {
+    return nullptr;
+  }
+  return block;
+}
+
+void release_aligned(void* block) noexcept { std::free(block); }
+
+void advise_huge_pages(void* block, std::uint64_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  // Refused where transparent huge pages are off; the block works either way.
+  (void)madvise(block, static_cast<std::size_t>(bytes), MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)bytes;
+#endif
 }
 
 }  // namespace zentrova::core::platform

@@ -14,18 +14,24 @@ namespace zentrova::core {
 namespace {
 // The largest block an allocation accepts with 8-byte alignment.
 constexpr std::uint64_t kLargestBlock = (std::uint64_t{1} << 63) - 8;
+constexpr std::uint64_t kHugePageSize = std::uint64_t{2} << 20;
+// From 20 qubits on, where a state no longer fits in the TLB's reach.
+constexpr std::uint64_t kHugePageThreshold = std::uint64_t{4} << 20;
 }  // namespace
 
 void* allocate_amplitudes(std::uint64_t bytes) {
-  // Rounded up so that even the 16-byte block of 0 qubits fills a whole line.
-  std::uint64_t rounded = (bytes + kAmplitudeAlignment - 1) & ~(kAmplitudeAlignment - 1);
-  return ::operator new(static_cast<std::size_t>(rounded), std::align_val_t{kAmplitudeAlignment},
-                        std::nothrow);
+  // Large blocks start on a huge-page boundary and fill whole huge pages, so
+  // the hint can cover all of them; small ones fill at least a cache line.
+  const std::uint64_t alignment =
+      bytes >= kHugePageThreshold ? kHugePageSize : kAmplitudeAlignment;
+  if (bytes > UINT64_MAX - alignment) return nullptr;
+  const std::uint64_t rounded = (bytes + alignment - 1) & ~(alignment - 1);
+  void* block = platform::allocate_aligned(rounded, alignment);
+  if (block && alignment == kHugePageSize) platform::advise_huge_pages(block, rounded);
+  return block;
 }
 
-void release_amplitudes(void* block) noexcept {
-  ::operator delete(block, std::align_val_t{kAmplitudeAlignment});
-}
+void release_amplitudes(void* block) noexcept { platform::release_aligned(block); }
 
 Register::Register(std::uint64_t qubit_count)
     : Register(with_memory(qubit_count, platform::available_physical_memory())) {}

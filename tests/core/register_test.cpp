@@ -41,6 +41,13 @@ TEST(RegisterTest, StartsInBasisStateZero) {
   }
 }
 
+TEST(RegisterTest, LargeStatesStartOnAHugePageBoundary) {
+  Register reg = Register::with_memory(18, std::uint64_t{1} << 40);  // 4 MiB
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reg.amplitudes()) % (std::uint64_t{2} << 20), 0u);
+  EXPECT_EQ(reg.amplitudes()[0].re, 1.0);
+  EXPECT_EQ(reg.amplitudes()[reg.dimension() - 1].re, 0.0);
+}
+
 TEST(RegisterTest, NeedEqualToMemoryFitsOneMoreQubitDoesNot) {
   const std::uint64_t m = 8589934592;
   EXPECT_EQ(fatal_text(30, m),
