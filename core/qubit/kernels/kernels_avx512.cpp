@@ -238,6 +238,46 @@ __m512d only_active(__mmask8 active, __m512d old_value, __m512d new_value) {
   }
 }
 
+// The register with amplitude l exchanged for amplitude l ^ 2^target, for
+// the targets inside a register. Shuffles with an immediate operand rather
+// than a permute by an index register: with the permute, h on target 0 ran at
+// 1.15-1.33 times the sweep of a 20-qubit register, with these at 0.98-1.01.
+template <std::uint64_t kTarget>
+__m512d partner_swapped(__m512d x) {
+  static_assert(kTarget < kLaneBits);
+  if constexpr (kTarget == 0) {
+    return _mm512_permutex_pd(x, 0x4E);  // doubles 2, 3, 0, 1 of each 256-bit half
+  } else {
+    return _mm512_shuffle_f64x2(x, x, 0x4E);  // the two 256-bit halves exchanged
+  }
+}
+
+// The general update when both partners are in one register: the amplitude
+// with target bit 0 takes m00*a + m01*b, the one with bit 1 takes
+// m10*a + m11*b. Against the register itself (x) and its partner-swapped copy
+// (s) that is diagonal*x + off*s, and off*s + diagonal*x for bit 1, so that
+// every sum keeps the scalar order of its operands.
+template <bool kAllActive, std::uint64_t kTarget>
+void update_in_register(double* d, std::uint64_t blocks, std::uint64_t ones_hi, __mmask8 active,
+                        const double* m) {
+  const std::uint64_t t = bit(kTarget);
+  const __mmask8 upper = amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; });
+  const Entry diagonal = lane_pattern(m, m + 6, upper);
+  const Entry off = lane_pattern(m + 2, m + 4, upper);
+  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
+    double* a = d + first * kBlockDoubles;
+    touch_gap(a, gap * kBlockDoubles);
+    for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
+      const __m512d x = _mm512_loadu_pd(a + j);
+      const __m512d s = partner_swapped<kTarget>(x);
+      const __m512d p = complex_mul(diagonal, x);
+      const __m512d q = complex_mul(off, s);
+      const __m512d nx = _mm512_mask_add_pd(_mm512_add_pd(p, q), upper, q, p);
+      _mm512_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
+    }
+  });
+}
+
 // The general update on every pair (i0, i0 + 2^target) whose bits in `ones`
 // are all 1 (ones excludes the target). m is m00, m01, m10, m11, each (re, im).
 // Amplitudes outside the condition are stored back unchanged.
@@ -272,28 +312,11 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
     });
     return;
   }
-  // Both partners in one register: the amplitude with target bit 0 takes
-  // m00*a + m01*b, the one with bit 1 takes m10*a + m11*b. Against the
-  // register itself (x) and its partner-swapped copy (s) that is
-  // diagonal*x + off*s, and off*s + diagonal*x for bit 1, so that every sum
-  // keeps the scalar order of its operands.
-  const std::uint64_t t = bit(target);
-  const __mmask8 upper = amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; });
-  const Entry diagonal = lane_pattern(m, m + 6, upper);
-  const Entry off = lane_pattern(m + 2, m + 4, upper);
-  const __m512i partner_index = flipped_amplitudes(t);
-  for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
-    double* a = d + first * kBlockDoubles;
-    touch_gap(a, gap * kBlockDoubles);
-    for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
-      const __m512d x = _mm512_loadu_pd(a + j);
-      const __m512d s = _mm512_permutexvar_pd(partner_index, x);
-      const __m512d p = complex_mul(diagonal, x);
-      const __m512d q = complex_mul(off, s);
-      const __m512d nx = _mm512_mask_add_pd(_mm512_add_pd(p, q), upper, q, p);
-      _mm512_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
-    }
-  });
+  if (target == 0) {
+    update_in_register<kAllActive, 0>(d, blocks, ones_hi, active, m);
+  } else {
+    update_in_register<kAllActive, 1>(d, blocks, ones_hi, active, m);
+  }
 }
 
 void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
@@ -322,6 +345,20 @@ void controlled_general_avx512(Amplitude* amps, std::uint64_t dimension,
   update_where(amps, dimension, ones & ~bit(target), target, reinterpret_cast<const double*>(&m));
 }
 
+// h when both partners are in one register. With s the partner-swapped
+// register: a + b is x + s where the target bit is 0, and a - b is s - x
+// where it is 1.
+template <std::uint64_t kTarget>
+void hadamard_in_register(double* d, std::uint64_t blocks, __m512d scale) {
+  const __mmask8 upper = amplitudes_where([](std::uint64_t l) { return (l & bit(kTarget)) != 0; });
+  for (std::uint64_t j = 0; j < blocks * kBlockDoubles; j += kBlockDoubles) {
+    const __m512d x = _mm512_loadu_pd(d + j);
+    const __m512d s = partner_swapped<kTarget>(x);
+    const __m512d sum = _mm512_mask_sub_pd(_mm512_add_pd(x, s), upper, s, x);
+    _mm512_storeu_pd(d + j, _mm512_mul_pd(sum, scale));
+  }
+}
+
 void hadamard_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, double k) {
   if (dimension < kLanes) return kScalarKernels.hadamard(amps, dimension, target, k);
   double* d = doubles(amps);
@@ -341,16 +378,10 @@ void hadamard_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t tar
     });
     return;
   }
-  // With s the partner-swapped register: a + b is x + s where the target bit
-  // is 0, and a - b is s - x where it is 1.
-  const std::uint64_t t = bit(target);
-  const __mmask8 upper = amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; });
-  const __m512i partner_index = flipped_amplitudes(t);
-  for (std::uint64_t j = 0; j < blocks * kBlockDoubles; j += kBlockDoubles) {
-    const __m512d x = _mm512_loadu_pd(d + j);
-    const __m512d s = _mm512_permutexvar_pd(partner_index, x);
-    const __m512d sum = _mm512_mask_sub_pd(_mm512_add_pd(x, s), upper, s, x);
-    _mm512_storeu_pd(d + j, _mm512_mul_pd(sum, scale));
+  if (target == 0) {
+    hadamard_in_register<0>(d, blocks, scale);
+  } else {
+    hadamard_in_register<1>(d, blocks, scale);
   }
 }
 
