@@ -301,13 +301,38 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
         touch_gap(a, gap * kBlockDoubles);
         touch_gap(b, gap * kBlockDoubles);
       }
-      for (std::uint64_t j = 0; j < run * kBlockDoubles; j += kBlockDoubles) {
+      const auto pair = [&](std::uint64_t j) {
         const __m512d x = _mm512_loadu_pd(a + j);
         const __m512d y = _mm512_loadu_pd(b + j);
         const __m512d nx = _mm512_add_pd(complex_mul(m00, x), complex_mul(m01, y));
         const __m512d ny = _mm512_add_pd(complex_mul(m10, x), complex_mul(m11, y));
         _mm512_storeu_pd(a + j, only_active<kAllActive>(active, x, nx));
         _mm512_storeu_pd(b + j, only_active<kAllActive>(active, y, ny));
+      };
+      const std::uint64_t end = run * kBlockDoubles;
+      // Runs of a few KiB (middle targets) end before the hardware's stream
+      // prefetch is up to speed, and each side's next run starts `end`
+      // doubles after this one ends (with no control above the lanes). For
+      // runs of 4 to 64 KiB, asking for the lines 4 KiB ahead, in the next
+      // run near the end of this one, makes up for it (a 20-qubit u on
+      // target 10: 1.53-1.59 times the sweep without, 1.33-1.43 with). On
+      // long runs from memory it only cost (u on target 23 of 24 qubits:
+      // 1.02 without, 1.17 with), and shorter runs stream well enough as
+      // they are. Prefetches past the array's end are harmless: they never
+      // fault.
+      constexpr std::uint64_t kAhead = 4096 / sizeof(double);
+      constexpr std::uint64_t kShortRun = 65536 / sizeof(double);
+      if (ones_hi != 0 || end < kAhead || end >= kShortRun) {
+        for (std::uint64_t j = 0; j < end; j += kBlockDoubles) pair(j);
+        return;
+      }
+      const std::uintptr_t a_at = reinterpret_cast<std::uintptr_t>(a);
+      const std::uintptr_t b_at = reinterpret_cast<std::uintptr_t>(b);
+      for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
+        const std::uint64_t ahead = sizeof(double) * (j + kAhead + (j + kAhead >= end ? end : 0));
+        _mm_prefetch(reinterpret_cast<const char*>(a_at + ahead), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b_at + ahead), _MM_HINT_T0);
+        pair(j);
       }
     });
     return;
