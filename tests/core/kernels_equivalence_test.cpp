@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -153,6 +154,56 @@ TEST_P(KernelsEquivalenceTest, SingleQubitGates) {
       }
     }
   });
+}
+
+// rx and ry take a short form only on registers where it gives the full form's
+// bits, and the full products elsewhere. The states here are ordinary but for
+// one part of one amplitude, which takes a value at or across the edges of
+// the short form (a zero, a product that underflows, an infinity, a NaN, the
+// bounds 2^-500 and 2^524 themselves), so that each register of a state
+// meets both forms. The angles include those whose cosine or sine is zero,
+// tiny or not a number.
+TEST_P(KernelsEquivalenceTest, RotationsMatchTheGeneralUpdate) {
+  const double pi = 3.141592653589793;
+  const double angles[] = {0.35, -2.5, pi, -pi, 2 * pi, 0.0, -0.0, 1e300, 1e-150, 1e-160,
+                           std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::quiet_NaN()};
+  const double pokes[] = {0.0, -0.0, std::numeric_limits<double>::denorm_min(), 1e-300,
+                          std::ldexp(1.0, -500), std::ldexp(1.0, -501), std::ldexp(1.0, 524),
+                          std::nextafter(std::ldexp(1.0, 524), 0.0), -1e300,
+                          std::numeric_limits<double>::max(),
+                          -std::numeric_limits<double>::infinity(),
+                          model::from_bits(0x7FF8000000000001u)};
+  const auto check = [&](const State& s, const std::string& where, std::mt19937_64& rng) {
+    const std::uint64_t n = static_cast<std::uint64_t>(std::countr_zero(s.size()));
+    std::vector<Matrix2> matrices = {model::random_matrix(rng, true)};
+    for (double theta : angles) {
+      const double c = std::cos(theta * 0.5), sn = std::sin(theta * 0.5);
+      matrices.push_back(Matrix2{{c, 0.0}, {0.0, -sn}, {0.0, -sn}, {c, 0.0}});
+      matrices.push_back(Matrix2{{c, 0.0}, {-sn, -0.0}, {sn, 0.0}, {c, 0.0}});
+    }
+    for (std::uint64_t t = 0; t < n; ++t) {
+      for (std::size_t k = 0; k < matrices.size(); ++k) {
+        const Matrix2& m = matrices[k];
+        const std::string at = where + " t=" + std::to_string(t) + " matrix=" + std::to_string(k);
+        expect_same(s, false, "rotation " + at,
+                    [&](const KernelSet& ks, Amplitude* a) { ks.rotation(a, s.size(), t, m); });
+      }
+    }
+  };
+  for_each_state([&](std::uint64_t, const State& s, std::mt19937_64& rng, const std::string& where) {
+    check(s, where, rng);
+  });
+  std::mt19937_64 rng(2024);
+  for (std::uint64_t n = 1; n <= kMaxQubits; n += 3) {
+    for (double poke : pokes) {
+      State s = model::random_state(n, rng, true);
+      const std::uint64_t at = rng() % s.size();
+      (rng() % 2 == 0 ? s[at].re : s[at].im) = poke;
+      check(s, "n=" + std::to_string(n) + " poke=" + std::to_string(poke) + " at=" + std::to_string(at),
+            rng);
+    }
+  }
 }
 
 TEST_P(KernelsEquivalenceTest, ExchangesOnSeveralQubits) {

@@ -32,6 +32,10 @@ struct KernelSet {
   // a' = m00*a + m01*b, b' = m10*a + m11*b with full complex products.
   void (*general)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                   const Matrix2& m);
+  // The general update, to the bit, for any m; faster where m has the shape
+  // rx or ry give it, which is what they call.
+  void (*rotation)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                   const Matrix2& m);
   // a' = m00*a, b' = m11*b; m01 and m10 are not read.
   void (*diagonal)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                    const Matrix2& m);

@@ -679,6 +679,7 @@ constinit const KernelSet kAvx2Kernels{
     &exchange_avx2,
     &hadamard_avx2,
     &general_avx2,
+    &general_avx2,  // rotation: no faster form here yet
     &diagonal_avx2,
     &cnot_avx2,
     &swap_avx2,

@@ -384,6 +384,179 @@ void controlled_general_avx512(Amplitude* amps, std::uint64_t dimension,
   update_where(amps, dimension, ones & ~bit(target), target, reinterpret_cast<const double*>(&m));
 }
 
+// --- rx and ry --------------------------------------------------------------
+//
+// rx and ry hand the general update matrices with zero parts: rx
+// (c, 0), (0, -s), (0, -s), (c, 0); ry (c, 0), (-s, -0), (s, 0), (c, 0). Where
+// c and s lie in [2^-500, 1] and every amplitude part in [2^-500, 2^524),
+// every product with c or s is finite and non-zero (at least 2^-1000, a
+// normal number), and every product with a zero part is a signed zero, since
+// the amplitude part is finite. A non-zero p - (+-0), p + (+-0) and (+-0) + p are p, and
+// (+-0) - p is -p, all exactly; so each part of a complex product is its one
+// kept product, and the row's sum adds the same two values the full form adds
+// (ry: a' = c*a + (-s)*b, b' = s*a + c*b part by part; rx: a' = (c*a.re +
+// s*b.im, c*a.im + (-s)*b.re), b' = (s*a.im + c*b.re, (-s)*a.re + c*b.im)).
+// The check is made per register; a register that fails it (a zero, a tiny or
+// huge part, an infinity, a NaN) takes the full products. Swapped operands of
+// an addition give the same bits, NaN aside, and the check excludes NaN.
+
+enum class RotationShape { kOther, kX, kY };
+
+constexpr std::uint64_t kModerateLow = std::uint64_t{1023 - 500} << 52;  // bits of 2^-500
+constexpr std::uint64_t kOne = std::uint64_t{1023} << 52;                // bits of 1
+
+// c and s: magnitude in [2^-500, 1].
+bool moderate(double v) {
+  const std::uint64_t mag = bits_of(v) & 0x7FFF'FFFF'FFFF'FFFFu;
+  return mag >= kModerateLow && mag <= kOne;
+}
+
+// Amplitude parts: the top bit of the key is clear exactly where the magnitude
+// lies in [2^-500, 2^524). With the sign shifted out, the key is the biased
+// exponent minus that of 2^-500, from bit 53 up, over the fraction: a smaller
+// exponent wraps round, and one at least 1024 above (2^524 and up, infinities
+// and NaNs) reaches the top bit. A product of such a part and c or s lies in
+// [2^-1000, 2^524): normal and finite. Keys are ORed, then tested once.
+__m512i moderate_key(__m512d x) {
+  return _mm512_sub_epi64(_mm512_slli_epi64(_mm512_castpd_si512(x), 1),
+                          _mm512_set1_epi64(static_cast<long long>(kModerateLow << 1)));
+}
+
+bool key_moderate(__m512i key) {
+  return _mm512_cmplt_epi64_mask(key, _mm512_setzero_si512()) == 0;
+}
+
+bool all_moderate(__m512d x, __m512d y) {
+  return key_moderate(_mm512_or_si512(moderate_key(x), moderate_key(y)));
+}
+
+// Recognises the two shapes by their values; zero parts of either sign will do
+// (a product with a signed zero is a signed zero all the same).
+RotationShape rotation_shape(const double* m) {
+  const double c = m[0];
+  if (m[1] != 0.0 || m[6] != c || m[7] != 0.0 || !moderate(c)) return RotationShape::kOther;
+  if (m[2] == 0.0 && m[4] == 0.0 && m[3] == m[5] && moderate(m[3])) return RotationShape::kX;
+  if (m[3] == 0.0 && m[5] == 0.0 && m[2] == -m[4] && moderate(m[4])) return RotationShape::kY;
+  return RotationShape::kOther;
+}
+
+// The short row for the partners in separate registers: x holds a's, y b's.
+// ms is -s: rx's m01.im, ry's m01.re.
+template <RotationShape kShape>
+void rotate_registers(__m512d c, __m512d s, __m512d ms, __m512d sx, __m512d x, __m512d y,
+                      __m512d& nx, __m512d& ny) {
+  if constexpr (kShape == RotationShape::kX) {
+    // sx is (s, -s) per amplitude: with the parts of the other swapped it
+    // forms s*b.im, (-s)*b.re.
+    nx = _mm512_add_pd(_mm512_mul_pd(c, x), _mm512_mul_pd(sx, _mm512_permute_pd(y, 0x55)));
+    ny = _mm512_add_pd(_mm512_mul_pd(sx, _mm512_permute_pd(x, 0x55)), _mm512_mul_pd(c, y));
+  } else {
+    nx = _mm512_add_pd(_mm512_mul_pd(c, x), _mm512_mul_pd(ms, y));
+    ny = _mm512_add_pd(_mm512_mul_pd(s, x), _mm512_mul_pd(c, y));
+  }
+}
+
+template <RotationShape kShape>
+void rotation_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                    const double* m) {
+  double* d = doubles(amps);
+  const std::uint64_t blocks = dimension >> kLaneBits;
+  const double sv = kShape == RotationShape::kX ? -m[3] : m[4];
+  const __m512d c = _mm512_set1_pd(m[0]);
+  const __m512d s = _mm512_set1_pd(sv);
+  const __m512d ms = _mm512_set1_pd(-sv);
+  const __m512d sx = _mm512_set_pd(-sv, sv, -sv, sv, -sv, sv, -sv, sv);
+  if (target < kLaneBits) {
+    const std::uint64_t t = bit(target);
+    const __mmask8 upper = amplitudes_where([&](std::uint64_t l) { return (l & t) != 0; });
+    const Entry diagonal = lane_pattern(m, m + 6, upper);
+    const Entry off = lane_pattern(m + 2, m + 4, upper);
+    // ry: the partner's factor is -s for the amplitudes with target bit 0, s
+    // for those with bit 1.
+    const __m512d partner_factor = _mm512_mask_blend_pd(upper, ms, s);
+    // partner gives the partner-swapped register; other, the register the
+    // short form multiplies by s: for rx the partner with its parts swapped,
+    // for ry the partner itself.
+    const auto pass = [&](auto partner, auto other) {
+      for (std::uint64_t j = 0; j < blocks * kBlockDoubles; j += kBlockDoubles) {
+        const __m512d x = _mm512_loadu_pd(d + j);
+        __m512d nx;
+        if (key_moderate(moderate_key(x))) {
+          const __m512d factor = kShape == RotationShape::kX ? sx : partner_factor;
+          nx = _mm512_add_pd(_mm512_mul_pd(c, x), _mm512_mul_pd(factor, other(x)));
+        } else {
+          const __m512d p = partner(x);
+          const __m512d dp = complex_mul(diagonal, x);
+          const __m512d q = complex_mul(off, p);
+          nx = _mm512_mask_add_pd(_mm512_add_pd(dp, q), upper, q, dp);
+        }
+        _mm512_storeu_pd(d + j, nx);
+      }
+    };
+    const auto partner0 = [](__m512d x) { return partner_swapped<0>(x); };
+    const auto partner1 = [](__m512d x) { return partner_swapped<1>(x); };
+    if (kShape == RotationShape::kY) {
+      target == 0 ? pass(partner0, partner0) : pass(partner1, partner1);
+    } else if (target == 0) {
+      // Double d of the partner, parts swapped, is double d ^ 3: one
+      // immediate permute within 256 bits instead of two shuffles.
+      pass(partner0, [](__m512d x) { return _mm512_permutex_pd(x, 0x1B); });
+    } else {
+      pass(partner1, [](__m512d x) { return _mm512_permute_pd(partner_swapped<1>(x), 0x55); });
+    }
+    return;
+  }
+  const Entry m00 = broadcast(m), m01 = broadcast(m + 2);
+  const Entry m10 = broadcast(m + 4), m11 = broadcast(m + 6);
+  const std::uint64_t partner = bit(target - kLaneBits);
+  const auto pair = [&](double* a, double* b) {
+    const __m512d x = _mm512_loadu_pd(a);
+    const __m512d y = _mm512_loadu_pd(b);
+    __m512d nx, ny;
+    if (all_moderate(x, y)) {
+      rotate_registers<kShape>(c, s, ms, sx, x, y, nx, ny);
+    } else {
+      nx = _mm512_add_pd(complex_mul(m00, x), complex_mul(m01, y));
+      ny = _mm512_add_pd(complex_mul(m10, x), complex_mul(m11, y));
+    }
+    _mm512_storeu_pd(a, nx);
+    _mm512_storeu_pd(b, ny);
+  };
+  for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
+    double* a = d + first * kBlockDoubles;
+    double* b = d + (first | partner) * kBlockDoubles;
+    const std::uint64_t end = run * kBlockDoubles;
+    // The look-ahead of update_where, for the same reason and the same runs.
+    constexpr std::uint64_t kAhead = 4096 / sizeof(double);
+    constexpr std::uint64_t kShortRun = 65536 / sizeof(double);
+    if (end < kAhead || end >= kShortRun) {
+      for (std::uint64_t j = 0; j < end; j += kBlockDoubles) pair(a + j, b + j);
+      return;
+    }
+    const std::uintptr_t a_at = reinterpret_cast<std::uintptr_t>(a);
+    const std::uintptr_t b_at = reinterpret_cast<std::uintptr_t>(b);
+    for (std::uint64_t j = 0; j < end; j += kBlockDoubles) {
+      const std::uint64_t ahead = sizeof(double) * (j + kAhead + (j + kAhead >= end ? end : 0));
+      _mm_prefetch(reinterpret_cast<const char*>(a_at + ahead), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(b_at + ahead), _MM_HINT_T0);
+      pair(a + j, b + j);
+    }
+  });
+}
+
+void rotation_avx512(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
+                     const Matrix2& m) {
+  const double* md = reinterpret_cast<const double*>(&m);
+  const RotationShape shape = dimension < kLanes ? RotationShape::kOther : rotation_shape(md);
+  if (shape == RotationShape::kX) {
+    rotation_where<RotationShape::kX>(amps, dimension, target, md);
+  } else if (shape == RotationShape::kY) {
+    rotation_where<RotationShape::kY>(amps, dimension, target, md);
+  } else {
+    general_avx512(amps, dimension, target, m);
+  }
+}
+
 // h when both partners are in one register. With s the partner-swapped
 // register: a + b is x + s where the target bit is 0, and a - b is s - x
 // where it is 1.
@@ -804,6 +977,7 @@ constinit const KernelSet kAvx512Kernels{
     &exchange_avx512,
     &hadamard_avx512,
     &general_avx512,
+    &rotation_avx512,
     &diagonal_avx512,
     &cnot_avx512,
     &swap_avx512,
