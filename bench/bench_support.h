@@ -293,4 +293,20 @@ inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_
   return true;
 }
 
+// The whole of a benchmark program's main: options, then every size's cases
+// registered by `register_size`, then the run. min_size is the smallest
+// register the program's cases can use.
+inline int run_main(int argc, char** argv, std::uint64_t min_size,
+                    void (*register_size)(std::uint64_t, const KernelSet&)) {
+  Options options;
+  if (!parse_options(argc, argv, options, min_size)) return 1;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::AddCustomContext("kernels", options.kernels->name);
+  for (std::uint64_t n : options.sizes) register_size(n, *options.kernels);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
+
 }  // namespace zentrova::bench

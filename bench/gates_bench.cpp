@@ -114,14 +114,6 @@ void register_size(std::uint64_t n, const KernelSet& kernels) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  zentrova::bench::Options options;
   // Three qubits for ccnot and csswap.
-  if (!zentrova::bench::parse_options(argc, argv, options, 3)) return 1;
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::AddCustomContext("kernels", options.kernels->name);
-  for (std::uint64_t n : options.sizes) register_size(n, *options.kernels);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return zentrova::bench::run_main(argc, argv, 3, &register_size);
 }

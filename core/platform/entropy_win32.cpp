@@ -1,12 +1,6 @@
 // Windows: ProcessPrng, the generator the system itself keys per process, and
 // where the system lacks it BCryptGenRandom with the system-preferred
 // generator. Which one is decided once, at the first use.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // After windows.h, which defines the types it uses.
 #include <bcrypt.h>

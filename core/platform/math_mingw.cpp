@@ -5,12 +5,6 @@
 // (cos(pi/2) gives 6.1230317691118863e-17 instead of 6.123233995736766e-17), and
 // the engine promises the same bits as on every other platform. Defining the
 // symbols here keeps the linker from taking MinGW's from its own library.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 // msvcrt.dll's entries, through the import table MinGW links against.

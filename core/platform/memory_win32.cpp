@@ -1,11 +1,5 @@
 // Windows: the physical memory available for allocation as the system reports
 // it, ullAvailPhys of GlobalMemoryStatusEx (neither the total nor the page file).
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <malloc.h>

@@ -3,12 +3,6 @@
 // exactly; each way to the entropy source fills a whole key; and the run
 // records which source the engine itself uses, since Wine and older Windows
 // lack ProcessPrng and take the BCryptGenRandom path.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>
