@@ -40,15 +40,13 @@ void* allocate_amplitudes(std::uint64_t bytes) {
 
 void release_amplitudes(void* block) noexcept { platform::release_aligned(block); }
 
-Register::Register(std::uint64_t qubit_count) : Register(from_host(qubit_count)) {}
-
-Register Register::from_host(std::uint64_t n) {
+Register Register::from_host(std::uint64_t n, AllocateFn allocate) {
   if (n <= kUncheckedQubits) {
-    if (void* block = allocate_amplitudes(std::uint64_t{16} << n)) return adopt(n, block);
+    if (void* block = allocate(std::uint64_t{16} << n)) return adopt(n, block);
     // Asked only now, so the refusal quotes the host's figure when that is
     // why even so small a block could not be had.
   }
-  return with_memory(n, platform::available_physical_memory());
+  return with_memory(n, platform::available_physical_memory(), allocate);
 }
 
 Register Register::with_memory(std::uint64_t n, std::uint64_t available, AllocateFn allocate) {
