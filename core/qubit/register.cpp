@@ -1,5 +1,6 @@
-// Construction: the memory check comes before any allocation, so a register
-// that would not fit is refused with the figures instead of exhausting the host.
+// Construction: the memory check comes before the allocation of any register
+// large enough to matter, so one that would not fit is refused with the
+// figures instead of exhausting the host.
 #include "core/qubit/register.h"
 
 #include <cstring>
@@ -19,7 +20,7 @@ constexpr std::uint64_t kHugePageSize = std::uint64_t{2} << 20;
 constexpr std::uint64_t kHugePageThreshold = std::uint64_t{4} << 20;
 // Registers up to 1 MiB (16 qubits) are built without asking the host first.
 // The query reads several files and costs more than building such a register
-// (100 us against 1-3 us up to 12 qubits), and 1 MiB is what the interpreter
+// (about 100 us on Linux, against under 1 us up to 12 qubits), and 1 MiB is what the interpreter
 // takes from the system, unasked, for each new arena of small objects: a
 // process that cannot spare that much runs out at the interpreter's next
 // arena anyway, so the figure could not keep such a register from harm.
