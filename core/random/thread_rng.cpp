@@ -1,16 +1,22 @@
-// The per-thread generator: seeding on first use, batches of four blocks,
-// rekeying, and the thread-local instance behind uniform_draw.
+// The per-thread generator: seeding on first use and again in a forked child,
+// batches of four blocks, rekeying, and the thread-local instance behind
+// uniform_draw.
 #include "core/random/thread_rng.h"
 
 #include <string>
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
+#include "core/platform/process_generation.h"
 
 namespace zentrova::core {
 
 std::uint64_t ThreadRng::next_u64() {
-  if (next_word_ == ChaCha12::kBatchWords) refill();
+  // In a forked child even the buffered words are the parent's, and the
+  // parent hands them out too.
+  if (next_word_ == ChaCha12::kBatchWords || generation_ != platform::process_generation()) {
+    refill();
+  }
   const std::uint64_t lo = buffer_[next_word_];
   const std::uint64_t hi = buffer_[next_word_ + 1];
   next_word_ += 2;
@@ -19,9 +25,15 @@ std::uint64_t ThreadRng::next_u64() {
 
 void ThreadRng::refill() {
   platform::EntropyKey key;
-  if (!cipher_) {
-    if (auto error = source_->fill(key)) ZV_FATAL(std::string(kRngInitPrefix) + *error);
+  const std::uint64_t generation = platform::process_generation();
+  if (!cipher_ || generation_ != generation) {
+    // A key copied from the parent is no key: seeded afresh, under the rules
+    // of a first seeding, and the copy stays untouched until that succeeds.
+    std::optional<std::string> error = platform::fork_watch_error();
+    if (!error) error = source_->fill(key);
+    if (error) ZV_FATAL(std::string(kRngInitPrefix) + *error);
     cipher_.emplace(key);
+    generation_ = generation;
   } else if (cipher_->counter() >= kRekeyBlocks) {
     // On failure the old key goes on, and the next batch asks again; a
     // generator that works must not stop measurement for want of a new key.

@@ -1,6 +1,7 @@
 // The random source of measurement: ChaCha12 keystream keyed from an entropy
 // source, rekeyed every 1024 blocks, one generator per operating-system thread.
-// Nothing lets a caller seed or read it, so runs are not reproducible.
+// Nothing lets a caller seed or read it, so runs are not reproducible; and a
+// forked child keys its own, so no two processes share a stream either.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,9 @@ class ThreadRng {
   explicit ThreadRng(platform::EntropySource& source) : source_(&source) {}
 
   // The next 8 keystream bytes as a little-endian integer. Throws FatalError
-  // when the generator has no key yet and the source fails; the generator is
-  // then unchanged and the next call asks the source again.
+  // when the generator has no key yet, or only one copied into a forked
+  // child, and the source fails; the generator is then unchanged and the next
+  // call asks the source again.
   std::uint64_t next_u64();
 
   double uniform() { return uniform_from_u64(next_u64()); }
@@ -42,6 +44,7 @@ class ThreadRng {
   std::optional<ChaCha12> cipher_;  // empty until seeded
   ChaCha12::Batch buffer_{};
   std::uint64_t next_word_ = ChaCha12::kBatchWords;  // buffer_ used up
+  std::uint64_t generation_ = 0;  // the process's generation when cipher_ was keyed
 };
 
 // One uniform draw from the calling thread's generator, which is created and

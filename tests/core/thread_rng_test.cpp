@@ -1,9 +1,14 @@
 // The generator against known draws, and its dealings with the entropy
-// source: seeding on first use, rekeying every 1024 blocks, and what happens
-// when the source fails at either point.
+// source: seeding on first use and in a forked child, rekeying every 1024
+// blocks, and what happens when the source fails at any of these points.
 #include "core/random/thread_rng.h"
 
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <cstring>
 #include <deque>
@@ -139,6 +144,33 @@ TEST(ThreadRngTest, FailedSeedingIsFatalAndTheNextDrawSeeds) {
   EXPECT_EQ(rng.next_u64(), testdata::kKeyedStreams[0].u64[0]);
   EXPECT_EQ(source.calls, 2);
 }
+
+#if !defined(_WIN32)
+// Nothing made before the fork reaches the child, not even the 31 draws
+// waiting in the buffer: it seeds afresh, under the rules of a first seeding,
+// while the parent's stream goes on as if there had been no fork.
+TEST(ThreadRngTest, AForkedChildSeedsAfreshAndTheParentGoesOn) {
+  ScriptedEntropy source({kZeroKey, std::string("not in the child"), kCountingKey});
+  ThreadRng rng(source);
+  EXPECT_EQ(rng.next_u64(), testdata::kKeyedStreams[0].u64[0]);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // Only the exit status reaches the parent's test.
+    bool ok = fatal_text_of([&] { (void)rng.next_u64(); }) ==
+              std::string(kRngInitPrefix) + "not in the child";
+    for (std::uint64_t i = 0; i < 40; ++i) ok &= rng.next_u64() == testdata::kKeyedStreams[1].u64[i];
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  for (std::uint64_t i = 1; i < 40; ++i) {
+    EXPECT_EQ(rng.next_u64(), testdata::kKeyedStreams[0].u64[i]) << i;
+  }
+  EXPECT_EQ(source.calls, 1);
+}
+#endif
 
 TEST(ThreadRngTest, ThisThreadsGeneratorCanBeReplacedForTests) {
   {
