@@ -30,12 +30,15 @@ class ThreadRng {
   explicit ThreadRng(platform::EntropySource& source) : source_(&source) {}
 
   // The next 8 keystream bytes as a little-endian integer. Throws FatalError
-  // when the generator has no key yet, or only one copied into a forked
-  // child, and the source fails; the generator is then unchanged and the next
-  // call asks the source again.
+  // when the generator has no key yet and the source fails; the generator is
+  // then unchanged and the next call asks the source again.
   std::uint64_t next_u64();
 
   double uniform() { return uniform_from_u64(next_u64()); }
+
+  // Back to unseeded, as if new: the next draw seeds, and nothing generated
+  // so far is handed out again.
+  void forget_key();
 
  private:
   void refill();
@@ -44,11 +47,12 @@ class ThreadRng {
   std::optional<ChaCha12> cipher_;  // empty until seeded
   ChaCha12::Batch buffer_{};
   std::uint64_t next_word_ = ChaCha12::kBatchWords;  // buffer_ used up
-  std::uint64_t generation_ = 0;  // the process's generation when cipher_ was keyed
 };
 
 // One uniform draw from the calling thread's generator, which is created and
-// seeded from the operating system at the thread's first draw.
+// seeded from the operating system at the thread's first draw. In a child made
+// by fork, the copy of the forking thread's generator is forgotten before
+// fork returns, so the child's first draw seeds afresh.
 double uniform_draw();
 
 // Tests only: for the guard's lifetime the calling thread's generator is a

@@ -151,22 +151,23 @@ TEST(ThreadRngTest, FailedSeedingIsFatalAndTheNextDrawSeeds) {
 // while the parent's stream goes on as if there had been no fork.
 TEST(ThreadRngTest, AForkedChildSeedsAfreshAndTheParentGoesOn) {
   ScriptedEntropy source({kZeroKey, std::string("not in the child"), kCountingKey});
-  ThreadRng rng(source);
-  EXPECT_EQ(rng.next_u64(), testdata::kKeyedStreams[0].u64[0]);
+  ScopedThreadRngForTesting guard(source);
+  const auto& parent = testdata::kKeyedStreams[0];
+  EXPECT_EQ(uniform_draw(), parent.uniform[0]);
   const pid_t child = fork();
   ASSERT_NE(child, -1);
   if (child == 0) {
     // Only the exit status reaches the parent's test.
-    bool ok = fatal_text_of([&] { (void)rng.next_u64(); }) ==
+    bool ok = fatal_text_of([] { (void)uniform_draw(); }) ==
               std::string(kRngInitPrefix) + "not in the child";
-    for (std::uint64_t i = 0; i < 40; ++i) ok &= rng.next_u64() == testdata::kKeyedStreams[1].u64[i];
+    for (double r : testdata::kKeyedStreams[1].uniform) ok &= uniform_draw() == r;
     _exit(ok ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-  for (std::uint64_t i = 1; i < 40; ++i) {
-    EXPECT_EQ(rng.next_u64(), testdata::kKeyedStreams[0].u64[i]) << i;
+  for (std::uint64_t i = 1; i < std::size(parent.uniform); ++i) {
+    EXPECT_EQ(uniform_draw(), parent.uniform[i]) << i;
   }
   EXPECT_EQ(source.calls, 1);
 }
