@@ -37,7 +37,8 @@ class ThreadRng {
   double uniform() { return uniform_from_u64(next_u64()); }
 
   // Back to unseeded, as if new: the next draw seeds, and nothing generated
-  // so far is handed out again.
+  // so far is handed out again. A forked child does this to the per-thread
+  // instance behind uniform_draw; other instances are their owners' to forget.
   void forget_key();
 
  private:
