@@ -14,6 +14,9 @@
 // The sums are chains of dependent additions whose order is fixed to the bit,
 // so their floor is the chain, not the memory. Targets are 0, 1, n/2 and n-1.
 //
+// Without a floor, once per run: one uniform draw from this thread's generator,
+// and whole measurements of 1 and 10 qubits, where the draw is a visible share.
+//
 //   measure_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512] [google benchmark flags]
 #include <cmath>
 #include <cstdint>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "core/random/thread_rng.h"
 
 namespace {
 
@@ -40,7 +44,27 @@ void add(const std::string& name, std::uint64_t n, int slot, Floor floor,
   })->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
+// ns per call. Qubit 0 reads 1 every time, so every call sums and collapses
+// the same dense half; a random first outcome would leave a zero half that
+// the sum skips in some runs and not in others.
+void register_draws() {
+  benchmark::RegisterBenchmark("uniform_draw", [](benchmark::State& st) {
+    for (auto _ : st) benchmark::DoNotOptimize(zentrova::core::uniform_draw());
+  });
+  for (std::uint64_t n : {1u, 10u}) {
+    const std::string name = "observe_one_whole/n:" + std::to_string(n);
+    benchmark::RegisterBenchmark(name.c_str(), [n](benchmark::State& st) {
+      Register reg(n);
+      (void)reg.x(0);
+      for (std::uint64_t q = 1; q < n; ++q) (void)reg.h(q);
+      for (auto _ : st) benchmark::DoNotOptimize(reg.observe_one(0));
+    });
+  }
+}
+
 void register_size(std::uint64_t n, const KernelSet& k) {
+  static const bool draws_registered = (register_draws(), true);
+  (void)draws_registered;
   const std::string size = "/n:" + std::to_string(n);
   zentrova::bench::register_floors(
       n, {Floor::kSweep, Floor::kTwoStreams, Floor::kReadOnly, Floor::kClear, Floor::kChain,

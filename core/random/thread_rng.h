@@ -1,6 +1,7 @@
 // The random source of measurement: ChaCha12 keystream keyed from an entropy
 // source, rekeyed every 1024 blocks, one generator per operating-system thread.
-// Nothing lets a caller seed or read it, so runs are not reproducible.
+// Nothing lets a caller seed or read it, so runs are not reproducible; and a
+// forked child keys its own, so no two processes share a stream either.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,11 @@ class ThreadRng {
 
   double uniform() { return uniform_from_u64(next_u64()); }
 
+  // Back to unseeded, as if new: the next draw seeds, and nothing generated
+  // so far is handed out again. A forked child does this to the per-thread
+  // instance behind uniform_draw; other instances are their owners' to forget.
+  void forget_key();
+
  private:
   void refill();
 
@@ -45,7 +51,9 @@ class ThreadRng {
 };
 
 // One uniform draw from the calling thread's generator, which is created and
-// seeded from the operating system at the thread's first draw.
+// seeded from the operating system at the thread's first draw. In a child made
+// by fork, the copy of the forking thread's generator is forgotten before
+// fork returns, so the child's first draw seeds afresh.
 double uniform_draw();
 
 // Tests only: for the guard's lifetime the calling thread's generator is a

@@ -360,9 +360,11 @@ std::uint64_t place_exact(State& s, std::uint64_t index, double p, std::uint64_t
   return index;
 }
 
-TEST(MeasureTest, ObserveStopsWhereTheSumReachesTheDraw) {
+TEST(MeasureTest, ObserveAndObserveMulStopWhereTheSumReachesTheDraw) {
   KnownDraws draws;
-  for (int round = 0; round < 8; ++round) {
+  // Every qubit, listed out of order: table entry t is amplitude t.
+  const std::vector<std::uint64_t> all = {3, 6, 0, 5, 1, 4, 2};
+  for (int round = 0; round < 16; ++round) {
     const double r = draws.twin.uniform();
     if (r == 0.0) continue;
     State s(128, Amplitude{0.0, 0.0});
@@ -370,7 +372,9 @@ TEST(MeasureTest, ObserveStopsWhereTheSumReachesTheDraw) {
     s[last + 1] = Amplitude{1.0, 0.0};  // where a strict test would stop
     Register reg = fresh(7);
     load(reg, s);
-    EXPECT_EQ(reg.observe().value, last) << "r=" << r;
+    const bool mul = round % 2 == 1;
+    EXPECT_EQ(mul ? reg.observe_mul(all).value : reg.observe().value, last)
+        << (mul ? "observe_mul" : "observe") << " r=" << r;
   }
 }
 

@@ -1,9 +1,14 @@
 // The generator against known draws, and its dealings with the entropy
-// source: seeding on first use, rekeying every 1024 blocks, and what happens
-// when the source fails at either point.
+// source: seeding on first use and in a forked child, rekeying every 1024
+// blocks, and what happens when the source fails at any of these points.
 #include "core/random/thread_rng.h"
 
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <cstring>
 #include <deque>
@@ -139,6 +144,34 @@ TEST(ThreadRngTest, FailedSeedingIsFatalAndTheNextDrawSeeds) {
   EXPECT_EQ(rng.next_u64(), testdata::kKeyedStreams[0].u64[0]);
   EXPECT_EQ(source.calls, 2);
 }
+
+#if !defined(_WIN32)
+// Nothing made before the fork reaches the child, not even the 31 draws
+// waiting in the buffer: it seeds afresh, under the rules of a first seeding,
+// while the parent's stream goes on as if there had been no fork.
+TEST(ThreadRngTest, AForkedChildSeedsAfreshAndTheParentGoesOn) {
+  ScriptedEntropy source({kZeroKey, std::string("not in the child"), kCountingKey});
+  ScopedThreadRngForTesting guard(source);
+  const auto& parent = testdata::kKeyedStreams[0];
+  EXPECT_EQ(uniform_draw(), parent.uniform[0]);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // Only the exit status reaches the parent's test.
+    bool ok = fatal_text_of([] { (void)uniform_draw(); }) ==
+              std::string(kRngInitPrefix) + "not in the child";
+    for (double r : testdata::kKeyedStreams[1].uniform) ok &= uniform_draw() == r;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  for (std::uint64_t i = 1; i < std::size(parent.uniform); ++i) {
+    EXPECT_EQ(uniform_draw(), parent.uniform[i]) << i;
+  }
+  EXPECT_EQ(source.calls, 1);
+}
+#endif
 
 TEST(ThreadRngTest, ThisThreadsGeneratorCanBeReplacedForTests) {
   {

@@ -1,6 +1,7 @@
 """Runs each script in examples/, and the README's Python snippets, as a user
 would, and checks the lines they print."""
 
+import math
 import re
 import subprocess
 import sys
@@ -12,9 +13,9 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
 
-def run(name: str) -> str:
+def run(name: str, *args: str) -> str:
     done = subprocess.run(
-        [sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=120
+        [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, timeout=120
     )
     assert done.returncode == 0 and done.stderr == "", done.stderr
     return done.stdout
@@ -84,6 +85,18 @@ def test_qft():
     assert [(int(bits, 2), int(y)) for bits, y, _ in peaks] == [(y, y) for y in range(0, 64, 8)]
     assert {p for _, _, p in peaks} == {"0.125000000000000"}
     assert re.search(r"^  \S+  ok$", out.split("random product state")[1], re.M)
+
+
+@pytest.mark.parametrize("start", [None, "spawn"])
+def test_process_pool(start):
+    out = run("process_pool.py", *([start] if start else [])).splitlines()
+    assert re.fullmatch(f"36 tasks of 2500 shots, {start or '[a-z]+'} start method", out[0])
+    assert out[-1] == "9 of 9 angles match the exact probabilities"
+    rows = [re.fullmatch(r"theta (\d)pi/8  P\(\|11>\) (\S+)  sampled (\S+)  \S+ sd  ok", line)
+            for line in out[1:-1]]
+    assert [int(m[1]) for m in rows] == list(range(9))
+    for m in rows:
+        assert float(m[2]) == pytest.approx(math.sin(int(m[1]) * math.pi / 16) ** 2, abs=1e-6)
 
 
 def test_readme_snippets():

@@ -8,6 +8,7 @@ import pytest
 
 import zentrova
 from conftest import SANITIZED, PanicException
+from fuzz_model import ANGLE, ENTRY, LIST, PARAMS, QUBIT
 
 QR = zentrova.QuantumRegister
 
@@ -198,3 +199,69 @@ def test_every_path_many_times_leaks_nothing():
         assert after - before < 2 << 20
     # Still a working register with a usable borrow flag.
     assert reg.x(0) is reg
+
+
+# -- objects handed in, or handed back by hooks, on every path of every method --
+
+class Holds:
+    def __init__(self, value):
+        self.value = value
+
+
+class Iterates(Holds):
+    """A sequence whose iterator runs over the list it holds."""
+
+    def __getitem__(self, i):
+        return self.value[i]
+
+    def __iter__(self):
+        return iter(self.value)
+
+
+class FloatReturns(Holds):
+    def __float__(self):
+        return self.value
+
+
+def owned_arguments():
+    """Per kind of argument, (argument, objects it hands over): none of them
+    immortal, so a reference kept or dropped by mistake moves their counts.
+    Qubits that convert are small ints, immortal: no success path to watch."""
+    big = 2**40 + 12345  # a valid index of no qubit: refused by the engine
+    huge = 2**64 + 12345  # beyond an index: OverflowError
+    vast = 2**1100  # beyond a float
+    angle = float("0.3125")
+    entry = complex(0.5, -1.5)
+    hooked = {name: Index(v) for name, v in (("big", big), ("huge", huge), ("angle", angle),
+                                            ("vast", vast))}
+    inner = [0]
+    return {
+        QUBIT: [(hooked["big"], big), (hooked["huge"], huge), (hooked["angle"], angle), (big,)],
+        ANGLE: [(FloatReturns(angle), angle), (hooked["big"], big), (hooked["vast"], vast),
+                (FloatReturns(inner), inner), (big,)],
+        ENTRY: [(entry,), (angle,)],
+        LIST: [([0],), (Iterates(inner), inner), ([hooked["big"]], big), ([huge],)],
+    }
+
+
+def test_objects_handed_over_keep_their_counts():
+    reg = QR(3)
+    owned = owned_arguments()
+    calls, watched = [], []
+    for name, params in PARAMS.items():
+        if params is None:
+            continue
+        method = QR if name == "__new__" else getattr(reg, name)
+        kinds = [kind for _, kind in params]
+        qubits = iter((2, 1, 0))  # distinct, and apart from the list's 0
+        defaults = [next(qubits) if k == QUBIT else {ANGLE: 0.5, ENTRY: 1 + 0j, LIST: [0]}[k]
+                    for k in kinds]
+        for i, kind in enumerate(kinds):
+            for arg, *handed in owned[kind]:
+                args = defaults[:i] + [arg] + defaults[i + 1:]
+                calls.append(lambda method=method, args=args: method(*args))
+                watched += [arg, *handed]
+    counts = [sys.getrefcount(o) for o in watched]
+    for call in calls:
+        repeat(call, 50)
+    assert [sys.getrefcount(o) for o in watched] == counts
