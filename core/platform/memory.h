@@ -1,9 +1,11 @@
-// The host's physical memory available for allocation, read afresh at every
-// register construction. Each operating system has its own body of this header.
+// The host's physical memory available for allocation, read afresh whenever a
+// register or a large read-out buffer is about to be allocated. Each operating
+// system has its own body of this header.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace zentrova::core::platform {
@@ -30,6 +32,11 @@ std::optional<std::uint64_t> parse_mem_available(std::string_view meminfo);
 std::optional<std::uint64_t> parse_cgroup_limit(std::string_view text);
 // Room left under a cgroup limit; 0 when usage has reached it.
 std::uint64_t cgroup_headroom(std::uint64_t limit, std::uint64_t usage);
+// The least room under the memory limit of each cgroup that `table` (the text
+// of /proc/self/cgroup) names and of every cgroup above it, with the
+// hierarchies mounted under `root` (v2 at the root itself, v1 at root/memory);
+// nullopt when none of them has a limit.
+std::optional<std::uint64_t> cgroup_headroom_along(std::string_view table, const std::string& root);
 }  // namespace detail
 
 }  // namespace zentrova::core::platform

@@ -66,8 +66,6 @@ std::uint64_t cgroup_headroom(std::uint64_t limit, std::uint64_t usage) {
   return usage >= limit ? 0 : limit - usage;
 }
 
-}  // namespace detail
-
 namespace {
 
 std::optional<std::string> read_file(const std::string& path) {
@@ -76,6 +74,10 @@ std::optional<std::string> read_file(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+void keep_smaller(std::optional<std::uint64_t>& best, std::optional<std::uint64_t> room) {
+  if (room) best = best ? std::min(*best, *room) : *room;
 }
 
 // Room under the limits of the cgroup at `dir` and of each cgroup above it,
@@ -87,12 +89,9 @@ std::optional<std::uint64_t> headroom_along(std::string dir, const std::string& 
     auto limit_text = read_file(dir + "/" + limit_file);
     auto usage_text = read_file(dir + "/" + usage_file);
     if (limit_text && usage_text) {
-      auto limit = detail::parse_cgroup_limit(*limit_text);
-      auto usage = detail::parse_cgroup_limit(*usage_text);
-      if (limit && usage) {
-        std::uint64_t room = detail::cgroup_headroom(*limit, *usage);
-        best = best ? std::min(*best, room) : room;
-      }
+      auto limit = parse_cgroup_limit(*limit_text);
+      auto usage = parse_cgroup_limit(*usage_text);
+      if (limit && usage) keep_smaller(best, cgroup_headroom(*limit, *usage));
     }
     if (dir.size() <= root.size()) break;
     dir.erase(dir.rfind('/'));
@@ -100,15 +99,12 @@ std::optional<std::uint64_t> headroom_along(std::string dir, const std::string& 
   return best;
 }
 
-std::optional<std::uint64_t> cgroup_headroom_of_process() {
-  auto table = read_file("/proc/self/cgroup");
-  if (!table) return std::nullopt;
-  std::istringstream lines(*table);
+}  // namespace
+
+std::optional<std::uint64_t> cgroup_headroom_along(std::string_view table, const std::string& root) {
+  std::istringstream lines{std::string(table)};
   std::string line;
   std::optional<std::uint64_t> best;
-  auto keep = [&best](std::optional<std::uint64_t> room) {
-    if (room) best = best ? std::min(*best, *room) : *room;
-  };
   while (std::getline(lines, line)) {
     // "hierarchy-id:controllers:path"; v2 is "0::path", v1 lists "memory" among the controllers.
     std::size_t first = line.find(':');
@@ -118,27 +114,30 @@ std::optional<std::uint64_t> cgroup_headroom_of_process() {
     std::string path = line.substr(second + 1);
     if (path == "/") path.clear();
     if (line.compare(0, first, "0") == 0 && controllers.empty()) {
-      keep(headroom_along("/sys/fs/cgroup" + path, "/sys/fs/cgroup", "memory.max",
-                          "memory.current"));
+      keep_smaller(best, headroom_along(root + path, root, "memory.max", "memory.current"));
     } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-      keep(headroom_along("/sys/fs/cgroup/memory" + path, "/sys/fs/cgroup/memory",
-                          "memory.limit_in_bytes", "memory.usage_in_bytes"));
+      keep_smaller(best, headroom_along(root + "/memory" + path, root + "/memory",
+                                        "memory.limit_in_bytes", "memory.usage_in_bytes"));
     }
   }
   return best;
 }
 
-}  // namespace
+}  // namespace detail
 
 std::uint64_t available_physical_memory() {
   std::optional<std::uint64_t> host;
-  if (auto meminfo = read_file("/proc/meminfo")) host = detail::parse_mem_available(*meminfo);
+  if (auto meminfo = detail::read_file("/proc/meminfo")) host = detail::parse_mem_available(*meminfo);
   if (!host) {
     // Kernels before 3.14 have no MemAvailable; free RAM is the nearest figure.
     struct sysinfo info {};
     host = sysinfo(&info) == 0 ? std::uint64_t{info.freeram} * info.mem_unit : 0;
   }
-  if (auto room = cgroup_headroom_of_process()) return std::min(*host, *room);
+  if (auto table = detail::read_file("/proc/self/cgroup")) {
+    if (auto room = detail::cgroup_headroom_along(*table, "/sys/fs/cgroup")) {
+      return std::min(*host, *room);
+    }
+  }
   return *host;
 }
 

@@ -38,8 +38,11 @@ inline constexpr std::uint64_t kAmplitudeAlignment = 64;
 
 class Register {
  public:
-  // Reads the host's available memory and decides with it.
-  explicit Register(std::uint64_t qubit_count);
+  // Reads the host's available memory and decides with it (small registers
+  // ask only if their allocation fails).
+  explicit Register(std::uint64_t qubit_count) : Register(from_host(qubit_count)) {}
+  // The same with any allocator.
+  static Register from_host(std::uint64_t qubit_count, AllocateFn allocate = &allocate_amplitudes);
   // The deciding half of construction: any memory figure, any allocator.
   static Register with_memory(std::uint64_t qubit_count, std::uint64_t available_bytes,
                               AllocateFn allocate = &allocate_amplitudes);
@@ -86,6 +89,10 @@ class Register {
   struct Release {
     void operator()(Amplitude* p) const noexcept { release_amplitudes(p); }
   };
+
+  // Takes ownership of a block of 16 * 2^qubit_count bytes and puts it in
+  // basis state zero.
+  static Register adopt(std::uint64_t qubit_count, void* block);
 
   Register(std::uint64_t qubit_count, std::unique_ptr<Amplitude, Release> amps)
       : qubit_count_(qubit_count), dimension_(std::uint64_t{1} << qubit_count),

@@ -188,6 +188,12 @@ TEST(FaultInjectionTest, AllocationFailingAfterTheMemoryCheckCreatesNothing) {
     EXPECT_EQ(CountingAllocator::calls, 1);
     EXPECT_EQ(CountingAllocator::last_bytes, need);
   }
+  // Small registers try the allocator before asking the host, then ask and
+  // try once more: the refusal still says what happened.
+  for (std::uint64_t n : {0u, 16u, 17u, 20u}) {
+    EXPECT_EQ(fatal_text_of([&] { (void)Register::from_host(n, &CountingAllocator::failing); }),
+              allocation_failed_message(n, std::uint64_t{16} << n));
+  }
   // Nothing is left in a bad state: the next construction works as ever.
   Register reg = Register::with_memory(3, kPlentyOfMemory, &CountingAllocator::working);
   EXPECT_EQ(CountingAllocator::last_bytes, 128u);

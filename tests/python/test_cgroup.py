@@ -1,8 +1,9 @@
 """A register that does not fit under the memory limit of the process's cgroup
 is refused with the memory message, not left to the kernel's out-of-memory
-killer. The test makes a child of its own memory cgroup (version 1) with a
-small limit and runs a fresh interpreter inside it; it is skipped where the
-machine does not let it create one."""
+killer, and the figure it quotes is the room left under the limit now, not
+under the most the group has ever used. The test makes a child of its own
+memory cgroup (version 1) with a small limit and runs a fresh interpreter
+inside it; it is skipped where the machine does not let it create one."""
 
 import os
 import re
@@ -16,6 +17,8 @@ import pytest
 LIMIT = 512 << 20  # the child cgroup's limit
 TOO_BIG = 26  # 1 GiB: over the limit, far under the host's available memory
 FITS = 20  # 16 MiB
+BLOCK = 256 << 20  # used and given back before the figure is read
+SLACK = 4 << 20  # what the interpreter may take or give back between two reads
 
 
 def own_memory_cgroup() -> Path | None:
@@ -64,17 +67,24 @@ def test_register_over_the_cgroup_limit_is_refused(limited_cgroup):
         pytest.skip("the host itself has too little memory to tell the limits apart")
     script = textwrap.dedent(f"""
         import os, sys
+        def usage(name="memory.usage_in_bytes"):
+            with open(os.path.join({str(limited_cgroup)!r}, name)) as f:
+                return int(f.read())
         with open({str(limited_cgroup / "cgroup.procs")!r}, "w") as f:
             f.write(str(os.getpid()))
+        block = b"z" * {BLOCK}  # every page written, so charged to the group
+        del block
         import zentrova
         reg = zentrova.QuantumRegister({FITS}).h(0)
         print("fits", len(reg.god_observe()), flush=True)
+        before = usage()
         try:
             zentrova.QuantumRegister({TOO_BIG})
         except BaseException as e:
             print(type(e).__name__, str(e), flush=True)
         else:
             print("constructed", flush=True)
+        print("usage", before, usage(), usage("memory.max_usage_in_bytes"), flush=True)
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=120)
@@ -92,3 +102,6 @@ def test_register_over_the_cgroup_limit_is_refused(limited_cgroup):
     have, more = int(m[1]), int(m[2])
     assert have + more == need
     assert have <= LIMIT  # the cgroup's figure, not the host's
+    before, after, peak = map(int, lines[2].split()[1:])
+    assert peak - after > BLOCK // 2, "the block never reached the group's usage"
+    assert LIMIT - after - SLACK <= have <= LIMIT - before + SLACK, (have, before, after, peak)

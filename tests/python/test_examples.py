@@ -98,3 +98,26 @@ def test_readme_snippets():
     done = run_snippet(catch)
     assert done.stdout == "refused: target out of scope!\n[0.5000000000000001, 0.5000000000000001, 0.0, 0.0]\n"
     assert done.stderr.endswith(": target out of scope!\n")
+
+
+def test_sampling():
+    out = run("sampling.py")
+    rows = re.findall(r"^  (\|[01]{3}>) +(\d+) +\S+  (\S+)$", out, re.M)
+    exact = {"|000>": "0.18", "|011>": "0.3200000000000001", "|101>": "0.3200000000000001",
+             "|110>": "0.18"}
+    assert [(ket, p) for ket, _, p in rows] == [(f"|{i:03b}>", exact.get(f"|{i:03b}>", "0.0"))
+                                                 for i in range(8)]
+    assert sum(int(c) for _, c, _ in rows) == 20000
+    assert all(c == "0" for ket, c, _ in rows if ket not in exact)
+    assert "counts agree with the probabilities" in out
+    assert re.search(r"^[\d,]+ shots per second$", out, re.M)
+
+
+def test_known_gates():
+    out = run("known_gates.py").splitlines()
+    assert out[-1] == "14 of 14 gates match their textbook matrices"
+    verdicts = [line for line in out if not line.startswith(" ")][:-1]
+    assert [v.split()[0] for v in verdicts] == [
+        "Z", "Y", "S", "S-dagger", "T", "T-dagger", "phase(0.3)", "sqrt(X)",
+        "CZ", "CY", "CP(0.3)", "CRx(0.7)", "CRy(0.7)", "CRz(0.7)"]
+    assert all(v.endswith("  ok") for v in verdicts)
