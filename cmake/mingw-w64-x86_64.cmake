@@ -38,7 +38,9 @@ if(NOT ZENTROVA_WINEPREFIX)
   set(ZENTROVA_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
 endif()
 if(ZENTROVA_WINE)
+  # Through a runner that reports a program Wine could not start with Wine's
+  # own reason, instead of a failure without output.
   set(CMAKE_CROSSCOMPILING_EMULATOR
-    env "WINEPREFIX=${ZENTROVA_WINEPREFIX}" WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml="
-    "${ZENTROVA_WINE}")
+    bash "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_run.sh" "${ZENTROVA_WINE}"
+    "${ZENTROVA_WINEPREFIX}")
 endif()

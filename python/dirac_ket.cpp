@@ -1,5 +1,7 @@
 // PyDiracKet: the immutable outcome of one measurement, shown as a ket of
 // binary digits, most significant (highest qubit) first.
+#include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "python/guard.h"

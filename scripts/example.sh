@@ -1,8 +1,29 @@
 #!/usr/bin/env bash
-# Builds and installs zentrova for Python 3.12, then runs the Bell-pair example.
+# Builds zentrova and installs it into CPython 3.12 (the interpreter itself, as
+# `pip install .` would), then runs the Bell-pair example. Installs nothing
+# else: pip fetches the build backend into a throwaway build environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-PY=${PYTHON:-python3.12}
-"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
+source scripts/python.sh
+
+if [ -n "${PYTHON:-}" ]; then
+  PY=$PYTHON
+elif ! PY=$(find_python 3.12); then
+  echo "error: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on PATH)" >&2
+  exit 1
+fi
+if ! command -v c++ >/dev/null && ! command -v g++ >/dev/null; then
+  echo "== installing a C++ compiler (Debian package g++)"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq g++ >/dev/null
+fi
+echo "== building and installing zentrova for $PY"
+"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore .
 "$PY" examples/bell_pair.py
+cat <<MSG
+
+zentrova is installed for $PY.
+Run your own scripts with it from any folder:
+  $PY my_circuit.py
+MSG

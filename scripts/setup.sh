@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building zentrova and running its tests needs on a fresh
-# Debian machine of ours: Debian packages for the engine's tests and its
-# Windows cross build, and the Python 3.12 build and test tools. Safe to run
-# again; it skips what is there.
+# Installs what running zentrova's tests needs on a fresh Debian machine of
+# ours: Debian packages for the engine's tests and its Windows cross build, and
+# the project's own virtual environments build/venv-3.12 (and build/venv-3.13
+# where CPython 3.13 is installed) with the build and test tools. Nothing goes
+# into the user's own interpreter. Safe to run again; it skips what is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-PY=${PYTHON:-python3.12}
+source scripts/python.sh
 
 need_debs=()
 for pkg in libgtest-dev libbenchmark-dev; do
@@ -34,9 +34,18 @@ if ((${#win_debs[@]})); then
   fi
 fi
 
-if ! "$PY" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-  echo "error: $PY is not CPython 3.12 (run from the project root, where .python-version selects it)" >&2
+if [ -n "${PYTHON:-}" ]; then
+  PY312=$PYTHON
+elif ! PY312=$(find_python 3.12); then
+  echo "error: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on PATH)" >&2
   exit 1
 fi
-"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  -r scripts/requirements-test.txt
+echo "== test environment build/venv-3.12 (on $PY312)"
+project_venv build/venv-3.12 "$PY312" scripts/requirements-build.txt scripts/requirements-test.txt >/dev/null
+if PY313=$(find_python 3.13); then
+  echo "== test environment build/venv-3.13 (on $PY313)"
+  project_venv build/venv-3.13 "$PY313" scripts/requirements-build.txt scripts/requirements-test.txt >/dev/null
+else
+  rm -rf build/venv-3.13
+  echo "== CPython 3.13 not found: the module's tests will run on 3.12 only"
+fi

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Runs every test: the engine's GoogleTest suite through ctest, the same suite
-# cross-built for Windows and run under Wine, then the module's pytest suite
-# against a freshly installed build, then both again under the sanitizers.
+# cross-built for Windows and run under Wine, the module's pytest suite on
+# CPython 3.12 and 3.13 against fresh builds, both suites again under the
+# sanitizers, and the release artefacts' checks. The test tools live in the
+# project's own virtual environments (build/venv-*), never in the user's
+# interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-PY=${PYTHON:-python3.12}
-PY_EXE=$("$PY" -c 'import sys; print(sys.executable)')
+# CMake and Ninja from the test environment: pyenv's shims would look for them
+# in whichever interpreter this folder selects, which need not have them.
+export PATH="$PWD/build/venv-3.12/bin:$PATH"
+VPY=build/venv-3.12/bin/python
+PY_EXE=$("$VPY" -c 'import sys; print(sys.executable)')
 JOBS=$(nproc 2>/dev/null || echo 2)
+SECONDS=0
 
 echo "== engine tests"
 cmake -S . -B build/test -G Ninja -DZENTROVA_BUILD_TESTS=ON -DZENTROVA_BUILD_PYTHON=OFF \
@@ -17,9 +24,15 @@ ctest --test-dir build/test --output-on-failure -j "$JOBS"
 
 bash scripts/test_windows.sh
 
-echo "== module tests"
-"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
-"$PY" -m pytest -q tests/python
+module_tests() {  # $1: the venv's python
+  echo "== module tests on $("$1" -c 'import platform; print("CPython", platform.python_version())')"
+  # A build folder per environment: the throwaway one of `pip install .`
+  # elsewhere would leave behind a cache naming tools that no longer exist.
+  "$1" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C build-dir="build/module-$(basename "$(dirname "$(dirname "$1")")")" .
+  "$1" -m pytest -q tests/python
+}
+module_tests "$VPY"
 
 echo "== module tests on the scalar kernels"
 # The gate and read-out tests once more, against a module that always runs the
@@ -27,6 +40,15 @@ echo "== module tests on the scalar kernels"
 cmake -S . -B build/scalar -G Ninja -DZENTROVA_BUILD_PYTHON=ON -DZENTROVA_FORCE_SCALAR=ON \
   -DPython_EXECUTABLE="$PY_EXE" >/dev/null
 cmake --build build/scalar -j "$JOBS" --target zentrova
-PYTHONPATH=build/scalar/python "$PY" -m pytest -q tests/python -k "gates or measure"
+PYTHONPATH=build/scalar/python "$VPY" -m pytest -q tests/python -k "gates or measure"
 
-bash scripts/test_sanitizers.sh
+if [ -x build/venv-3.13/bin/python ]; then
+  module_tests build/venv-3.13/bin/python
+else
+  echo "== module tests on CPython 3.13 skipped: CPython 3.13 is not installed"
+fi
+
+PYTHON=$VPY bash scripts/test_sanitizers.sh
+
+bash scripts/dist.sh
+echo "== every test passed in ${SECONDS}s"

@@ -5,7 +5,7 @@
 # on. Any sanitizer report fails the run. Called by scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3.12}
+PY=${PYTHON:-build/venv-3.12/bin/python}  # made by scripts/setup.sh
 # The interpreter itself, not a launcher script: the sanitizer runtime is
 # preloaded into whatever runs, and a shell launcher would be checked too.
 PY_EXE=$("$PY" -c 'import sys; print(sys.executable)')

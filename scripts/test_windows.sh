@@ -46,31 +46,41 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+# A new prefix is set up by the first Wine program started in it (wineboot and
+# the services it starts), and a program started in the same prefix before that
+# has finished can die at once, without output. So the prefix is made ready
+# first, in the background while the cross build runs, and nothing else starts
+# in it until the server that set it up has shut down.
+PREP_PID=""
+BOOT_LOG="$BUILD/wine-boot.log"
+prepare_prefix() {
+  WINEDEBUG=err+all,fixme-all timeout 600 "$WINE" cmd.exe /c exit 0 </dev/null >"$BOOT_LOG" 2>&1 &&
+    timeout 300 "$WINESERVER" -w
+}
+if [ -n "$WINE" ] && [ -n "$WINESERVER" ]; then
+  prepare_prefix &
+  PREP_PID=$!
+fi
+
 # One Windows process (a cmd.exe waiting on input that never ends) stays up
 # for the whole run. Without it every test program would start Wine's session
 # anew, and the service processes that come with it keep ctest's output pipe
-# open for seconds after each test. Started first, so that creating a new
-# prefix overlaps the build.
+# open for seconds after each test.
 KEEPER_PID=""
 stop_wine() {
+  if [ -n "$PREP_PID" ]; then
+    kill "$PREP_PID" 2>/dev/null || true
+    wait "$PREP_PID" 2>/dev/null || true
+  fi
   if [ -n "$KEEPER_PID" ]; then
     kill "$KEEPER_PID" 2>/dev/null || true
     wait "$KEEPER_PID" 2>/dev/null || true
     KEEPER_PID=""
-    # Lets the server and its services end before we do.
-    if [ -n "$WINESERVER" ]; then timeout 60 "$WINESERVER" -w 2>/dev/null || true; fi
   fi
+  # Lets the server and its services end before we do.
+  if [ -n "$WINESERVER" ]; then timeout 60 "$WINESERVER" -w 2>/dev/null || true; fi
 }
 trap stop_wine EXIT
-if [ -n "$WINE" ]; then
-  KEEPER_FIFO="$BUILD/wine-keeper.fifo"
-  rm -f "$KEEPER_FIFO"
-  mkfifo "$KEEPER_FIFO"
-  # Opened for reading and writing, so the open does not wait and no end of
-  # input ever comes.
-  "$WINE" cmd.exe <>"$KEEPER_FIFO" >/dev/null 2>&1 &
-  KEEPER_PID=$!
-fi
 
 # The toolchain is given only to a new build tree (cmake ignores it, with a
 # warning, afterwards); a tree configured without it is started afresh.
@@ -86,6 +96,24 @@ cmake -S . -B "$BUILD" -G Ninja -Wno-deprecated "${toolchain_args[@]}" \
 cmake --build "$BUILD" -j "$JOBS"
 
 [ -n "$WINE" ] || skip "built, but not run: Wine is not installed (Debian package wine64)"
+[ -n "$WINESERVER" ] || skip "built, but not run: Wine's server program wineserver is missing"
+prep_started=$SECONDS
+if ! wait "$PREP_PID"; then
+  PREP_PID=""
+  reason=$(tail -n 3 "$BOOT_LOG" | tr -d '\r')
+  skip "built, but not run: Wine ($WINE) could not set up its prefix: ${reason:-no output}"
+fi
+PREP_PID=""
+echo "== Wine prefix ready (waited $((SECONDS - prep_started))s after the build)"
+
+KEEPER_FIFO="$BUILD/wine-keeper.fifo"
+rm -f "$KEEPER_FIFO"
+mkfifo "$KEEPER_FIFO"
+# Opened for reading and writing, so the open does not wait and no end of
+# input ever comes.
+"$WINE" cmd.exe <>"$KEEPER_FIFO" >/dev/null 2>&1 &
+KEEPER_PID=$!
+
 # Into a file, not a pipe: services started by this program could hold a pipe open.
 PROBE_LOG="$BUILD/wine-probe.log"
 if ! timeout 300 "$WINE" cmd.exe /c echo zentrova-wine-ok </dev/null >"$PROBE_LOG" 2>&1 ||

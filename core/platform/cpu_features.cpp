@@ -14,6 +14,40 @@
 #endif
 
 namespace zentrova::core::platform {
+namespace {
+
+constexpr std::uint32_t bit(unsigned b) { return std::uint32_t{1} << b; }
+
+// The bits each kernel file may rely on: the union of what GCC's -mavx2 and
+// MSVC's /arch:AVX2 let the compiler emit (MSVC may use FMA, BMI and LZCNT
+// there); the 512-bit file adds the five AVX-512 subsets of /arch:AVX512.
+constexpr std::uint32_t kAvx2Leaf1 = bit(0) /*SSE3*/ | bit(9) /*SSSE3*/ | bit(12) /*FMA*/ |
+                                     bit(19) /*SSE4.1*/ | bit(20) /*SSE4.2*/ |
+                                     bit(22) /*MOVBE*/ | bit(23) /*POPCNT*/ |
+                                     bit(26) /*XSAVE*/ | bit(27) /*OSXSAVE*/ |
+                                     bit(28) /*AVX*/ | bit(29) /*F16C*/;
+constexpr std::uint32_t kAvx2Leaf7 = bit(3) /*BMI1*/ | bit(5) /*AVX2*/ | bit(8) /*BMI2*/;
+constexpr std::uint32_t kAvx2Ext1 = bit(5) /*LZCNT*/;
+constexpr std::uint32_t kAvx512Leaf7 = bit(16) /*F*/ | bit(17) /*DQ*/ | bit(28) /*CD*/ |
+                                       bit(30) /*BW*/ | bit(31) /*VL*/;
+
+// XCR0: SSE (bit 1) and AVX (bit 2) state for 256-bit registers; the mask
+// registers (5) and both upper parts of the 512-bit registers (6, 7) on top.
+constexpr std::uint64_t kYmmState = 0x06;
+constexpr std::uint64_t kZmmState = 0xE6;
+
+constexpr bool all(std::uint64_t have, std::uint64_t need) { return (have & need) == need; }
+
+}  // namespace
+
+CpuFeatures decode_cpu_features(const CpuidWords& w) {
+  CpuFeatures f;
+  if (w.max_leaf < 7) return f;
+  f.avx2 = all(w.leaf1_ecx, kAvx2Leaf1) && all(w.leaf7_ebx, kAvx2Leaf7) &&
+           all(w.ext1_ecx, kAvx2Ext1) && all(w.xcr0, kYmmState);
+  f.avx512 = f.avx2 && all(w.leaf7_ebx, kAvx512Leaf7) && all(w.xcr0, kZmmState);
+  return f;
+}
 
 #ifdef ZV_X86_CPUID
 namespace {
@@ -35,8 +69,6 @@ Regs cpuid(std::uint32_t leaf, std::uint32_t subleaf) {
 #endif
 }
 
-// The register-state bits the system has enabled (XCR0). Only valid when
-// CPUID reports OSXSAVE.
 std::uint64_t enabled_register_state() {
 #ifdef _MSC_VER
   return _xgetbv(0);
@@ -49,31 +81,22 @@ std::uint64_t enabled_register_state() {
 #endif
 }
 
-constexpr bool has(std::uint32_t reg, unsigned bit) { return ((reg >> bit) & 1u) != 0; }
-
-// XCR0: SSE (bit 1) and AVX (bit 2) state for 256-bit registers; the mask
-// registers (5) and both upper parts of the 512-bit registers (6, 7) on top.
-constexpr std::uint64_t kYmmState = 0x06;
-constexpr std::uint64_t kZmmState = 0xE6;
-
 }  // namespace
 
-CpuFeatures cpu_features() {
-  CpuFeatures f;
-  if (cpuid(0, 0).eax < 7) return f;
-  const Regs leaf1 = cpuid(1, 0);
+CpuidWords read_cpuid_words() {
+  CpuidWords w;
+  w.max_leaf = cpuid(0, 0).eax;
+  if (w.max_leaf >= 1) w.leaf1_ecx = cpuid(1, 0).ecx;
+  if (w.max_leaf >= 7) w.leaf7_ebx = cpuid(7, 0).ebx;
+  if (cpuid(0x80000000u, 0).eax >= 0x80000001u) w.ext1_ecx = cpuid(0x80000001u, 0).ecx;
   // Without OSXSAVE, XGETBV itself faults.
-  if (!has(leaf1.ecx, 27) || !has(leaf1.ecx, 28)) return f;  // OSXSAVE, AVX
-  const std::uint64_t state = enabled_register_state();
-  const Regs leaf7 = cpuid(7, 0);
-  f.avx2 = (state & kYmmState) == kYmmState && has(leaf7.ebx, 5);
-  f.avx512f = f.avx2 && (state & kZmmState) == kZmmState && has(leaf7.ebx, 16);
-  return f;
+  if ((w.leaf1_ecx & bit(27)) != 0) w.xcr0 = enabled_register_state();
+  return w;
 }
 
 #else
 
-CpuFeatures cpu_features() { return CpuFeatures{}; }
+CpuidWords read_cpuid_words() { return CpuidWords{}; }
 
 #endif
 

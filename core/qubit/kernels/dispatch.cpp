@@ -14,14 +14,14 @@ namespace {
 
 struct Candidate {
   const KernelSet* set;
-  bool (*supported)();
+  bool (*supported)(const platform::CpuFeatures&);
 };
 
-bool runs_everywhere() { return true; }
+bool runs_everywhere(const platform::CpuFeatures&) { return true; }
 
 #ifdef ZENTROVA_X86_KERNELS
-bool has_avx2() { return platform::cpu_features().avx2; }
-bool has_avx512f() { return platform::cpu_features().avx512f; }
+bool has_avx2(const platform::CpuFeatures& f) { return f.avx2; }
+bool has_avx512(const platform::CpuFeatures& f) { return f.avx512; }
 #endif
 
 // Widest last: the last supported entry becomes the active set. The scalar
@@ -30,7 +30,7 @@ constexpr Candidate kCandidates[] = {
     {&kScalarKernels, &runs_everywhere},
 #ifdef ZENTROVA_X86_KERNELS
     {&kAvx2Kernels, &has_avx2},
-    {&kAvx512Kernels, &has_avx512f},
+    {&kAvx512Kernels, &has_avx512},
 #endif
 };
 
@@ -38,15 +38,19 @@ const KernelSet* choose() {
 #ifdef ZENTROVA_FORCE_SCALAR
   return &kScalarKernels;
 #else
-  const KernelSet* best = nullptr;
-  for (const Candidate& c : kCandidates) {
-    if (c.supported()) best = c.set;
-  }
-  return best;
+  return &best_kernels_for(platform::cpu_features());
 #endif
 }
 
 }  // namespace
+
+const KernelSet& best_kernels_for(const platform::CpuFeatures& features) {
+  const KernelSet* best = nullptr;
+  for (const Candidate& c : kCandidates) {
+    if (c.supported(features)) best = c.set;
+  }
+  return *best;
+}
 
 const KernelSet& active_kernels() {
   // Thread-safe initialisation; afterwards a plain load.
@@ -55,9 +59,10 @@ const KernelSet& active_kernels() {
 }
 
 std::vector<const KernelSet*> kernel_sets_for_testing() {
+  const platform::CpuFeatures features = platform::cpu_features();
   std::vector<const KernelSet*> sets;
   for (const Candidate& c : kCandidates) {
-    if (c.supported()) sets.push_back(c.set);
+    if (c.supported(features)) sets.push_back(c.set);
   }
   return sets;
 }

@@ -5,12 +5,17 @@
 
 #include <vector>
 
+#include "core/platform/cpu_features.h"
 #include "core/qubit/kernels/kernels.h"
 
 namespace zentrova::core {
 
 // The best set this CPU supports. The only way production code reaches a kernel.
 const KernelSet& active_kernels();
+
+// The widest set a processor with these features runs; the scalar set when it
+// has none of them. active_kernels() asks it once, about this processor.
+const KernelSet& best_kernels_for(const platform::CpuFeatures& features);
 
 // Every set this CPU can run, the scalar reference first.
 std::vector<const KernelSet*> kernel_sets_for_testing();
