@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building zentrova and running its tests needs on a fresh
-# Debian machine of ours: Debian packages for the engine's tests and its
-# Windows cross build, and the Python 3.12 build and test tools. Safe to run
+# Debian machine of ours: Debian packages for the engine's tests (MPFR is
+# their reference for sin and cos) and its Windows cross build, and the Python 3.12 build and test tools. Safe to run
 # again; it skips what is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3.12}
 
 need_debs=()
-for pkg in libgtest-dev libbenchmark-dev; do
+for pkg in libgtest-dev libbenchmark-dev libmpfr-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 # For scripts/test_windows.sh: the MinGW-w64 cross compiler (posix thread

@@ -446,9 +446,9 @@ Reduced<N> reduce(double ax) {
   // x * 2/pi = product * 2^-point, modulo 4.
   const int point = first + kWindow - 1 - e;
   red.quadrant = static_cast<int>(word_at(product, point) & 3);
-  // From 1/2 up, f - 1 in the next quadrant: |f - 1| = 2^point - fraction.
+  // From 1/2 up, f - 1 in the next quadrant: |f - 1| = 2^point - fraction,
+  // which is -product modulo 2^point.
   const bool upper_half = bit(product, point - 1);
-  clear_from(product, point);
   product = negate_if(product, upper_half);
   clear_from(product, point);
   red.quadrant += upper_half;
