@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building zentrova and running its tests needs on a fresh
 # Debian machine of ours: Debian packages for the engine's tests (MPFR is
-# their reference for sin and cos) and its Windows cross build, and the Python 3.12 build and test tools. Safe to run
-# again; it skips what is there.
+# their reference for sin and cos) and its Windows cross build, and the Python
+# 3.12 build and test tools. Safe to run again; it skips what is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
