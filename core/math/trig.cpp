@@ -59,10 +59,11 @@ constexpr u64 kTwoOverPi[] = {
 constexpr u64 kHalfPi[] = {
     0xC90FDAA22168C234, 0xC4C6628B80DC1CD1, 0x29024E088A67CC74, 0x020BBEA63B139B22,
     0x514A08798E3404DD, 0xEF9519B3CD3A431B, 0x302B0A6DF25F1437, 0x4FE1356D6D51C245,
+    0xE485B576625E7EC6, 0xF44C42E9A637ED6B, 0x0BFF5CB6F406B7ED, 0xEE386BFB5A899FA5,
 };
 
 constexpr int kMaxLimbs = 8;
-static_assert(std::size(kHalfPi) >= kMaxLimbs);
+static_assert(std::size(kHalfPi) >= kMaxLimbs + 3);
 
 // The largest double not above pi/4: up to it, r is x itself.
 constexpr double kQuarterPi = 0x1.921fb54442d18p-1;
@@ -92,13 +93,14 @@ inline Wide mul_wide(u64 a, u64 b) {
 #endif
 }
 
-// Column by column: every product of a column goes into a three-word sum,
-// whose low word is that column's limb.
-template <int A, int B>
-[[gnu::always_inline]] inline Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
-  Num<A + B> out;
+// Columns First and up of the product: the products of each column summed in
+// three words, whose low word is the column's limb. The columns below are left
+// out, carries and all.
+template <int First, int A, int B>
+[[gnu::always_inline]] inline Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
+  Num<A + B - First> out;
   u64 c0 = 0, c1 = 0, c2 = 0;
-  for (int t = 0; t < A + B - 1; ++t) {
+  for (int t = First; t < A + B - 1; ++t) {
     for (int i = t < B ? 0 : t - B + 1; i < A && i <= t; ++i) {
       const Wide p = mul_wide(a[i], b[t - i]);
       c0 += p.lo;
@@ -106,18 +108,23 @@ template <int A, int B>
       c1 += hi;
       c2 += c1 < hi;
     }
-    out[t] = c0;
+    out[t - First] = c0;
     c0 = c1;
     c1 = c2;
     c2 = 0;
   }
-  out[A + B - 1] = c0;
+  out[A + B - 1 - First] = c0;
   return out;
+}
+
+template <int A, int B>
+[[gnu::always_inline]] inline Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
+  return columns<0>(a, b);
 }
 
 // Modulo 2^(64M); callers guarantee no wrap-around except where they want it.
 template <int M>
-constexpr Num<M> add(Num<M> a, const Num<M>& b) {
+Num<M> add(Num<M> a, const Num<M>& b) {
   u64 carry = 0;
   for (int i = 0; i < M; ++i) {
     const u64 s = a[i] + b[i];
@@ -129,7 +136,7 @@ constexpr Num<M> add(Num<M> a, const Num<M>& b) {
 }
 
 template <int M>
-constexpr Num<M> sub(Num<M> a, const Num<M>& b) {
+Num<M> sub(Num<M> a, const Num<M>& b) {
   u64 borrow = 0;
   for (int i = 0; i < M; ++i) {
     const u64 d = a[i] - b[i];
@@ -167,9 +174,9 @@ template <int M>
   if (pos <= -64 || pos >= 64 * M) return 0;
   if (pos < 0) return a[0] << -pos;
   const int q = pos / 64, shift = pos % 64;
-  u64 w = a[q] >> shift;
-  if (shift != 0 && q + 1 < M) w |= a[q + 1] << (64 - shift);
-  return w;
+  const u64 next = q + 1 < M ? a[q + 1] : 0;
+  // In two steps, so that a shift of 0 takes nothing from the next word.
+  return (a[q] >> shift) | ((next << 1) << (63 - shift));
 }
 
 // floor(a / 2^pos) mod 2^(64N).
@@ -226,10 +233,11 @@ int top_bit(const Num<M>& a) {
 }
 
 // Product in the fixed-point format (one integer bit, 64N - 1 fraction bits),
-// rounded down.
+// without the columns that reach its last bit only by carries: below the exact
+// product by less than 2N units of that bit (1 for N = 1).
 template <int N>
 [[gnu::always_inline]] inline Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
-  return bits_from<N>(mul_full(a, b), 64 * N - 1);
+  return bits_from<N>(columns<N - 1>(a, b), 63);
 }
 
 // Taylor terms for r^2 <= z_max: the first one left out, and so the series'
@@ -335,31 +343,30 @@ const Table<N>& table() {
   return t;
 }
 
-// The bound on the error of a result, in units of its last bit, in units u =
-// 2^-(B-1) of the fixed-point format. Reduction: |r| within 3u relative
-// (window of 2/pi, significand of f, pi/2, product). Table entries: within
-// 8.4u (series to 6.9u, product, shift). t within 3.4u; t^2 within 1.1u; each
-// Horner step of the short series adds under 2u (coefficient, product) plus
-// z times the last step's error, to 2.8u with the terms left out. So sin t is
-// within 4.4u, and sin(a + t), cos(a + t) within 17u from their four products;
-// where i = 0 the results are within 13 units of their own last bit. The
-// bound used is nearly four times that.
-constexpr u64 kErrorUnits = 64;
+// The bound on the error of a result, in units of its last bit. In units u =
+// 2^-(B-1) of the fixed-point format, with each fixed-point product short by
+// less than p = 2N units: the reduction, relative to |r|, under 3u; the table
+// entries within 3.2p + 5.6u; t within 3.4u; the short series within
+// 1.5p + 1.3u; sin(a + t) and cos(a + t), from their four products, within
+// 7.2p + 10u (where i = 0, within 4p + 9 units of their own last bit). The
+// bound used, 64N units, is over four times that.
+template <int N>
+constexpr u64 kErrorUnits = 64 * N;
 
 struct Rounded {
   double value;
   bool decided;
 };
 
-// The double nearest to v, and whether the exact value, within kErrorUnits
-// units of v, rounds to it too: no midpoint between two doubles lies within
-// that distance. v is not zero and its double is normal.
+// The double nearest to v, and whether the exact value, within
+// kErrorUnits<N> units of v, rounds to it too: no midpoint between two doubles
+// lies within that distance. v is not zero and its double is normal.
 template <int N>
 Rounded round_checked(const Scaled<N>& v) {
   const int top = top_bit(v.m);
   const int shift = 64 * N - 1 - top;
   const Num<N> a = bits_from<N>(v.m, -shift);  // top bit to the top
-  const u64 e = kErrorUnits << shift;  // the bound in units of a; shift is small
+  const u64 e = kErrorUnits<N> << shift;  // the bound in units of a; shift is small
   const u64 head = a[N - 1];
   const u64 low = head & 0x7FF;  // what rounding to 53 bits drops from the top limb
   bool near = false;
@@ -400,7 +407,7 @@ struct Reduced {
   Scaled<N> r;
   int quadrant;
   bool negative;
-  bool trusted;  // false: |f| too small for the window to vouch for B bits
+  bool trusted;  // false: |f| too small for the reduction to vouch for B bits
 };
 
 template <int N>
@@ -421,6 +428,19 @@ inline u64 two_over_pi_bits(int place) {
   return w;
 }
 
+// pi/2 * 2^(64(N+2)), rounded down, in N + 3 limbs: for x - k pi/2.
+template <int N>
+constexpr Num<N + 3> wide_half_pi() {
+  Num<N + 3> h{};
+  h[N + 2] = kHalfPi[0] >> 63;
+  for (int j = 1; j <= N + 2; ++j) h[N + 2 - j] = (kHalfPi[j - 1] << 1) | (kHalfPi[j] >> 63);
+  return h;
+}
+
+// Up to here, x - k pi/2 for the k nearest x * 2/pi, in fixed point, costs
+// less than the general reduction: k fits one limb and needs no bits of 2/pi.
+constexpr double kModerate = 0x1p28;
+
 template <int N>
 Reduced<N> reduce(double ax) {
   constexpr int kB = 64 * N;
@@ -434,9 +454,33 @@ Reduced<N> reduce(double ax) {
     red.r.exponent = e + 52;
     return red;
   }
-  // The window: its error in x * 2/pi is below 2^(55 - window bits), so a
-  // fraction |f| >= 2^-72 keeps a relative error below 2^-(B+1). The nearest
-  // a double comes to a multiple of pi/2 gives |f| near 2^-62.
+  // In both reductions a fraction |f| >= 2^-72 (|r| >= 2^-71.3) keeps the
+  // relative error of the computed r below 2^-(B+1) before its truncation to B
+  // bits; smaller ones are left untrusted. The nearest a double comes to a
+  // multiple of pi/2 gives |f| near 2^-62.
+  if (ax < kModerate) {
+    // r = x - k pi/2 with 64(N+2) fraction bits; the error of pi/2, k times
+    // 2^-64(N+2), is below 2^-(B+100). k may miss the nearest integer by one
+    // near a half: |f| then exceeds 1/2 by far less than the table allows.
+    constexpr int kFraction = 64 * (N + 2);
+    const double rounded = (ax * 0x1.45f306dc9c883p-1 + 0x1.8p52) - 0x1.8p52;
+    const u64 k = static_cast<u64>(rounded);
+    Num<N + 3> x{};
+    const int place = kFraction + e;
+    x[place / 64] = m << (place % 64);
+    if (place % 64 > 11) x[place / 64 + 1] = m >> (64 - place % 64);
+    const Num<N + 4> multiple = mul_full(Num<1>{{k}}, wide_half_pi<N>());
+    Num<N + 3> difference = sub(x, bits_from<N + 3>(multiple, 0));
+    red.negative = difference[N + 2] >> 63 != 0;
+    difference = negate_if(difference, red.negative);
+    red.quadrant = static_cast<int>(k & 3);
+    const int top = top_bit(difference);
+    red.trusted = top >= kFraction - 72;
+    red.r.m = bits_from<N>(difference, top - kB + 1);
+    red.r.exponent = top - kFraction;
+    return red;
+  }
+  // Payne-Hanek: the window's error in x * 2/pi is below 2^(55 - window bits).
   constexpr int kWords = N + 2;
   constexpr int kWindow = 64 * kWords;
   const int first = e - 1 > 1 ? e - 1 : 1;
