@@ -1,14 +1,16 @@
 // Correctly rounded sine and cosine, in integer arithmetic only, so the result
 // cannot depend on a compiler's or a processor's floating-point choices.
 //
-// An evaluation at a working precision of B = 64N bits (N 64-bit limbs):
-//  1. Reduce: x = (4j + q + f) * pi/2 with |f| <= 1/2, from the product of x's
-//     53-bit significand with a window of the bits of 2/pi (Payne-Hanek); the
-//     bits of 2/pi before the window only add multiples of 4. r = f * pi/2.
-//  2. sin|r| = |r| * S(r^2) and cos|r| = C(r^2), S and C the Taylor series of
-//     sin(r)/r and cos(r) in r^2, by Horner's rule in fixed point: one integer
-//     bit, B - 1 fraction bits. Both lie in [0.7, 1], so their absolute error
-//     is also their relative one, however small r is.
+// An evaluation at a working precision of B = 64N bits (N 64-bit limbs), in
+// fixed point with B fraction bits:
+//  1. Reduce: x = (4j + q) * pi/2 + r with |r| <= pi/4, as x - k pi/2 for
+//     moderate x, else from the product of x's 53-bit significand with a window
+//     of the bits of 2/pi (Payne-Hanek; the bits before the window only add
+//     multiples of 4 to x * 2/pi).
+//  2. Split |r| = a + t, a = i/64 and |t| <= 1/128; sin t = t S(t^2) and
+//     cos t = C(t^2), S and C the Taylor series of sin(t)/t and cos(t) in t^2
+//     by Horner's rule; then sin and cos of a + t from a table of a's. Below
+//     1/128, sin r = r S(r^2) keeps its relative precision however small r is.
 //  3. Round: with a proven bound e on the error, the value lies in
 //     [v - e, v + e]; when both ends round to the same double, so does the
 //     exact value. Otherwise the evaluation is repeated with twice the limbs.
@@ -124,7 +126,7 @@ template <int A, int B>
 
 // Modulo 2^(64M); callers guarantee no wrap-around except where they want it.
 template <int M>
-Num<M> add(Num<M> a, const Num<M>& b) {
+[[gnu::always_inline]] inline Num<M> add(Num<M> a, const Num<M>& b) {
   u64 carry = 0;
   for (int i = 0; i < M; ++i) {
     const u64 s = a[i] + b[i];
@@ -136,7 +138,7 @@ Num<M> add(Num<M> a, const Num<M>& b) {
 }
 
 template <int M>
-Num<M> sub(Num<M> a, const Num<M>& b) {
+[[gnu::always_inline]] inline Num<M> sub(Num<M> a, const Num<M>& b) {
   u64 borrow = 0;
   for (int i = 0; i < M; ++i) {
     const u64 d = a[i] - b[i];
@@ -217,7 +219,7 @@ void clear_from(Num<M>& a, int pos) {
 // -a modulo 2^(64M) if negative, else a; without a branch, as the condition is
 // as often true as false.
 template <int M>
-Num<M> negate_if(Num<M> a, bool negative) {
+[[gnu::always_inline]] inline Num<M> negate_if(Num<M> a, bool negative) {
   const u64 mask = 0 - static_cast<u64>(negative);
   for (int i = 0; i < M; ++i) a[i] ^= mask;
   return add(a, small<M>(mask & 1));
@@ -225,19 +227,32 @@ Num<M> negate_if(Num<M> a, bool negative) {
 
 // Index of the highest set bit; a is not zero.
 template <int M>
-int top_bit(const Num<M>& a) {
+[[gnu::always_inline]] inline int top_bit(const Num<M>& a) {
   for (int i = M - 1; i > 0; --i) {
     if (a[i] != 0) return 64 * i + 63 - std::countl_zero(a[i]);
   }
   return 63 - std::countl_zero(a[0]);
 }
 
-// Product in the fixed-point format (one integer bit, 64N - 1 fraction bits),
-// without the columns that reach its last bit only by carries: below the exact
-// product by less than 2N units of that bit (1 for N = 1).
+// Product in the fixed-point format, without the columns that reach its last
+// bit only by carries: below the exact product by less than N units of that
+// bit.
 template <int N>
 [[gnu::always_inline]] inline Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
-  return bits_from<N>(columns<N - 1>(a, b), 63);
+  return bits_from<N>(columns<N - 1>(a, b), 64);
+}
+
+template <int N>
+[[gnu::always_inline]] inline bool is_zero(const Num<N>& a) {
+  u64 any = 0;
+  for (int i = 0; i < N; ++i) any |= a[i];
+  return any == 0;
+}
+
+// 1 - y, or for y = 0 the largest value below 1, one unit short.
+template <int N>
+[[gnu::always_inline]] inline Num<N> one_minus(const Num<N>& y) {
+  return sub(sub(Num<N>{}, y), small<N>(is_zero(y)));
 }
 
 // Taylor terms for r^2 <= z_max: the first one left out, and so the series'
@@ -261,6 +276,7 @@ constexpr int kTableSize = 51;
 constexpr double kFullSquare = 0.62;            // above (pi/4)^2
 constexpr double kSmallSquare = 1.0001 / 16384;  // above (1/128)^2
 
+// The coefficients from k = 1 on; both series start with 1.
 template <int N>
 struct Series {
   static constexpr int kFull = series_terms(64 * N, kFullSquare);
@@ -273,10 +289,10 @@ template <int N>
 constexpr Series<N> make_series() {
   Series<N> s{};
   Num<N> inverse_factorial{};
-  inverse_factorial[N - 1] = kSignBit;  // 1 in the fixed-point format
-  for (int n = 0; n < 2 * Series<N>::kFull; ++n) {
+  inverse_factorial[N - 1] = kSignBit;  // 1/2!
+  for (int n = 2; n < 2 * Series<N>::kFull; ++n) {
     // floor(floor(a / b) / c) = floor(a / (b c)): rounded down once, not n times.
-    if (n > 0) inverse_factorial = div_small(inverse_factorial, static_cast<u64>(n));
+    if (n > 2) inverse_factorial = div_small(inverse_factorial, static_cast<u64>(n));
     (n % 2 == 0 ? s.cos : s.sin)[n / 2] = inverse_factorial;
   }
   return s;
@@ -293,14 +309,16 @@ template <int N>
   const Series<N>& series = kSeries<N>;
   s = series.sin[terms - 1];
   c = series.cos[terms - 1];
-  for (int k = terms - 2; k >= 0; --k) {
+  for (int k = terms - 2; k >= 1; --k) {
     s = sub(series.sin[k], mul_fixed(z, s));
     c = sub(series.cos[k], mul_fixed(z, c));
   }
+  s = one_minus(mul_fixed(z, s));
+  c = one_minus(mul_fixed(z, c));
 }
 
-// A value m * 2^(exponent - (B - 1)): the argument |r| (with the top bit of m
-// set), or |sin r| or cos r.
+// A value m * 2^(exponent - B): the argument |r| (with the top bit of m set),
+// or |sin r| or cos r.
 template <int N>
 struct Scaled {
   Num<N> m;
@@ -310,7 +328,7 @@ struct Scaled {
 // z = r^2 in the fixed-point format, rounded down.
 template <int N>
 Num<N> square(const Scaled<N>& r) {
-  return bits_from<N>(mul_full(r.m, r.m), 64 * N - 1 - 2 * r.exponent);
+  return bits_from<N>(mul_full(r.m, r.m), 64 * N - 2 * r.exponent);
 }
 
 // sin and cos of i/64, in the fixed-point format, from the whole series.
@@ -323,12 +341,11 @@ struct Table {
 template <int N>
 Table<N> make_table() {
   Table<N> table{};
-  table.cos[0][N - 1] = kSignBit;
   for (int i = 1; i < kTableSize; ++i) {
     Scaled<N> a{};
     const int top = 63 - std::countl_zero(static_cast<u64>(i));
     a.m[N - 1] = static_cast<u64>(i) << (63 - top);
-    a.exponent = top - 6;
+    a.exponent = top - 5;
     Num<N> s, c;
     series_at(square(a), Series<N>::kFull, s, c);
     table.sin[i] = bits_from<N>(mul_fixed(a.m, s), -a.exponent);
@@ -344,12 +361,12 @@ const Table<N>& table() {
 }
 
 // The bound on the error of a result, in units of its last bit. In units u =
-// 2^-(B-1) of the fixed-point format, with each fixed-point product short by
-// less than p = 2N units: the reduction, relative to |r|, under 3u; the table
-// entries within 3.2p + 5.6u; t within 3.4u; the short series within
-// 1.5p + 1.3u; sin(a + t) and cos(a + t), from their four products, within
-// 7.2p + 10u (where i = 0, within 4p + 9 units of their own last bit). The
-// bound used, 64N units, is over four times that.
+// 2^-B of the fixed-point format, with each fixed-point product short by less
+// than p = N units: the reduction, relative to |r|, under 6u; the table
+// entries within 3.7p + 5.5u; t within 5.7u; the short series within
+// 1.5p + 1.6u; sin(a + t) and cos(a + t), from their four products, within
+// 7.7p + 12.3u (where i = 0, within 2.5p + 8 units of their own last bit). The
+// bound used, 64N units, is over three times that.
 template <int N>
 constexpr u64 kErrorUnits = 64 * N;
 
@@ -391,7 +408,7 @@ Rounded round_checked(const Scaled<N>& v) {
   bool sticky = (low & 0x3FF) != 0;
   for (int i = 0; i < N - 1; ++i) sticky = sticky || a[i] != 0;
   if ((low & 0x400) != 0 && (sticky || (significand & 1) != 0)) ++significand;
-  int exponent = v.exponent - shift;  // of the top bit of a, with B - 1 fraction bits
+  int exponent = v.exponent - 1 - shift;  // of the top bit of a
   if (significand >> 53 != 0) {
     significand >>= 1;
     ++exponent;
@@ -410,8 +427,9 @@ struct Reduced {
   bool trusted;  // false: |f| too small for the reduction to vouch for B bits
 };
 
+// pi/4 as a B-bit fraction: the bits of kHalfPi.
 template <int N>
-constexpr Num<N> half_pi() {
+constexpr Num<N> quarter_pi() {
   Num<N> h{};
   for (int k = 0; k < N; ++k) h[N - 1 - k] = kHalfPi[k];
   return h;
@@ -451,7 +469,7 @@ Reduced<N> reduce(double ax) {
   red.trusted = true;
   if (ax <= kQuarterPi) {
     red.r.m[N - 1] = m << 11;
-    red.r.exponent = e + 52;
+    red.r.exponent = e + 53;
     return red;
   }
   // In both reductions a fraction |f| >= 2^-72 (|r| >= 2^-71.3) keeps the
@@ -469,7 +487,8 @@ Reduced<N> reduce(double ax) {
     const int place = kFraction + e;
     x[place / 64] = m << (place % 64);
     if (place % 64 > 11) x[place / 64 + 1] = m >> (64 - place % 64);
-    const Num<N + 4> multiple = mul_full(Num<1>{{k}}, wide_half_pi<N>());
+    static constexpr Num<N + 3> kWideHalfPi = wide_half_pi<N>();
+    const Num<N + 4> multiple = mul_full(Num<1>{{k}}, kWideHalfPi);
     Num<N + 3> difference = sub(x, bits_from<N + 3>(multiple, 0));
     red.negative = difference[N + 2] >> 63 != 0;
     difference = negate_if(difference, red.negative);
@@ -477,7 +496,7 @@ Reduced<N> reduce(double ax) {
     const int top = top_bit(difference);
     red.trusted = top >= kFraction - 72;
     red.r.m = bits_from<N>(difference, top - kB + 1);
-    red.r.exponent = top - kFraction;
+    red.r.exponent = top + 1 - kFraction;
     return red;
   }
   // Payne-Hanek: the window's error in x * 2/pi is below 2^(55 - window bits).
@@ -500,10 +519,12 @@ Reduced<N> reduce(double ax) {
   const int top = top_bit(product);
   red.trusted = top >= point - 72;
   const Num<N> f = bits_from<N>(product, top - kB + 1);
-  const Num<2 * N> scaled = mul_full(f, half_pi<N>());
+  static constexpr Num<N> kQuarterPiBits = quarter_pi<N>();
+  const Num<2 * N> scaled = mul_full(f, kQuarterPiBits);
+  // f * pi/4 in [0.39, 1), and r twice that.
   const int carry = bit(scaled, 2 * kB - 1) ? 1 : 0;
   red.r.m = bits_from<N>(scaled, kB - 1 + carry);
-  red.r.exponent = top - point + carry;
+  red.r.exponent = top + 1 - point + carry;
   return red;
 }
 
@@ -514,7 +535,7 @@ void evaluate(const Scaled<N>& r, Scaled<N>& sin_r, Scaled<N>& cos_r) {
   Num<N> s, c;
   // |r| in the fixed-point format, and the nearest table point i/64.
   const Num<N> fixed = bits_from<N>(r.m, -r.exponent);
-  const int i = static_cast<int>((word_at(fixed, kB - 8) + 1) >> 1);
+  const int i = static_cast<int>((word_at(fixed, kB - 7) + 1) >> 1);
   if (i == 0) {
     // sin r relative to r itself: r can be as small as 2^-62.
     series_at(square(r), Series<N>::kSmall, s, c);
@@ -523,7 +544,7 @@ void evaluate(const Scaled<N>& r, Scaled<N>& sin_r, Scaled<N>& cos_r) {
     return;
   }
   Num<N> point{};
-  point[N - 1] = static_cast<u64>(i) << (63 - 6);
+  point[N - 1] = static_cast<u64>(i) << (64 - 6);
   // |t| < 2^-6, so the top bit of the difference is its sign.
   const Num<N> difference = sub(fixed, point);
   const bool below = difference[N - 1] >> 63 != 0;
