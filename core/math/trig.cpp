@@ -28,6 +28,16 @@
 #include <intrin.h>
 #endif
 
+// The multi-word helpers are small and called in the innermost loops with
+// constant sizes; left to itself GCC keeps some out of line.
+#if defined(__GNUC__)
+#define ZV_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define ZV_ALWAYS_INLINE __forceinline
+#else
+#define ZV_ALWAYS_INLINE inline
+#endif
+
 namespace zentrova::core {
 namespace {
 
@@ -99,7 +109,7 @@ inline Wide mul_wide(u64 a, u64 b) {
 // three words, whose low word is the column's limb. The columns below are left
 // out, carries and all.
 template <int First, int A, int B>
-[[gnu::always_inline]] inline Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
+ZV_ALWAYS_INLINE Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
   Num<A + B - First> out;
   u64 c0 = 0, c1 = 0, c2 = 0;
   for (int t = First; t < A + B - 1; ++t) {
@@ -120,13 +130,13 @@ template <int First, int A, int B>
 }
 
 template <int A, int B>
-[[gnu::always_inline]] inline Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
+ZV_ALWAYS_INLINE Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
   return columns<0>(a, b);
 }
 
 // Modulo 2^(64M); callers guarantee no wrap-around except where they want it.
 template <int M>
-[[gnu::always_inline]] inline Num<M> add(Num<M> a, const Num<M>& b) {
+ZV_ALWAYS_INLINE Num<M> add(Num<M> a, const Num<M>& b) {
   u64 carry = 0;
   for (int i = 0; i < M; ++i) {
     const u64 s = a[i] + b[i];
@@ -138,7 +148,7 @@ template <int M>
 }
 
 template <int M>
-[[gnu::always_inline]] inline Num<M> sub(Num<M> a, const Num<M>& b) {
+ZV_ALWAYS_INLINE Num<M> sub(Num<M> a, const Num<M>& b) {
   u64 borrow = 0;
   for (int i = 0; i < M; ++i) {
     const u64 d = a[i] - b[i];
@@ -172,7 +182,7 @@ constexpr Num<M> div_small(Num<M> a, u64 d) {
 
 // Bits [pos, pos + 64) of a; bits outside a read as 0, pos may be negative.
 template <int M>
-[[gnu::always_inline]] inline u64 word_at(const Num<M>& a, int pos) {
+ZV_ALWAYS_INLINE u64 word_at(const Num<M>& a, int pos) {
   if (pos <= -64 || pos >= 64 * M) return 0;
   if (pos < 0) return a[0] << -pos;
   const int q = pos / 64, shift = pos % 64;
@@ -183,7 +193,7 @@ template <int M>
 
 // floor(a / 2^pos) mod 2^(64N).
 template <int N, int M>
-[[gnu::always_inline]] inline Num<N> bits_from(const Num<M>& a, int pos) {
+ZV_ALWAYS_INLINE Num<N> bits_from(const Num<M>& a, int pos) {
   Num<N> out;
   for (int k = 0; k < N; ++k) out[k] = word_at(a, pos + 64 * k);
   return out;
@@ -219,7 +229,7 @@ void clear_from(Num<M>& a, int pos) {
 // -a modulo 2^(64M) if negative, else a; without a branch, as the condition is
 // as often true as false.
 template <int M>
-[[gnu::always_inline]] inline Num<M> negate_if(Num<M> a, bool negative) {
+ZV_ALWAYS_INLINE Num<M> negate_if(Num<M> a, bool negative) {
   const u64 mask = 0 - static_cast<u64>(negative);
   for (int i = 0; i < M; ++i) a[i] ^= mask;
   return add(a, small<M>(mask & 1));
@@ -227,7 +237,7 @@ template <int M>
 
 // Index of the highest set bit; a is not zero.
 template <int M>
-[[gnu::always_inline]] inline int top_bit(const Num<M>& a) {
+ZV_ALWAYS_INLINE int top_bit(const Num<M>& a) {
   for (int i = M - 1; i > 0; --i) {
     if (a[i] != 0) return 64 * i + 63 - std::countl_zero(a[i]);
   }
@@ -238,12 +248,12 @@ template <int M>
 // bit only by carries: below the exact product by less than N units of that
 // bit.
 template <int N>
-[[gnu::always_inline]] inline Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
+ZV_ALWAYS_INLINE Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
   return bits_from<N>(columns<N - 1>(a, b), 64);
 }
 
 template <int N>
-[[gnu::always_inline]] inline bool is_zero(const Num<N>& a) {
+ZV_ALWAYS_INLINE bool is_zero(const Num<N>& a) {
   u64 any = 0;
   for (int i = 0; i < N; ++i) any |= a[i];
   return any == 0;
@@ -251,7 +261,7 @@ template <int N>
 
 // 1 - y, or for y = 0 the largest value below 1, one unit short.
 template <int N>
-[[gnu::always_inline]] inline Num<N> one_minus(const Num<N>& y) {
+ZV_ALWAYS_INLINE Num<N> one_minus(const Num<N>& y) {
   return sub(sub(Num<N>{}, y), small<N>(is_zero(y)));
 }
 
@@ -305,7 +315,7 @@ constexpr Series<N> kSeries = make_series<N>();
 // Every partial sum lies in [0, 1]: z times the next one is below the
 // coefficient it is taken from.
 template <int N>
-[[gnu::always_inline]] inline void series_at(const Num<N>& z, int terms, Num<N>& s, Num<N>& c) {
+ZV_ALWAYS_INLINE void series_at(const Num<N>& z, int terms, Num<N>& s, Num<N>& c) {
   const Series<N>& series = kSeries<N>;
   s = series.sin[terms - 1];
   c = series.cos[terms - 1];
