@@ -2,9 +2,9 @@
 // hand the walk over the pairs to the active kernel set. A refused call returns
 // before any angle function is evaluated or any amplitude touched.
 #include <bit>
-#include <cmath>
 #include <cstdint>
 
+#include "core/math/trig.h"
 #include "core/messages.h"
 #include "core/qubit/kernels/dispatch.h"
 #include "core/qubit/register.h"
@@ -40,8 +40,7 @@ OpResult Register::u(std::uint64_t target, const Matrix2& m) {
 OpResult Register::rx(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
   const double phi = theta * 0.5;
-  const double c = std::cos(phi);
-  const double s = std::sin(phi);
+  const auto [s, c] = sin_cos(phi);
   // The zero parts are real entries of the matrix, multiplied like any other:
   // they turn infinite amplitudes into NaN and decide the signs of zeros.
   const Matrix2 m{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
@@ -52,8 +51,7 @@ OpResult Register::rx(std::uint64_t target, double theta) {
 OpResult Register::ry(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
   const double phi = theta * 0.5;
-  const double c = std::cos(phi);
-  const double s = std::sin(phi);
+  const auto [s, c] = sin_cos(phi);
   // -0.0 in the imaginary part of m01, not +0.0: it shows in the sign of zero
   // results.
   const Matrix2 m{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
@@ -64,15 +62,11 @@ OpResult Register::ry(std::uint64_t target, double theta) {
 OpResult Register::rz(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
   const double phi = theta * 0.5;
-  // Evaluated at -phi, not negated: the maths library need not be symmetric
-  // to the last bit. The volatile hides that neg_phi is -phi; compilers
-  // otherwise rewrite cos(-x) as cos(x).
-  volatile double neg_phi_store = theta * -0.5;
-  const double neg_phi = neg_phi_store;
-  const double c = std::cos(phi);
-  const double s = std::sin(phi);
-  const double neg_c = std::cos(neg_phi);
-  const double neg_s = std::sin(neg_phi);
+  // Evaluated at theta * -0.5, as the gate is defined, not at -phi: for a NaN
+  // theta the two need not have the same bits, and the results carry them.
+  const double neg_phi = theta * -0.5;
+  const auto [s, c] = sin_cos(phi);
+  const auto [neg_s, neg_c] = sin_cos(neg_phi);
   const Matrix2 m{{neg_c, neg_s}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
   active_kernels().diagonal(amps_.get(), dimension_, target, m);
   return OpResult::success(*this);

@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "core/math/trig.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core::model {
@@ -158,18 +159,18 @@ inline void controlled_u(State& s, std::uint64_t control_mask, std::uint64_t t,
 inline void u(State& s, std::uint64_t t, const Matrix2& m) { controlled_u(s, 0, t, m); }
 
 inline void rx(State& s, std::uint64_t t, double theta) {
-  const double c = std::cos(theta * 0.5), sn = std::sin(theta * 0.5);
+  const auto [sn, c] = sin_cos(theta * 0.5);
   u(s, t, Matrix2{{c, 0.0}, {0.0, -sn}, {0.0, -sn}, {c, 0.0}});
 }
 
 inline void ry(State& s, std::uint64_t t, double theta) {
-  const double c = std::cos(theta * 0.5), sn = std::sin(theta * 0.5);
+  const auto [sn, c] = sin_cos(theta * 0.5);
   u(s, t, Matrix2{{c, 0.0}, {-sn, -0.0}, {sn, 0.0}, {c, 0.0}});
 }
 
 inline void rz(State& s, std::uint64_t t, double theta) {
-  const double c = std::cos(theta * 0.5), sn = std::sin(theta * 0.5);
-  const double cn = std::cos(theta * -0.5), snn = std::sin(theta * -0.5);
+  const auto [sn, c] = sin_cos(theta * 0.5);
+  const auto [snn, cn] = sin_cos(theta * -0.5);
   for (std::uint64_t i = 0; i < s.size(); ++i) {
     const Amplitude a = s[i];
     s[i] = (i & bit(t)) ? Amplitude{c * a.re - sn * a.im, c * a.im + sn * a.re}

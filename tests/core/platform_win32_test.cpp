@@ -1,20 +1,17 @@
 // The Windows platform layer: the memory figure is the system's ullAvailPhys and
-// is what a refused register quotes; cos and sin reduce their arguments
-// exactly; each way to the entropy source fills a whole key; and the run
-// records which source the engine itself uses, since Wine and older Windows
-// lack ProcessPrng and take the BCryptGenRandom path.
+// is what a refused register quotes; each way to the entropy source fills a
+// whole key; and the run records which source the engine itself uses, since
+// Wine and older Windows lack ProcessPrng and take the BCryptGenRandom path.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <iostream>
-#include <numbers>
 #include <optional>
 #include <string>
 
@@ -79,34 +76,6 @@ TEST(PlatformWin32Test, RefusedRegisterQuotesTheSystemsFigure) {
   const std::uint64_t quoted = std::stoull(message.substr(9));
   expect_near_system_figure(quoted, before, after);
   EXPECT_EQ(message, memory_message(quoted, kQubits, std::uint64_t{16} << kQubits));
-}
-
-std::uint64_t bits_of(double x) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  return bits;
-}
-
-// The rotation gates' constants are only as good as the maths library's
-// argument reduction; x87-based versions miss these by thousands of units in
-// the last place (and return 1e22 itself unreduced).
-TEST(PlatformWin32Test, MathsLibraryReducesArgumentsExactly) {
-  struct Known {
-    double x;
-    std::uint64_t cos_bits;
-    std::uint64_t sin_bits;
-  };
-  const Known known[] = {
-      {std::numbers::pi / 2, 0x3C91A62633145C07u, 0x3FF0000000000000u},
-      {std::numbers::pi, 0xBFF0000000000000u, 0x3CA1A62633145C07u},
-      {1e22, 0x3FE0BE2CEF01C8F4u, 0xBFEB453AB76BF397u},
-  };
-  for (const Known& k : known) {
-    // Through a volatile, so the compiler cannot fold the call at build time.
-    volatile double x = k.x;
-    EXPECT_EQ(bits_of(std::cos(x)), k.cos_bits) << k.x;
-    EXPECT_EQ(bits_of(std::sin(x)), k.sin_bits) << k.x;
-  }
 }
 
 // Fills every byte: eight fills of a zeroed key leave a given byte zero in all

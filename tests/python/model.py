@@ -6,12 +6,32 @@ writing each formula out in the same order gives exactly the engine's bits.
 
 from __future__ import annotations
 
+import functools
 import math
+
+import mpmath
 
 K = 0.7071067811865476
 BAD = "..."
 CCNOT_BAD = "input out of scope."
 OUT_OF_SCOPE = "target out of scope!"
+
+
+def sin_cos(x: float) -> tuple[float, float]:
+    """sin and cos of x, each the double nearest the exact value, as the engine's."""
+    if not math.isfinite(x):
+        return math.nan, math.nan
+    if x == 0.0:
+        return x, 1.0  # before the cache, which takes -0.0 for 0.0; mpmath has no -0.0
+    return _nearest_sin_cos(x)
+
+
+@functools.lru_cache(maxsize=4096)
+def _nearest_sin_cos(x: float) -> tuple[float, float]:
+    with mpmath.workprec(300):  # mpmath widens it further to reduce large arguments
+        exact = mpmath.sin(x), mpmath.cos(x)
+    with mpmath.workprec(53):  # rounds to nearest, ties to even; no double is near a tie
+        return float(+exact[0]), float(+exact[1])
 
 
 def cmul(x: tuple[float, float], y: tuple[float, float]) -> tuple[float, float]:
@@ -72,21 +92,18 @@ class Model:
 
     def rx(self, target: int, theta: float) -> None:
         self._check(target)
-        phi = theta * 0.5
-        c, s = math.cos(phi), math.sin(phi)
+        s, c = sin_cos(theta * 0.5)
         self._apply(target, [(c, 0.0), (0.0, -s), (0.0, -s), (c, 0.0)])
 
     def ry(self, target: int, theta: float) -> None:
         self._check(target)
-        phi = theta * 0.5
-        c, s = math.cos(phi), math.sin(phi)
+        s, c = sin_cos(theta * 0.5)
         self._apply(target, [(c, 0.0), (-s, -0.0), (s, 0.0), (c, 0.0)])
 
     def rz(self, target: int, theta: float) -> None:
         self._check(target)
-        phi, phim = theta * 0.5, theta * -0.5
-        c, s = math.cos(phi), math.sin(phi)
-        cm, sm = math.cos(phim), math.sin(phim)
+        s, c = sin_cos(theta * 0.5)
+        sm, cm = sin_cos(theta * -0.5)
         for i0, i1 in self._pairs(target):
             self.amps[i0] = cmul((cm, sm), self.amps[i0])
             self.amps[i1] = cmul((c, s), self.amps[i1])
