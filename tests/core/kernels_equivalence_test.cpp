@@ -4,7 +4,8 @@
 // One allowance: where arithmetic made a NaN, any NaN matches, since which
 // operand's payload survives is the hardware's choice. Exchanges and clears
 // only move bits and are compared byte for byte. A set this CPU cannot run is
-// reported as skipped.
+// reported as skipped; its body still runs here at its width through an
+// emulated set (kernels_emulated.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "core/qubit/kernels/kernels.h"
 #include "core/qubit/register.h"
 #include "tests/core/gate_model.h"
+#include "tests/core/kernels_emulated.h"
 
 namespace zentrova::core {
 namespace {
@@ -88,10 +90,18 @@ std::vector<std::uint64_t> positions_of(std::uint64_t controls, std::uint64_t ta
   return p;
 }
 
+const KernelSet* const kEmulatedSets[] = {&kEmulated512Kernels};
+
+std::vector<const KernelSet*> runnable_sets() {
+  std::vector<const KernelSet*> sets = kernel_sets_for_testing();
+  sets.insert(sets.end(), std::begin(kEmulatedSets), std::end(kEmulatedSets));
+  return sets;
+}
+
 class KernelsEquivalenceTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    for (const KernelSet* s : kernel_sets_for_testing()) {
+    for (const KernelSet* s : runnable_sets()) {
       if (GetParam() == s->name) set_ = s;
     }
     if (set_ == nullptr) GTEST_SKIP() << "this CPU cannot run the " << GetParam() << " kernels";
@@ -363,6 +373,7 @@ TEST_P(KernelsEquivalenceTest, ObserveMulPasses) {
 std::vector<std::string> all_set_names() {
   std::vector<std::string> names;
   for (const char* name : kernel_set_names_for_testing()) names.emplace_back(name);
+  for (const KernelSet* s : kEmulatedSets) names.emplace_back(s->name);
   return names;
 }
 
