@@ -38,17 +38,37 @@ using core::KernelSet;
 using core::Register;
 using Clock = std::chrono::steady_clock;
 
+// Which amplitudes the registers start with (--state).
+enum class StartState {
+  kDense,     // every amplitude an ordinary non-zero value
+  kHalfZero,  // as dense, but exact zeros wherever qubit 5 is 1
+  kFresh,     // |0...0>: amplitude 0 is 1, every other one 0
+};
+
+inline StartState& start_state() {
+  static StartState state = StartState::kDense;
+  return state;
+}
+
+// The qubit a half-zero register leaves in |0>: 5, or the top one of smaller
+// registers. From 12 qubits on none of the timed gates has it as a target or
+// a control, so its zeros stay zeros.
+inline std::uint64_t zero_qubit(std::uint64_t n) { return n > 5 ? 5 : n - 1; }
+
 // Ordinary values of magnitude ~1/sqrt(dimension), none zero: the unitary
 // gates keep them there, far from subnormals, and no read-out finds a run of
-// zeros to skip.
+// zeros to skip. The other states start from these.
 inline void fill(Register& reg) {
   std::uint64_t x = 0x9E3779B97F4A7C15u;
   const double scale = 1.0 / static_cast<double>(std::uint64_t{1} << (reg.qubit_count() / 2));
   Amplitude* a = reg.amplitudes();
+  const std::uint64_t zero_bit = std::uint64_t{1} << zero_qubit(reg.qubit_count());
   for (std::uint64_t i = 0; i < reg.dimension(); ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
     const double u = static_cast<double>(x >> 11) * 0x1p-53 + 0.25;
     a[i] = Amplitude{u * scale, (1.5 - u) * scale};
+    if (start_state() == StartState::kFresh) a[i] = Amplitude{i == 0 ? 1.0 : 0.0, 0.0};
+    if (start_state() == StartState::kHalfZero && (i & zero_bit) != 0) a[i] = Amplitude{0.0, 0.0};
   }
 }
 
@@ -256,7 +276,7 @@ struct Options {
   const KernelSet* kernels = nullptr;
 };
 
-// Takes --sizes=20,24[,26] and --kernels=NAME out of argv and hands the rest
+// Takes --sizes=20,24[,26], --kernels=NAME and --state=STATE out of argv and hands the rest
 // to Google Benchmark; returns false (after a message) on a bad value.
 inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_t min_size) {
   options.kernels = &core::active_kernels();
@@ -275,6 +295,18 @@ inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_
       }
       if (!options.kernels) {
         std::fprintf(stderr, "--kernels: this CPU has no kernel set named %s\n", argv[i] + 10);
+        return false;
+      }
+    } else if (std::strncmp(argv[i], "--state=", 8) == 0) {
+      const std::string name = argv[i] + 8;
+      if (name == "dense") {
+        start_state() = StartState::kDense;
+      } else if (name == "half-zero") {
+        start_state() = StartState::kHalfZero;
+      } else if (name == "fresh") {
+        start_state() = StartState::kFresh;
+      } else {
+        std::fprintf(stderr, "--state: dense, half-zero or fresh, not %s\n", name.c_str());
         return false;
       }
     } else {
@@ -303,6 +335,8 @@ inline int run_main(int argc, char** argv, std::uint64_t min_size,
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::AddCustomContext("kernels", options.kernels->name);
+  const char* const state_names[] = {"dense", "half-zero", "fresh"};
+  benchmark::AddCustomContext("state", state_names[static_cast<int>(start_state())]);
   for (std::uint64_t n : options.sizes) register_size(n, *options.kernels);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

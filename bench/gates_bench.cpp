@@ -9,7 +9,8 @@
 // them, with the constants those functions prepare; --kernels picks the table
 // (default: the one the engine would choose).
 //
-//   gates_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512] [google benchmark flags]
+//   gates_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512]
+//               [--state=dense|half-zero|fresh] [google benchmark flags]
 #include <cmath>
 #include <cstdint>
 #include <functional>

@@ -14,7 +14,8 @@
 // The sums are chains of dependent additions whose order is fixed to the bit,
 // so their floor is the chain, not the memory. Targets are 0, 1, n/2 and n-1.
 //
-//   measure_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512] [google benchmark flags]
+//   measure_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512]
+//                 [--state=dense|half-zero|fresh] [google benchmark flags]
 #include <cmath>
 #include <cstdint>
 #include <functional>

@@ -37,6 +37,18 @@
 
 #include "core/qubit/kernels/kernels.h"
 
+// For the helpers that walk the array and call a lambda per register: once
+// one is left out of line, the matrix entries its lambda uses no longer stay
+// in registers (the stores into the array might change them, for all the
+// compiler can tell), which made the 2x2 updates a third slower. And for
+// every function that only prefetches: GCC takes one for a function without
+// effects and drops the calls to it.
+#if defined(_MSC_VER)
+#define ZV_FORCE_INLINE __forceinline
+#else
+#define ZV_FORCE_INLINE __attribute__((always_inline)) inline
+#endif
+
 namespace zentrova::core {
 namespace {
 
@@ -107,7 +119,7 @@ typename L::Reg parts_swapped(typename L::Reg x) {
 // Calls fn(std::integral_constant<std::uint64_t, flip>) for a lane flip known
 // only at run time, so that the shuffle inside is an immediate one.
 template <class L, std::uint64_t kFlip = 0, class Fn>
-void with_lane_flip(std::uint64_t flip, Fn&& fn) {
+ZV_FORCE_INLINE void with_lane_flip(std::uint64_t flip, Fn&& fn) {
   if constexpr (kFlip + 1 < kLanes<L>) {
     if (flip != kFlip) return with_lane_flip<L, kFlip + 1>(flip, fn);
   }
@@ -137,14 +149,24 @@ typename L::Reg sign_bits(unsigned chosen) {
 // run, however many positions are opened, for runs may be one block long. gap
 // is the number of blocks skipped since the previous run, for touch_gap.
 template <class Fn>
-void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set, Fn fn) {
+ZV_FORCE_INLINE void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set, Fn fn) {
   const std::uint64_t run = opened == 0 ? blocks : lowest_bit(opened);
   const std::uint64_t fixed = opened | (run - 1);
-  std::uint64_t end = 0;
-  for (std::uint64_t first = set; first < blocks; first = (((first | fixed) + 1) & ~fixed) | set) {
-    assert(first + run <= blocks && first >= end);
-    fn(first, run, first - end);
-    end = first + run;
+  const auto walk = [&](auto run_length) {
+    std::uint64_t end = 0;
+    for (std::uint64_t first = set; first < blocks; first = (((first | fixed) + 1) & ~fixed) | set) {
+      assert(first + run <= blocks && first >= end);
+      fn(first, run_length, first - end);
+      end = first + run;
+    }
+  };
+  // Runs of one block (a target or control just above the lanes) with the
+  // length known to the compiler: the loops inside fn vanish, which took h
+  // on that target from 1.7 to ... times the time of one on a higher target.
+  if (run == 1) {
+    walk(std::integral_constant<std::uint64_t, 1>{});
+  } else {
+    walk(run);
   }
 }
 
@@ -153,46 +175,106 @@ void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set,
 // than a plain one: such a gate ran 1.4 to 1.9 times as long as a sweep of the
 // whole array although it touches less of it. Asking for the skipped lines
 // just before each run makes the stream plain again; no value changes.
-//
-// Inlined by force: GCC takes a function of nothing but prefetches for one
-// without effects and drops the calls.
 template <class L>
-#if defined(_MSC_VER)
-__forceinline
-#else
-__attribute__((always_inline)) inline
-#endif
-void touch_gap(const double* run_start, std::uint64_t gap_doubles) {
+ZV_FORCE_INLINE void touch_gap(const double* run_start, std::uint64_t gap_doubles) {
   constexpr std::uint64_t kLine = 8;  // doubles per cache line
   if (gap_doubles == 0 || gap_doubles > 4 * kLine) return;
   const double* gap = run_start - gap_doubles;
   for (std::uint64_t k = 0; k < 4 && k * kLine < gap_doubles; ++k) L::prefetch(gap + k * kLine);
 }
 
-// Runs of a few KiB (middle targets) end before the hardware's stream
-// prefetch is up to speed, and each side's next run starts `end` doubles after
-// this one ends. For runs of 4 to 64 KiB, asking for the lines 4 KiB ahead, in
-// the next run near the end of this one, makes up for it (a 20-qubit u on
+// Asks for the line kAheadBytes past p, as an address: a prefetch past the
+// array's end is harmless (it never faults), a pointer there would not be.
+constexpr std::uint64_t kAheadBytes = 4096;
+
+template <class L>
+ZV_FORCE_INLINE void prefetch_at(std::uintptr_t address) {
+  L::prefetch(reinterpret_cast<const void*>(address));
+}
+
+template <class L>
+ZV_FORCE_INLINE void prefetch_ahead(const double* p) {
+  prefetch_at<L>(reinterpret_cast<std::uintptr_t>(p) + kAheadBytes);
+}
+
+// Whether the walks below ask for lines ahead of the hardware's prefetch: a
+// register that fits in the last-level cache but not in the core's own
+// streams from it at up to 1.7 times the speed with them (x, h, u and rz on
+// targets 0 and 1 of 20 qubits with 256-bit registers, on a machine shared
+// with other work: 0.8-1.0 ns per amplitude without, 0.45-0.55 with). At 2
+// MiB they gained on some targets what they lost on others, in the core's own
+// cache they cost up to 15 %, and from memory they gained little and lost as
+// much elsewhere (x on target 0 of 24 qubits: 1.06 without, 1.19 with).
+bool ahead_pays(std::uint64_t dimension) {
+  constexpr std::uint64_t kFrom = std::uint64_t{1} << 17;  // amplitudes: 2 MiB
+  constexpr std::uint64_t kTo = std::uint64_t{1} << 21;    // 32 MiB
+  return dimension > kFrom && dimension <= kTo;
+}
+
+// Calls fn(std::true_type) or fn(std::false_type): a choice made once per call
+// is compiled into the loops instead of being tested in every run, which on
+// runs of one register cost up to a tenth of the time.
+template <class Fn>
+ZV_FORCE_INLINE void with_choice(bool choice, Fn&& fn) {
+  if (choice) {
+    fn(std::true_type{});
+  } else {
+    fn(std::false_type{});
+  }
+}
+
+// Calls step(j) for j = 0, kDoubles, ... below end (a multiple of kDoubles)
+// over one contiguous stream from d, asking for the line 4 KiB ahead once
+// per cache line where kAhead.
+template <class L, bool kAhead, class Step>
+ZV_FORCE_INLINE void stream(const double* d, std::uint64_t end, Step step) {
+  constexpr std::uint64_t kLineDoubles = 64 / sizeof(double);
+  constexpr std::uint64_t kPerLine = L::kDoubles < kLineDoubles ? kLineDoubles / L::kDoubles : 1;
+  std::uint64_t j = 0;
+  if constexpr (kAhead) {
+    for (; j + kPerLine * L::kDoubles <= end; j += kPerLine * L::kDoubles) {
+      prefetch_ahead<L>(d + j);
+      for (std::uint64_t k = 0; k < kPerLine; ++k) step(j + k * L::kDoubles);
+    }
+  }
+  for (; j < end; j += L::kDoubles) step(j);
+}
+
+// The pair walks (a target above the lanes, no control there) visit a run of
+// `end` doubles at a and its partner run at b = a + end, then the next pair
+// of runs at a + 2 end: on the whole one stream, in two halves. The lines 4
+// KiB ahead of each are asked for once per line; from the end of a run on,
+// those of the next run on the same side. Without, runs of a few KiB ended
+// before the hardware's stream prefetch was up to speed (a 20-qubit u on
 // target 10 with 512-bit registers: 1.53-1.59 times the sweep without,
-// 1.33-1.43 with). On long runs from memory it only cost (u on target 23 of 24
-// qubits: 1.02 without, 1.17 with), and shorter runs stream well enough as
-// they are. Prefetches past the array's end are harmless: they never fault.
-// Calls step(j) for j = 0, kDoubles, ... below end.
-template <class L, class Step>
-void walk_pair_runs(double* a, double* b, std::uint64_t end, bool strided, Step step) {
-  constexpr std::uint64_t kAhead = 4096 / sizeof(double);
+// 1.33-1.43 with), and shorter ones streamed from the last-level cache well
+// below its speed. On long runs from memory it only cost (u on target 23 of
+// 24 qubits: 1.02 without, 1.17 with): runs of 64 KiB and more have none, and
+// neither have strided walks, which touch_gap serves: kAhead is false for
+// them, and where ahead_pays does not hold. Calls step(j) for j = 0,
+// kDoubles, ... below end.
+template <class L, bool kAhead, class Step>
+ZV_FORCE_INLINE void walk_pair_runs(double* a, double* b, std::uint64_t end, Step step) {
+  constexpr std::uint64_t kAheadDoubles = kAheadBytes / sizeof(double);
+  constexpr std::uint64_t kLineDoubles = 64 / sizeof(double);
   constexpr std::uint64_t kShortRun = 65536 / sizeof(double);
-  if (strided || end < kAhead || end >= kShortRun) {
+  if (!kAhead || end >= kShortRun) {
+    for (std::uint64_t j = 0; j < end; j += L::kDoubles) step(j);
+    return;
+  }
+  if (end < kLineDoubles) {
+    // Both runs in one line (and so the lines 4 KiB on).
+    prefetch_ahead<L>(a);
     for (std::uint64_t j = 0; j < end; j += L::kDoubles) step(j);
     return;
   }
   const std::uintptr_t a_at = reinterpret_cast<std::uintptr_t>(a);
   const std::uintptr_t b_at = reinterpret_cast<std::uintptr_t>(b);
-  for (std::uint64_t j = 0; j < end; j += L::kDoubles) {
-    const std::uintptr_t ahead = sizeof(double) * (j + kAhead + (j + kAhead >= end ? end : 0));
-    L::prefetch(reinterpret_cast<const void*>(a_at + ahead));
-    L::prefetch(reinterpret_cast<const void*>(b_at + ahead));
-    step(j);
+  for (std::uint64_t j = 0; j < end; j += kLineDoubles) {
+    const std::uintptr_t ahead = sizeof(double) * (j + kAheadDoubles + (j + kAheadDoubles >= end ? end : 0));
+    prefetch_at<L>(a_at + ahead);
+    prefetch_at<L>(b_at + ahead);
+    for (std::uint64_t k = j; k < j + kLineDoubles; k += L::kDoubles) step(k);
   }
 }
 
@@ -223,34 +305,55 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
   const std::uint64_t opened = (ones | zeros) >> kLaneBits<L>;
   // Gaps that no run of either side fills: a control above the lane bits.
   const bool sparse = (opened & ~flip_hi) != 0;
-  with_lane_flip<L>(flip_lo, [&](auto lane_flip) {
-    constexpr std::uint64_t kFlip = decltype(lane_flip)::value;
-    for_each_run(dimension >> kLaneBits<L>, opened, ones >> kLaneBits<L>,
-                 [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
-      double* a = d + first * L::kDoubles;
-      const std::uint64_t end = run * L::kDoubles;
-      if (sparse) touch_gap<L>(a, gap * L::kDoubles);
-      if (flip_hi == 0) {
-        // Both partners in one register.
-        for (std::uint64_t j = 0; j < end; j += L::kDoubles) {
-          const Reg x = L::load(a + j);
-          L::store(a + j, L::blend(moved, x, lanes_flipped<L, kFlip>(x)));
-        }
-        return;
-      }
-      double* b = d + (first ^ flip_hi) * L::kDoubles;
-      if (sparse) touch_gap<L>(b, gap * L::kDoubles);
-      if (all_chosen) {
-        // Whole registers change places.
-        for (std::uint64_t j = 0; j < end; j += L::kDoubles) {
+  const std::uint64_t blocks = dimension >> kLaneBits<L>;
+  const std::uint64_t set = ones >> kLaneBits<L>;
+  // Each kind of exchange walks the runs with a loop of its own: deciding it
+  // per run cost x on target 1 (runs of one register) a third of its time.
+  if (flip_hi == 0) {
+    // Both partners in one register.
+    with_lane_flip<L>(flip_lo, [&](auto lane_flip) {
+      with_choice(ahead_pays(dimension) && ones == 0, [&](auto ahead) {
+        for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
+          double* a = d + first * L::kDoubles;
+          if (sparse) touch_gap<L>(a, gap * L::kDoubles);
+          stream<L, decltype(ahead)::value>(a, run * L::kDoubles, [&](std::uint64_t j) {
+            const Reg x = L::load(a + j);
+            L::store(a + j, L::blend(moved, x, lanes_flipped<L, decltype(lane_flip)::value>(x)));
+          });
+        });
+      });
+    });
+    return;
+  }
+  const auto touch_gaps = [&](const double* a, const double* b, std::uint64_t gap) {
+    if (!sparse) return;
+    touch_gap<L>(a, gap * L::kDoubles);
+    touch_gap<L>(b, gap * L::kDoubles);
+  };
+  if (all_chosen) {
+    // Whole registers change places; for x the partner run follows.
+    with_choice(ahead_pays(dimension) && ones == 0, [&](auto ahead) {
+      for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
+        double* a = d + first * L::kDoubles;
+        double* b = d + (first ^ flip_hi) * L::kDoubles;
+        touch_gaps(a, b, gap);
+        walk_pair_runs<L, decltype(ahead)::value>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
           const Reg x = L::load(a + j);
           const Reg y = L::load(b + j);
           L::store(a + j, y);
           L::store(b + j, x);
-        }
-        return;
-      }
-      for (std::uint64_t j = 0; j < end; j += L::kDoubles) {
+        });
+      });
+    });
+    return;
+  }
+  with_lane_flip<L>(flip_lo, [&](auto lane_flip) {
+    constexpr std::uint64_t kFlip = decltype(lane_flip)::value;
+    for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
+      double* a = d + first * L::kDoubles;
+      double* b = d + (first ^ flip_hi) * L::kDoubles;
+      touch_gaps(a, b, gap);
+      for (std::uint64_t j = 0; j < run * L::kDoubles; j += L::kDoubles) {
         const Reg x = L::load(a + j);
         const Reg y = L::load(b + j);
         L::store(a + j, L::blend(chosen, x, lanes_flipped<L, kFlip>(y)));
@@ -333,7 +436,7 @@ typename L::Reg only_active(typename L::Mask active, typename L::Reg old_value,
 // Calls fn(std::integral_constant<std::uint64_t, target>) for a target inside
 // a register.
 template <class L, std::uint64_t kTarget = 0, class Fn>
-void with_lane_target(std::uint64_t target, Fn&& fn) {
+ZV_FORCE_INLINE void with_lane_target(std::uint64_t target, Fn&& fn) {
   if constexpr (kTarget + 1 < kLaneBits<L>) {
     if (target != kTarget) return with_lane_target<L, kTarget + 1>(target, fn);
   }
@@ -352,19 +455,21 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
   const auto active = L::mask(lanes_where<L>([&](std::uint64_t l) { return (l & ones_lo) == ones_lo; }));
   const std::uint64_t blocks = dimension >> kLaneBits<L>;
   const std::uint64_t ones_hi = ones >> kLaneBits<L>;
+  with_choice(ahead_pays(dimension) && ones_hi == 0, [&](auto ahead) {
+  constexpr bool kAhead = decltype(ahead)::value;
   if (target >= kLaneBits<L>) {
     const Entry<L> m00 = entry<L>(m.m00), m01 = entry<L>(m.m01);
     const Entry<L> m10 = entry<L>(m.m10), m11 = entry<L>(m.m11);
     const std::uint64_t partner = bit(target - kLaneBits<L>);
     for_each_run(blocks, ones_hi | partner, ones_hi,
-                 [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
+                 [&](std::uint64_t first, auto run, std::uint64_t gap) {
       double* a = d + first * L::kDoubles;
       double* b = d + (first | partner) * L::kDoubles;
       if (ones_hi != 0) {
         touch_gap<L>(a, gap * L::kDoubles);
         touch_gap<L>(b, gap * L::kDoubles);
       }
-      walk_pair_runs<L>(a, b, run * L::kDoubles, ones_hi != 0, [&](std::uint64_t j) {
+      walk_pair_runs<L, kAhead>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
         const Reg x = L::load(a + j);
         const Reg y = L::load(b + j);
         const Reg nx = L::add(complex_mul(m00, x), complex_mul(m01, y));
@@ -383,17 +488,21 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
     constexpr std::uint64_t kTarget = decltype(lane_target)::value;
     const unsigned upper = lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; });
     const Entry<L> diagonal = entry<L>(m.m00, m.m11, upper);
-    const Entry<L> off = entry<L>(m.m01, m.m10, upper);
-    for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, std::uint64_t run, std::uint64_t gap) {
+    // The partner's product m01*b (or m10*a) is formed in the partner's own
+    // lane and then moved: it shares the parts-swapped register with the
+    // diagonal product, one shuffle fewer than moving the partner first.
+    const Entry<L> off = entry<L>(m.m10, m.m01, upper);
+    for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, auto run, std::uint64_t gap) {
       double* a = d + first * L::kDoubles;
       touch_gap<L>(a, gap * L::kDoubles);
-      for (std::uint64_t j = 0; j < run * L::kDoubles; j += L::kDoubles) {
+      stream<L, kAhead>(a, run * L::kDoubles, [&](std::uint64_t j) {
         const Reg x = L::load(a + j);
-        const Reg s = lanes_flipped<L, bit(kTarget)>(x);
-        const Reg nx = L::add(complex_mul(diagonal, x), complex_mul(off, s));
+        const Reg q = lanes_flipped<L, bit(kTarget)>(complex_mul(off, x));
+        const Reg nx = L::add(complex_mul(diagonal, x), q);
         L::store(a + j, only_active<L, kAllActive>(active, x, nx));
-      }
+      });
     });
+  });
   });
 }
 
@@ -436,17 +545,19 @@ void hadamard(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, do
   double* d = doubles(amps);
   const Reg scale = L::broadcast(k);
   const std::uint64_t blocks = dimension >> kLaneBits<L>;
+  with_choice(ahead_pays(dimension), [&](auto ahead) {
+  constexpr bool kAhead = decltype(ahead)::value;
   if (target >= kLaneBits<L>) {
     const std::uint64_t partner = bit(target - kLaneBits<L>);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, auto run, std::uint64_t) {
       double* a = d + first * L::kDoubles;
       double* b = d + (first | partner) * L::kDoubles;
-      for (std::uint64_t j = 0; j < run * L::kDoubles; j += L::kDoubles) {
+      walk_pair_runs<L, kAhead>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
         const Reg x = L::load(a + j);
         const Reg y = L::load(b + j);
         L::store(a + j, L::mul(L::add(x, y), scale));
         L::store(b + j, L::mul(L::sub(x, y), scale));
-      }
+      });
     });
     return;
   }
@@ -456,11 +567,12 @@ void hadamard(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, do
     constexpr std::uint64_t kTarget = decltype(lane_target)::value;
     const Reg negate_upper =
         sign_bits<L>(lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; }));
-    for (std::uint64_t j = 0; j < blocks * L::kDoubles; j += L::kDoubles) {
+    stream<L, kAhead>(d, blocks * L::kDoubles, [&](std::uint64_t j) {
       const Reg x = L::load(d + j);
       const Reg s = lanes_flipped<L, bit(kTarget)>(x);
       L::store(d + j, L::mul(L::add(s, L::bit_xor(x, negate_upper)), scale));
-    }
+    });
+  });
   });
 }
 
@@ -470,6 +582,8 @@ void diagonal(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, co
   const MatrixParts m = parts_of(matrix);
   double* d = doubles(amps);
   const std::uint64_t blocks = dimension >> kLaneBits<L>;
+  with_choice(ahead_pays(dimension), [&](auto ahead) {
+  constexpr bool kAhead = decltype(ahead)::value;
   if (target >= kLaneBits<L>) {
     // The run with the target bit 1 directly follows the one with it 0, so
     // doing one run after the other is a plain sweep. Alternating between
@@ -481,27 +595,26 @@ void diagonal(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, co
     constexpr std::uint64_t kAliasDoubles = 4096 / sizeof(double);
     const Entry<L> d0 = entry<L>(m.m00), d1 = entry<L>(m.m11);
     const std::uint64_t partner = bit(target - kLaneBits<L>);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, std::uint64_t run, std::uint64_t) {
+    for_each_run(blocks, partner, 0, [&](std::uint64_t first, auto run, std::uint64_t) {
       double* a = d + first * L::kDoubles;
       double* b = d + (first | partner) * L::kDoubles;
       const std::uint64_t end = run * L::kDoubles;
       if (end < kAliasDoubles) {
-        for (std::uint64_t j = 0; j < end; j += L::kDoubles) {
+        walk_pair_runs<L, kAhead>(a, b, end, [&](std::uint64_t j) {
           L::store(a + j, complex_mul(d0, L::load(a + j)));
           L::store(b + j, complex_mul(d1, L::load(b + j)));
-        }
+        });
         return;
       }
-      for (std::uint64_t j = 0; j < end; j += L::kDoubles) L::store(a + j, complex_mul(d0, L::load(a + j)));
-      for (std::uint64_t j = 0; j < end; j += L::kDoubles) L::store(b + j, complex_mul(d1, L::load(b + j)));
+      stream<L, kAhead>(a, end, [&](std::uint64_t j) { L::store(a + j, complex_mul(d0, L::load(a + j))); });
+      stream<L, kAhead>(b, end, [&](std::uint64_t j) { L::store(b + j, complex_mul(d1, L::load(b + j))); });
     });
     return;
   }
   const Entry<L> both =
       entry<L>(m.m00, m.m11, lanes_where<L>([&](std::uint64_t l) { return (l & bit(target)) != 0; }));
-  for (std::uint64_t j = 0; j < blocks * L::kDoubles; j += L::kDoubles) {
-    L::store(d + j, complex_mul(both, L::load(d + j)));
-  }
+  stream<L, kAhead>(d, blocks * L::kDoubles, [&](std::uint64_t j) { L::store(d + j, complex_mul(both, L::load(d + j))); });
+  });
 }
 
 // --- Read-outs --------------------------------------------------------------

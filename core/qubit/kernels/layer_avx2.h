@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "core/qubit/kernels/kernels_vector.h"
+
 namespace zentrova::core {
 namespace {
 
@@ -43,9 +45,10 @@ struct Avx2Layer {
     if constexpr (kXor == 1) {
       return _mm256_permute_pd(x, 0x5);
     } else if constexpr (kXor == 2) {
-      return _mm256_permute4x64_pd(x, 0x4E);
+      // One operation on Zen 3 where the 64-bit permute takes two.
+      return _mm256_permute2f128_pd(x, x, 0x01);
     } else {
-      return _mm256_permute4x64_pd(x, 0x1B);
+      return _mm256_permute_pd(flip<2>(x), 0x5);
     }
   }
 
@@ -66,7 +69,9 @@ struct Avx2Layer {
     return _mm256_permute4x64_pd(_mm256_add_pd(_mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b)), 0xD8);
   }
 
-  static void prefetch(const void* p) { _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0); }
+  static ZV_FORCE_INLINE void prefetch(const void* p) {
+    _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+  }
 };
 
 }  // namespace

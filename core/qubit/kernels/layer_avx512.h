@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "core/qubit/kernels/kernels_vector.h"
+
 #include "core/qubit/kernels/layer_avx2.h"
 
 namespace zentrova::core {
@@ -78,7 +80,9 @@ struct Avx512Layer {
     return _mm512_permutexvar_pd(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0), sums);
   }
 
-  static void prefetch(const void* p) { _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0); }
+  static ZV_FORCE_INLINE void prefetch(const void* p) {
+    _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+  }
 };
 
 }  // namespace
