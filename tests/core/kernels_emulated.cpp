@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/qubit/kernels/kernels_vector.h"
+#include "tests/core/gate_model.h"
 
 namespace zentrova::core {
 namespace {
@@ -29,16 +30,6 @@ struct EmulatedLayer {
     for (unsigned d = 0; d < kWidth; ++d) r.v[d] = fn(d);
     return r;
   }
-  static std::uint64_t raw(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-  }
-  static double cooked(std::uint64_t b) {
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-  }
 
   static Reg load(const double* p) { return each([&](unsigned d) { return p[d]; }); }
   static void store(double* p, Reg x) { std::memcpy(p, x.v, sizeof x.v); }
@@ -50,10 +41,10 @@ struct EmulatedLayer {
   static Reg mul(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] * b.v[d]; }); }
   static Reg div(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] / b.v[d]; }); }
   static Reg bit_and(Reg a, Reg b) {
-    return each([&](unsigned d) { return cooked(raw(a.v[d]) & raw(b.v[d])); });
+    return each([&](unsigned d) { return model::from_bits(model::bits_of(a.v[d]) & model::bits_of(b.v[d])); });
   }
   static Reg bit_xor(Reg a, Reg b) {
-    return each([&](unsigned d) { return cooked(raw(a.v[d]) ^ raw(b.v[d])); });
+    return each([&](unsigned d) { return model::from_bits(model::bits_of(a.v[d]) ^ model::bits_of(b.v[d])); });
   }
 
   static Mask mask(unsigned bits) { return bits; }

@@ -116,14 +116,15 @@ typename L::Reg parts_swapped(typename L::Reg x) {
   return L::template flip<1>(x);
 }
 
-// Calls fn(std::integral_constant<std::uint64_t, flip>) for a lane flip known
-// only at run time, so that the shuffle inside is an immediate one.
-template <class L, std::uint64_t kFlip = 0, class Fn>
-ZV_FORCE_INLINE void with_lane_flip(std::uint64_t flip, Fn&& fn) {
-  if constexpr (kFlip + 1 < kLanes<L>) {
-    if (flip != kFlip) return with_lane_flip<L, kFlip + 1>(flip, fn);
+// Calls fn(std::integral_constant<std::uint64_t, value>) for a value below
+// kCount known only at run time (a lane flip, a target inside a register), so
+// that the shuffles inside take it as an immediate operand.
+template <std::uint64_t kCount, std::uint64_t kValue = 0, class Fn>
+ZV_FORCE_INLINE void with_constant(std::uint64_t value, Fn&& fn) {
+  if constexpr (kValue + 1 < kCount) {
+    if (value != kValue) return with_constant<kCount, kValue + 1>(value, fn);
   }
-  fn(std::integral_constant<std::uint64_t, kFlip>{});
+  fn(std::integral_constant<std::uint64_t, kValue>{});
 }
 
 // A register of per-double constants.
@@ -311,7 +312,7 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
   // per run cost x on target 1 (runs of one register) a third of its time.
   if (flip_hi == 0) {
     // Both partners in one register.
-    with_lane_flip<L>(flip_lo, [&](auto lane_flip) {
+    with_constant<kLanes<L>>(flip_lo, [&](auto lane_flip) {
       with_choice(ahead_pays(dimension) && ones == 0, [&](auto ahead) {
         for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
           double* a = d + first * L::kDoubles;
@@ -347,7 +348,7 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
     });
     return;
   }
-  with_lane_flip<L>(flip_lo, [&](auto lane_flip) {
+  with_constant<kLanes<L>>(flip_lo, [&](auto lane_flip) {
     constexpr std::uint64_t kFlip = decltype(lane_flip)::value;
     for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
       double* a = d + first * L::kDoubles;
@@ -433,16 +434,6 @@ typename L::Reg only_active(typename L::Mask active, typename L::Reg old_value,
   }
 }
 
-// Calls fn(std::integral_constant<std::uint64_t, target>) for a target inside
-// a register.
-template <class L, std::uint64_t kTarget = 0, class Fn>
-ZV_FORCE_INLINE void with_lane_target(std::uint64_t target, Fn&& fn) {
-  if constexpr (kTarget + 1 < kLaneBits<L>) {
-    if (target != kTarget) return with_lane_target<L, kTarget + 1>(target, fn);
-  }
-  fn(std::integral_constant<std::uint64_t, kTarget>{});
-}
-
 // The general update on every pair (i0, i0 + 2^target) whose bits in `ones`
 // are all 1 (ones excludes the target). Amplitudes outside the condition are
 // stored back unchanged.
@@ -484,7 +475,7 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
   // m00*a + m01*b, the one with bit 1 takes m10*a + m11*b. Against the
   // register itself (x) and its partner-swapped copy (s) that is
   // diagonal*x + off*s.
-  with_lane_target<L>(target, [&](auto lane_target) {
+  with_constant<kLaneBits<L>>(target, [&](auto lane_target) {
     constexpr std::uint64_t kTarget = decltype(lane_target)::value;
     const unsigned upper = lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; });
     const Entry<L> diagonal = entry<L>(m.m00, m.m11, upper);
@@ -563,7 +554,7 @@ void hadamard(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, do
   }
   // With s the partner-swapped register: a + b is s + x where the target bit
   // is 0, and a - b is s + (-x) where it is 1, which is s - x by definition.
-  with_lane_target<L>(target, [&](auto lane_target) {
+  with_constant<kLaneBits<L>>(target, [&](auto lane_target) {
     constexpr std::uint64_t kTarget = decltype(lane_target)::value;
     const Reg negate_upper =
         sign_bits<L>(lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; }));
@@ -785,7 +776,7 @@ void collapse_one(Amplitude* amps, std::uint64_t dimension, std::uint64_t target
     L::store(d, L::zero_unless(kept, L::div(L::load(d), divisor)));
     return;
   }
-  with_lane_flip<L>(bit(target), [&](auto lane_flip) {
+  with_constant<kLanes<L>>(bit(target), [&](auto lane_flip) {
     for (std::uint64_t j = 0; j < 2 * dimension; j += 2 * L::kDoubles) {
       divide_survivors<L, decltype(lane_flip)::value>(d + j, kept, divisor);
     }
@@ -875,7 +866,7 @@ void collapse_mul(Amplitude* amps, std::uint64_t dimension, std::uint64_t mask, 
   if (scale && mask_lo != 0 && (mask & bit(kLaneBits<L>)) == 0 && dimension >= 2 * kLanes<L>) {
     // Every register keeps at most half its amplitudes, and two neighbours
     // agree on the measured bits above the lanes: divide them together.
-    with_lane_flip<L>(lowest_bit(mask_lo), [&](auto lane_flip) {
+    with_constant<kLanes<L>>(lowest_bit(mask_lo), [&](auto lane_flip) {
       for (std::uint64_t i = 0; i < dimension; i += 2 * kLanes<L>) {
         double* p = d + 2 * i;
         if ((i & mask_hi) != want_hi) {
