@@ -8,9 +8,11 @@ is faster). The peers are installed for this benchmark only, into
 build/peers-venv by bench/setup_peers.sh; zentrova never depends on them.
 
 What is timed, for every simulator alike: a state of n qubits is made and
-brought to the uniform superposition by a Hadamard gate on every qubit (so
-every page is touched and every amplitude is an ordinary number), then per
-case one untimed application, then `--reps` timings of K back-to-back
+brought to the state `--state` names by Hadamard gates (dense: on every
+qubit, the uniform superposition, so every page is touched and every
+amplitude is an ordinary number; half-zero: on every qubit but 5, so half the
+amplitudes are exact zeros; fresh: none, |0...0>), then per case one untimed
+application, then `--reps` timings of K back-to-back
 applications of the gate through the simulator's own in-place Python call,
 of which the fastest counts. K is chosen so that one timing lasts at least
 `--min-time`. Nothing else is in the timed loop: no circuit building, no
@@ -45,7 +47,7 @@ Before timing, every gate case is run once on a 6-qubit state through every
 simulator and the probabilities compared with zentrova's, so the table
 compares the same gates.
 
-    build/peers-venv/bin/python bench/peers.py [--sizes 20,24] [--rounds 5]
+    build/peers-venv/bin/python bench/peers.py [--sizes 20,24] [--rounds 5] [--state half-zero]
     build/peers-venv/bin/python bench/peers.py --sizes 26 --rounds 3   # 1 GiB a state
 """
 

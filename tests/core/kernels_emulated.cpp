@@ -40,9 +40,6 @@ struct EmulatedLayer {
   static Reg sub(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] - b.v[d]; }); }
   static Reg mul(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] * b.v[d]; }); }
   static Reg div(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] / b.v[d]; }); }
-  static Reg bit_and(Reg a, Reg b) {
-    return each([&](unsigned d) { return model::from_bits(model::bits_of(a.v[d]) & model::bits_of(b.v[d])); });
-  }
   static Reg bit_xor(Reg a, Reg b) {
     return each([&](unsigned d) { return model::from_bits(model::bits_of(a.v[d]) ^ model::bits_of(b.v[d])); });
   }

@@ -29,7 +29,6 @@ struct Avx2Layer {
   static Reg sub(Reg a, Reg b) { return _mm256_sub_pd(a, b); }
   static Reg mul(Reg a, Reg b) { return _mm256_mul_pd(a, b); }
   static Reg div(Reg a, Reg b) { return _mm256_div_pd(a, b); }
-  static Reg bit_and(Reg a, Reg b) { return _mm256_and_pd(a, b); }
   static Reg bit_xor(Reg a, Reg b) { return _mm256_xor_pd(a, b); }
 
   static Mask mask(unsigned bits) {

@@ -34,9 +34,6 @@ struct Avx512Layer {
   static Reg mul(Reg a, Reg b) { return _mm512_mul_pd(a, b); }
   static Reg div(Reg a, Reg b) { return _mm512_div_pd(a, b); }
   // The double forms of these need AVX-512DQ.
-  static Reg bit_and(Reg a, Reg b) {
-    return _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
-  }
   static Reg bit_xor(Reg a, Reg b) {
     return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
   }
