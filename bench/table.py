@@ -6,9 +6,10 @@ one file per kernel set and start state (both read from the file's context),
 and prints a row per pass and target with its floor and, for every register
 size, kernel set and state, the median ratio to that floor (x_floor). Targets
 are written as 0, 1, n/2 and n-1 so that the sizes share rows. A column of a
-state other than dense is followed by one with its ratio to the dense column
-of the same size and set ("/dense"): both are paired with their floors, so
-this ratio of ratios holds up better than one of times.
+state other than dense is followed by one with its time over that of the same
+pass on a dense register ("/dense"): x_dense where the run timed a dense twin
+in every iteration (gates_bench does), else the ratio of the two columns'
+x_floor.
 
 Below the table: the floors' own medians in ns per amplitude, and, for the
 widest set at 20 qubits (where the register sits in the cache), the range of
@@ -66,7 +67,7 @@ def load(paths):
                 continue
             if m.group(3):
                 name += " t=" + symbolic(m.group(3), size)
-            cells[(name, size, kernels)] = (b.get("x_floor"), b["ns_per_amp"])
+            cells[(name, size, kernels)] = (b.get("x_floor"), b["ns_per_amp"], b.get("x_dense"))
             floor_of[name] = b.get("label", "").removeprefix("vs ")
     return cells, floor_of, floors
 
@@ -93,9 +94,11 @@ def main(paths):
     for name in sorted(floor_of, key=row_order):
         line = [name, floor_of[name]]
         for n, k, rel in columns:
-            x = cells.get((name, n, k), (None, None))[0]
-            if rel and x is not None:
-                d = cells.get((name, n, k.partition(" ")[0]), (None, None))[0]
+            x, _, x_dense = cells.get((name, n, k), (None, None, None))
+            if rel and x_dense is not None:
+                x = x_dense
+            elif rel and x is not None:
+                d = cells.get((name, n, k.partition(" ")[0]), (None, None, None))[0]
                 x = x / d if d else None
             line.append(f"{x:.2f}" if x is not None else "")
         print("| " + " | ".join(line) + " |")
@@ -111,7 +114,7 @@ def main(paths):
     if dram and 20 in sizes:
         ratios = []
         for name, floor in floor_of.items():
-            x = cells.get((name, 20, widest), (None, None))[0]
+            x = cells.get((name, 20, widest), (None, None, None))[0]
             own = floors[widest].get((floor, 20))
             if x is not None and own and floor in ("sweep", "two_streams"):
                 ratios.append((x * own / dram, name))

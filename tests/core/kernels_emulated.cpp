@@ -41,7 +41,8 @@ struct EmulatedLayer {
   static Reg mul(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] * b.v[d]; }); }
   static Reg div(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] / b.v[d]; }); }
   static Reg bit_xor(Reg a, Reg b) {
-    return each([&](unsigned d) { return model::from_bits(model::bits_of(a.v[d]) ^ model::bits_of(b.v[d])); });
+    return each(
+        [&](unsigned d) { return model::from_bits(model::bits_of(a.v[d]) ^ model::bits_of(b.v[d])); });
   }
 
   static Mask mask(unsigned bits) { return bits; }

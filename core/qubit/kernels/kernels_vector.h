@@ -148,12 +148,14 @@ typename L::Reg sign_bits(unsigned chosen) {
 // run, however many positions are opened, for runs may be one block long. gap
 // is the number of blocks skipped since the previous run, for touch_gap.
 template <class Fn>
-ZV_FORCE_INLINE void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set, Fn fn) {
+ZV_FORCE_INLINE void for_each_run(std::uint64_t blocks, std::uint64_t opened, std::uint64_t set,
+                                  Fn fn) {
   const std::uint64_t run = opened == 0 ? blocks : lowest_bit(opened);
   const std::uint64_t fixed = opened | (run - 1);
   const auto walk = [&](auto run_length) {
     std::uint64_t end = 0;
-    for (std::uint64_t first = set; first < blocks; first = (((first | fixed) + 1) & ~fixed) | set) {
+    for (std::uint64_t first = set; first < blocks;
+         first = (((first | fixed) + 1) & ~fixed) | set) {
       assert(first + run <= blocks && first >= end);
       fn(first, run_length, first - end);
       end = first + run;
@@ -181,6 +183,13 @@ ZV_FORCE_INLINE void touch_gap(const double* run_start, std::uint64_t gap_double
   if (gap_doubles == 0 || gap_doubles > 4 * kLine) return;
   const double* gap = run_start - gap_doubles;
   for (std::uint64_t k = 0; k < 4 && k * kLine < gap_doubles; ++k) L::prefetch(gap + k * kLine);
+}
+
+// touch_gap for the runs of both partners, gap_blocks registers each.
+template <class L>
+ZV_FORCE_INLINE void touch_gaps(const double* a, const double* b, std::uint64_t gap_blocks) {
+  touch_gap<L>(a, gap_blocks * L::kDoubles);
+  touch_gap<L>(b, gap_blocks * L::kDoubles);
 }
 
 // Asks for the line kAheadBytes past p, as an address: a prefetch past the
@@ -271,7 +280,8 @@ ZV_FORCE_INLINE void walk_pair_runs(double* a, double* b, std::uint64_t end, Ste
   const std::uintptr_t a_at = reinterpret_cast<std::uintptr_t>(a);
   const std::uintptr_t b_at = reinterpret_cast<std::uintptr_t>(b);
   for (std::uint64_t j = 0; j < end; j += kLineDoubles) {
-    const std::uintptr_t ahead = sizeof(double) * (j + kAheadDoubles + (j + kAheadDoubles >= end ? end : 0));
+    const std::uint64_t skip = j + kAheadDoubles >= end ? end : 0;
+    const std::uintptr_t ahead = sizeof(double) * (j + kAheadDoubles + skip);
     prefetch_at<L>(a_at + ahead);
     prefetch_at<L>(b_at + ahead);
     for (std::uint64_t k = j; k < j + kLineDoubles; k += L::kDoubles) step(k);
@@ -325,18 +335,13 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
     });
     return;
   }
-  const auto touch_gaps = [&](const double* a, const double* b, std::uint64_t gap) {
-    if (!sparse) return;
-    touch_gap<L>(a, gap * L::kDoubles);
-    touch_gap<L>(b, gap * L::kDoubles);
-  };
   if (all_chosen) {
     // Whole registers change places; for x the partner run follows.
     with_choice(ahead_pays(dimension) && ones == 0, [&](auto ahead) {
       for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
         double* a = d + first * L::kDoubles;
         double* b = d + (first ^ flip_hi) * L::kDoubles;
-        touch_gaps(a, b, gap);
+        if (sparse) touch_gaps<L>(a, b, gap);
         walk_pair_runs<L, decltype(ahead)::value>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
           const Reg x = L::load(a + j);
           const Reg y = L::load(b + j);
@@ -352,7 +357,7 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
     for_each_run(blocks, opened, set, [&](std::uint64_t first, auto run, std::uint64_t gap) {
       double* a = d + first * L::kDoubles;
       double* b = d + (first ^ flip_hi) * L::kDoubles;
-      touch_gaps(a, b, gap);
+      if (sparse) touch_gaps<L>(a, b, gap);
       for (std::uint64_t j = 0; j < run * L::kDoubles; j += L::kDoubles) {
         const Reg x = L::load(a + j);
         const Reg y = L::load(b + j);
@@ -446,53 +451,49 @@ void update_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones,
   const std::uint64_t blocks = dimension >> kLaneBits<L>;
   const std::uint64_t ones_hi = ones >> kLaneBits<L>;
   with_choice(ahead_pays(dimension) && ones_hi == 0, [&](auto ahead) {
-  constexpr bool kAhead = decltype(ahead)::value;
-  if (target >= kLaneBits<L>) {
-    const Entry<L> m00 = entry<L>(m.m00), m01 = entry<L>(m.m01);
-    const Entry<L> m10 = entry<L>(m.m10), m11 = entry<L>(m.m11);
-    const std::uint64_t partner = bit(target - kLaneBits<L>);
-    for_each_run(blocks, ones_hi | partner, ones_hi,
-                 [&](std::uint64_t first, auto run, std::uint64_t gap) {
-      double* a = d + first * L::kDoubles;
-      double* b = d + (first | partner) * L::kDoubles;
-      if (ones_hi != 0) {
+    constexpr bool kAhead = decltype(ahead)::value;
+    if (target >= kLaneBits<L>) {
+      const Entry<L> m00 = entry<L>(m.m00), m01 = entry<L>(m.m01);
+      const Entry<L> m10 = entry<L>(m.m10), m11 = entry<L>(m.m11);
+      const std::uint64_t partner = bit(target - kLaneBits<L>);
+      for_each_run(blocks, ones_hi | partner, ones_hi,
+                   [&](std::uint64_t first, auto run, std::uint64_t gap) {
+        double* a = d + first * L::kDoubles;
+        double* b = d + (first | partner) * L::kDoubles;
+        if (ones_hi != 0) touch_gaps<L>(a, b, gap);
+        walk_pair_runs<L, kAhead>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
+          const Reg x = L::load(a + j);
+          const Reg y = L::load(b + j);
+          const Reg nx = L::add(complex_mul(m00, x), complex_mul(m01, y));
+          const Reg ny = L::add(complex_mul(m10, x), complex_mul(m11, y));
+          L::store(a + j, only_active<L, kAllActive>(active, x, nx));
+          L::store(b + j, only_active<L, kAllActive>(active, y, ny));
+        });
+      });
+      return;
+    }
+    // Both partners in one register: the amplitude with target bit 0 takes
+    // m00*a + m01*b, the one with bit 1 takes m10*a + m11*b (the sum with its
+    // operands the other way round). Each takes its own diagonal product plus
+    // the partner's off-diagonal one, formed in the partner's lane and moved.
+    with_constant<kLaneBits<L>>(target, [&](auto lane_target) {
+      constexpr std::uint64_t kTarget = decltype(lane_target)::value;
+      const unsigned upper = lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; });
+      const Entry<L> diagonal = entry<L>(m.m00, m.m11, upper);
+      // Forming it there shares the parts-swapped register with the diagonal
+      // product: one shuffle fewer than moving the partner first.
+      const Entry<L> off = entry<L>(m.m10, m.m01, upper);
+      for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, auto run, std::uint64_t gap) {
+        double* a = d + first * L::kDoubles;
         touch_gap<L>(a, gap * L::kDoubles);
-        touch_gap<L>(b, gap * L::kDoubles);
-      }
-      walk_pair_runs<L, kAhead>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
-        const Reg x = L::load(a + j);
-        const Reg y = L::load(b + j);
-        const Reg nx = L::add(complex_mul(m00, x), complex_mul(m01, y));
-        const Reg ny = L::add(complex_mul(m10, x), complex_mul(m11, y));
-        L::store(a + j, only_active<L, kAllActive>(active, x, nx));
-        L::store(b + j, only_active<L, kAllActive>(active, y, ny));
+        stream<L, kAhead>(a, run * L::kDoubles, [&](std::uint64_t j) {
+          const Reg x = L::load(a + j);
+          const Reg q = lanes_flipped<L, bit(kTarget)>(complex_mul(off, x));
+          const Reg nx = L::add(complex_mul(diagonal, x), q);
+          L::store(a + j, only_active<L, kAllActive>(active, x, nx));
+        });
       });
     });
-    return;
-  }
-  // Both partners in one register: the amplitude with target bit 0 takes
-  // m00*a + m01*b, the one with bit 1 takes m10*a + m11*b. Against the
-  // register itself (x) and its partner-swapped copy (s) that is
-  // diagonal*x + off*s.
-  with_constant<kLaneBits<L>>(target, [&](auto lane_target) {
-    constexpr std::uint64_t kTarget = decltype(lane_target)::value;
-    const unsigned upper = lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; });
-    const Entry<L> diagonal = entry<L>(m.m00, m.m11, upper);
-    // The partner's product m01*b (or m10*a) is formed in the partner's own
-    // lane and then moved: it shares the parts-swapped register with the
-    // diagonal product, one shuffle fewer than moving the partner first.
-    const Entry<L> off = entry<L>(m.m10, m.m01, upper);
-    for_each_run(blocks, ones_hi, ones_hi, [&](std::uint64_t first, auto run, std::uint64_t gap) {
-      double* a = d + first * L::kDoubles;
-      touch_gap<L>(a, gap * L::kDoubles);
-      stream<L, kAhead>(a, run * L::kDoubles, [&](std::uint64_t j) {
-        const Reg x = L::load(a + j);
-        const Reg q = lanes_flipped<L, bit(kTarget)>(complex_mul(off, x));
-        const Reg nx = L::add(complex_mul(diagonal, x), q);
-        L::store(a + j, only_active<L, kAllActive>(active, x, nx));
-      });
-    });
-  });
   });
 }
 
@@ -536,33 +537,33 @@ void hadamard(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, do
   const Reg scale = L::broadcast(k);
   const std::uint64_t blocks = dimension >> kLaneBits<L>;
   with_choice(ahead_pays(dimension), [&](auto ahead) {
-  constexpr bool kAhead = decltype(ahead)::value;
-  if (target >= kLaneBits<L>) {
-    const std::uint64_t partner = bit(target - kLaneBits<L>);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, auto run, std::uint64_t) {
-      double* a = d + first * L::kDoubles;
-      double* b = d + (first | partner) * L::kDoubles;
-      walk_pair_runs<L, kAhead>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
-        const Reg x = L::load(a + j);
-        const Reg y = L::load(b + j);
-        L::store(a + j, L::mul(L::add(x, y), scale));
-        L::store(b + j, L::mul(L::sub(x, y), scale));
+    constexpr bool kAhead = decltype(ahead)::value;
+    if (target >= kLaneBits<L>) {
+      const std::uint64_t partner = bit(target - kLaneBits<L>);
+      for_each_run(blocks, partner, 0, [&](std::uint64_t first, auto run, std::uint64_t) {
+        double* a = d + first * L::kDoubles;
+        double* b = d + (first | partner) * L::kDoubles;
+        walk_pair_runs<L, kAhead>(a, b, run * L::kDoubles, [&](std::uint64_t j) {
+          const Reg x = L::load(a + j);
+          const Reg y = L::load(b + j);
+          L::store(a + j, L::mul(L::add(x, y), scale));
+          L::store(b + j, L::mul(L::sub(x, y), scale));
+        });
+      });
+      return;
+    }
+    // With s the partner-swapped register: a + b is s + x where the target bit
+    // is 0, and a - b is s + (-x) where it is 1, which is s - x by definition.
+    with_constant<kLaneBits<L>>(target, [&](auto lane_target) {
+      constexpr std::uint64_t kTarget = decltype(lane_target)::value;
+      const Reg negate_upper =
+          sign_bits<L>(lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; }));
+      stream<L, kAhead>(d, blocks * L::kDoubles, [&](std::uint64_t j) {
+        const Reg x = L::load(d + j);
+        const Reg s = lanes_flipped<L, bit(kTarget)>(x);
+        L::store(d + j, L::mul(L::add(s, L::bit_xor(x, negate_upper)), scale));
       });
     });
-    return;
-  }
-  // With s the partner-swapped register: a + b is s + x where the target bit
-  // is 0, and a - b is s + (-x) where it is 1, which is s - x by definition.
-  with_constant<kLaneBits<L>>(target, [&](auto lane_target) {
-    constexpr std::uint64_t kTarget = decltype(lane_target)::value;
-    const Reg negate_upper =
-        sign_bits<L>(lanes_where<L>([](std::uint64_t l) { return (l & bit(kTarget)) != 0; }));
-    stream<L, kAhead>(d, blocks * L::kDoubles, [&](std::uint64_t j) {
-      const Reg x = L::load(d + j);
-      const Reg s = lanes_flipped<L, bit(kTarget)>(x);
-      L::store(d + j, L::mul(L::add(s, L::bit_xor(x, negate_upper)), scale));
-    });
-  });
   });
 }
 
@@ -573,37 +574,40 @@ void diagonal(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, co
   double* d = doubles(amps);
   const std::uint64_t blocks = dimension >> kLaneBits<L>;
   with_choice(ahead_pays(dimension), [&](auto ahead) {
-  constexpr bool kAhead = decltype(ahead)::value;
-  if (target >= kLaneBits<L>) {
-    // The run with the target bit 1 directly follows the one with it 0, so
-    // doing one run after the other is a plain sweep. Alternating between
-    // them, each load came just after a store 2^target amplitudes away, equal
-    // in the low 12 bits of the address from target 8 on: the core took the
-    // load for dependent on the store (at 20 qubits, target 10 ran at 1.6-1.9
-    // times the sweep, against 1.05 now). Runs shorter than that stay
-    // interleaved: two loops of a few blocks each cost more than they save.
-    constexpr std::uint64_t kAliasDoubles = 4096 / sizeof(double);
-    const Entry<L> d0 = entry<L>(m.m00), d1 = entry<L>(m.m11);
-    const std::uint64_t partner = bit(target - kLaneBits<L>);
-    for_each_run(blocks, partner, 0, [&](std::uint64_t first, auto run, std::uint64_t) {
-      double* a = d + first * L::kDoubles;
-      double* b = d + (first | partner) * L::kDoubles;
-      const std::uint64_t end = run * L::kDoubles;
-      if (end < kAliasDoubles) {
-        walk_pair_runs<L, kAhead>(a, b, end, [&](std::uint64_t j) {
-          L::store(a + j, complex_mul(d0, L::load(a + j)));
-          L::store(b + j, complex_mul(d1, L::load(b + j)));
-        });
-        return;
-      }
-      stream<L, kAhead>(a, end, [&](std::uint64_t j) { L::store(a + j, complex_mul(d0, L::load(a + j))); });
-      stream<L, kAhead>(b, end, [&](std::uint64_t j) { L::store(b + j, complex_mul(d1, L::load(b + j))); });
-    });
-    return;
-  }
-  const Entry<L> both =
-      entry<L>(m.m00, m.m11, lanes_where<L>([&](std::uint64_t l) { return (l & bit(target)) != 0; }));
-  stream<L, kAhead>(d, blocks * L::kDoubles, [&](std::uint64_t j) { L::store(d + j, complex_mul(both, L::load(d + j))); });
+    constexpr bool kAhead = decltype(ahead)::value;
+    if (target >= kLaneBits<L>) {
+      // The run with the target bit 1 directly follows the one with it 0, so
+      // doing one run after the other is a plain sweep. Alternating between
+      // them, each load came just after a store 2^target amplitudes away, equal
+      // in the low 12 bits of the address from target 8 on: the core took the
+      // load for dependent on the store (at 20 qubits, target 10 ran at 1.6-1.9
+      // times the sweep, against 1.05 now). Runs shorter than that stay
+      // interleaved: two loops of a few blocks each cost more than they save.
+      constexpr std::uint64_t kAliasDoubles = 4096 / sizeof(double);
+      const Entry<L> d0 = entry<L>(m.m00), d1 = entry<L>(m.m11);
+      const std::uint64_t partner = bit(target - kLaneBits<L>);
+      for_each_run(blocks, partner, 0, [&](std::uint64_t first, auto run, std::uint64_t) {
+        double* a = d + first * L::kDoubles;
+        double* b = d + (first | partner) * L::kDoubles;
+        const std::uint64_t end = run * L::kDoubles;
+        if (end < kAliasDoubles) {
+          walk_pair_runs<L, kAhead>(a, b, end, [&](std::uint64_t j) {
+            L::store(a + j, complex_mul(d0, L::load(a + j)));
+            L::store(b + j, complex_mul(d1, L::load(b + j)));
+          });
+          return;
+        }
+        stream<L, kAhead>(a, end,
+                          [&](std::uint64_t j) { L::store(a + j, complex_mul(d0, L::load(a + j))); });
+        stream<L, kAhead>(b, end,
+                          [&](std::uint64_t j) { L::store(b + j, complex_mul(d1, L::load(b + j))); });
+      });
+      return;
+    }
+    const Entry<L> both =
+        entry<L>(m.m00, m.m11, lanes_where<L>([&](std::uint64_t l) { return (l & bit(target)) != 0; }));
+    stream<L, kAhead>(d, blocks * L::kDoubles,
+                      [&](std::uint64_t j) { L::store(d + j, complex_mul(both, L::load(d + j))); });
   });
 }
 
