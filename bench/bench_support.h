@@ -21,6 +21,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/qubit/kernels/dispatch.h"
@@ -38,29 +39,49 @@ using core::KernelSet;
 using core::Register;
 using Clock = std::chrono::steady_clock;
 
+// Which amplitudes the registers start with (--state).
+enum class StartState {
+  kDense,     // every amplitude an ordinary non-zero value
+  kHalfZero,  // as dense, but exact zeros wherever qubit 5 is 1
+  kFresh,     // |0...0>: amplitude 0 is 1, every other one 0
+};
+
+inline StartState& start_state() {
+  static StartState state = StartState::kDense;
+  return state;
+}
+
+// The qubit a half-zero register leaves in |0>: 5, or the top one of smaller
+// registers. From 12 qubits on none of the timed gates has it as a target or
+// a control, so its zeros stay zeros.
+inline std::uint64_t zero_qubit(std::uint64_t n) { return n > 5 ? 5 : n - 1; }
+
 // Ordinary values of magnitude ~1/sqrt(dimension), none zero: the unitary
 // gates keep them there, far from subnormals, and no read-out finds a run of
-// zeros to skip.
-inline void fill(Register& reg) {
+// zeros to skip. The other states start from these.
+inline void fill(Register& reg, StartState state) {
   std::uint64_t x = 0x9E3779B97F4A7C15u;
   const double scale = 1.0 / static_cast<double>(std::uint64_t{1} << (reg.qubit_count() / 2));
   Amplitude* a = reg.amplitudes();
+  const std::uint64_t zero_bit = std::uint64_t{1} << zero_qubit(reg.qubit_count());
   for (std::uint64_t i = 0; i < reg.dimension(); ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
     const double u = static_cast<double>(x >> 11) * 0x1p-53 + 0.25;
     a[i] = Amplitude{u * scale, (1.5 - u) * scale};
+    if (state == StartState::kFresh) a[i] = Amplitude{i == 0 ? 1.0 : 0.0, 0.0};
+    if (state == StartState::kHalfZero && (i & zero_bit) != 0) a[i] = Amplitude{0.0, 0.0};
   }
 }
 
-// One register per size and slot, filled once and reused, so page faults of
-// a fresh block never land in a measurement. Slot 0 stays dense (gates and
-// read-only passes); slot 1 is for passes that zero amplitudes.
-inline Register& register_for(std::uint64_t n, int slot = 0) {
-  static std::map<std::pair<std::uint64_t, int>, std::unique_ptr<Register>> registers;
-  auto& r = registers[{n, slot}];
+// One register per size, slot and state, filled once and reused, so page
+// faults of a fresh block never land in a measurement. Slot 0 is for gates and
+// read-only passes, slot 1 for passes that zero amplitudes.
+inline Register& register_for(std::uint64_t n, int slot = 0, StartState state = start_state()) {
+  static std::map<std::tuple<std::uint64_t, int, StartState>, std::unique_ptr<Register>> registers;
+  auto& r = registers[{n, slot, state}];
   if (!r) {
     r = std::make_unique<Register>(n);
-    fill(*r);
+    fill(*r, state);
   }
   return *r;
 }
@@ -213,11 +234,21 @@ inline void run_floor(Floor f, Register& reg) {
 // iteration first runs the floor on the same register, timed apart, and x_floor
 // is the ratio of the two totals: both meet the same load from whatever else
 // runs on the machine, so the ratio holds up far better than either time.
-// Without a floor, only ns per amplitude is reported.
+// Without a floor, only ns per amplitude is reported. With a twin (the same
+// pass on a dense register of the same size, for a run on another state),
+// each iteration then runs the floor on the twin's register and times the
+// twin, and x_dense is the body's total over the twin's: whether the values
+// change the time, both passes meeting the same cache and the same load.
+struct Twin {
+  Register* reg = nullptr;
+  std::function<void()> body;
+};
+
 inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
-                  const std::function<void()>& body) {
+                  const std::function<void()>& body, const Twin& twin = {}) {
   double body_total = 0;
   double floor_total = 0;
+  double twin_total = 0;
   for (auto _ : st) {
     const auto t0 = Clock::now();
     if (floor) run_floor(*floor, reg);
@@ -230,6 +261,14 @@ inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
     st.SetIterationTime(s);
     body_total += s;
     floor_total += std::chrono::duration<double>(t1 - t0).count();
+    if (twin.reg) {
+      if (floor) run_floor(*floor, *twin.reg);
+      benchmark::ClobberMemory();
+      const auto t3 = Clock::now();
+      twin.body();
+      benchmark::ClobberMemory();
+      twin_total += std::chrono::duration<double>(Clock::now() - t3).count();
+    }
   }
   const double dimension = static_cast<double>(reg.dimension());
   st.counters["ns_per_amp"] = body_total * 1e9 / static_cast<double>(st.iterations()) / dimension;
@@ -237,6 +276,7 @@ inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
     st.counters["x_floor"] = body_total / floor_total;
     st.SetLabel(std::string("vs ") + floor_name(*floor));
   }
+  if (twin.reg) st.counters["x_dense"] = body_total / twin_total;
 }
 
 // Registers the floors themselves, for their absolute figures.
@@ -256,7 +296,7 @@ struct Options {
   const KernelSet* kernels = nullptr;
 };
 
-// Takes --sizes=20,24[,26] and --kernels=NAME out of argv and hands the rest
+// Takes --sizes=20,24[,26], --kernels=NAME and --state=STATE out of argv and hands the rest
 // to Google Benchmark; returns false (after a message) on a bad value.
 inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_t min_size) {
   options.kernels = &core::active_kernels();
@@ -275,6 +315,18 @@ inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_
       }
       if (!options.kernels) {
         std::fprintf(stderr, "--kernels: this CPU has no kernel set named %s\n", argv[i] + 10);
+        return false;
+      }
+    } else if (std::strncmp(argv[i], "--state=", 8) == 0) {
+      const std::string name = argv[i] + 8;
+      if (name == "dense") {
+        start_state() = StartState::kDense;
+      } else if (name == "half-zero") {
+        start_state() = StartState::kHalfZero;
+      } else if (name == "fresh") {
+        start_state() = StartState::kFresh;
+      } else {
+        std::fprintf(stderr, "--state: dense, half-zero or fresh, not %s\n", name.c_str());
         return false;
       }
     } else {
@@ -303,6 +355,8 @@ inline int run_main(int argc, char** argv, std::uint64_t min_size,
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::AddCustomContext("kernels", options.kernels->name);
+  const char* const state_names[] = {"dense", "half-zero", "fresh"};
+  benchmark::AddCustomContext("state", state_names[static_cast<int>(start_state())]);
   for (std::uint64_t n : options.sizes) register_size(n, *options.kernels);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -9,7 +9,8 @@
 // them, with the constants those functions prepare; --kernels picks the table
 // (default: the one the engine would choose).
 //
-//   gates_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512] [google benchmark flags]
+//   gates_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512]
+//               [--state=dense|half-zero|fresh] [google benchmark flags]
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -105,7 +106,12 @@ void register_size(std::uint64_t n, const KernelSet& kernels) {
       const Floor floor = t == n - 1 ? Floor::kTwoStreams : Floor::kSweep;
       benchmark::RegisterBenchmark(name.c_str(), [n, t, others, gate, floor, &kernels](benchmark::State& st) {
         Register& reg = register_for(n);
-        timed(st, reg, &floor, [&] { gate.apply(kernels, reg, t, others[0], others[1]); });
+        zentrova::bench::Twin twin;
+        if (zentrova::bench::start_state() != zentrova::bench::StartState::kDense) {
+          twin.reg = &register_for(n, 0, zentrova::bench::StartState::kDense);
+          twin.body = [&] { gate.apply(kernels, *twin.reg, t, others[0], others[1]); };
+        }
+        timed(st, reg, &floor, [&] { gate.apply(kernels, reg, t, others[0], others[1]); }, twin);
       })->UseManualTime()->Unit(benchmark::kMillisecond);
     }
   }

@@ -17,7 +17,8 @@
 // Without a floor, once per run: one uniform draw from this thread's generator,
 // and whole measurements of 1 and 10 qubits, where the draw is a visible share.
 //
-//   measure_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512] [google benchmark flags]
+//   measure_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512]
+//                 [--state=dense|half-zero|fresh] [google benchmark flags]
 #include <cmath>
 #include <cstdint>
 #include <functional>

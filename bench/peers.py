@@ -8,9 +8,11 @@ is faster). The peers are installed for this benchmark only, into
 build/peers-venv by bench/setup_peers.sh; zentrova never depends on them.
 
 What is timed, for every simulator alike: a state of n qubits is made and
-brought to the uniform superposition by a Hadamard gate on every qubit (so
-every page is touched and every amplitude is an ordinary number), then per
-case one untimed application, then `--reps` timings of K back-to-back
+brought to the state `--state` names by Hadamard gates (dense: on every
+qubit, the uniform superposition, so every page is touched and every
+amplitude is an ordinary number; half-zero: on every qubit but 5, so half the
+amplitudes are exact zeros; fresh: none, |0...0>), then per case one untimed
+application, then `--reps` timings of K back-to-back
 applications of the gate through the simulator's own in-place Python call,
 of which the fastest counts. K is chosen so that one timing lasts at least
 `--min-time`. Nothing else is in the timed loop: no circuit building, no
@@ -45,7 +47,7 @@ Before timing, every gate case is run once on a 6-qubit state through every
 simulator and the probabilities compared with zentrova's, so the table
 compares the same gates.
 
-    build/peers-venv/bin/python bench/peers.py [--sizes 20,24] [--rounds 5]
+    build/peers-venv/bin/python bench/peers.py [--sizes 20,24] [--rounds 5] [--state half-zero]
     build/peers-venv/bin/python bench/peers.py --sizes 26 --rounds 3   # 1 GiB a state
 """
 
@@ -82,6 +84,28 @@ GATES = ["x", "h", "rx", "ry", "rz", "u", "cnot", "swap", "ccnot", "csswap", "mc
 Apply = Callable[[], object]
 
 
+STATES = ["dense", "half-zero", "fresh"]
+
+
+def zero_qubit(n: int) -> int:
+    """The qubit a half-zero state leaves in |0>: 5, or the top one of smaller states."""
+    return 5 if n > 5 else n - 1
+
+
+def hadamards(n: int, state: str) -> list[int]:
+    """The qubits that get a Hadamard gate on |0...0> to make the state.
+
+    dense: every qubit, so every amplitude is 2^(-n/2); half-zero: all but
+    zero_qubit(n), so the amplitudes where it is 1 are exact zeros (from n = 12
+    on none of the timed gates acts on it or is controlled by it); fresh: none.
+    """
+    if state == "dense":
+        return list(range(n))
+    if state == "half-zero":
+        return [q for q in range(n) if q != zero_qubit(n)]
+    return []
+
+
 def others(n: int, t: int) -> tuple[int, int]:
     """The two lowest qubits other than t: controls or partners of t."""
     a, b = [q for q in range(n) if q != t][:2]
@@ -115,9 +139,9 @@ class Zentrova(Simulator):
         self.mod = zentrova
         self.m = (M[0][0], M[0][1], M[1][0], M[1][1])
 
-    def new(self, n: int):
+    def new(self, n: int, state: str):
         reg = self.mod.QuantumRegister(n)
-        for q in range(n):
+        for q in hadamards(n, state):
             reg.h(q)
         return reg
 
@@ -154,11 +178,11 @@ class Qulacs(Simulator):
         self.qulacs, self.G = qulacs, G
         self.m = np.array(M, dtype=complex)
 
-    def new(self, n: int):
-        state = self.qulacs.QuantumState(n)
-        for q in range(n):
-            self.G.H(q).update_quantum_state(state)
-        return state
+    def new(self, n: int, state: str):
+        qs = self.qulacs.QuantumState(n)
+        for q in hadamards(n, state):
+            self.G.H(q).update_quantum_state(qs)
+        return qs
 
     def gate(self, state, n: int, g: str, t: int) -> Apply:
         G = self.G
@@ -203,7 +227,7 @@ class Aer(Simulator):
         self.m = np.array(M, dtype=complex)
         self.mcu = u_angles(M)
 
-    def new(self, n: int):
+    def new(self, n: int, kind: str):
         state = self.AerState(
             method="statevector",
             precision="double",
@@ -214,7 +238,7 @@ class Aer(Simulator):
         )
         state.allocate_qubits(n)
         state.initialize()
-        for q in range(n):
+        for q in hadamards(n, kind):
             state.apply_h(q)
         state.flush()
         return state
@@ -255,10 +279,10 @@ class Lightning(Simulator):
         self.np, self.SV = np, StateVectorC128
         self.m = np.array(M, dtype=np.complex128)
 
-    def new(self, n: int):
+    def new(self, n: int, state: str):
         sv = self.SV(n)
-        for w in range(n):
-            sv.Hadamard([w], False, [])
+        for q in hadamards(n, state):
+            sv.Hadamard([n - 1 - q], False, [])
         return sv
 
     def gate(self, sv, n: int, g: str, t: int) -> Apply:
@@ -368,16 +392,16 @@ def time_case(apply: Apply, sync: Apply, min_time: float, reps: int,
     return best, wall, cpu
 
 
-def check(sims: list, gates: list[str], n: int = 6) -> list[str]:
+def check(sims: list, gates: list[str], kind: str, n: int = 6) -> list[str]:
     """Runs every case once through each simulator; returns the ones that disagree with zentrova."""
     ref_sim, *rest = sims
-    ref = ref_sim.new(n)
+    ref = ref_sim.new(n, kind)
     for g, t in cases(n, gates):
         ref_sim.gate(ref, n, g, t)()
     want = ref_sim.probabilities(ref)
     bad = []
     for sim in rest:
-        state = sim.new(n)
+        state = sim.new(n, kind)
         for g, t in cases(n, gates):
             sim.gate(state, n, g, t)()
         got = sim.probabilities(state)
@@ -392,7 +416,7 @@ def call_costs(sims: list) -> dict[str, dict[str, float]]:
     """Microseconds per call on a 3-qubit state, where the arithmetic is nothing."""
     out: dict[str, dict[str, float]] = {}
     for sim in sims:
-        state = sim.new(3)
+        state = sim.new(3, "dense")
         out[sim.name] = {}
         for g in ("x", "u", "cnot"):
             t, _, _ = time_case(sim.gate(state, 3, g, 0), lambda: sim.sync(state), 0.02, 5)
@@ -406,6 +430,9 @@ def main() -> int:
     ap.add_argument("--sizes", default="20,24", help="qubit counts, e.g. 20,24,26 (26 needs 1 GiB a state)")
     ap.add_argument("--peers", default=",".join(PEERS), help="subset of " + ",".join(PEERS))
     ap.add_argument("--gates", default=",".join(GATES), help="subset of " + ",".join(GATES))
+    ap.add_argument("--state", choices=STATES, default="dense",
+                    help="the state the gates are timed on: dense (a Hadamard on every qubit), half-zero (on "
+                         "every qubit but 5, so half the amplitudes are exact zeros) or fresh (|0...0>)")
     ap.add_argument("--rounds", type=int, default=5, help="rounds over all simulators (median taken)")
     ap.add_argument("--reps", type=int, default=2, help="timings per case in a round (fastest kept)")
     ap.add_argument("--min-time", type=float, default=0.03, help="seconds one timing lasts at least")
@@ -438,12 +465,13 @@ def main() -> int:
           f"{os.cpu_count()} CPUs")
     print("versions: " + ", ".join(f"{s.name} {version(s)}" for s in sims))
     print(f"zentrova kernels: {kernel_sets()}")
+    print(f"state: {args.state}")
     blas = {v: os.environ[v] for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if v in os.environ}
     print(f"threads: OMP/MKL/OPENBLAS/QULACS_NUM_THREADS=1, aer max_parallel_threads=1; "
           f"OpenBLAS settings left as found: {blas or 'none set'}")
 
     if not args.no_check:
-        bad = check(sims, gates)
+        bad = check(sims, gates, args.state)
         if bad:
             print("disagree with zentrova on the check circuit, left out: " + ", ".join(bad))
             sims = [s for s in sims if not any(b.startswith(s.name + " ") for b in bad)]
@@ -469,7 +497,7 @@ def main() -> int:
         for r in range(args.rounds):
             shift = r % len(sims)
             for sim in sims[shift:] + sims[:shift]:
-                state = sim.new(n)
+                state = sim.new(n, args.state)
                 for g, t in todo:
                     sync = lambda: sim.sync(state)  # noqa: E731
                     best, wall, cpu = time_case(sim.gate(state, n, g, t), sync, args.min_time, args.reps,

@@ -2,10 +2,14 @@
 
 Reads the JSON files that gates_bench and measure_bench write with
 --benchmark_out=FILE --benchmark_out_format=json --benchmark_repetitions=N,
-one file per kernel set (the set is read from the file's context), and prints
-a row per pass and target with its floor and, for every register size and
-kernel set, the median ratio to that floor (x_floor). Targets are written as
-0, 1, n/2 and n-1 so that the sizes share rows.
+one file per kernel set and start state (both read from the file's context),
+and prints a row per pass and target with its floor and, for every register
+size, kernel set and state, the median ratio to that floor (x_floor). Targets
+are written as 0, 1, n/2 and n-1 so that the sizes share rows. A column of a
+state other than dense is followed by one with its time over that of the same
+pass on a dense register ("/dense"): x_dense where the run timed a dense twin
+in every iteration (gates_bench does), else the ratio of the two columns'
+x_floor.
 
 Below the table: the floors' own medians in ns per amplitude, and, for the
 widest set at 20 qubits (where the register sits in the cache), the range of
@@ -23,6 +27,7 @@ import sys
 from collections import defaultdict
 
 ORDER = ["scalar", "avx2", "avx512"]
+STATES = ["dense", "half-zero", "fresh"]
 
 
 def symbolic(targets, n):
@@ -47,6 +52,9 @@ def load(paths):
         with open(path) as f:
             data = json.load(f)
         kernels = data["context"].get("kernels", "?")
+        state = data["context"].get("state", "dense")
+        if state != "dense":
+            kernels += " " + state
         for b in data["benchmarks"]:
             if b.get("aggregate_name") != "median":
                 continue
@@ -59,26 +67,40 @@ def load(paths):
                 continue
             if m.group(3):
                 name += " t=" + symbolic(m.group(3), size)
-            cells[(name, size, kernels)] = (b.get("x_floor"), b["ns_per_amp"])
+            cells[(name, size, kernels)] = (b.get("x_floor"), b["ns_per_amp"], b.get("x_dense"))
             floor_of[name] = b.get("label", "").removeprefix("vs ")
     return cells, floor_of, floors
 
 
+def set_order(k):
+    base, _, state = k.partition(" ")
+    return (ORDER.index(base) if base in ORDER else len(ORDER), STATES.index(state or "dense"))
+
+
 def main(paths):
     cells, floor_of, floors = load(paths)
-    sets = [k for k in ORDER if any(key[2] == k for key in cells)]
+    sets = sorted({key[2] for key in cells}, key=set_order)
     sizes = sorted({key[1] for key in cells})
-    head = ["pass", "floor"]
+    columns = []  # (size, set, divided by the dense column)
     for n in sizes:
-        head += [f"n={n} {k}" for k in sets]
+        for k in sets:
+            columns.append((n, k, False))
+            dense = k.partition(" ")[0]
+            if k != dense and dense in sets:
+                columns.append((n, k, True))
+    head = ["pass", "floor"] + [f"n={n} {k}" + ("/dense" if rel else "") for n, k, rel in columns]
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     for name in sorted(floor_of, key=row_order):
         line = [name, floor_of[name]]
-        for n in sizes:
-            for k in sets:
-                x = cells.get((name, n, k), (None, None))[0]
-                line.append(f"{x:.2f}" if x is not None else "")
+        for n, k, rel in columns:
+            x, _, x_dense = cells.get((name, n, k), (None, None, None))
+            if rel and x_dense is not None:
+                x = x_dense
+            elif rel and x is not None:
+                d = cells.get((name, n, k.partition(" ")[0]), (None, None, None))[0]
+                x = x / d if d else None
+            line.append(f"{x:.2f}" if x is not None else "")
         print("| " + " | ".join(line) + " |")
 
     print()
@@ -87,12 +109,12 @@ def main(paths):
             fl = ", ".join(f"{f} {v:.3f}" for (f, s), v in sorted(floors[k].items()) if s == n)
             if fl:
                 print(f"- {k} run, n={n}, floors in ns/amp: {fl}")
-    widest = sets[-1]
+    widest = max((k for k in sets if " " not in k), key=set_order)
     dram = floors[widest].get(("sweep", 24))
     if dram and 20 in sizes:
         ratios = []
         for name, floor in floor_of.items():
-            x = cells.get((name, 20, widest), (None, None))[0]
+            x = cells.get((name, 20, widest), (None, None, None))[0]
             own = floors[widest].get((floor, 20))
             if x is not None and own and floor in ("sweep", "two_streams"):
                 ratios.append((x * own / dram, name))

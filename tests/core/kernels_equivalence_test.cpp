@@ -4,10 +4,12 @@
 // One allowance: where arithmetic made a NaN, any NaN matches, since which
 // operand's payload survives is the hardware's choice. Exchanges and clears
 // only move bits and are compared byte for byte. A set this CPU cannot run is
-// reported as skipped.
+// reported as skipped; its body still runs here at its width through an
+// emulated set (kernels_emulated.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -21,6 +23,7 @@
 #include "core/qubit/kernels/kernels.h"
 #include "core/qubit/register.h"
 #include "tests/core/gate_model.h"
+#include "tests/core/kernels_emulated.h"
 
 namespace zentrova::core {
 namespace {
@@ -34,13 +37,27 @@ constexpr std::uint64_t kMaxQubits = 12;
 // Random states of every kind the kernels must agree on. Sparse ones have long
 // runs of zeros (some -0.0) between small values: the read-outs skip zero runs
 // only where that is exact, and this is where a wrong skip would show. In the
-// last family an infinite amplitude is followed by zeros only: there a zero
-// does change a compensated sum (its correction term becomes NaN).
-enum class Family { kAwkward, kOrdinary, kSparse, kInfinityThenZeros };
+// last family but one an infinite amplitude is followed by zeros only: there
+// a zero does change a compensated sum (its correction term becomes NaN). In
+// the last, every part is +0, -0 or an ordinary value, a third each, so that
+// every lane of a register meets the pairs of parts where the sign of a zero
+// result rests on the zero products of the reference.
+enum class Family { kAwkward, kOrdinary, kSparse, kInfinityThenZeros, kSignedZeros };
 
 State make_state(std::uint64_t n, Family family, std::mt19937_64& rng) {
   if (family == Family::kAwkward || family == Family::kOrdinary) {
     return model::random_state(n, rng, family == Family::kOrdinary);
+  }
+  if (family == Family::kSignedZeros) {
+    State s(std::uint64_t{1} << n);
+    std::uniform_int_distribution<int> third(0, 2);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    const auto part = [&] { return std::array<double, 3>{0.0, -0.0, value(rng)}[third(rng)]; };
+    for (Amplitude& a : s) {
+      const double re = part();
+      a = Amplitude{re, part()};
+    }
+    return s;
   }
   if (family == Family::kInfinityThenZeros) {
     State s = model::random_state(n, rng, true);
@@ -65,7 +82,7 @@ State make_state(std::uint64_t n, Family family, std::mt19937_64& rng) {
 }
 
 const Family kFamilies[] = {Family::kAwkward, Family::kOrdinary, Family::kSparse,
-                            Family::kInfinityThenZeros};
+                            Family::kInfinityThenZeros, Family::kSignedZeros};
 
 bool same_doubles(const std::vector<double>& got, const std::vector<double>& want) {
   if (got.size() != want.size()) return false;
@@ -88,10 +105,18 @@ std::vector<std::uint64_t> positions_of(std::uint64_t controls, std::uint64_t ta
   return p;
 }
 
+const KernelSet* const kEmulatedSets[] = {&kEmulated512Kernels};
+
+std::vector<const KernelSet*> runnable_sets() {
+  std::vector<const KernelSet*> sets = kernel_sets_for_testing();
+  sets.insert(sets.end(), std::begin(kEmulatedSets), std::end(kEmulatedSets));
+  return sets;
+}
+
 class KernelsEquivalenceTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    for (const KernelSet* s : kernel_sets_for_testing()) {
+    for (const KernelSet* s : runnable_sets()) {
       if (GetParam() == s->name) set_ = s;
     }
     if (set_ == nullptr) GTEST_SKIP() << "this CPU cannot run the " << GetParam() << " kernels";
@@ -363,6 +388,7 @@ TEST_P(KernelsEquivalenceTest, ObserveMulPasses) {
 std::vector<std::string> all_set_names() {
   std::vector<std::string> names;
   for (const char* name : kernel_set_names_for_testing()) names.emplace_back(name);
+  for (const KernelSet* s : kEmulatedSets) names.emplace_back(s->name);
   return names;
 }
 

@@ -32,8 +32,10 @@ struct KernelSet {
   // a' = m00*a + m01*b, b' = m10*a + m11*b with full complex products.
   void (*general)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                   const Matrix2& m);
-  // The general update, to the bit, for any m; faster where m has the shape
-  // rx or ry give it, which is what they call.
+  // The general update, to the bit, for any m; what rx and ry call, so that
+  // a set may give their shapes a form of its own. None does: a shorter form
+  // that keeps the sign of every zero result needs about as many operations
+  // as the products it leaves out.
   void (*rotation)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                    const Matrix2& m);
   // a' = m00*a, b' = m11*b; m01 and m10 are not read.
@@ -90,8 +92,9 @@ struct KernelSet {
 
 // The reference: plain C++ that spells out the order of every operation. The
 // vector sets below compute the same bits with 256-bit (AVX2) and 512-bit
-// (AVX-512F) registers; they exist only in x86-64 builds, and dispatch.cpp
-// picks among them. The gate and read-out files never name a set.
+// (AVX-512F) registers, one body (kernels_vector.h) over a layer per set;
+// they exist only in x86-64 builds, and dispatch.cpp picks among them. The
+// gate and read-out files never name a set.
 extern const KernelSet kScalarKernels;
 extern const KernelSet kAvx2Kernels;
 extern const KernelSet kAvx512Kernels;
