@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what running zentrova's tests needs on a fresh Debian machine of
 # ours: Debian packages for the engine's tests (MPFR is their reference for
-# sin and cos) and its Windows cross build, and the project's own virtual
+# sin and cos, SIMDe runs the AVX-512 kernels' layer on any x86-64 processor)
+# and its Windows cross build, and the project's own virtual
 # environments build/venv-3.12 (and build/venv-3.13 where CPython 3.13 is
 # installed) with the build and test tools. Nothing goes into the user's own
 # interpreter. Safe to run again; it skips what is there.
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 source scripts/python.sh
 
 need_debs=()
-for pkg in libgtest-dev libbenchmark-dev libmpfr-dev; do
+for pkg in libgtest-dev libbenchmark-dev libmpfr-dev libsimde-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 # For scripts/test_windows.sh: the MinGW-w64 cross compiler (posix thread

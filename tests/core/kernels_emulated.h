@@ -10,4 +10,11 @@ namespace zentrova::core {
 // The AVX-512 set's shape: eight doubles a register, reads four at a time.
 extern const KernelSet kEmulated512Kernels;
 
+#ifdef ZENTROVA_PORTABLE_AVX512
+// The real AVX-512 layer over SIMDe's portable intrinsics
+// (kernels_avx512_portable.cpp); it needs AVX2, as the real set's read-only
+// passes do.
+extern const KernelSet kPortableAvx512Kernels;
+#endif
+
 }  // namespace zentrova::core

@@ -23,6 +23,7 @@
 #include "core/qubit/kernels/kernels.h"
 #include "core/qubit/register.h"
 #include "tests/core/gate_model.h"
+#include "core/platform/cpu_features.h"
 #include "tests/core/kernels_emulated.h"
 
 namespace zentrova::core {
@@ -105,11 +106,21 @@ std::vector<std::uint64_t> positions_of(std::uint64_t controls, std::uint64_t ta
   return p;
 }
 
-const KernelSet* const kEmulatedSets[] = {&kEmulated512Kernels};
+const KernelSet* const kEmulatedSets[] = {
+    &kEmulated512Kernels,
+#ifdef ZENTROVA_PORTABLE_AVX512
+    &kPortableAvx512Kernels,
+#endif
+};
 
 std::vector<const KernelSet*> runnable_sets() {
   std::vector<const KernelSet*> sets = kernel_sets_for_testing();
-  sets.insert(sets.end(), std::begin(kEmulatedSets), std::end(kEmulatedSets));
+  for (const KernelSet* s : kEmulatedSets) {
+#ifdef ZENTROVA_PORTABLE_AVX512
+    if (s == &kPortableAvx512Kernels && !platform::cpu_features().avx2) continue;
+#endif
+    sets.push_back(s);
+  }
   return sets;
 }
 
