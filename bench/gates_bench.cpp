@@ -67,8 +67,8 @@ std::vector<Gate> gates() {
          k.hadamard(amps(r), r.dimension(), t, kHadamardScale);
        }},
       {"u", [=](const KernelSet& k, Register& r, T t, T, T) { k.general(amps(r), r.dimension(), t, m); }},
-      {"rx", [=](const KernelSet& k, Register& r, T t, T, T) { k.rotation(amps(r), r.dimension(), t, rx); }},
-      {"ry", [=](const KernelSet& k, Register& r, T t, T, T) { k.rotation(amps(r), r.dimension(), t, ry); }},
+      {"rx", [=](const KernelSet& k, Register& r, T t, T, T) { k.general(amps(r), r.dimension(), t, rx); }},
+      {"ry", [=](const KernelSet& k, Register& r, T t, T, T) { k.general(amps(r), r.dimension(), t, ry); }},
       {"rz", [=](const KernelSet& k, Register& r, T t, T, T) { k.diagonal(amps(r), r.dimension(), t, rz); }},
       {"cnot", [=](const KernelSet& k, Register& r, T t, T a, T) { k.cnot(amps(r), r.dimension(), a, t); }},
       {"swap", [=](const KernelSet& k, Register& r, T t, T a, T) {

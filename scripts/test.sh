@@ -24,15 +24,16 @@ ctest --test-dir build/test --output-on-failure -j "$JOBS"
 
 bash scripts/test_windows.sh
 
-module_tests() {  # $1: the venv's python
-  echo "== module tests on $("$1" -c 'import platform; print("CPython", platform.python_version())')"
+module_tests() {  # $1: a test environment under build/, such as venv-3.12
+  local py=build/$1/bin/python
+  echo "== module tests on $("$py" -c 'import platform; print("CPython", platform.python_version())')"
   # A build folder per environment: the throwaway one of `pip install .`
   # elsewhere would leave behind a cache naming tools that no longer exist.
-  "$1" -m pip install -q --disable-pip-version-check --no-build-isolation \
-    -C build-dir="build/module-$(basename "$(dirname "$(dirname "$1")")")" .
-  "$1" -m pytest -q tests/python
+  "$py" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C build-dir="build/module-$1" .
+  "$py" -m pytest -q tests/python
 }
-module_tests "$VPY"
+module_tests venv-3.12
 
 echo "== module tests on the scalar kernels"
 # The gate and read-out tests once more, against a module that always runs the
@@ -43,7 +44,7 @@ cmake --build build/scalar -j "$JOBS" --target zentrova
 PYTHONPATH=build/scalar/python "$VPY" -m pytest -q tests/python -k "gates or measure"
 
 if [ -x build/venv-3.13/bin/python ]; then
-  module_tests build/venv-3.13/bin/python
+  module_tests venv-3.13
 else
   echo "== module tests on CPython 3.13 skipped: CPython 3.13 is not installed"
 fi

@@ -44,7 +44,7 @@ OpResult Register::rx(std::uint64_t target, double theta) {
   // The zero parts are real entries of the matrix, multiplied like any other:
   // they turn infinite amplitudes into NaN and decide the signs of zeros.
   const Matrix2 m{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
-  active_kernels().rotation(amps_.get(), dimension_, target, m);
+  active_kernels().general(amps_.get(), dimension_, target, m);
   return OpResult::success(*this);
 }
 
@@ -55,7 +55,7 @@ OpResult Register::ry(std::uint64_t target, double theta) {
   // -0.0 in the imaginary part of m01, not +0.0: it shows in the sign of zero
   // results.
   const Matrix2 m{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
-  active_kernels().rotation(amps_.get(), dimension_, target, m);
+  active_kernels().general(amps_.get(), dimension_, target, m);
   return OpResult::success(*this);
 }
 

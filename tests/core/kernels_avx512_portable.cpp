@@ -6,12 +6,11 @@
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #include <simde/x86/avx512.h>
 
-// Intrinsics this SIMDe version implements under another name or not at all,
-// written from their definitions in Intel's reference.
+// Intrinsics this SIMDe version leaves without their usual names: one under its
+// own name, one written here from its definition in Intel's reference.
 #undef _mm512_shuffle_f64x2
 #define _mm512_shuffle_f64x2(a, b, imm8) simde_mm512_shuffle_f64x2(a, b, imm8)
 #undef _mm512_permute_pd
-#undef _mm512_permutex_pd
 
 namespace {
 
@@ -22,17 +21,9 @@ inline simde__m512d portable_permute_pd(simde__m512d a, int imm8) {
   return simde_mm512_permutexvar_pd(simde_mm512_loadu_si512(index), a);
 }
 
-// Within each 256-bit half, double k takes the half's double (imm8 >> 2k) & 3.
-inline simde__m512d portable_permutex_pd(simde__m512d a, int imm8) {
-  long long index[8];
-  for (int i = 0; i < 8; ++i) index[i] = (i & ~3) | ((imm8 >> (2 * (i & 3))) & 3);
-  return simde_mm512_permutexvar_pd(simde_mm512_loadu_si512(index), a);
-}
-
 }  // namespace
 
 #define _mm512_permute_pd(a, imm8) portable_permute_pd(a, imm8)
-#define _mm512_permutex_pd(a, imm8) portable_permutex_pd(a, imm8)
 
 #include "core/qubit/kernels/kernels_vector.h"
 #include "core/qubit/kernels/layer_avx512.h"

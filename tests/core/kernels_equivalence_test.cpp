@@ -192,14 +192,12 @@ TEST_P(KernelsEquivalenceTest, SingleQubitGates) {
   });
 }
 
-// rx and ry take a short form only on registers where it gives the full form's
-// bits, and the full products elsewhere. The states here are ordinary but for
-// one part of one amplitude, which takes a value at or across the edges of
-// the short form (a zero, a product that underflows, an infinity, a NaN, the
-// bounds 2^-500 and 2^524 themselves), so that each register of a state
-// meets both forms. The angles include those whose cosine or sine is zero,
-// tiny or not a number.
-TEST_P(KernelsEquivalenceTest, RotationsMatchTheGeneralUpdate) {
+// The matrices of rx and ry, whose zero parts decide the signs of zero results
+// and turn infinities into NaN, on states that are ordinary but for one part
+// of one amplitude at an edge of the double range (a zero, a product that
+// underflows, an infinity, a NaN, 2^-500 and 2^524). The angles include those
+// whose cosine or sine is zero, tiny or not a number.
+TEST_P(KernelsEquivalenceTest, RotationMatricesAtTheEdges) {
   const double pi = 3.141592653589793;
   const double angles[] = {0.35, -2.5, pi, -pi, 2 * pi, 0.0, -0.0, 1e300, 1e-150, 1e-160,
                            std::numeric_limits<double>::infinity(),
@@ -223,7 +221,7 @@ TEST_P(KernelsEquivalenceTest, RotationsMatchTheGeneralUpdate) {
         const Matrix2& m = matrices[k];
         const std::string at = where + " t=" + std::to_string(t) + " matrix=" + std::to_string(k);
         expect_same(s, false, "rotation " + at,
-                    [&](const KernelSet& ks, Amplitude* a) { ks.rotation(a, s.size(), t, m); });
+                    [&](const KernelSet& ks, Amplitude* a) { ks.general(a, s.size(), t, m); });
       }
     }
   };

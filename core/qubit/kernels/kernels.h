@@ -29,15 +29,12 @@ struct KernelSet {
   void (*exchange)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target);
   // a' = (a + b) * k, b' = (a - b) * k, part by part; the sum comes first.
   void (*hadamard)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, double k);
-  // a' = m00*a + m01*b, b' = m10*a + m11*b with full complex products.
+  // a' = m00*a + m01*b, b' = m10*a + m11*b with full complex products. Also
+  // what rx and ry use: a shorter form for their zero parts that kept the
+  // sign of every zero result would need about as many operations as the
+  // products it left out.
   void (*general)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                   const Matrix2& m);
-  // The general update, to the bit, for any m; what rx and ry call, so that
-  // a set may give their shapes a form of its own. None does: a shorter form
-  // that keeps the sign of every zero result needs about as many operations
-  // as the products it leaves out.
-  void (*rotation)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
-                   const Matrix2& m);
   // a' = m00*a, b' = m11*b; m01 and m10 are not read.
   void (*diagonal)(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,
                    const Matrix2& m);

@@ -291,7 +291,6 @@ constinit const KernelSet kScalarKernels{
     &exchange_scalar,
     &hadamard_scalar,
     &general_scalar,
-    &general_scalar,  // rotation: the reference is the general update itself
     &diagonal_scalar,
     &cnot_scalar,
     &swap_scalar,

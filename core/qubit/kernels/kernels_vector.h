@@ -22,8 +22,9 @@
 // A layer L provides: Reg, Mask and Perm types; kDoubles (doubles per
 // register); load, store, broadcast, zero; add, sub, mul, div; bit_xor;
 // mask(bits) (bit d set: double d chosen), blend(mask, a, b) (b where chosen),
-// zero_unless(mask, x); flip<k>(x) (double d of the result is double d ^ k of
-// x); permutation(source) and permute(x, perm) (double d of the result is
+// zero_unless(mask, x); flip<k>(x) for k = 1 (the parts of every amplitude
+// swapped) or even k (whole amplitudes moved; double d of the result is
+// double d ^ k of x); permutation(source) and permute(x, perm) (double d of the result is
 // double source[d]); zero_doubles(x) (bit d set where double d is +-0.0);
 // pair_sums(a, b) (double k is c[2k] + c[2k+1] of the doubles of a followed
 // by those of b); prefetch(address), inlined by force; and ReadOnly, the
@@ -533,11 +534,6 @@ void controlled_general(Amplitude* amps, std::uint64_t dimension, const std::uin
 }
 
 template <class L>
-void rotation(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, const Matrix2& m) {
-  general<L>(amps, dimension, target, m);
-}
-
-template <class L>
 void hadamard(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, double k) {
   using Reg = typename L::Reg;
   if (dimension < kLanes<L>) return kScalarKernels.hadamard(amps, dimension, target, k);
@@ -910,7 +906,6 @@ constexpr KernelSet vector_kernels(const char* name) {
       &exchange<L>,
       &hadamard<L>,
       &general<L>,
-      &rotation<L>,
       &diagonal<L>,
       &cnot<L>,
       &swap<L>,

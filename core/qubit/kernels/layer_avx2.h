@@ -40,14 +40,12 @@ struct Avx2Layer {
 
   template <unsigned kXor>
   static Reg flip(Reg x) {
-    static_assert(kXor >= 1 && kXor < kDoubles);
+    static_assert(kXor == 1 || kXor == 2);
     if constexpr (kXor == 1) {
       return _mm256_permute_pd(x, 0x5);
-    } else if constexpr (kXor == 2) {
+    } else {
       // One operation on Zen 3 where the 64-bit permute takes two.
       return _mm256_permute2f128_pd(x, x, 0x01);
-    } else {
-      return _mm256_permute_pd(flip<2>(x), 0x5);
     }
   }
 

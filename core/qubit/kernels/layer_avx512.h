@@ -47,17 +47,13 @@ struct Avx512Layer {
   // 20-qubit register, with the 128-bit shuffle at 0.98-1.01.
   template <unsigned kXor>
   static Reg flip(Reg x) {
-    static_assert(kXor >= 1 && kXor < kDoubles);
+    static_assert(kXor == 1 || (kXor % 2 == 0 && kXor < kDoubles));
     if constexpr (kXor == 1) {
       return _mm512_permute_pd(x, 0x55);
-    } else if constexpr (kXor == 3) {
-      return _mm512_permutex_pd(x, 0x1B);  // within each 256-bit half
-    } else if constexpr (kXor % 2 == 0) {
+    } else {
       // Whole amplitudes: 128-bit block k takes block k ^ (kXor / 2).
       constexpr unsigned f = kXor / 2;
       return _mm512_shuffle_f64x2(x, x, static_cast<int>(f | (1 ^ f) << 2 | (2 ^ f) << 4 | (3 ^ f) << 6));
-    } else {
-      return _mm512_permute_pd(flip<kXor - 1>(x), 0x55);
     }
   }
 
