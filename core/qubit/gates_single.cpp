@@ -2,6 +2,7 @@
 // hand the walk over the pairs to the active kernel set. A refused call returns
 // before any angle function is evaluated or any amplitude touched.
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "core/math/trig.h"
@@ -61,13 +62,14 @@ OpResult Register::ry(std::uint64_t target, double theta) {
 
 OpResult Register::rz(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  const double phi = theta * 0.5;
-  // Evaluated at theta * -0.5, as the gate is defined, not at -phi: for a NaN
-  // theta the two need not have the same bits, and the results carry them.
-  const double neg_phi = theta * -0.5;
-  const auto [s, c] = sin_cos(phi);
-  const auto [neg_s, neg_c] = sin_cos(neg_phi);
-  const Matrix2 m{{neg_c, neg_s}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
+  const auto [s, c] = sin_cos(theta * 0.5);
+  // The gate is defined at theta * -0.5. For finite theta that is exactly
+  // -(theta * 0.5), and the nearest doubles to an odd sine and an even cosine
+  // are odd and even too, so one evaluation serves both (a rotation's cost is
+  // mostly its sine and cosine). An infinite or NaN theta is evaluated again:
+  // negating its NaN results would flip bits that the amplitudes carry.
+  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : sin_cos(theta * -0.5);
+  const Matrix2 m{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
   active_kernels().diagonal(amps_.get(), dimension_, target, m);
   return OpResult::success(*this);
 }

@@ -19,25 +19,15 @@
 #include "core/qubit/register.h"
 #include "core/random/chacha12.h"
 #include "core/random/thread_rng.h"
+#include "tests/core/test_support.h"
 
 namespace zentrova::core {
 namespace {
 
+using test_support::fatal_text_of;
+using test_support::raw_bytes;
+
 constexpr std::uint64_t kPlentyOfMemory = std::uint64_t{1} << 40;
-
-std::string fatal_text_of(auto&& call) {
-  try {
-    call();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "no fatal error";
-}
-
-std::vector<unsigned char> raw_bytes(const Register& reg) {
-  const auto* p = reinterpret_cast<const unsigned char*>(reg.amplitudes());
-  return std::vector<unsigned char>(p, p + reg.dimension() * sizeof(Amplitude));
-}
 
 // A state in which every measurement has more than one possible outcome.
 Register spread(std::uint64_t n) {

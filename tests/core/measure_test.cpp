@@ -18,18 +18,17 @@
 #include "core/qubit/measure_testing.h"
 #include "core/qubit/register.h"
 #include "core/random/thread_rng.h"
+#include "tests/core/test_support.h"
 
 namespace zentrova::core {
 namespace {
 
+using test_support::fatal_text_of;
+using test_support::raw_bytes;
+
 constexpr std::uint64_t kPlentyOfMemory = std::uint64_t{1} << 40;
 
 Register fresh(std::uint64_t n) { return Register::with_memory(n, kPlentyOfMemory); }
-
-std::vector<unsigned char> raw_bytes(const Register& reg) {
-  const auto* p = reinterpret_cast<const unsigned char*>(reg.amplitudes());
-  return std::vector<unsigned char>(p, p + reg.dimension() * sizeof(Amplitude));
-}
 
 // Awkward values among ordinary ones: signed zeros, subnormals, infinities,
 // NaNs with payloads, and magnitudes whose squares under- or overflow.
@@ -51,15 +50,6 @@ void fill_awkward(Register& reg, std::uint32_t seed) {
     a.re = gen() % 4 == 0 ? specials[gen() % std::size(specials)] : uniform(gen);
     a.im = gen() % 4 == 0 ? specials[gen() % std::size(specials)] : uniform(gen);
   }
-}
-
-std::string fatal_text_of(auto&& call) {
-  try {
-    call();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "no fatal error";
 }
 
 TEST(MeasureTest, GodObserveIsTheRoundedSumOfRoundedSquares) {

@@ -20,9 +20,12 @@
 #include "core/fatal_error.h"
 #include "core/messages.h"
 #include "tests/core/data/chacha12_vectors.h"
+#include "tests/core/test_support.h"
 
 namespace zentrova::core {
 namespace {
+
+using test_support::fatal_text_of;
 
 ChaCha12::Key key_of(const char* hex) {
   ChaCha12::Key key{};
@@ -65,15 +68,6 @@ class ScriptedEntropy final : public platform::EntropySource {
 
 std::uint64_t u64_of(const ChaCha12::Block& block, std::uint64_t pair) {
   return std::uint64_t{block[2 * pair + 1]} << 32 | block[2 * pair];
-}
-
-std::string fatal_text_of(auto&& call) {
-  try {
-    call();
-  } catch (const FatalError& e) {
-    return e.message();
-  }
-  return "no fatal error";
 }
 
 // Forty outputs span blocks 0 to 4: draws 1-32 come from the first batch of
