@@ -45,6 +45,9 @@ CALLS = [
     ("reg.rx(0, 0.3)", 1, "reg.rx(0, 0.3)"),
     ("reg.ry(0, 0.3)", 1, "reg.ry(0, 0.3)"),
     ("reg.rz(0, 0.3)", 1, "reg.rz(0, 0.3)"),
+    # The same angle again is the common case; these change it at every call.
+    ("reg.rx(0, a); reg.rx(0, b)", 1, "reg.rx(0, a); reg.rx(0, b)"),
+    ("reg.rz(0, a); reg.rz(0, b)", 1, "reg.rz(0, a); reg.rz(0, b)"),
     ("reg.u(0, m00, m01, m10, m11)", 1, "reg.u(0, m00, m01, m10, m11)"),
     ("reg.cnot(0, 1)", 2, "reg.cnot(0, 1)"),
     ("reg.swap(0, 1)", 2, "reg.swap(0, 1)"),
@@ -76,6 +79,7 @@ def namespace(qubits: int) -> dict[str, object]:
         "m00": m00, "m01": m01, "m10": m10, "m11": m11,
         "ctl": [1],
         "tgt": [0],
+        "a": 0.3, "b": 0.7,
     }
 
 

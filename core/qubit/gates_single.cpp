@@ -18,6 +18,22 @@ namespace {
 constexpr double kHadamardScale = 0.7071067811865476;
 static_assert(std::bit_cast<std::uint64_t>(kHadamardScale) == 0x3FE6A09E667F3BCDu);
 
+// sin_cos, remembering the last argument of each thread: circuits apply one
+// angle again and again (a layer of rotations, a repeated ansatz), and on a
+// small register the correctly rounded evaluation is most of a rotation's
+// cost. Arguments are told apart by their bits, so -0.0 and every NaN are
+// keys of their own.
+SinCos remembered_sin_cos(double x) {
+  thread_local std::uint64_t last_bits = 0;  // +0.0, whose sin_cos is (+0.0, 1.0)
+  thread_local SinCos last{0.0, 1.0};
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  if (bits != last_bits) {
+    last = sin_cos(x);
+    last_bits = bits;
+  }
+  return last;
+}
+
 }  // namespace
 
 OpResult Register::x(std::uint64_t target) {
@@ -41,7 +57,7 @@ OpResult Register::u(std::uint64_t target, const Matrix2& m) {
 OpResult Register::rx(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
   const double phi = theta * 0.5;
-  const auto [s, c] = sin_cos(phi);
+  const auto [s, c] = remembered_sin_cos(phi);
   // The zero parts are real entries of the matrix, multiplied like any other:
   // they turn infinite amplitudes into NaN and decide the signs of zeros.
   const Matrix2 m{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
@@ -52,7 +68,7 @@ OpResult Register::rx(std::uint64_t target, double theta) {
 OpResult Register::ry(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
   const double phi = theta * 0.5;
-  const auto [s, c] = sin_cos(phi);
+  const auto [s, c] = remembered_sin_cos(phi);
   // -0.0 in the imaginary part of m01, not +0.0: it shows in the sign of zero
   // results.
   const Matrix2 m{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
@@ -62,13 +78,13 @@ OpResult Register::ry(std::uint64_t target, double theta) {
 
 OpResult Register::rz(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  const auto [s, c] = sin_cos(theta * 0.5);
+  const auto [s, c] = remembered_sin_cos(theta * 0.5);
   // The gate is defined at theta * -0.5. For finite theta that is exactly
   // -(theta * 0.5), and the nearest doubles to an odd sine and an even cosine
   // are odd and even too, so one evaluation serves both (a rotation's cost is
   // mostly its sine and cosine). An infinite or NaN theta is evaluated again:
   // negating its NaN results would flip bits that the amplitudes carry.
-  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : sin_cos(theta * -0.5);
+  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : remembered_sin_cos(theta * -0.5);
   const Matrix2 m{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
   active_kernels().diagonal(amps_.get(), dimension_, target, m);
   return OpResult::success(*this);
