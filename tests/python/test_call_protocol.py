@@ -209,6 +209,26 @@ def test_index_list_len_is_only_a_hint():
     assert reg.mcu(BadLen(), 2, 0j, 1j, 1j, 0j) is reg
 
 
+def test_index_list_changed_by_an_item_reads_as_iteration_would():
+    # An item's __index__ that grows or empties the list it stands in (and so
+    # drops the list's reference to itself): the controls read are those a
+    # for loop over the list would see.
+    x_matrix = (0j, 1 + 0j, 1 + 0j, 0j)
+    for change, tail, read, other in ((lambda lst: lst.append(2), [], [0, 2], [0]),
+                                      (list.clear, [2], [0], [0, 2])):
+        controls = []
+
+        class Changing:
+            def __index__(self):
+                change(controls)
+                return 0
+
+        controls[:] = [Changing(), *tail]
+        got = QR(3).x(0).mcu(controls, 1, *x_matrix).god_observe()
+        assert got == QR(3).x(0).mcu(read, 1, *x_matrix).god_observe()
+        assert got != QR(3).x(0).mcu(other, 1, *x_matrix).god_observe()
+
+
 def test_interrupt_in_len_is_not_swallowed():
     class Interrupted:
         def __len__(self):
