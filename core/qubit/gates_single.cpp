@@ -80,10 +80,11 @@ OpResult Register::rz(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
   const auto [s, c] = remembered_sin_cos(theta * 0.5);
   // The gate is defined at theta * -0.5. For finite theta that is exactly
-  // -(theta * 0.5), and the nearest doubles to an odd sine and an even cosine
-  // are odd and even too, so one evaluation serves both (a rotation's cost is
-  // mostly its sine and cosine). An infinite or NaN theta is evaluated again:
-  // negating its NaN results would flip bits that the amplitudes carry.
+  // -(theta * 0.5), and rounding to nearest is symmetric about zero, so the
+  // correctly rounded sine is odd and cosine even: one evaluation serves both
+  // (a rotation's cost is mostly its sine and cosine). An infinite or NaN
+  // theta is evaluated again: negating its NaN results would flip bits that
+  // the amplitudes carry.
   const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : remembered_sin_cos(theta * -0.5);
   const Matrix2 m{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
   active_kernels().diagonal(amps_.get(), dimension_, target, m);
