@@ -91,7 +91,10 @@ TEST(GatesMultiTest, McuWithoutControlsIsUToTheBit) {
         Register by_mcu = model::register_with(s);
         ASSERT_TRUE(by_u.u(t, m).ok());
         ASSERT_TRUE(by_mcu.mcu({}, t, m).ok());
-        EXPECT_EQ(std::memcmp(by_u.amplitudes(), by_mcu.amplitudes(), s.size() * 16), 0)
+        // NaN results need only be NaN: the compiler may order the operands of
+        // an addition differently in two functions, and which NaN an addition
+        // of two returns depends on that order.
+        EXPECT_TRUE(model::same_bits(model::state_of(by_u), model::state_of(by_mcu), true))
             << "n=" << n << " target=" << t;
       }
     }

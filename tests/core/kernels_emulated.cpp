@@ -34,6 +34,7 @@ struct EmulatedLayer {
   static Reg load(const double* p) { return each([&](unsigned d) { return p[d]; }); }
   static void store(double* p, Reg x) { std::memcpy(p, x.v, sizeof x.v); }
   static Reg broadcast(double v) { return each([&](unsigned) { return v; }); }
+  static Reg set(const double* v) { return load(v); }
   static Reg zero() { return broadcast(0.0); }
 
   static Reg add(Reg a, Reg b) { return each([&](unsigned d) { return a.v[d] + b.v[d]; }); }

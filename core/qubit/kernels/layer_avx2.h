@@ -23,6 +23,7 @@ struct Avx2Layer {
   static Reg load(const double* p) { return _mm256_loadu_pd(p); }
   static void store(double* p, Reg x) { _mm256_storeu_pd(p, x); }
   static Reg broadcast(double v) { return _mm256_set1_pd(v); }
+  static Reg set(const double* v) { return _mm256_setr_pd(v[0], v[1], v[2], v[3]); }
   static Reg zero() { return _mm256_setzero_pd(); }
 
   static Reg add(Reg a, Reg b) { return _mm256_add_pd(a, b); }

@@ -27,6 +27,9 @@ struct Avx512Layer {
   static Reg load(const double* p) { return _mm512_loadu_pd(p); }
   static void store(double* p, Reg x) { _mm512_storeu_pd(p, x); }
   static Reg broadcast(double v) { return _mm512_set1_pd(v); }
+  static Reg set(const double* v) {
+    return _mm512_setr_pd(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+  }
   static Reg zero() { return _mm512_setzero_pd(); }
 
   static Reg add(Reg a, Reg b) { return _mm512_add_pd(a, b); }
