@@ -23,6 +23,7 @@ cmake --build build/test -j "$JOBS"
 ctest --test-dir build/test --output-on-failure -j "$JOBS"
 
 bash scripts/test_windows.sh
+bash scripts/test_arm64.sh
 
 module_tests() {  # $1: a test environment under build/, such as venv-3.12
   local py=build/$1/bin/python
