@@ -6,33 +6,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS=0
+CROSS_NAME=ARM
+source scripts/cross.sh
 
 BUILD=build/arm64
-JOBS=$(nproc 2>/dev/null || echo 2)
-
-skip() {
-  echo "== ARM tests skipped: $*"
-  exit 0
-}
 
 echo "== ARM engine tests (aarch64 cross build, run under QEMU)"
 command -v aarch64-linux-gnu-g++ >/dev/null ||
   skip "the cross compiler aarch64-linux-gnu-g++ is missing (Debian package g++-aarch64-linux-gnu)"
-[ -f /usr/src/googletest/CMakeLists.txt ] ||
-  skip "the GoogleTest sources /usr/src/googletest are missing (Debian package googletest)"
+require_gtest_sources
 command -v qemu-aarch64 >/dev/null ||
   skip "the emulator qemu-aarch64 is missing (Debian package qemu-user)"
 
-# The toolchain is given only to a new build tree (cmake ignores it, with a
-# warning, afterwards); a tree configured without it is started afresh.
-TOOLCHAIN="$PWD/cmake/aarch64-linux-gnu.cmake"
-toolchain_args=()
-if ! grep -qs "^CMAKE_TOOLCHAIN_FILE:.*=$TOOLCHAIN\$" "$BUILD/CMakeCache.txt"; then
-  rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
-  toolchain_args=(-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN")
-fi
-cmake -S . -B "$BUILD" -G Ninja -Wno-deprecated "${toolchain_args[@]}" \
-  -DZENTROVA_BUILD_TESTS=ON -DZENTROVA_BUILD_PYTHON=OFF >/dev/null
+configure_cross "$BUILD" cmake/aarch64-linux-gnu.cmake
 cmake --build "$BUILD" -j "$JOBS"
 ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS"
 echo "== ARM tests took ${SECONDS}s"

@@ -7,22 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS=0
+CROSS_NAME=Windows
+source scripts/cross.sh
 
 BUILD=build/windows
-JOBS=$(nproc 2>/dev/null || echo 2)
-
-skip() {
-  echo "== Windows tests skipped: $*"
-  exit 0
-}
 
 echo "== Windows engine tests (MinGW-w64 cross build, run under Wine)"
 
 CXX=x86_64-w64-mingw32-g++-posix
 command -v "$CXX" >/dev/null ||
   skip "the MinGW-w64 cross compiler $CXX is missing (Debian package g++-mingw-w64-x86-64-posix)"
-[ -f /usr/src/googletest/CMakeLists.txt ] ||
-  skip "the GoogleTest sources /usr/src/googletest are missing (Debian package googletest)"
+require_gtest_sources
 
 # Debian's 64-bit loader first; the plain wine of newer packagings otherwise.
 WINE=${ZENTROVA_WINE:-}
@@ -82,17 +77,8 @@ stop_wine() {
 }
 trap stop_wine EXIT
 
-# The toolchain is given only to a new build tree (cmake ignores it, with a
-# warning, afterwards); a tree configured without it is started afresh.
-TOOLCHAIN="$PWD/cmake/mingw-w64-x86_64.cmake"
-toolchain_args=()
-if ! grep -qs "^CMAKE_TOOLCHAIN_FILE:.*=$TOOLCHAIN\$" "$BUILD/CMakeCache.txt"; then
-  rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
-  toolchain_args=(-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN")
-fi
-cmake -S . -B "$BUILD" -G Ninja -Wno-deprecated "${toolchain_args[@]}" \
-  -DZENTROVA_BUILD_TESTS=ON -DZENTROVA_BUILD_PYTHON=OFF \
-  -DZENTROVA_WINE="$WINE" -DZENTROVA_WINEPREFIX="$WINEPREFIX" >/dev/null
+configure_cross "$BUILD" cmake/mingw-w64-x86_64.cmake \
+  -DZENTROVA_WINE="$WINE" -DZENTROVA_WINEPREFIX="$WINEPREFIX"
 cmake --build "$BUILD" -j "$JOBS"
 
 [ -n "$WINE" ] || skip "built, but not run: Wine is not installed (Debian package wine64)"
