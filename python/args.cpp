@@ -196,11 +196,14 @@ bool to_matrix4(PyObject* const* objs, core::Matrix2* out, int* bad) {
       return false;
     }
   }
-  // Instances of complex: these read the stored value and run no user code.
+  // Instances of complex, subclasses included: the stored value is read, as
+  // PyComplex_RealAsDouble and PyComplex_ImagAsDouble would read it, without
+  // their eight calls, and no user code runs.
   core::Amplitude* entries[4] = {&out->m00, &out->m01, &out->m10, &out->m11};
   for (int i = 0; i < 4; ++i) {
-    entries[i]->re = PyComplex_RealAsDouble(objs[i]);
-    entries[i]->im = PyComplex_ImagAsDouble(objs[i]);
+    const Py_complex value = reinterpret_cast<PyComplexObject*>(objs[i])->cval;
+    entries[i]->re = value.real;
+    entries[i]->im = value.imag;
   }
   return true;
 }
