@@ -29,9 +29,10 @@ constexpr std::uint64_t kUncheckedQubits = 16;
 
 void* allocate_amplitudes(std::uint64_t bytes) {
   // Large blocks start on a huge-page boundary and fill whole huge pages, so
-  // the hint can cover all of them; small ones fill at least a cache line.
-  const std::uint64_t alignment =
-      bytes >= kHugePageThreshold ? kHugePageSize : kAmplitudeAlignment;
+  // the hint can cover all of them; middle ones fill at least a cache line.
+  const std::uint64_t alignment = bytes >= kHugePageThreshold ? kHugePageSize
+                                  : bytes >= kLineAlignedFrom ? kAmplitudeAlignment
+                                                              : kSmallBlockAlignment;
   if (bytes > UINT64_MAX - alignment) return nullptr;
   const std::uint64_t rounded = (bytes + alignment - 1) & ~(alignment - 1);
   void* block = platform::allocate_aligned(rounded, alignment);

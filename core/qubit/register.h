@@ -34,7 +34,13 @@ using AllocateFn = void* (*)(std::uint64_t bytes);
 void* allocate_amplitudes(std::uint64_t bytes);
 void release_amplitudes(void* block) noexcept;
 
+// Blocks from kLineAlignedFrom bytes on start on a cache line, so that no
+// vector access straddles two; smaller ones keep the allocator's own 16-byte
+// alignment, which it hands out several times faster (a third of the time it
+// takes to build a one-qubit register went on a cache-line-aligned block).
 inline constexpr std::uint64_t kAmplitudeAlignment = 64;
+inline constexpr std::uint64_t kSmallBlockAlignment = 16;
+inline constexpr std::uint64_t kLineAlignedFrom = 1024;
 
 class Register {
  public:
