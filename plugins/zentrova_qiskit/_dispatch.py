@@ -1,0 +1,54 @@
+"""Spreading tasks over an executor, and the seeds each task gets.
+
+Tasks are plain tuples for _worker; with an executor they go out in batches
+(at most MAX_BATCHES per call, so that a sweep of thousands of points does not
+pay a round trip each) and come back in the order they were given. Every task
+carries its own seed, derived from the caller's seed and the task's position
+alone, so results do not depend on how tasks were batched or where they ran.
+"""
+
+import concurrent.futures
+
+import numpy as np
+
+from . import _worker
+
+MAX_BATCHES = 64
+
+
+def root_entropy(seed) -> int:
+    """An integer to derive every task's seed from: the caller's seed, a
+    number drawn from a Generator given as seed, or fresh entropy for None."""
+    if seed is None:
+        return int(np.random.SeedSequence().entropy)
+    if isinstance(seed, np.random.Generator):
+        return int(seed.integers(2**63))
+    if isinstance(seed, np.random.SeedSequence):
+        return int(seed.generate_state(2, np.uint64).view(np.uint64)[0])
+    return int(seed)
+
+
+def submit(kind: str, tasks: list, executor: concurrent.futures.Executor | None):
+    """Starts the tasks; returns a function that waits for their results, in
+    order. Without an executor they run here, before submit returns."""
+    if executor is None or not tasks:
+        done = _worker.run_batch(kind, tasks)
+        return lambda: done
+    batches = min(len(tasks), MAX_BATCHES)
+    size, extra = divmod(len(tasks), batches)
+    futures, start = [], 0
+    for b in range(batches):
+        stop = start + size + (b < extra)
+        futures.append(executor.submit(_worker.run_batch, kind, tasks[start:stop]))
+        start = stop
+
+    def collect() -> list:
+        results: list = []
+        for future in futures:
+            results.extend(future.result())
+        return results
+    return collect
+
+
+def run(kind: str, tasks: list, executor: concurrent.futures.Executor | None) -> list:
+    return submit(kind, tasks, executor)()
