@@ -11,6 +11,7 @@ until bind() puts numbers in their place for one point of a parameter sweep.
 from dataclasses import dataclass, field
 
 from qiskit.circuit import (
+    AnnotatedOperation,
     Clbit,
     ClassicalRegister,
     ControlledGate,
@@ -160,6 +161,14 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
             definition = op.definition
         except Exception:
             definition = None
+        if definition is None and isinstance(op, AnnotatedOperation):
+            # Controls, inverses and powers kept as annotations: Qiskit's own
+            # synthesis spells them out in ordinary gates.
+            wrapper = QuantumCircuit(op.num_qubits, op.num_clbits)
+            wrapper.append(op, wrapper.qubits, wrapper.clbits)
+            definition = wrapper.decompose()
+            if any(isinstance(i.operation, AnnotatedOperation) for i in definition.data):
+                definition = None
         if definition is None:
             raise UnsupportedInstruction(
                 f"zentrova cannot run the instruction '{name}' (it has no definition in "
