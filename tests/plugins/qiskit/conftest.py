@@ -3,6 +3,7 @@ gate the plugin reads (its own, matrices under controls, gates replaced by
 their definitions), and executors to run them on."""
 
 import concurrent.futures
+import multiprocessing
 
 import numpy as np
 import pytest
@@ -72,17 +73,20 @@ def random_observable(n: int, terms: int, rng: np.random.Generator) -> SparsePau
 
 @pytest.fixture(scope="session")
 def process_pool():
-    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+    # spawn: the primitives submit from a thread of their own, and forking a
+    # process that runs threads is unsafe
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
         yield pool
 
 
 @pytest.fixture(scope="session")
-def dask_executor():
+def dask_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
-            yield client.get_executor()
+            yield client
 
 
 def parameters(count: int) -> list[Parameter]:
