@@ -32,11 +32,15 @@ from . import _dispatch
 from ._translate import UnsupportedInstruction, bind, read
 
 
-def _read(pub, i: int):
-    try:
-        return read(pub.circuit)
-    except UnsupportedInstruction as e:
-        raise UnsupportedInstruction(f"PUB {i}: {e}") from None
+def _read(pub, i: int, cache: dict):
+    """The PUB's circuit, read once per run however many PUBs share it."""
+    prog = cache.get(id(pub.circuit))
+    if prog is None:
+        try:
+            prog = cache[id(pub.circuit)] = read(pub.circuit)
+        except UnsupportedInstruction as e:
+            raise UnsupportedInstruction(f"PUB {i}: {e}") from None
+    return prog
 
 
 def _points(pub, prog):
@@ -91,7 +95,8 @@ class ZentrovaSampler(BaseSamplerV2):
             warnings.warn("One of your circuits has no output classical registers and so the "
                           "result will be empty. Did you mean to add measurement instructions?",
                           UserWarning, stacklevel=2)
-        programs = [_read(pub, i) for i, pub in enumerate(coerced)]
+        cache: dict = {}
+        programs = [_read(pub, i, cache) for i, pub in enumerate(coerced)]
         job = PrimitiveJob(self._run, coerced, programs, _dispatch.root_entropy(self._seed))
         job._submit()
         return job
@@ -179,10 +184,10 @@ class ZentrovaEstimator(BaseEstimatorV2):
         if precision is None:
             precision = self._default_precision
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
-        programs = []
+        programs, cache = [], {}
         for i, pub in enumerate(coerced):
             pub.validate()
-            prog = _read(pub, i)
+            prog = _read(pub, i, cache)
             if not prog.final or prog.measures:
                 raise UnsupportedInstruction(
                     f"PUB {i}: the estimator runs circuits without measurements, resets "

@@ -100,3 +100,13 @@ def test_example_dask_scan(dask_client):
         assert re.fullmatch(r"lowest energy -9\.\d+ at a = \S+, b = \S+", out[1])
         assert out[2] == "exact ground energy -9.837951: bound holds"
         assert out[3] == "same bits as the scan in this process: yes"
+
+
+def test_readme_section():
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    section = readme.split("## Using zentrova from Qiskit")[1].split("\n## ")[0]
+    code = re.search(r"^```py\n(.*?)^```$", section, re.M | re.S)[1]
+    printed = re.search(r"^prints\n\n```text\n(.*?)^```$", section, re.M | re.S)[1]
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == printed
