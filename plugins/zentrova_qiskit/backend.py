@@ -111,7 +111,8 @@ class ZentrovaBackend(BackendV2):
         unknown = set(options) - set(self.options.__dict__)
         if unknown:
             raise TypeError(f"unknown run options: {', '.join(sorted(unknown))}")
-        opts = {**self.options.__dict__, **options}
+        opts = {**self.options.__dict__,
+                **{k: v for k, v in options.items() if v is not None or k == "seed_simulator"}}
         shots = opts["shots"]
         if not isinstance(shots, (int, np.integer)) or isinstance(shots, bool) or shots < 0:
             raise ValueError(f"shots must be an integer of 0 or more, not {shots!r}")

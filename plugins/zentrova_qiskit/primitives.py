@@ -91,6 +91,8 @@ class ZentrovaSampler(BaseSamplerV2):
         if shots is None:
             shots = self._default_shots
         coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
+        for pub in coerced:
+            pub.validate()
         if any(not pub.circuit.cregs for pub in coerced):
             warnings.warn("One of your circuits has no output classical registers and so the "
                           "result will be empty. Did you mean to add measurement instructions?",

@@ -110,3 +110,20 @@ def test_readme_section():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout == printed
+
+
+def test_worker_needs_no_qiskit():
+    """What a worker imports runs a task with Qiskit unimportable."""
+    code = """
+import sys
+sys.modules["qiskit"] = None
+from zentrova_qiskit import _worker
+task = (2, 2, ("final", [("h", 0), ("cnot", 0, 1)], [(0, 0), (1, 1)]), 50, (1, (0,)), False)
+(bits, _), = _worker.run_batch("sample", [task])
+assert (bits[:, 0] == bits[:, 1]).all() and 0 < bits[:, 0].sum() < 50
+(ev,), = _worker.run_batch("estimate", [(2, [("h", 0), ("cnot", 0, 1)], [((1.0, "XX", (0, 1)),)], 0.0, (1, (0,)))])
+assert abs(ev - 1) < 1e-12
+print("ok")
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.stdout == "ok\n", done.stderr
