@@ -287,6 +287,7 @@ def estimate(task) -> np.ndarray:
         codes.append(tuple(code))
     values = [0.0] * len(keys)
     current = ["Z"] * n
+    p = np.empty(1 << n)  # one buffer for every group's probabilities
     for basis, members in _groups(bases):
         for q in sorted(basis):
             if basis[q] != current[q]:
@@ -296,7 +297,7 @@ def estimate(task) -> np.ndarray:
                 else:
                     reg.u(q, *turn)
                 current[q] = basis[q]
-        p = np.asarray(zentrova_readout.probabilities(reg))
+        zentrova_readout.probabilities(reg, out=p)
         _fold(p, n - 1, [(t, codes[t]) for t in members], values)
     evs = np.empty(len(observables))
     for i, obs in enumerate(observables):
