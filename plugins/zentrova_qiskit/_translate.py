@@ -146,8 +146,6 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
             raise UnsupportedInstruction(
                 f"zentrova cannot run the instruction '{name}': of the control flow "
                 "operations only if_else is supported")
-        if inst.clbits:
-            raise UnsupportedInstruction(f"zentrova cannot run the instruction '{name}'")
         if name in _DIRECT and isinstance(op, Gate) and not (
                 isinstance(op, ControlledGate) and op.ctrl_state != 2**op.num_ctrl_qubits - 1):
             out.append((_DIRECT[name], *qubits, *(_angle(v) for v in op.params)))
@@ -171,8 +169,8 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
                 definition = None
         if definition is None:
             raise UnsupportedInstruction(
-                f"zentrova cannot run the instruction '{name}' (it has no definition in "
-                "gates zentrova runs; transpile the circuit for the backend first)")
+                f"zentrova cannot run the instruction '{name}': it is none of the gates "
+                "zentrova runs and has no definition")
         prog.global_phase = prog.global_phase + definition.global_phase
         _read(definition, dict(zip(definition.qubits, qubits)),
               dict(zip(definition.clbits, (cmap[c] for c in inst.clbits))), prog, out)
@@ -190,12 +188,33 @@ def read(circuit: QuantumCircuit) -> Program:
     return prog
 
 
+def _touched(op: tuple) -> tuple:
+    kind = op[0]
+    if kind == "mat":
+        return (*op[1], op[2])
+    if kind in ("rx", "ry", "rz"):
+        return op[1:2]
+    if kind == "measure":
+        return op[1:2]
+    return op[1:]
+
+
 def _finish(prog: Program) -> None:
-    """Splits off the measurements at the end, if all are: a circuit is run
-    once and sampled when no gate, reset or condition follows a measurement of
-    a qubit it touches."""
+    """Drops resets of qubits nothing has touched yet (as state preparation
+    begins with), then splits off the measurements at the end, if all are: a
+    circuit is run once and sampled when no gate, reset or condition follows
+    a measurement of a qubit it touches."""
+    ops, touched = [], set()
+    for i, op in enumerate(prog.ops):
+        if op[0] == "if":
+            ops.extend(prog.ops[i:])
+            break
+        if op[0] != "reset" or op[1] in touched:
+            ops.append(op)
+        touched.update(_touched(op))
+    prog.ops = ops
     gates, measures, measured = [], [], set()
-    for op in prog.ops:
+    for op in ops:
         kind = op[0]
         if kind == "measure":
             measures.append((op[1], op[2]))
@@ -203,10 +222,7 @@ def _finish(prog: Program) -> None:
         elif kind in ("reset", "if"):
             return
         else:
-            touched = op[1:-1] if kind in ("rx", "ry", "rz") else op[1:]
-            if kind == "mat":
-                touched = (*op[1], op[2])
-            if measured.intersection(touched):
+            if measured.intersection(_touched(op)):
                 return
             gates.append(op)
     prog.gates, prog.measures = gates, measures

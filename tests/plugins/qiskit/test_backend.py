@@ -155,3 +155,17 @@ def test_refusals():
         with pytest.raises(error, match=text):
             ZentrovaBackend(executor=recorder).run([good, bad], **options)
         assert recorder.calls == 0
+
+
+def test_state_preparation():
+    """initialize() begins with resets; on fresh qubits they are dropped and
+    the circuit is still sampled from its probabilities, with a seed."""
+    amplitudes = np.array([0.6, 0, 0, 0.8j])
+    qc = QuantumCircuit(2)
+    qc.initialize(amplitudes)
+    qc.measure_all()
+    runs = [ZentrovaBackend().run(qc, shots=2000, seed_simulator=3).result() for _ in range(2)]
+    assert runs[0].results[0].method == "statevector"
+    assert runs[0].get_counts() == runs[1].get_counts()
+    assert set(runs[0].get_counts()) == {"00", "11"}
+    assert abs(runs[0].get_counts()["11"] - 1280) < 5 * np.sqrt(2000 * 0.64 * 0.36)
