@@ -14,6 +14,7 @@ import numpy as np
 from qiskit.circuit import Delay, IfElseOp, Measure, Parameter, QuantumCircuit, Reset
 from qiskit.circuit import library as lib
 from qiskit.providers import BackendV2, JobStatus, JobV1, Options
+from qiskit.quantum_info import Statevector
 from qiskit.result import Result
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 from qiskit.transpiler import Target
@@ -175,7 +176,7 @@ class ZentrovaBackend(BackendV2):
         if opts["memory"]:
             data["memory"] = keys
         if state is not None:
-            data["statevector"] = state * np.exp(1j * float(prog.global_phase))
+            data["statevector"] = Statevector(state * np.exp(1j * float(prog.global_phase)))
         header = {
             "name": circuit.name,
             "creg_sizes": [[r.name, r.size] for r in circuit.cregs],
