@@ -1,8 +1,9 @@
 // sin_cos against a multiple-precision reference (MPFR, correctly rounded):
 // a million arguments over every exponent, arguments whose results lie close
-// to a midpoint between two doubles, and each precision step on its own. A
-// build without MPFR (the Windows cross build) checks the same arguments
-// against a digest of the results the reference run accepted.
+// to a midpoint between two doubles, each precision step on its own, and the
+// reduction's constants word by word. A build without MPFR (the cross builds)
+// checks the same arguments against a digest of the results the reference run
+// accepted.
 //
 // A longer run: ZENTROVA_TRIG_ARGUMENTS=<count> [ZENTROVA_TRIG_SEED=<n>]
 // zentrova_core_tests --gtest_filter='TrigTest.*'
@@ -20,6 +21,8 @@
 
 #if ZENTROVA_HAVE_MPFR
 #include <mpfr.h>
+
+#include "core/math/trig_tables.h"
 #endif
 
 namespace zentrova::core {
@@ -162,6 +165,39 @@ TEST(TrigTest, EveryPrecisionStepDecidesCorrectly) {
   EXPECT_GT(undecided[1], kCount / 10);
   EXPECT_EQ(undecided[4] + undecided[8], 0u);
 }
+
+#if ZENTROVA_HAVE_MPFR
+// Every word of the reduction's constants, against MPFR's pi: a wrong low word
+// changes no result a test could see.
+TEST(TrigTest, ReductionTablesMatchMpfr) {
+  mpfr_t value;
+  mpz_t integer, word;
+  mpfr_init2(value, 3000);
+  mpz_inits(integer, word, nullptr);
+  const auto expect_words = [&](const u64* table, int count, const char* name) {
+    // table[0] is the top word of the integer part of value.
+    mpfr_get_z(integer, value, MPFR_RNDD);
+    for (int i = 0; i < count; ++i) {
+      mpz_tdiv_q_2exp(word, integer, 64 * (count - 1 - i));
+      mpz_fdiv_r_2exp(word, word, 64);
+      u64 want = 0;
+      mpz_export(&want, nullptr, -1, sizeof want, 0, 0, word);
+      EXPECT_EQ(table[i], want) << name << " word " << i;
+    }
+  };
+  const int two_over_pi_words = static_cast<int>(std::size(kTwoOverPi));
+  mpfr_const_pi(value, MPFR_RNDN);
+  mpfr_ui_div(value, 2, value, MPFR_RNDN);
+  mpfr_mul_2ui(value, value, 64 * two_over_pi_words, MPFR_RNDN);
+  expect_words(kTwoOverPi, two_over_pi_words, "2/pi");
+  const int half_pi_words = static_cast<int>(std::size(kHalfPi));
+  mpfr_const_pi(value, MPFR_RNDN);
+  mpfr_mul_2ui(value, value, 64 * half_pi_words - 2, MPFR_RNDN);
+  expect_words(kHalfPi, half_pi_words, "pi/2");
+  mpz_clears(integer, word, nullptr);
+  mpfr_clear(value);
+}
+#endif
 
 TEST(TrigTest, ZerosInfinitiesAndNaNs) {
   for (double zero : {0.0, -0.0}) {
