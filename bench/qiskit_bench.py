@@ -23,7 +23,7 @@ needs two idle cores: the line prints the load average it ran under.
 The peers are installed for benchmarks only (bash bench/setup_peers.sh puts
 qiskit-aer into build/peers-venv); zentrova never depends on them.
 
-    build/peers-venv/bin/python bench/qiskit_bench.py [--sizes 16,20] [--rounds 5]
+    build/peers-venv/bin/python bench/qiskit_bench.py [--sizes 16,20] [--rounds 5] [--only aer|speedup]
 """
 
 from __future__ import annotations
@@ -150,9 +150,12 @@ def main() -> None:
     parser.add_argument("--sizes", default="16,20")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--speedup-qubits", type=int, default=16)
+    parser.add_argument("--only", choices=("aer", "speedup"), help="run one part only")
     args = parser.parse_args()
-    against_aer([int(s) for s in args.sizes.split(",")], args.rounds)
-    speedup(args.speedup_qubits, args.rounds)
+    if args.only != "speedup":
+        against_aer([int(s) for s in args.sizes.split(",")], args.rounds)
+    if args.only != "aer":
+        speedup(args.speedup_qubits, args.rounds)
 
 
 if __name__ == "__main__":
