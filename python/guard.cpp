@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/messages.h"
+#include "python/pyref.h"
 
 namespace zentrova::py {
 
@@ -49,16 +50,32 @@ void raise_panic(const char* message) noexcept {
 
 PyObject* panic_exception_type() {
   if (g_panic_type) return g_panic_type;
-  PyObject* type =
-      PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
-  if (!type) return nullptr;
-  // Creation can run Python code (a collection) and so let another thread in;
-  // whichever type was stored first is the only one ever seen.
-  if (g_panic_type) {
-    Py_DECREF(type);
-  } else {
-    g_panic_type = type;
+  // zentrova and zentrova_readout each link their own copy of this file, yet a
+  // program that catches one PanicException type must catch both modules'
+  // panics: the type is kept in the interpreter's own dictionary, which Python
+  // code cannot reach, and whichever module needs it first creates it.
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!shared) {  // no dictionary to share through: a type of this module's own
+    PyObject* own =
+        PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
+    if (own && g_panic_type) Py_DECREF(own);
+    else if (own) g_panic_type = own;
+    return own ? g_panic_type : nullptr;
   }
+  PyRef key = PyRef::steal(PyUnicode_FromString(kPanicTypeKey));
+  if (!key) return nullptr;
+  PyObject* type = PyDict_GetItemWithError(shared, key.get());  // borrowed
+  if (!type) {
+    if (PyErr_Occurred()) return nullptr;
+    PyRef created = PyRef::steal(
+        PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr));
+    if (!created) return nullptr;
+    // Creation can run Python code (a collection) and so let another thread in;
+    // whichever type was stored first is the only one ever seen.
+    type = PyDict_SetDefault(shared, key.get(), created.get());
+    if (!type) return nullptr;
+  }
+  if (!g_panic_type) g_panic_type = Py_NewRef(type);
   return g_panic_type;
 }
 

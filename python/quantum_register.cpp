@@ -13,11 +13,11 @@
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
-#include "core/platform/memory.h"
 #include "python/args.h"
 #include "python/guard.h"
 #include "python/messages.h"
 #include "python/pyref.h"
+#include "python/readout_fits.h"
 #include "python/types.h"
 
 namespace zentrova::py {
@@ -171,20 +171,14 @@ PyObject* QuantumRegister_noargs(PyObject* self, PyObject*) {
 // A float in a list costs its 8-byte slot plus a 32-byte object (24 bytes,
 // rounded up by the small-object allocator).
 constexpr std::uint64_t kBytesPerListedFloat = 40;
-// Below this the list cannot plausibly exhaust a host, and reading the memory
-// figure would cost more than building it.
-constexpr std::uint64_t kReadoutCheckThreshold = std::uint64_t{16} << 20;
 
 void check_readout_fits(std::uint64_t entries) {
   const std::uint64_t need = entries > UINT64_MAX / kBytesPerListedFloat
                                  ? UINT64_MAX
                                  : entries * kBytesPerListedFloat;
-  if (need <= kReadoutCheckThreshold) return;
-  const std::uint64_t available = core::platform::available_physical_memory();
-  if (need > available) {
-    ZV_FATAL(core::readout_memory_message(
-        "god_observe's list of " + std::to_string(entries) + " probabilities", available, need));
-  }
+  py::check_readout_fits(need, [&] {
+    return "god_observe's list of " + std::to_string(entries) + " probabilities";
+  });
 }
 
 PyObject* QuantumRegister_god_observe(PyObject* self, PyObject*) {
@@ -199,10 +193,9 @@ PyObject* QuantumRegister_god_observe(PyObject* self, PyObject*) {
     if (!list) fail_creation();
     // Filled a chunk at a time, so no second buffer of 2^n doubles is needed;
     // the register stays borrowed until the list is complete.
-    constexpr std::uint64_t kChunk = 512;
-    double chunk[kChunk];
-    for (std::uint64_t begin = 0; begin < dimension; begin += kChunk) {
-      const std::uint64_t count = std::min(kChunk, dimension - begin);
+    alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
+    for (std::uint64_t begin = 0; begin < dimension; begin += kReadoutChunk) {
+      const std::uint64_t count = std::min(kReadoutChunk, dimension - begin);
       obj->reg.god_observe(begin, count, chunk);
       for (std::uint64_t i = 0; i < count; ++i) {
         PyObject* value = PyFloat_FromDouble(chunk[i]);
