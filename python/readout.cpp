@@ -352,15 +352,10 @@ PyObject* readout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
     // A register exists, so 2^n items of at most 16 bytes fit in 64 bits.
     const std::uint64_t need = dimension * static_cast<std::uint64_t>(R.itemsize);
-    check_readout_fits(need, [&] {
-      return std::string(R.function) + "'s copy of " + std::to_string(dimension) + " " +
-             R.contents;
-    });
+    auto what = [&] { return "a copy of the " + std::to_string(dimension) + " " + R.contents; };
+    check_readout_fits(need, what);
     BlockPtr block(core::allocate_amplitudes(need));
-    if (!block) {
-      ZV_FATAL(core::readout_allocation_failed_message(
-          std::string(R.function) + "'s copy of the " + R.contents, need));
-    }
+    if (!block) ZV_FATAL(core::readout_allocation_failed_message(what(), need));
     R.fill(reg, block.get());
     borrow.give_back();
     // Made after the register is given back: creating an object can run
