@@ -54,22 +54,48 @@ struct Readout {
 PyTypeObject* g_probability_type = nullptr;
 PyTypeObject* g_amplitude_type = nullptr;
 
+// Probabilities begin .. begin+count-1 into out, through an aligned chunk.
+void fill_chunked(core::Register& reg, unsigned char* out, std::uint64_t begin,
+                  std::uint64_t count) {
+  alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
+  for (std::uint64_t done = 0; done < count; done += kReadoutChunk) {
+    const std::uint64_t part = std::min(kReadoutChunk, count - done);
+    reg.god_observe(begin + done, part, chunk);
+    std::memcpy(out + done * sizeof(double), chunk, part * sizeof(double));
+  }
+}
+
 void fill_probabilities(core::Register& reg, void* out) {
-  const std::uint64_t dimension = reg.dimension();
   // Where the kernels store a probability decides which of their paths computes
-  // it (they go one at a time up to a vector boundary of the destination), and
-  // the paths may differ in the sign of a NaN. god_observe fills a chunk aligned
-  // for the widest vector; the same alignment here gives the same bits.
-  if (reinterpret_cast<std::uintptr_t>(out) % kReadoutChunkAlignment == 0) {
-    reg.god_observe(0, dimension, static_cast<double*>(out));
+  // it (one at a time up to a vector boundary of the destination and in the
+  // last partial vector, whole vectors between), and the paths may differ in
+  // the sign of a NaN. god_observe fills chunks aligned for the widest vector,
+  // so every probability comes from whole vectors there; so it must here.
+  constexpr std::uint64_t kGroup = kReadoutChunkAlignment / sizeof(double);
+  const std::uint64_t dimension = reg.dimension();
+  const auto address = reinterpret_cast<std::uintptr_t>(out);
+  auto* bytes = static_cast<unsigned char*>(out);
+  if (address % alignof(double) != 0 || dimension < 2 * kGroup) {
+    fill_chunked(reg, bytes, 0, dimension);
     return;
   }
-  alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
-  auto* bytes = static_cast<unsigned char*>(out);
-  for (std::uint64_t begin = 0; begin < dimension; begin += kReadoutChunk) {
-    const std::uint64_t count = std::min(kReadoutChunk, dimension - begin);
-    reg.god_observe(begin, count, chunk);
-    std::memcpy(bytes + begin * sizeof(double), chunk, count * sizeof(double));
+  // Most go straight to out from its first vector boundary on; the few before
+  // it and after its last whole vector are taken from whole aligned groups.
+  const std::uint64_t head =
+      (kReadoutChunkAlignment - address % kReadoutChunkAlignment) % kReadoutChunkAlignment /
+      sizeof(double);
+  const std::uint64_t body = (dimension - head) / kGroup * kGroup;
+  const std::uint64_t tail = dimension - head - body;
+  auto* d = static_cast<double*>(out);
+  alignas(kReadoutChunkAlignment) double group[kGroup];
+  if (head != 0) {
+    reg.god_observe(0, kGroup, group);
+    std::memcpy(d, group, head * sizeof(double));
+  }
+  reg.god_observe(head, body, d + head);
+  if (tail != 0) {
+    reg.god_observe(dimension - kGroup, kGroup, group);
+    std::memcpy(d + dimension - tail, group + kGroup - tail, tail * sizeof(double));
   }
 }
 

@@ -65,9 +65,12 @@ def test_readouts_equal_god_observe_and_model_after_gates(seed, n):
     assert hexes([x for z in amps.tolist() for x in (z.real, z.imag)]) == \
         hexes([x for a in model.amps for x in a])
 
-    # Into caller's memory, aligned or not: the same bits.
-    out = np.full(1 << n, 7.0)
-    assert zr.probabilities(reg, out) is out and out.tobytes() == before
+    # Into caller's memory at every offset from a vector boundary, and at none
+    # that doubles could have: the same bits.
+    wide = np.full((1 << n) + 8, 7.0)
+    for offset in range(8):
+        out = wide[offset:offset + (1 << n)]
+        assert zr.probabilities(reg, out) is out and out.tobytes() == before
     odd = memoryview(bytearray(8 * (1 << n) + 1))[1:].cast("d")
     assert zr.probabilities(reg, out=odd) is odd and odd.tobytes() == before
     assert packed(reg.god_observe()) == before  # nothing was changed
