@@ -14,6 +14,7 @@
 #include "core/fatal_error.h"
 #include "core/messages.h"
 #include "python/args.h"
+#include "python/borrow.h"
 #include "python/guard.h"
 #include "python/messages.h"
 #include "python/pyref.h"
@@ -25,31 +26,6 @@ namespace zentrova::py {
 namespace {
 
 PyTypeObject* g_type = nullptr;
-
-// Exclusive use of one register for the length of a call. Given back on every
-// path, including a FatalError unwinding towards the entry guard.
-class Borrow {
- public:
-  explicit Borrow(QuantumRegisterObject* obj) : flag_(&obj->borrow) {
-    std::intptr_t expected = 0;
-    if (!flag_->compare_exchange_strong(expected, kExclusive)) {
-      flag_ = nullptr;
-      PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
-    }
-  }
-  ~Borrow() { give_back(); }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-
-  bool held() const { return flag_ != nullptr; }
-  void give_back() {
-    if (flag_) flag_->store(0);
-    flag_ = nullptr;
-  }
-
- private:
-  BorrowFlag* flag_;
-};
 
 QuantumRegisterObject* checked_self(PyObject* self) {
   PyTypeObject* type = require_type(&quantum_register_type, "QuantumRegister");

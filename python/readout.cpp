@@ -12,6 +12,7 @@
 #include "core/fatal_error.h"
 #include "core/messages.h"
 #include "core/qubit/register.h"
+#include "python/borrow.h"
 #include "python/guard.h"
 #include "python/messages.h"
 #include "python/pyref.h"
@@ -42,10 +43,9 @@ using BlockPtr = std::unique_ptr<void, Block>;
 
 // What tells the two read-outs apart.
 struct Readout {
-  const char* function;  // the Python function's name, for messages
+  const char* function;  // the Python function's name, and what the copy holds
   const char* format;    // struct-module format of one item
   Py_ssize_t itemsize;
-  const char* contents;  // what the copy holds, for the memory message
   PyTypeObject** type;
   // Writes the register's 2^n items to out, which may have any alignment.
   void (*fill)(core::Register& reg, void* out);
@@ -105,35 +105,10 @@ void fill_amplitudes(core::Register& reg, void* out) {
   std::memcpy(out, reg.amplitudes(), reg.dimension() * sizeof(core::Amplitude));
 }
 
-const Readout kProbabilities = {"probabilities", "d", sizeof(double), "probabilities",
-                                &g_probability_type, &fill_probabilities};
-const Readout kAmplitudes = {"amplitudes", "Zd", sizeof(core::Amplitude), "amplitudes",
-                             &g_amplitude_type, &fill_amplitudes};
-
-// Exclusive use of a register for the length of a call, taken and given back
-// exactly as zentrova's methods do.
-class Borrow {
- public:
-  explicit Borrow(QuantumRegisterObject* obj) : flag_(&obj->borrow) {
-    std::intptr_t expected = 0;
-    if (!flag_->compare_exchange_strong(expected, kExclusive)) {
-      flag_ = nullptr;
-      PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
-    }
-  }
-  ~Borrow() { give_back(); }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-
-  bool held() const { return flag_ != nullptr; }
-  void give_back() {
-    if (flag_) flag_->store(0);
-    flag_ = nullptr;
-  }
-
- private:
-  BorrowFlag* flag_;
-};
+const Readout kProbabilities = {"probabilities", "d", sizeof(double), &g_probability_type,
+                                &fill_probabilities};
+const Readout kAmplitudes = {"amplitudes", "Zd", sizeof(core::Amplitude), &g_amplitude_type,
+                             &fill_amplitudes};
 
 // A buffer request's view, released on every way out.
 class View {
@@ -378,7 +353,7 @@ PyObject* readout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
     // A register exists, so 2^n items of at most 16 bytes fit in 64 bits.
     const std::uint64_t need = dimension * static_cast<std::uint64_t>(R.itemsize);
-    auto what = [&] { return "a copy of the " + std::to_string(dimension) + " " + R.contents; };
+    auto what = [&] { return "a copy of the " + std::to_string(dimension) + " " + R.function; };
     check_readout_fits(need, what);
     BlockPtr block(core::allocate_amplitudes(need));
     if (!block) ZV_FATAL(core::readout_allocation_failed_message(what(), need));
