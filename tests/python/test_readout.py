@@ -19,26 +19,40 @@ from model import Model, hexes
 
 QR = zentrova.QuantumRegister
 
-# Entries whose squares and products reach every corner of the doubles: signed
-# zeros, subnormals (and squares that underflow to them or to zero), overflow to
+# Factors that turn ordinary amplitudes into every corner of the doubles: signed
+# zeros, subnormals, squares that underflow to subnormals or zero or overflow to
 # infinity, infinities and NaN.
-SPECIAL = [0.0, -0.0, 5e-324, -2.5e-320, 1e-160, 3e-155, 1e200, -1e155,
-           math.inf, -math.inf, math.nan, 0.5, -0.75, 1.0]
+SPECIAL = [0.0, -0.0, 1e-310, -3e-320, 1e-158, -2e-160, 1e200, -1e160,
+           math.inf, -math.inf, math.nan, 1.0, -0.5]
 
 
 def special_state(seed: int, n: int):
-    """A register and its model after Hadamards and u gates of special entries."""
+    """A register and its model: ordinary amplitudes, then special factors on a few
+    pairs (an mcu under every other qubit, its controls' values set by x)."""
     rng = random.Random(seed)
     reg, model = QR(n), Model(n)
+
+    def both(name, *args):
+        getattr(reg, name)(*args)
+        getattr(model, name)(*args)
+
     for q in range(n):
-        reg.h(q)
-        model.h(q)
-    for _ in range(2 * n + 1):
+        both("h", q)
+        both("ry", q, rng.uniform(-3, 3))
+    for k in range(n + 2):
         t = rng.randrange(n)
-        m = [complex(rng.choice(SPECIAL), rng.choice(SPECIAL)) if rng.random() < 0.4
-             else complex(rng.uniform(-1, 1), rng.uniform(-1, 1)) for _ in range(4)]
-        reg.u(t, *m)
-        model.u(t, *m)
+        others = [q for q in range(n) if q != t]
+        flips = [q for q in others if rng.random() < 0.5]
+        zero = lambda: complex(rng.choice((0.0, -0.0)), rng.choice((0.0, -0.0)))  # noqa: E731
+        m = [complex(rng.choice(SPECIAL), rng.choice(SPECIAL)), zero(),
+             zero(), complex(rng.choice(SPECIAL), rng.choice(SPECIAL))]
+        if k % 3 == 0:  # (-0.0)a0 + (-0.0)a1 on real amplitudes: signed zeros
+            m[0] = m[1] = complex(-0.0, 0.0)
+        for q in flips:
+            both("x", q)
+        both("mcu", others, t, *m)
+        for q in flips:
+            both("x", q)
     return reg, model
 
 
@@ -100,22 +114,13 @@ def test_numpy_takes_the_copy_without_copying_and_it_outlives_the_register():
         type(probs)()
 
 
-def test_zero_qubits_and_new_objects_each_call():
-    reg = QR(0)
-    assert list(memoryview(zr.probabilities(reg))) == [1.0]
-    assert np.asarray(zr.amplitudes(reg)).tolist() == [1 + 0j]
-    assert zr.probabilities(reg) is not zr.probabilities(reg)
-
-
 OUT_REFUSALS = [
     # (function, out, exception, message fragment)
     (zr.probabilities, np.zeros(8, np.float32), TypeError, "float64"),
-    (zr.probabilities, np.zeros(8, np.int64), TypeError, "float64"),
     (zr.probabilities, np.zeros(8, np.complex128), TypeError, "not format 'Zd'"),
     (zr.probabilities, np.zeros(8, ">f8"), TypeError, "float64"),
     (zr.probabilities, bytearray(64), TypeError, "not format 'B'"),
     (zr.probabilities, np.zeros(9), ValueError, "must hold 8 items"),
-    (zr.probabilities, np.zeros(4), ValueError, "must hold 8 items"),
     (zr.probabilities, np.zeros(16)[::2], ValueError, "C-contiguous"),
     (zr.probabilities, np.zeros((2, 8))[:, :4], ValueError, "C-contiguous"),
     (zr.probabilities, bytes(64), ValueError, "read-only"),
@@ -154,7 +159,7 @@ def test_read_only_array_and_shapes_that_fit():
     zr.probabilities(reg, cube)
     assert cube.ravel().tolist() == reg.god_observe()
     little = np.zeros(8, "<f8")
-    assert zr.probabilities(reg, out=None) is not None and zr.probabilities(reg, little) is little
+    assert zr.probabilities(reg, little) is little
 
 
 def test_argument_faults():
@@ -175,6 +180,8 @@ def test_argument_faults():
             call()
         assert text in str(info.value)
     assert list(memoryview(zr.probabilities(reg=reg, out=None))) == [1.0, 0.0]
+    assert zr.probabilities(reg) is not zr.probabilities(reg)
+    assert np.asarray(zr.amplitudes(QR(0))).tolist() == [1 + 0j]
 
 
 def test_a_register_in_use_is_already_borrowed():
@@ -226,12 +233,26 @@ def test_reference_counts_stay_flat():
     assert [sys.getrefcount(o) for o in objs] == before
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_threads_and_forked_children_read_their_own_registers():
     def work(n: int) -> bytes:
         reg = QR(n).h(0).ry(n - 1, 0.1 * n)
         assert doubles(zr.probabilities(reg)) == packed(reg.god_observe())
         return doubles(zr.amplitudes(reg))
 
+    forked = None
+    if hasattr(os, "fork"):
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.write(write, work(6))
+            finally:
+                os._exit(0)
+        os.close(write)
+        with os.fdopen(read, "rb") as f:
+            forked = f.read()
+        assert os.waitpid(pid, 0)[1] == 0
     results = {}
     threads = [threading.Thread(target=lambda n=n: results.__setitem__(n, work(n)))
                for n in range(2, 10)]
@@ -240,17 +261,4 @@ def test_threads_and_forked_children_read_their_own_registers():
     for t in threads:
         t.join()
     assert sorted(results) == list(range(2, 10))
-    if not hasattr(os, "fork"):
-        return
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.write(write, work(6))
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as f:
-        got = f.read()
-    assert os.waitpid(pid, 0)[1] == 0
-    assert got == results[6]
+    assert forked in (None, results[6])
