@@ -46,6 +46,25 @@ void raise_panic(const char* message) noexcept {
   Py_DECREF(text);
 }
 
+// The lookup and creation behind panic_exception_type, with no exception pending
+// on entry: a new reference, or null with an exception set.
+PyObject* find_or_create_panic_type() {
+  // Null (without an exception) only where the interpreter keeps no dictionary:
+  // the type is then this module's own.
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyRef key = PyRef::steal(PyUnicode_FromString(kPanicTypeKey));
+  if (!key) return nullptr;
+  PyObject* type = shared ? PyDict_GetItemWithError(shared, key.get()) : nullptr;  // borrowed
+  if (type) return Py_NewRef(type);
+  if (PyErr_Occurred()) return nullptr;
+  PyRef created = PyRef::steal(
+      PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr));
+  if (!created || !shared) return created.release();
+  // Creation can run Python code (a collection) and so let another thread in;
+  // whichever type was stored first is the only one ever seen.
+  return Py_XNewRef(PyDict_SetDefault(shared, key.get(), created.get()));
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -54,28 +73,18 @@ PyObject* panic_exception_type() {
   // program that catches one PanicException type must catch both modules'
   // panics: the type is kept in the interpreter's own dictionary, which Python
   // code cannot reach, and whichever module needs it first creates it.
-  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
-  if (!shared) {  // no dictionary to share through: a type of this module's own
-    PyObject* own =
-        PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
-    if (own && g_panic_type) Py_DECREF(own);
-    else if (own) g_panic_type = own;
-    return own ? g_panic_type : nullptr;
-  }
-  PyRef key = PyRef::steal(PyUnicode_FromString(kPanicTypeKey));
-  if (!key) return nullptr;
-  PyObject* type = PyDict_GetItemWithError(shared, key.get());  // borrowed
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* type = find_or_create_panic_type();
   if (!type) {
-    if (PyErr_Occurred()) return nullptr;
-    PyRef created = PyRef::steal(
-        PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr));
-    if (!created) return nullptr;
-    // Creation can run Python code (a collection) and so let another thread in;
-    // whichever type was stored first is the only one ever seen.
-    type = PyDict_SetDefault(shared, key.get(), created.get());
-    if (!type) return nullptr;
+    Py_XDECREF(pending);
+    return nullptr;
   }
-  if (!g_panic_type) g_panic_type = Py_NewRef(type);
+  if (g_panic_type) {
+    Py_DECREF(type);
+  } else {
+    g_panic_type = type;  // kept for the life of the process
+  }
+  PyErr_SetRaisedException(pending);
   return g_panic_type;
 }
 
