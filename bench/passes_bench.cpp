@@ -8,6 +8,7 @@
 // (> 1: the passes gain), the median over rounds.
 //
 //   passes_bench [sizes, default 16,20,24] [rounds, default 3] [block,gathered,capacity]
+//                [circuits, default ansatz,fourier,random] [--passes-only]
 #include <time.h>
 
 #include <algorithm>
@@ -130,11 +131,14 @@ int main(int argc, char** argv) {
               static_cast<unsigned long>(recorded.gathered_bits),
               static_cast<unsigned long>(recorded.capacity));
   std::printf("%-8s %3s %12s %12s %8s\n", "circuit", "n", "at once (s)", "passes (s)", "ratio");
+  const std::string chosen = argc > 4 ? argv[4] : "ansatz,fourier,random";
+  const bool passes_only = argc > 5 && std::string(argv[5]) == "--passes-only";
   for (const u64 n : sizes) {
     for (const Family& f : families) {
+      if (chosen.find(f.name) == std::string::npos) continue;
       std::vector<double> once, passes, ratio;
       for (int k = 0; k < rounds; ++k) {
-        once.push_back(run(n, at_once, f.circuit));
+        once.push_back(passes_only ? 0.0 : run(n, at_once, f.circuit));
         passes.push_back(run(n, recorded, f.circuit));
         ratio.push_back(once.back() / passes.back());
       }
