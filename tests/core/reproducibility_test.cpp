@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/qubit/passes.h"
@@ -119,7 +120,10 @@ TEST_P(ReproducibilityTest, FixedCircuitGivesTheRecordedBits) {
   EXPECT_EQ(digest.value, 0xBE6CDCDF8305CC82u) << std::hex << "digest 0x" << digest.value;
 }
 
-INSTANTIATE_TEST_SUITE_P(AtOnceAndInPasses, ReproducibilityTest, ::testing::ValuesIn(kShapes));
+INSTANTIATE_TEST_SUITE_P(AtOnceAndInPasses, ReproducibilityTest, ::testing::ValuesIn(kShapes),
+                         [](const ::testing::TestParamInfo<PassShape>& info) {
+                           return std::string(info.param.capacity == 0 ? "AtOnce" : "InPasses");
+                         });
 
 }  // namespace
 }  // namespace zentrova::core
