@@ -90,6 +90,20 @@ def test_readouts_equal_god_observe_and_model_after_gates(seed, n):
     assert packed(reg.god_observe()) == before  # nothing was changed
 
 
+def test_readouts_apply_the_gates_a_large_register_recorded():
+    # Registers above one cache block record their gates; each read-out must
+    # apply them first, whichever module reads.
+    n = 17
+    reg = QR(n).h(n - 1).x(0).rz(n - 1, 0.25)
+    probs = np.asarray(zr.probabilities(reg))
+    assert np.flatnonzero(probs).tolist() == [1, 1 + (1 << (n - 1))]
+    assert abs(probs[1] - 0.5) < 1e-15 and abs(probs[1 + (1 << (n - 1))] - 0.5) < 1e-15
+    reg.swap(0, n - 1)
+    amps = np.asarray(zr.amplitudes(reg))
+    assert np.flatnonzero(amps).tolist() == [1 << (n - 1), (1 << (n - 1)) + 1]
+    assert packed(reg.god_observe()) == doubles(zr.probabilities(reg))
+
+
 def test_numpy_takes_the_copy_without_copying_and_it_outlives_the_register():
     reg = QR(4).h(0).rx(2, 0.4)
     probs, amps = zr.probabilities(reg), zr.amplitudes(reg)
