@@ -14,11 +14,12 @@
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
-#include "core/platform/memory.h"
 #include "python/args.h"
+#include "python/borrow.h"
 #include "python/guard.h"
 #include "python/messages.h"
 #include "python/pyref.h"
+#include "python/readout_fits.h"
 #include "python/types.h"
 
 namespace zentrova::py {
@@ -26,31 +27,6 @@ namespace zentrova::py {
 namespace {
 
 PyTypeObject* g_type = nullptr;
-
-// Exclusive use of one register for the length of a call. Given back on every
-// path, including a FatalError unwinding towards the entry guard.
-class Borrow {
- public:
-  explicit Borrow(QuantumRegisterObject* obj) : flag_(&obj->borrow) {
-    std::intptr_t expected = 0;
-    if (!flag_->compare_exchange_strong(expected, kExclusive)) {
-      flag_ = nullptr;
-      PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
-    }
-  }
-  ~Borrow() { give_back(); }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
-
-  bool held() const { return flag_ != nullptr; }
-  void give_back() {
-    if (flag_) flag_->store(0);
-    flag_ = nullptr;
-  }
-
- private:
-  BorrowFlag* flag_;
-};
 
 QuantumRegisterObject* checked_self(PyObject* self) {
   PyTypeObject* type = require_type(&quantum_register_type, "QuantumRegister");
@@ -172,20 +148,14 @@ PyObject* QuantumRegister_noargs(PyObject* self, PyObject*) {
 // A float in a list costs its 8-byte slot plus a 32-byte object (24 bytes,
 // rounded up by the small-object allocator).
 constexpr std::uint64_t kBytesPerListedFloat = 40;
-// Below this the list cannot plausibly exhaust a host, and reading the memory
-// figure would cost more than building it.
-constexpr std::uint64_t kReadoutCheckThreshold = std::uint64_t{16} << 20;
 
 void check_readout_fits(std::uint64_t entries) {
   const std::uint64_t need = entries > UINT64_MAX / kBytesPerListedFloat
                                  ? UINT64_MAX
                                  : entries * kBytesPerListedFloat;
-  if (need <= kReadoutCheckThreshold) return;
-  const std::uint64_t available = core::platform::available_physical_memory();
-  if (need > available) {
-    ZV_FATAL(core::readout_memory_message(
-        "god_observe's list of " + std::to_string(entries) + " probabilities", available, need));
-  }
+  py::check_readout_fits(need, [&] {
+    return "god_observe's list of " + std::to_string(entries) + " probabilities";
+  });
 }
 
 PyObject* QuantumRegister_god_observe(PyObject* self, PyObject*) {
@@ -200,10 +170,9 @@ PyObject* QuantumRegister_god_observe(PyObject* self, PyObject*) {
     if (!list) fail_creation();
     // Filled a chunk at a time, so no second buffer of 2^n doubles is needed;
     // the register stays borrowed until the list is complete.
-    constexpr std::uint64_t kChunk = 512;
-    double chunk[kChunk];
-    for (std::uint64_t begin = 0; begin < dimension; begin += kChunk) {
-      const std::uint64_t count = std::min(kChunk, dimension - begin);
+    alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
+    for (std::uint64_t begin = 0; begin < dimension; begin += kReadoutChunk) {
+      const std::uint64_t count = std::min(kReadoutChunk, dimension - begin);
       obj->reg.god_observe(begin, count, chunk);
       for (std::uint64_t i = 0; i < count; ++i) {
         PyObject* value = PyFloat_FromDouble(chunk[i]);
