@@ -52,10 +52,11 @@ def cos_sin(a: float) -> tuple[float, float]:
     amplitude 0, its parts exactly the engine's cosine and minus its sine, so
     every matrix built from them has the same bits everywhere.
     """
-    amplitudes = getattr(zentrova_readout, "amplitudes", None)
-    if amplitudes is None or not math.isfinite(2.0 * a):
+    if not math.isfinite(a):
+        return math.nan, math.nan
+    if not math.isfinite(2.0 * a):  # beyond 2**1023: the library's rounding it is
         return math.cos(a), math.sin(a)
-    a0 = np.asarray(amplitudes(_QR(1).rz(0, 2.0 * a)))[0]
+    a0 = np.asarray(zentrova_readout.amplitudes(_QR(1).rz(0, 2.0 * a)))[0]
     return float(a0.real), -float(a0.imag) + 0.0
 
 
@@ -179,7 +180,7 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
         _, gates, measures = program
         reg = run_gates(n, compile_gates(gates))
         if want_state:
-            state = np.array(zentrova_readout.amplitudes(reg))
+            state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
             p = np.asarray(zentrova_readout.probabilities(reg))
             # cumsum adds in index order: the same bits on every machine.

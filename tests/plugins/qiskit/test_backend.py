@@ -5,7 +5,6 @@ import concurrent.futures
 
 import numpy as np
 import pytest
-import zentrova_readout
 from conftest import random_circuit
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister, transpile
 from qiskit.circuit import Gate, Parameter
@@ -13,8 +12,6 @@ from qiskit.circuit.classical import expr
 from qiskit.providers.basic_provider import BasicSimulator
 from qiskit.quantum_info import Statevector
 from zentrova_qiskit import UnsupportedInstruction, ZentrovaBackend
-
-HAVE_AMPLITUDES = hasattr(zentrova_readout, "amplitudes")
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -36,9 +33,8 @@ def test_random_circuits(seed):
         for key, p in exact.probabilities_dict().items():
             sd = np.sqrt(shots * p * (1 - p))
             assert abs(counts.get(key, 0) - shots * p) <= 5 * sd + 1, key
-    if HAVE_AMPLITUDES:
-        result = backend.run(measured, shots=10, save_statevector=True).result()
-        np.testing.assert_allclose(result.get_statevector(), exact.data, atol=1e-12)
+    result = backend.run(measured, shots=10, save_statevector=True).result()
+    np.testing.assert_allclose(result.get_statevector(), exact.data, atol=1e-12)
 
 
 def _deterministic(rng, mid: bool) -> QuantumCircuit:
