@@ -30,10 +30,15 @@ def root_entropy(seed) -> int:
 
 def submit(kind: str, tasks: list, executor: concurrent.futures.Executor | None):
     """Starts the tasks; returns a function that waits for their results, in
-    order. Without an executor they run here, before submit returns."""
+    order, and whose done() tells whether it would wait. Without an executor
+    the tasks run here, before submit returns."""
     if executor is None or not tasks:
-        done = _worker.run_batch(kind, tasks)
-        return lambda: done
+        results = _worker.run_batch(kind, tasks)
+
+        def ready() -> list:
+            return results
+        ready.done = lambda: True  # type: ignore[attr-defined]
+        return ready
     batches = min(len(tasks), MAX_BATCHES)
     size, extra = divmod(len(tasks), batches)
     futures, start = [], 0
@@ -47,6 +52,7 @@ def submit(kind: str, tasks: list, executor: concurrent.futures.Executor | None)
         for future in futures:
             results.extend(future.result())
         return results
+    collect.done = lambda: all(f.done() for f in futures)  # type: ignore[attr-defined]
     return collect
 
 

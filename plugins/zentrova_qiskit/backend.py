@@ -66,7 +66,8 @@ class ZentrovaJob(JobV1):
         return self._result
 
     def status(self) -> JobStatus:
-        return JobStatus.DONE if self._result is not None else JobStatus.RUNNING
+        done = self._result is not None or self._collect.done()
+        return JobStatus.DONE if done else JobStatus.RUNNING
 
 
 def _values(bits: np.ndarray) -> list[int]:
