@@ -8,6 +8,7 @@ alone, so results do not depend on how tasks were batched or where they ran.
 """
 
 import concurrent.futures
+import itertools
 
 import numpy as np
 
@@ -24,28 +25,36 @@ def root_entropy(seed) -> int:
     if isinstance(seed, np.random.Generator):
         return int(seed.integers(2**63))
     if isinstance(seed, np.random.SeedSequence):
-        return int(seed.generate_state(2, np.uint64).view(np.uint64)[0])
+        return int(seed.generate_state(1, np.uint64)[0])
     return int(seed)
 
 
-def submit(kind: str, tasks: list, executor: concurrent.futures.Executor | None):
+def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
+           total: int | None = None):
     """Starts the tasks; returns a function that waits for their results, in
     order, and whose done() tells whether it would wait. Without an executor
-    the tasks run here, before submit returns."""
-    if executor is None or not tasks:
-        results = _worker.run_batch(kind, tasks)
+    the tasks run here, before submit returns. tasks may be an iterator of
+    `total` tasks: each batch goes out as soon as it is made, so workers
+    start while later tasks are still being prepared."""
+    if total is None:
+        tasks = list(tasks)
+        total = len(tasks)
+    if executor is None or not total:
+        results = _worker.run_batch(kind, list(tasks))
 
         def ready() -> list:
             return results
         ready.done = lambda: True  # type: ignore[attr-defined]
         return ready
-    batches = min(len(tasks), MAX_BATCHES)
-    size, extra = divmod(len(tasks), batches)
-    futures, start = [], 0
-    for b in range(batches):
-        stop = start + size + (b < extra)
-        futures.append(executor.submit(_worker.run_batch, kind, tasks[start:stop]))
-        start = stop
+    batches = min(total, MAX_BATCHES)
+    size, extra = divmod(total, batches)
+    stream = iter(tasks)
+    futures = [executor.submit(_worker.run_batch, kind,
+                               list(itertools.islice(stream, size + (b < extra))))
+               for b in range(batches)]
+    # Run the producer to its end, whatever it still does after its last task.
+    if next(stream, None) is not None:
+        raise RuntimeError("more tasks than announced")
 
     def collect() -> list:
         results: list = []
@@ -56,5 +65,6 @@ def submit(kind: str, tasks: list, executor: concurrent.futures.Executor | None)
     return collect
 
 
-def run(kind: str, tasks: list, executor: concurrent.futures.Executor | None) -> list:
-    return submit(kind, tasks, executor)()
+def run(kind: str, tasks, executor: concurrent.futures.Executor | None,
+        total: int | None = None) -> list:
+    return submit(kind, tasks, executor, total)()

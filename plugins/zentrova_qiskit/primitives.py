@@ -51,8 +51,8 @@ def _points(pub, prog):
     count = math.prod(shape)
     if not prog.parameters:
         return shape, [{}] * count
-    values = bindings.as_array(prog.parameters).reshape(count, len(prog.parameters))
-    return shape, [dict(zip(prog.parameters, map(float, row))) for row in values]
+    values = bindings.as_array(prog.parameters).reshape(count, len(prog.parameters)).tolist()
+    return shape, [dict(zip(prog.parameters, row)) for row in values]
 
 
 def _pack(bits: np.ndarray, clbits: list[int]) -> np.ndarray:
@@ -104,18 +104,19 @@ class ZentrovaSampler(BaseSamplerV2):
         return job
 
     def _run(self, pubs, programs, entropy) -> PrimitiveResult:
-        tasks, shapes = [], []
-        for i, (pub, prog) in enumerate(zip(pubs, programs)):
-            shape, points = _points(pub, prog)
-            shapes.append(shape)
-            for j, values in enumerate(points):
-                if prog.final:
-                    program = ("final", bind(prog.gates, values), prog.measures)
-                else:
-                    program = ("shots", bind(prog.ops, values))
-                tasks.append((prog.num_qubits, prog.num_clbits, program, pub.shots,
-                              (entropy, (i, j)), False))
-        outcomes = _dispatch.run("sample", tasks, self.executor)
+        shapes = [pub.parameter_values.shape for pub in pubs]
+
+        def tasks():
+            for i, (pub, prog) in enumerate(zip(pubs, programs)):
+                for j, values in enumerate(_points(pub, prog)[1]):
+                    if prog.final:
+                        program = ("final", bind(prog.gates, values), prog.measures)
+                    else:
+                        program = ("shots", bind(prog.ops, values))
+                    yield (prog.num_qubits, prog.num_clbits, program, pub.shots,
+                           (entropy, (i, j)), False)
+        total = sum(math.prod(shape) for shape in shapes)
+        outcomes = _dispatch.run("sample", tasks(), self.executor, total)
         results, k = [], 0
         for pub, shape in zip(pubs, shapes):
             count = math.prod(shape)
@@ -200,27 +201,33 @@ class ZentrovaEstimator(BaseEstimatorV2):
         return job
 
     def _run(self, pubs, programs, entropy) -> PrimitiveResult:
-        tasks, layouts = [], []
-        for i, (pub, prog) in enumerate(zip(pubs, programs)):
-            param_shape, points = _points(pub, prog)
-            shape = pub.shape
-            which = np.broadcast_to(np.arange(len(points)).reshape(param_shape), shape)
-            observables = np.broadcast_to(_observables(pub.observables), shape)
-            by_point: list[list] = [[] for _ in points]
-            cache: dict[int, tuple] = {}
-            for idx in np.ndindex(shape):
-                obs = observables[idx]
-                terms = cache.get(id(obs))
-                if terms is None:
-                    terms = cache[id(obs)] = _terms(obs)
-                by_point[which[idx]].append((idx, terms))
-            for j, values in enumerate(points):
-                if by_point[j]:
-                    tasks.append((prog.num_qubits, bind(prog.gates, values),
-                                  [terms for _, terms in by_point[j]], pub.precision,
-                                  (entropy, (i, j))))
-            layouts.append((shape, by_point))
-        outcomes = iter(_dispatch.run("estimate", tasks, self.executor))
+        layouts: list = []
+
+        def tasks():
+            for i, (pub, prog) in enumerate(zip(pubs, programs)):
+                param_shape, points = _points(pub, prog)
+                shape = pub.shape
+                which = np.broadcast_to(np.arange(len(points)).reshape(param_shape), shape)
+                observables = np.broadcast_to(_observables(pub.observables), shape)
+                by_point: list[list] = [[] for _ in points]
+                cache: dict[int, tuple] = {}
+                for idx in np.ndindex(shape):
+                    obs = observables[idx]
+                    terms = cache.get(id(obs))
+                    if terms is None:
+                        terms = cache[id(obs)] = _terms(obs)
+                    by_point[which[idx]].append((idx, terms))
+                layouts.append((shape, by_point))
+                for j, values in enumerate(points):
+                    if by_point[j]:
+                        yield (prog.num_qubits, bind(prog.gates, values),
+                               [terms for _, terms in by_point[j]], pub.precision,
+                               (entropy, (i, j)))
+        # Every point of a sweep meets some observable, unless the broadcast
+        # shape is empty.
+        total = sum(math.prod(pub.parameter_values.shape) if math.prod(pub.shape) else 0
+                    for pub in pubs)
+        outcomes = iter(_dispatch.run("estimate", tasks(), self.executor, total))
         results = []
         for pub, (shape, by_point) in zip(pubs, layouts):
             evs = np.zeros(shape)

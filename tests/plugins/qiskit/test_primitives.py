@@ -113,3 +113,16 @@ def test_estimator_refuses_measurements():
     qc.measure(0, 0)
     with pytest.raises(UnsupportedInstruction, match="without measurements"):
         ZentrovaEstimator().run([(qc, "Z")])
+
+
+def test_empty_and_scalar_pubs(process_pool):
+    """A PUB whose broadcast shape is empty, after ordinary ones, locally and
+    on an executor."""
+    qc = QuantumCircuit(2)
+    qc.ry(parameters(1)[0], 0)
+    qc.cx(0, 1)
+    pubs = [(qc, ["ZZ", "XX"], [[0.3]]), (qc, "ZI", [0.4]), (qc, "ZZ", np.zeros((0, 1)))]
+    for executor in (None, process_pool):
+        result = ZentrovaEstimator(executor=executor).run(pubs).result()
+        assert [r.data.evs.shape for r in result] == [(2,), (), (0,)]
+        assert result[1].data.evs == pytest.approx(np.cos(0.4))
