@@ -19,7 +19,9 @@ Part 2, executors: an estimator over 32 PUBs (one point each) in this
 process, on a ProcessPoolExecutor of 1 worker and of 2 workers (spawned),
 wall time, median and best of rounds; the speedup is 1-worker time / 2-worker
 time. It needs two idle cores: the line prints the load average it ran under
-(on a shared machine the best of the rounds comes closest to idle cores).
+(on a shared machine the best of the rounds comes closest to idle cores), and
+each round also times the same two pools on tasks of pure Python arithmetic,
+whose speedup is what the machine allowed at the time.
 
 The peers are installed for benchmarks only (bash bench/setup_peers.sh puts
 qiskit-aer into build/peers-venv); zentrova never depends on them.
@@ -119,6 +121,14 @@ def against_aer(sizes: list[int], rounds: int) -> None:
                   f"{statistics.median(as_):>9.4f} {statistics.median(ratios):>6.2f}")
 
 
+def burn(count: int) -> int:
+    """Pure Python arithmetic: what two processes can gain on this machine now."""
+    total = 0
+    for i in range(count):
+        total += i * i
+    return total
+
+
 def speedup(n: int, rounds: int) -> None:
     rng = np.random.default_rng(0)
     circuit = ansatz(n)
@@ -127,6 +137,7 @@ def speedup(n: int, rounds: int) -> None:
             for _ in range(32)]
     context = multiprocessing.get_context("spawn")
     times: dict[str, list[float]] = {"here": [], "1 worker": [], "2 workers": []}
+    probe: dict[str, list[float]] = {"1 worker": [], "2 workers": []}
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as one, \
             concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as two:
         runs = {"here": ZentrovaEstimator(), "1 worker": ZentrovaEstimator(executor=one),
@@ -138,6 +149,9 @@ def speedup(n: int, rounds: int) -> None:
         for _ in range(rounds):
             for name, est in runs.items():
                 times[name].append(timed(lambda: est.run(pubs).result(), time.perf_counter))
+            for name, pool in (("1 worker", one), ("2 workers", two)):
+                probe[name].append(timed(lambda: list(pool.map(burn, [200_000] * 32)),
+                                         time.perf_counter))
     med = {k: statistics.median(v) for k, v in times.items()}
     best = {k: min(v) for k, v in times.items()}
     print(f"estimator over 32 PUBs of {n} qubits ({circuit.size()} gates, "
@@ -146,6 +160,11 @@ def speedup(n: int, rounds: int) -> None:
     print(f"  speedup, 2 workers over 1: {med['1 worker'] / med['2 workers']:.2f} "
           f"({best['1 worker'] / best['2 workers']:.2f}), "
           f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+    pm = {k: statistics.median(v) for k, v in probe.items()}
+    pb = {k: min(v) for k, v in probe.items()}
+    print(f"  the same pools on 32 tasks of pure Python arithmetic, same rounds: speedup "
+          f"{pm['1 worker'] / pm['2 workers']:.2f} ({pb['1 worker'] / pb['2 workers']:.2f}), "
+          "what this machine allowed")
 
 
 def main() -> None:
