@@ -110,27 +110,30 @@ class ZentrovaBackend(BackendV2):
         return Options(shots=1024, seed_simulator=None, memory=False, save_statevector=False)
 
     def run(self, run_input, **options) -> ZentrovaJob:
-        unknown = set(options) - set(self.options.__dict__)
+        defaults = dict(self.options.items())
+        unknown = set(options) - set(defaults)
         if unknown:
             raise TypeError(f"unknown run options: {', '.join(sorted(unknown))}")
-        opts = {**self.options.__dict__,
+        opts = {**defaults,
                 **{k: v for k, v in options.items() if v is not None or k == "seed_simulator"}}
         shots = opts["shots"]
         if not isinstance(shots, (int, np.integer)) or isinstance(shots, bool) or shots < 0:
             raise ValueError(f"shots must be an integer of 0 or more, not {shots!r}")
         shots = int(shots)
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
-        programs = []
+        programs, cache = [], {}
         for i, circuit in enumerate(circuits):
             if not isinstance(circuit, QuantumCircuit):
                 raise TypeError(f"circuit {i} is a {type(circuit).__name__}, not a QuantumCircuit")
             if circuit.parameters:
                 names = ", ".join(sorted(p.name for p in circuit.parameters))
                 raise ValueError(f"circuit {i} ('{circuit.name}') has unbound parameters: {names}")
-            try:
-                prog = read(circuit)
-            except UnsupportedInstruction as e:
-                raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
+            prog = cache.get(id(circuit))
+            if prog is None:  # a circuit given many times is read once
+                try:
+                    prog = cache[id(circuit)] = read(circuit)
+                except UnsupportedInstruction as e:
+                    raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
             if opts["save_statevector"] and not prog.final:
                 raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
                                  "circuit whose measurements all come at the end")
