@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "core/math/trig.h"
+#include "core/qubit/kernels/kernels.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core::model {
@@ -95,13 +98,40 @@ inline ::testing::AssertionResult same_bits(const State& got, const State& want,
     for (int part = 0; part < 2; ++part) {
       if (bits_of(g[part]) == bits_of(w[part])) continue;
       if (any_nan_matches && std::isnan(g[part]) && std::isnan(w[part])) continue;
-      return ::testing::AssertionFailure()
-             << "amplitude " << i << (part == 0 ? " re" : " im") << ": got " << g[part]
-             << " (0x" << std::hex << bits_of(g[part]) << "), want " << w[part] << " (0x"
-             << bits_of(w[part]) << std::dec << ")";
+      // One message: AssertionResult streams each value on its own, so a
+      // std::hex given to it would not reach the bits.
+      ::testing::Message m;
+      m << "amplitude " << i << (part == 0 ? " re" : " im") << ": got " << g[part] << " (0x"
+        << std::hex << bits_of(g[part]) << "), want " << w[part] << " (0x" << bits_of(w[part])
+        << std::dec << ")";
+      return ::testing::AssertionFailure() << m;
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+// Qubit counts on both sides of every size at which a kernel or the
+// allocation takes another path, taken from their own constants: the scalar
+// exchanges, the walks that ask for lines ahead (both ends of that range), the
+// cache-line and the huge-page alignment. Ascending, no repeats.
+inline std::vector<std::uint64_t> path_boundary_qubits() {
+  // The smallest dimension on the new side of each boundary.
+  const std::uint64_t first_of_new_path[] = {
+      kScalarExchangesBelow,
+      kAheadAbove + 1,
+      kAheadUpTo + 1,
+      kLineAlignedFrom / sizeof(Amplitude),
+      kHugePageAlignedFrom / sizeof(Amplitude),
+  };
+  std::vector<std::uint64_t> counts;
+  for (const std::uint64_t d : first_of_new_path) {
+    const std::uint64_t n = static_cast<std::uint64_t>(std::bit_width(d - 1));  // 2^n >= d
+    counts.push_back(n - 1);
+    counts.push_back(n);
+  }
+  std::sort(counts.begin(), counts.end());
+  counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+  return counts;
 }
 
 // --- The model. Every function visits all 2^n indices. ---

@@ -18,6 +18,16 @@ namespace zentrova::core {
 struct Amplitude;
 struct Matrix2;
 
+// The sizes, in amplitudes, at which the vector sets change how they walk the
+// array (kernels_vector.h says why). Here so the tests take their sizes from
+// them: a threshold moved keeps its test on both sides.
+// Exchanges on fewer amplitudes take the scalar loop.
+inline constexpr std::uint64_t kScalarExchangesBelow = 64;
+// Walks over more than kAheadAbove and at most kAheadUpTo amplitudes (2 to
+// 32 MiB) ask for lines ahead of the hardware's prefetch.
+inline constexpr std::uint64_t kAheadAbove = std::uint64_t{1} << 17;
+inline constexpr std::uint64_t kAheadUpTo = std::uint64_t{1} << 21;
+
 // Every kernel requires: amps holds dimension amplitudes, dimension is 2^n,
 // and every qubit position given is below n and distinct from the others (the
 // gate function has checked). Kernels allocate nothing and cannot fail.
