@@ -110,12 +110,23 @@ inline ::testing::AssertionResult same_bits(const State& got, const State& want,
   return ::testing::AssertionSuccess();
 }
 
-// Qubit counts on both sides of every size at which a kernel or the
-// allocation takes another path, taken from their own constants: the scalar
-// exchanges, the walks that ask for lines ahead (both ends of that range), the
-// cache-line and the huge-page alignment. Ascending, no repeats.
-inline std::vector<std::uint64_t> path_boundary_qubits() {
-  // The smallest dimension on the new side of each boundary.
+// Which way each choice made by size goes for a register of n qubits: the
+// scalar exchanges, the walks that ask for lines ahead, the cache-line and the
+// huge-page alignment of the block. One bit each.
+inline unsigned path_of(std::uint64_t n) {
+  const std::uint64_t dimension = std::uint64_t{1} << n;
+  const std::uint64_t bytes = dimension * sizeof(Amplitude);
+  return (dimension >= kScalarExchangesBelow ? 1u : 0u) |
+         (dimension > kAheadAbove && dimension <= kAheadUpTo ? 2u : 0u) |
+         (bytes >= kLineAlignedFrom ? 4u : 0u) | (bytes >= kHugePageAlignedFrom ? 8u : 0u);
+}
+
+// The smallest qubit count of every path that no register of at most
+// `covered` qubits takes, ascending. The candidates lie on both sides of each
+// size where a choice changes, found from the kernels' and the register's own
+// constants, so a moved threshold moves the sizes with it.
+inline std::vector<std::uint64_t> sizes_of_new_paths(std::uint64_t covered) {
+  // The smallest dimension on the new side of each choice.
   const std::uint64_t first_of_new_path[] = {
       kScalarExchangesBelow,
       kAheadAbove + 1,
@@ -123,15 +134,22 @@ inline std::vector<std::uint64_t> path_boundary_qubits() {
       kLineAlignedFrom / sizeof(Amplitude),
       kHugePageAlignedFrom / sizeof(Amplitude),
   };
-  std::vector<std::uint64_t> counts;
+  std::vector<std::uint64_t> candidates;
   for (const std::uint64_t d : first_of_new_path) {
     const std::uint64_t n = static_cast<std::uint64_t>(std::bit_width(d - 1));  // 2^n >= d
-    counts.push_back(n - 1);
-    counts.push_back(n);
+    candidates.push_back(n - 1);
+    candidates.push_back(n);
   }
-  std::sort(counts.begin(), counts.end());
-  counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
-  return counts;
+  std::sort(candidates.begin(), candidates.end());
+  std::vector<unsigned> seen;
+  for (std::uint64_t n = 0; n <= covered; ++n) seen.push_back(path_of(n));
+  std::vector<std::uint64_t> sizes;
+  for (const std::uint64_t n : candidates) {
+    if (n <= covered || std::find(seen.begin(), seen.end(), path_of(n)) != seen.end()) continue;
+    seen.push_back(path_of(n));
+    sizes.push_back(n);
+  }
+  return sizes;
 }
 
 // --- The model. Every function visits all 2^n indices. ---

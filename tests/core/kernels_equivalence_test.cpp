@@ -1,6 +1,6 @@
 // Every kernel set against the scalar reference, bit for bit: each table entry
 // on registers of 1 to 12 qubits, at every target and control position, and at
-// the larger sizes where the walks change (gate_model.h finds them), on
+// a larger size of each walk those do not reach (gate_model.h finds them), on
 // states full of signed zeros, subnormals, infinities and NaNs with payloads.
 // One allowance: where arithmetic made a NaN, any NaN matches, since which
 // operand's payload survives is the hardware's choice. Exchanges and clears
@@ -399,22 +399,21 @@ TEST_P(KernelsEquivalenceTest, ObserveMulPasses) {
   });
 }
 
-// The sizes past kMaxQubits at which the walks change (into and out of the
-// range that asks for lines ahead, and the huge-page blocks), on one awkward
-// state per size. At the first size that asks for lines ahead: every entry on
-// every target, where runs shorter than a line, than the 4 KiB ahead and than
-// 64 KiB each walk their own way. At the others, which walk the same ways on
-// longer arrays, only the entries that choose their walk by size (x, h, u, rz
-// and mcu), on a few targets, to keep the time down.
+// A size of each path that registers up to kMaxQubits do not take (the range
+// that asks for lines ahead, and past it), on one awkward state per size. In
+// the range that asks for lines ahead: every entry on every target, where runs
+// shorter than a line, than the 4 KiB ahead and than 64 KiB each walk their
+// own way. Past it, where the walks are those of the smaller sizes on longer
+// arrays, only the entries that choose their walk by size (x, h, u, rz and
+// mcu), on a few targets, to keep the time down.
 TEST_P(KernelsEquivalenceTest, EveryEntryAtTheLargerPathSizes) {
   if (set_ == &kScalarKernels) GTEST_SKIP() << "the reference itself";
   const auto ahead = [](std::uint64_t dim) { return dim > kAheadAbove && dim <= kAheadUpTo; };
-  for (const std::uint64_t n : model::path_boundary_qubits()) {
-    if (n <= kMaxQubits) continue;
+  for (const std::uint64_t n : model::sizes_of_new_paths(kMaxQubits)) {
     std::mt19937_64 rng(n);
     const State s = model::random_state(n, rng);
     const std::uint64_t dim = s.size();
-    const bool full = ahead(dim) && !ahead(dim / 2);
+    const bool full = ahead(dim);
     std::vector<std::uint64_t> targets = {0, 2, n - 1};
     if (full) {
       targets.clear();
