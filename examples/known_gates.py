@@ -118,17 +118,17 @@ def largest_error(method: str, qubits: list[int], model_matrix: Matrix, entries:
     worst = 0.0
     for axes in itertools.product(READ, repeat=width):  # axes[q] for qubit q
         reg = zentrova.QuantumRegister(width)
-        model: list[complex] = [1] + [0] * (2**width - 1)
+        model: list[complex] = [1 + 0j] + [0j] * (2**width - 1)
         for name, q, angle, matrix in PREPARE:
             if q < width:
                 getattr(reg, name)(q, angle)
                 model = apply(model, matrix, [q])
-        if method == "u":
-            reg.u(qubits[0], *entries)
-        elif method == "mcu":
-            reg.mcu(qubits[:1], qubits[1], *entries)
-        else:  # cnot(c, t), ccnot(c1, c2, t)
+        if entries is None:  # cnot(c, t), ccnot(c1, c2, t)
             getattr(reg, method)(*qubits)
+        elif method == "u":
+            reg.u(qubits[0], *entries)
+        else:
+            reg.mcu(qubits[:1], qubits[1], *entries)
         model = apply(model, model_matrix, qubits)
         for q, axis in enumerate(axes):
             turn = READ[axis]
@@ -156,7 +156,8 @@ def literal(z: complex) -> str:
 
 
 def main() -> int:
-    # In the README's order.
+    # In the README's order: name, method, placements of its qubits, matrix, entries.
+    cases: list[tuple[str, str, list[list[int]], Matrix, Entries | None]]
     cases = [(name, "u", [[1], [0]], m, e) for name, (m, e) in ONE_QUBIT.items()]
     cases.append(("CNOT", "cnot", [[1, 0], [0, 1]], CNOT, None))
     cases += [(name, "mcu", [[1, 0], [0, 1]], m, e) for name, (m, e) in TWO_QUBIT.items()]
