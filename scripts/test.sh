@@ -13,7 +13,8 @@
 # last line "N passed, N failed, N skipped" summing the tests of every part.
 # A part that fails without a failed test (a build error, a check of the
 # release) counts as one failed, a part skipped as a whole as one skipped.
-# The exit status is non-zero when any part failed.
+# The exit status is non-zero when any part failed. A new part is one line
+# below: part NAME COMMAND...
 set -uo pipefail
 cd "$(dirname "$0")/.."
 LOGS=build/logs
