@@ -4,7 +4,7 @@
 // Every table computes bit for bit what the scalar one does.
 //
 // This header is included by files compiled with vector instruction options,
-// so it holds declarations only: an inline function defined here could be
+// so it holds declarations and constants only: an inline function defined here could be
 // emitted with those instructions and chosen by the linker for everyone.
 // Amplitude and Matrix2 stay incomplete here for the same reason (register.h
 // has inline functions); a vector file reads them as interleaved doubles:
