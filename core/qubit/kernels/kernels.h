@@ -4,8 +4,9 @@
 // Every table computes bit for bit what the scalar one does.
 //
 // This header is included by files compiled with vector instruction options,
-// so it holds declarations and constants only: an inline function defined here could be
-// emitted with those instructions and chosen by the linker for everyone.
+// so it holds declarations and constants only: an inline function defined
+// here could be emitted with those instructions and chosen by the linker for
+// everyone.
 // Amplitude and Matrix2 stay incomplete here for the same reason (register.h
 // has inline functions); a vector file reads them as interleaved doubles:
 // an amplitude is (re, im), a matrix is m00, m01, m10, m11, each (re, im).
