@@ -8,12 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
 
-if [ -n "${PYTHON:-}" ]; then
-  PY312=$PYTHON
-elif ! PY312=$(find_python 3.12); then
-  echo "error: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on PATH)" >&2
-  exit 1
-fi
+PY312=$(require_python 3.12)
 echo "== Qiskit plugin: environment build/venv-qiskit (on $PY312)"
 VPY=$PWD/$(project_venv build/venv-qiskit "$PY312" scripts/requirements-qiskit.txt)
 # CMake and Ninja from that environment, for building zentrova without an
