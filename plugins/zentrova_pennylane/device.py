@@ -1,0 +1,223 @@
+"""The zentrova.qubit device: PennyLane's device interface over a zentrova register.
+
+PennyLane's own transforms bring a circuit to what the register runs: mid-circuit
+measurements are deferred to extra wires, unsupported gates decomposed (state preparation
+included), measurements split into groups that can be taken together, and observables rotated
+to the computational basis. Each resulting circuit then runs on a fresh register
+(simulate.run), in this process or spread over an executor's processes."""
+
+import os
+from dataclasses import replace
+
+import numpy as np
+from pennylane import math as qmath
+from pennylane.devices import Device, ExecutionConfig
+from pennylane.devices.modifiers import simulator_tracking, single_tape_support
+from pennylane.devices.preprocess import (
+    decompose,
+    validate_device_wires,
+    validate_measurements,
+)
+from pennylane.exceptions import DeviceError
+from pennylane.measurements import (
+    ClassicalShadowMP,
+    SampleMeasurement,
+    ShadowExpvalMP,
+    StateMeasurement,
+)
+from pennylane.tape import QuantumScript
+from pennylane.transforms import (
+    broadcast_expand,
+    convert_to_numpy_parameters,
+    defer_measurements,
+    diagonalize_measurements,
+    split_non_commuting,
+)
+from pennylane.transforms.core import CompilePipeline, transform
+
+from . import ops
+from .simulate import run
+
+# What the graph-based decomposition aims for when it is switched on: the gates the register
+# runs directly or through a written-out matrix.
+TARGET_GATES = {name for name in ops.APPLY if name != "Projector"}
+
+
+def _null_postprocessing(results):
+    return results[0]
+
+
+def _is_diagonal(obs):
+    """Whether `obs` is already diagonal in the computational basis as PennyLane writes
+    diagonalised Pauli words: Z, Identity and their products, sums and multiples."""
+    if obs.name in ("PauliZ", "Identity"):
+        return True
+    if obs.name in ("Prod", "Sum", "LinearCombination"):
+        return all(_is_diagonal(o) for o in obs.operands)
+    if obs.name == "SProd":
+        return _is_diagonal(obs.base)
+    return False
+
+
+@transform
+def rotate_remaining_observables(tape):
+    """Rotates the observables that diagonalize_measurements leaves (Hermitian, Projector, ...)
+    to the computational basis: their diagonalising gates go at the end of the circuit and the
+    measurement keeps their eigenvalues over their wires. Earlier splitting has left at most
+    one such observable on any wire."""
+    gates, measurements, seen = [], [], set()
+    for mp in tape.measurements:
+        obs = mp.obs
+        if obs is None or _is_diagonal(obs):
+            measurements.append(mp)
+            continue
+        if seen & set(obs.wires):
+            raise DeviceError(f"zentrova.qubit cannot measure {obs} with another on its wires")
+        seen |= set(obs.wires)
+        gates.extend(obs.diagonalizing_gates())
+        measurements.append(type(mp)(eigvals=obs.eigvals(), wires=obs.wires))
+    if not gates and measurements == list(tape.measurements):
+        return (tape,), _null_postprocessing
+    new = tape.copy(operations=tape.operations + gates, measurements=measurements)
+    return (new,), _null_postprocessing
+
+
+def _analytic_measurement(mp):
+    return isinstance(mp, StateMeasurement)
+
+
+def _sample_measurement(mp):
+    return isinstance(mp, SampleMeasurement) and not isinstance(
+        mp, (ClassicalShadowMP, ShadowExpvalMP)
+    )
+
+
+@simulator_tracking
+@single_tape_support
+class ZentrovaQubit(Device):
+    """PennyLane device running circuits on zentrova's exact, reproducible state-vector
+    simulator.
+
+    Args:
+        wires (int, Iterable): the number of wires, or their labels. Required: every circuit
+            runs on a register of this many qubits.
+        shots: the default number of shots (deprecated by PennyLane in favour of
+            ``qml.set_shots`` on the QNode).
+        seed: seeds the numpy generator that draws samples: an int, a numpy Generator or
+            SeedSequence, None for fresh entropy, or "global" (the default) for a seed taken
+            from numpy's global generator, so that ``numpy.random.seed`` fixes it.
+        max_workers (int): run the circuits of a batch (a gradient, a parameter scan) on a pool
+            of that many processes; None runs them one after another in this process.
+    """
+
+    _device_options = ("max_workers",)
+
+    def __init__(self, wires=None, shots=None, seed="global", max_workers=None):
+        if wires is None:
+            raise DeviceError("zentrova.qubit needs its wires: qml.device('zentrova.qubit', wires=n)")
+        super().__init__(wires=wires, shots=shots)
+        if isinstance(seed, str) and seed == "global":
+            seed = np.random.randint(0, high=10000000)
+        self._rng = np.random.default_rng(seed)
+        self._max_workers = max_workers
+        self._executor = None
+        self._executor_key = None
+
+    @property
+    def name(self):
+        return "zentrova.qubit"
+
+    def supports_derivatives(self, execution_config=None, circuit=None):
+        # Gradients come from PennyLane's parameter-shift and finite differences.
+        return False
+
+    def setup_execution_config(self, config=None, circuit=None):
+        config = config or ExecutionConfig()
+        for option in config.device_options:
+            if option not in self._device_options:
+                raise DeviceError(f"device option {option} not present on {self}")
+        method = config.mcm_config.mcm_method
+        if method not in (None, "deferred"):
+            raise DeviceError(
+                f"mcm_method {method!r} is not supported on zentrova.qubit; it defers "
+                "mid-circuit measurements (mcm_method='deferred')"
+            )
+        mcm = replace(config.mcm_config, mcm_method="deferred")
+        options = dict(config.device_options)
+        options.setdefault("max_workers", self._max_workers)
+        return replace(config, mcm_config=mcm, device_options=options)
+
+    def preprocess_transforms(self, execution_config=None):
+        program = CompilePipeline()
+        program.add_transform(validate_device_wires, self.wires, name=self.name)
+        program.add_transform(defer_measurements, allow_postselect=True)
+        program.add_transform(
+            decompose,
+            stopping_condition=ops.supported,
+            skip_initial_state_prep=False,
+            device_wires=self.wires,
+            target_gates=TARGET_GATES,
+            name=self.name,
+        )
+        program.add_transform(split_non_commuting, grouping_strategy="qwc")
+        program.add_transform(diagonalize_measurements)
+        program.add_transform(rotate_remaining_observables)
+        # The rotations just added may need decomposing themselves (a Hermitian on two wires).
+        program.add_transform(
+            decompose,
+            stopping_condition=ops.supported,
+            skip_initial_state_prep=False,
+            name=self.name,
+        )
+        program.add_transform(
+            validate_measurements,
+            analytic_measurements=_analytic_measurement,
+            sample_measurements=_sample_measurement,
+            name=self.name,
+        )
+        program.add_transform(broadcast_expand)
+        return program
+
+    def execute(self, circuits, execution_config=None):
+        execution_config = execution_config or ExecutionConfig()
+        max_workers = execution_config.device_options.get("max_workers", self._max_workers)
+        postselect_mode = execution_config.mcm_config.postselect_mode
+        circuits = [_numpy_circuit(c) for c in circuits]
+        # One seed per circuit, drawn in order: results are the same with or without a pool.
+        seeds = [
+            int(s) if c.shots else None
+            for c, s in zip(circuits, self._rng.integers(2**63 - 1, size=len(circuits)))
+        ]
+        args = [(c, self.wires, s, postselect_mode) for c, s in zip(circuits, seeds)]
+        if not max_workers or len(circuits) < 2:
+            return tuple(run(*a) for a in args)
+        executor = self._pool(execution_config.executor_backend, max_workers)
+        return tuple(executor.starmap(run, args))
+
+    def _pool(self, backend, max_workers):
+        # The pool outlives one batch: starting worker processes, each importing PennyLane,
+        # would cost more than a gradient's circuits take to run.
+        key = (backend, max_workers)
+        if self._executor is None or self._executor_key != key:
+            self.close()
+            self._executor = backend(max_workers=max_workers, persist=True)
+            self._executor_key = key
+        return self._executor
+
+    def close(self):
+        """Stops the device's worker processes, if it started any."""
+        if self._executor is not None:
+            self._executor.shutdown()
+            self._executor = None
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - interpreter shutdown may have torn down the pool
+            pass
+
+
+def _numpy_circuit(circuit):
+    if any(qmath.get_interface(d) not in ("numpy", "builtins") for d in circuit.data):
+        return convert_to_numpy_parameters(circuit)[0][0]
+    return circuit

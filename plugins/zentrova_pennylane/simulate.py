@@ -1,0 +1,153 @@
+"""Runs one prepared PennyLane circuit on a zentrova register and turns the register's
+read-out into PennyLane's results. The circuit arrives with only operations the device runs
+(ops.supported) and with every observable already diagonal, so expectation values, variances
+and probabilities come from the exact probabilities alone; samples are drawn from those same
+probabilities with numpy's generator. A module-level function of plain arguments, so that a
+process pool can run it.
+
+Wire order: PennyLane's wire k of n (in the device's order) is zentrova's qubit n-1-k. Index i
+of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0 is the least
+significant one: with this mapping both read bit n-1-k of i, and the read-out needs no
+permutation."""
+
+import numpy as np
+import zentrova
+import zentrova_readout
+from pennylane.measurements import (
+    ExpectationMP,
+    ProbabilityMP,
+    SampleMeasurement,
+    StateMeasurement,
+    VarianceMP,
+)
+
+from .ops import apply
+
+
+def run_ops(circuit, wire_order):
+    """The register after the circuit's operations."""
+    n = len(wire_order)
+    qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
+    reg = zentrova.QuantumRegister(n)
+    for op in circuit.operations:
+        apply(reg, op, [qubit[w] for w in op.wires])
+    return reg
+
+
+def marginal(probs, n, positions):
+    """Probabilities of the wires at `positions` (of n, wire 0 first), in the order given."""
+    if len(positions) == n and list(positions) == list(range(n)):
+        return probs
+    t = probs.reshape((2,) * n)
+    rest = tuple(k for k in range(n) if k not in positions)
+    if rest:
+        t = t.sum(axis=rest)
+    kept = sorted(positions)
+    order = [kept.index(p) for p in positions]
+    if order != list(range(len(order))):
+        t = t.transpose(order)
+    return t.reshape(-1)
+
+
+class _Readout:
+    """The register's probabilities and amplitudes, each read once when first asked for, and
+    scaled by the kept probability when deferred postselection has projected the state."""
+
+    def __init__(self, reg, postselected):
+        self.reg = reg
+        self.postselected = postselected
+        self._probs = None
+        self._amps = None
+        self.norm2 = 1.0
+
+    @property
+    def probs(self):
+        if self._probs is None:
+            p = np.asarray(zentrova_readout.probabilities(self.reg))
+            if self.postselected:
+                self.norm2 = float(p.sum())
+                p = p / self.norm2 if self.norm2 > 0 else np.full_like(p, np.nan)
+            self._probs = p
+        return self._probs
+
+    @property
+    def amps(self):
+        if self._amps is None:
+            a = np.asarray(zentrova_readout.amplitudes(self.reg))
+            if self.postselected:
+                norm2 = float(np.vdot(a, a).real)
+                a = a / np.sqrt(norm2) if norm2 > 0 else np.full_like(a, np.nan)
+            self._amps = a
+        return self._amps
+
+
+def analytic_result(mp, readout, wire_order):
+    """One measurement's exact value. Observables arrive diagonal (Z words, or eigenvalues
+    over wires), so the probabilities of their wires give the value."""
+    if isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
+        if isinstance(mp, ProbabilityMP) and not mp.wires:
+            return readout.probs.copy()
+        positions = [wire_order.index(w) for w in mp.wires]
+        p = marginal(readout.probs, len(wire_order), positions)
+        if isinstance(mp, ProbabilityMP):
+            return p.copy() if p is readout.probs else p
+        eig = np.asarray(mp.eigvals(), dtype=float)
+        mean = float(np.dot(p, eig))
+        if isinstance(mp, ExpectationMP):
+            return np.float64(mean)
+        return np.float64(np.dot(p, eig * eig) - mean * mean)
+    if isinstance(mp, StateMeasurement):
+        return mp.process_state(readout.amps, wire_order)
+    raise TypeError(f"zentrova.qubit cannot compute {mp} without shots")
+
+
+def sample_indices(probs, shots, rng):
+    """`shots` basis-state indices drawn from `probs`."""
+    return rng.choice(len(probs), size=shots, p=probs)
+
+
+def bits_of(indices, n):
+    """Each index's bits, wire 0 (the most significant) first, as PennyLane's samples."""
+    shifts = np.arange(n - 1, -1, -1, dtype=np.int64)
+    return ((indices[:, None].astype(np.int64) >> shifts) & 1).astype(np.int64)
+
+
+def run(circuit, wire_order, seed=None, postselect_mode=None):
+    """The results of one circuit, in PennyLane's layout: one value per measurement (a bare
+    value for a single one), and per shot bin for a shot vector."""
+    reg = run_ops(circuit, wire_order)
+    postselected = any(op.name == "Projector" for op in circuit.operations)
+    readout = _Readout(reg, postselected)
+    mps = circuit.measurements
+    if not circuit.shots:
+        results = tuple(analytic_result(mp, readout, wire_order) for mp in mps)
+        return results[0] if len(mps) == 1 else results
+
+    rng = np.random.default_rng(seed)
+    probs = readout.probs
+    bins = list(circuit.shots.bins())
+    sizes = [upper - lower for lower, upper in bins]
+    if postselected and postselect_mode != "fill-shots":
+        # As on hardware: shots whose postselection fails are lost, each with the
+        # probability the projection removed.
+        kept = readout.norm2 if np.isfinite(probs).all() else 0.0
+        sizes = [int(rng.binomial(s, kept)) for s in sizes]
+    total = sum(sizes)
+    if total and np.isfinite(probs).all():
+        samples = bits_of(sample_indices(probs, total, rng), len(wire_order))
+    else:
+        samples = np.zeros((total, len(wire_order)), dtype=np.int64)
+    per_bin = []
+    start = 0
+    for size in sizes:
+        chunk = samples[start : start + size]
+        start += size
+        values = tuple(_sampled_result(mp, chunk, wire_order) for mp in mps)
+        per_bin.append(values[0] if len(mps) == 1 else values)
+    return tuple(per_bin) if circuit.shots.has_partitioned_shots else per_bin[0]
+
+
+def _sampled_result(mp, samples, wire_order):
+    if not isinstance(mp, SampleMeasurement):
+        raise TypeError(f"zentrova.qubit cannot sample {mp}")
+    return mp.process_samples(samples, wire_order)
