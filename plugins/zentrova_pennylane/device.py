@@ -6,7 +6,6 @@ included), measurements split into groups that can be taken together, and observ
 to the computational basis. Each resulting circuit then runs on a fresh register
 (simulate.run), in this process or spread over an executor's processes."""
 
-import os
 from dataclasses import replace
 
 import numpy as np
@@ -18,14 +17,14 @@ from pennylane.devices.preprocess import (
     validate_device_wires,
     validate_measurements,
 )
-from pennylane.exceptions import DeviceError
+from pennylane.exceptions import DecompositionUndefinedError, DeviceError
 from pennylane.measurements import (
     ClassicalShadowMP,
     SampleMeasurement,
     ShadowExpvalMP,
     StateMeasurement,
 )
-from pennylane.tape import QuantumScript
+from pennylane.ops import QubitUnitary
 from pennylane.transforms import (
     broadcast_expand,
     convert_to_numpy_parameters,
@@ -41,6 +40,19 @@ from .simulate import run
 # What the graph-based decomposition aims for when it is switched on: the gates the register
 # runs directly or through a written-out matrix.
 TARGET_GATES = {name for name in ops.APPLY if name != "Projector"}
+
+
+def _decomposer(op):
+    """PennyLane's decomposition, or for an operation that has none but a matrix (a block
+    encoding, some excitations), that matrix as a QubitUnitary, which PennyLane decomposes."""
+    if op.has_decomposition:
+        try:
+            return op.decomposition()
+        except DecompositionUndefinedError:
+            pass  # some operations claim a decomposition they do not have
+    if op.has_matrix:
+        return [QubitUnitary(op.matrix(), wires=op.wires)]
+    raise DecompositionUndefinedError
 
 
 def _null_postprocessing(results):
@@ -68,7 +80,7 @@ def rotate_remaining_observables(tape):
     gates, measurements, seen = [], [], set()
     for mp in tape.measurements:
         obs = mp.obs
-        if obs is None or _is_diagonal(obs):
+        if obs is None or _is_diagonal(obs) or obs.name == "SparseHamiltonian":
             measurements.append(mp)
             continue
         if seen & set(obs.wires):
@@ -87,8 +99,10 @@ def _analytic_measurement(mp):
 
 
 def _sample_measurement(mp):
-    return isinstance(mp, SampleMeasurement) and not isinstance(
-        mp, (ClassicalShadowMP, ShadowExpvalMP)
+    if isinstance(mp, (ClassicalShadowMP, ShadowExpvalMP)):
+        return False
+    return isinstance(mp, SampleMeasurement) and (
+        mp.obs is None or mp.obs.name != "SparseHamiltonian"
     )
 
 
@@ -99,8 +113,8 @@ class ZentrovaQubit(Device):
     simulator.
 
     Args:
-        wires (int, Iterable): the number of wires, or their labels. Required: every circuit
-            runs on a register of this many qubits.
+        wires (int, Iterable): the number of wires, or their labels. Without them, each
+            circuit runs on a register of as many qubits as it has wires.
         shots: the default number of shots (deprecated by PennyLane in favour of
             ``qml.set_shots`` on the QNode).
         seed: seeds the numpy generator that draws samples: an int, a numpy Generator or
@@ -113,8 +127,6 @@ class ZentrovaQubit(Device):
     _device_options = ("max_workers",)
 
     def __init__(self, wires=None, shots=None, seed="global", max_workers=None):
-        if wires is None:
-            raise DeviceError("zentrova.qubit needs its wires: qml.device('zentrova.qubit', wires=n)")
         super().__init__(wires=wires, shots=shots)
         if isinstance(seed, str) and seed == "global":
             seed = np.random.randint(0, high=10000000)
@@ -155,6 +167,7 @@ class ZentrovaQubit(Device):
             decompose,
             stopping_condition=ops.supported,
             skip_initial_state_prep=False,
+            decomposer=_decomposer,
             device_wires=self.wires,
             target_gates=TARGET_GATES,
             name=self.name,
@@ -167,6 +180,7 @@ class ZentrovaQubit(Device):
             decompose,
             stopping_condition=ops.supported,
             skip_initial_state_prep=False,
+            decomposer=_decomposer,
             name=self.name,
         )
         program.add_transform(
@@ -188,7 +202,10 @@ class ZentrovaQubit(Device):
             int(s) if c.shots else None
             for c, s in zip(circuits, self._rng.integers(2**63 - 1, size=len(circuits)))
         ]
-        args = [(c, self.wires, s, postselect_mode) for c, s in zip(circuits, seeds)]
+        args = [
+            (c, self.wires if self.wires is not None else c.wires, s, postselect_mode)
+            for c, s in zip(circuits, seeds)
+        ]
         if not max_workers or len(circuits) < 2:
             return tuple(run(*a) for a in args)
         executor = self._pool(execution_config.executor_backend, max_workers)

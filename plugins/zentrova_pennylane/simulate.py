@@ -84,6 +84,10 @@ class _Readout:
 def analytic_result(mp, readout, wire_order):
     """One measurement's exact value. Observables arrive diagonal (Z words, or eigenvalues
     over wires), so the probabilities of their wires give the value."""
+    if isinstance(mp, ExpectationMP) and mp.obs is not None and mp.obs.name == "SparseHamiltonian":
+        # No rotation makes it diagonal: <psi|H|psi> from the amplitudes.
+        a = readout.amps
+        return np.float64(np.vdot(a, mp.obs.sparse_matrix(wire_order=wire_order) @ a).real)
     if isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
         if isinstance(mp, ProbabilityMP) and not mp.wires:
             return readout.probs.copy()

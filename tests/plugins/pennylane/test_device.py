@@ -1,0 +1,194 @@
+"""What PennyLane's device suite does not check on zentrova.qubit: the wire order, results
+bit-identical to the module's own for the same gates, every gate of the operation table
+against default.qubit's state, seeded sampling, the process pool, and the example."""
+
+import math
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pennylane as qml
+import pytest
+import zentrova
+
+ROOT = Path(__file__).resolve().parents[3]
+K = math.sqrt(0.5)
+
+
+def probs_on(dev, gates, wires=None):
+    @qml.qnode(dev)
+    def circuit():
+        gates()
+        return qml.probs(wires=wires)
+
+    return circuit()
+
+
+@pytest.mark.parametrize("labels", [range(4), ["a", 7, "q", -1]])
+def test_wire_k_is_the_bit_of_weight_2_to_the_n_minus_1_minus_k(labels):
+    labels = list(labels)
+    dev = qml.device("zentrova.qubit", wires=labels)
+    for k, wire in enumerate(labels):
+        p = probs_on(dev, lambda: qml.X(wire))
+        assert p[2 ** (3 - k)] == 1.0 and p.sum() == 1.0
+        # A subset of wires comes in the order listed, as PennyLane's probs does.
+        sub = probs_on(dev, lambda: qml.X(wire), wires=[labels[(k + 1) % 4], wire])
+        assert sub[1] == 1.0
+
+
+def test_probabilities_are_the_modules_bits():
+    # The same circuit through the device and written out on a register by hand.
+    angles = [0.1 * i + 0.05 for i in range(12)]
+
+    def gates():
+        for w in range(4):
+            qml.Hadamard(w)
+            qml.RX(angles[w], w)
+            qml.RY(angles[w + 4], w)
+            qml.RZ(angles[w + 8], w)
+        qml.CNOT([0, 1])
+        qml.S(2)
+        qml.T(3)
+        qml.CZ([3, 0])
+        qml.Toffoli([0, 1, 2])
+        qml.SWAP([1, 3])
+        qml.CSWAP([2, 0, 3])
+        qml.PauliY(1)
+        qml.CRY(0.7, [1, 2])
+
+    reg = zentrova.QuantumRegister(4)
+    q = lambda w: 3 - w  # noqa: E731
+    for w in range(4):
+        reg.h(q(w)).rx(q(w), angles[w]).ry(q(w), angles[w + 4]).rz(q(w), angles[w + 8])
+    reg.cnot(q(0), q(1))
+    reg.u(q(2), 1 + 0j, 0j, 0j, 1j)
+    reg.u(q(3), 1 + 0j, 0j, 0j, complex(K, K))
+    reg.mcu([q(3)], q(0), 1 + 0j, 0j, 0j, -1 + 0j)
+    reg.ccnot(q(0), q(1), q(2))
+    reg.swap(q(1), q(3))
+    reg.csswap(q(2), q(0), q(3))
+    reg.u(q(1), 0j, -1j, 1j, 0j)
+    c, s = math.cos(0.35), math.sin(0.35)
+    reg.mcu([q(1)], q(2), complex(c, 0), complex(-s, 0), complex(s, 0), complex(c, 0))
+
+    p = probs_on(qml.device("zentrova.qubit", wires=4), gates)
+    assert p.tobytes() == np.array(reg.god_observe()).tobytes()
+
+
+def every_gate(params):
+    """One of each operation the table runs itself or through a matrix, with controls on
+    0 and 1, and a few that PennyLane decomposes."""
+    a, b, c = params
+    one = [qml.X, qml.Y, qml.Z, qml.Hadamard, qml.S, qml.T, qml.SX, qml.Identity]
+    for i, g in enumerate(one):
+        g(i % 4)
+        qml.adjoint(g(i % 4 ^ 1))
+    for i, g in enumerate([qml.RX, qml.RY, qml.RZ, qml.PhaseShift, qml.U1]):
+        g(a * (i + 1), i % 4)
+    qml.Rot(a, b, c, 2)
+    qml.U3(a, b, c, 1)
+    qml.QubitUnitary(qml.Rot.compute_matrix(c, a, b), 3)
+    qml.CNOT([0, 2]), qml.CZ([1, 3]), qml.CY([3, 0]), qml.CH([2, 1]), qml.SWAP([0, 3])
+    qml.CRX(a, [1, 0]), qml.CRY(b, [0, 1]), qml.CRZ(c, [3, 2]), qml.CRot(a, b, c, [2, 3])
+    qml.ControlledPhaseShift(b, [1, 2])
+    qml.Toffoli([3, 1, 0]), qml.CSWAP([1, 2, 3])
+    qml.MultiControlledX(wires=[0, 1, 2, 3], control_values=[1, 0, 1])
+    qml.MultiControlledX(wires=[2, 0], control_values=[0])
+    qml.ctrl(qml.U3(a, c, b, 3), control=[0, 2], control_values=[0, 1])
+    qml.ControlledQubitUnitary(qml.RX.compute_matrix(c), wires=[1, 2, 0], control_values=[1, 0])
+    qml.GlobalPhase(b)
+    qml.IsingXY(a, [0, 1]), qml.MultiRZ(b, [0, 2, 3]), qml.QubitUnitary(qml.matrix(qml.ISWAP([2, 3])), [2, 3])
+
+
+def test_every_gate_gives_default_qubits_state():
+    ours, ref = (qml.device(name, wires=4) for name in ("zentrova.qubit", "default.qubit"))
+    for params in np.random.default_rng(5).uniform(-np.pi, np.pi, size=(5, 3)):
+        state = qml.QNode(lambda: (every_gate(params), qml.state())[1], ours)()
+        expected = qml.QNode(lambda: (every_gate(params), qml.state())[1], ref)()
+        np.testing.assert_allclose(state, expected, atol=1e-12)
+        rho = qml.QNode(lambda: (every_gate(params), qml.density_matrix([3, 1]))[1], ours)()
+        np.testing.assert_allclose(rho, qml.math.reduce_dm(np.outer(expected, expected.conj()), [3, 1]), atol=1e-12)
+
+
+def test_measurements_and_postselection_against_default_qubit():
+    h2 = np.array([[1, 2 - 1j, 0, 0.5], [2 + 1j, -1, 1j, 0], [0, -1j, 0.3, 1], [0.5, 0, 1, 2]])
+
+    def circuit(x):
+        qml.RX(x, 0), qml.RY(2 * x, 1), qml.CNOT([0, 2]), qml.Hadamard(3), qml.CRZ(x, [3, 1])
+        m = qml.measure(1, postselect=1)
+        qml.cond(m, qml.RY)(x, 2)
+        return (
+            qml.expval(qml.Hermitian(h2, [0, 2])),
+            qml.var(qml.Hermitian(h2, [3, 1]) @ qml.Y(0)),
+            qml.expval(0.5 * qml.X(0) + qml.Y(3) @ qml.Z(2) - 2 * qml.Projector([1, 0], [1, 2])),
+            qml.probs(op=qml.Y(2) @ qml.X(0)),
+            qml.expval(m),
+        )
+
+    ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=5))(0.4)
+    ref = qml.QNode(circuit, qml.device("default.qubit", wires=5), mcm_method="deferred")(0.4)
+    for got, want in zip(ours, ref):
+        np.testing.assert_allclose(got, want, atol=1e-12)
+
+
+def test_seeded_sampling_is_reproducible_and_pool_independent():
+    def run(seed, workers=None):
+        dev = qml.device("zentrova.qubit", wires=3, seed=seed, max_workers=workers)
+
+        @qml.set_shots(shots=[50, 20, 20])
+        @qml.qnode(dev)
+        def circuit(x):
+            qml.RX(x, 0), qml.Hadamard(1), qml.CNOT([1, 2])
+            return qml.sample(wires=[0, 1, 2]), qml.counts(qml.X(1) @ qml.X(2))
+
+        return [circuit(x) for x in (0.3, 1.1)], circuit
+
+    first, circuit = run(11)
+    again, _ = run(11)
+    other, _ = run(12)
+    assert np.array_equal(flat(first), flat(again)) and not np.array_equal(flat(first), flat(other))
+    assert [s.shape for s, _ in first[0]] == [(50, 3), (20, 3), (20, 3)]
+    # Qubits 1 and 2 always agree, and X X on their Bell pair is always +1.
+    assert all((s[:, 1] == s[:, 2]).all() for r in first for s, _ in r)
+    assert [c for _, c in first[1]] == [{1: 50}, {1: 20}, {1: 20}]
+    # A batch spread over two processes draws the same samples: one seed per circuit.
+    batch = qml.workflow.construct_batch(circuit, level="device")(0.3)[0] * 3
+    serial = qml.device("zentrova.qubit", wires=3, seed=3).execute(batch)
+    pooled = qml.device("zentrova.qubit", wires=3, seed=3, max_workers=2)
+    assert np.array_equal(flat(serial), flat(pooled.execute(batch)))
+    pooled.close()
+
+
+def flat(results):
+    """Every number in nested results (tuples, arrays, counts), in order."""
+    if isinstance(results, dict):
+        return np.array([v for kv in sorted(results.items()) for v in kv], dtype=float)
+    if isinstance(results, (tuple, list)):
+        return np.concatenate([flat(r) for r in results])
+    return np.ravel(results).astype(float)
+
+
+def test_parameter_shift_gradient_on_a_pool_matches_serial():
+    def grad(workers):
+        dev = qml.device("zentrova.qubit", wires=3, max_workers=workers)
+
+        @qml.qnode(dev, diff_method="parameter-shift")
+        def f(x):
+            qml.RX(x[0], 0), qml.CRY(x[1], [0, 1]), qml.Rot(*x, 2), qml.CNOT([2, 0])
+            return qml.expval(qml.Z(0) @ qml.X(2))
+
+        g = qml.grad(f)(qml.numpy.array([0.3, -0.7, 1.2], requires_grad=True))
+        dev.close()
+        return g
+
+    assert np.array_equal(grad(None), grad(2))
+
+
+def test_example():
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "pennylane_vqe.py")],
+        capture_output=True, text=True, timeout=600,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.splitlines()[-1] == "energies and gradients match default.qubit"
