@@ -50,6 +50,7 @@ else
   echo "== module tests on CPython 3.13 skipped: CPython 3.13 is not installed"
 fi
 
+bash scripts/test_pennylane.sh
 PYTHON=$VPY bash scripts/test_sanitizers.sh
 
 bash scripts/dist.sh
