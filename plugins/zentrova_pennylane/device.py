@@ -20,6 +20,7 @@ from pennylane.devices.preprocess import (
 from pennylane.exceptions import DecompositionUndefinedError, DeviceError
 from pennylane.measurements import (
     ClassicalShadowMP,
+    ExpectationMP,
     SampleMeasurement,
     ShadowExpvalMP,
     StateMeasurement,
@@ -59,16 +60,81 @@ def _null_postprocessing(results):
     return results[0]
 
 
+def _is_z_word(obs):
+    """Z and Identity on distinct wires, a product of them, or a multiple of one: diagonal,
+    with eigenvalues PennyLane lists in the computational basis's order."""
+    if obs.name in ("PauliZ", "Identity"):
+        return True
+    if obs.name == "Prod":
+        return all(_is_z_word(o) for o in obs.operands) and len(obs.wires) == sum(
+            len(o.wires) for o in obs.operands
+        )
+    return obs.name == "SProd" and _is_z_word(obs.base)
+
+
 def _is_diagonal(obs):
-    """Whether `obs` is already diagonal in the computational basis as PennyLane writes
-    diagonalised Pauli words: Z, Identity and their products, sums and multiples."""
     if obs.name in ("PauliZ", "Identity"):
         return True
     if obs.name in ("Prod", "Sum", "LinearCombination"):
         return all(_is_diagonal(o) for o in obs.operands)
-    if obs.name == "SProd":
-        return _is_diagonal(obs.base)
-    return False
+    return obs.name == "SProd" and _is_diagonal(obs.base)
+
+
+def _is_sum(obs):
+    return obs is not None and (
+        obs.name in ("Sum", "LinearCombination") or (obs.name == "SProd" and _is_sum(obs.base))
+    )
+
+
+def _measured_whole(mp):
+    """A sum whose statistics are not those of its terms (a variance, samples): it has to be
+    rotated to its own eigenbasis as one observable."""
+    return _is_sum(mp.obs) and not isinstance(mp, ExpectationMP)
+
+
+@transform
+def group_measurements(tape):
+    """PennyLane's split into qubit-wise commuting groups, skipped where there is nothing to
+    split (it costs more than running a small circuit). PennyLane cannot split a variance or
+    samples of a sum into terms: each such measurement gets a circuit of its own."""
+    mps = tape.measurements
+    if all(mp.obs is None or _is_z_word(mp.obs) for mp in mps):
+        return (tape,), _null_postprocessing
+    whole = [i for i, mp in enumerate(mps) if _measured_whole(mp)]
+    if not whole:
+        return split_non_commuting(tape, grouping_strategy="qwc")
+    rest = [i for i in range(len(mps)) if i not in whole]
+    tapes, fns = [], []
+    if rest:
+        batch, fn = group_measurements(tape.copy(measurements=[mps[i] for i in rest]))
+        tapes.extend(batch)
+        fns.append((rest, len(batch), fn))
+    for i in whole:
+        tapes.append(tape.copy(measurements=[mps[i]]))
+        fns.append(([i], 1, _null_postprocessing))
+
+    def reassemble(results):
+        parts, start = [None] * len(mps), 0
+        partitioned = tape.shots.has_partitioned_shots
+        for indices, count, fn in fns:
+            res = fn(results[start : start + count])
+            start += count
+            bins = res if partitioned else (res,)
+            for k, i in enumerate(indices):
+                parts[i] = [b[k] if len(indices) > 1 else b for b in bins]
+        bins = [tuple(p[b] for p in parts) for b in range(len(parts[0]))]
+        return tuple(bins) if partitioned else bins[0]
+
+    return tapes, reassemble
+
+
+@transform
+def diagonalize(tape):
+    """PennyLane's rotation of Pauli observables to Z, where there is one to rotate; a sum
+    measured whole is left to rotate_remaining_observables."""
+    if all(mp.obs is None or _is_z_word(mp.obs) or _measured_whole(mp) for mp in tape.measurements):
+        return (tape,), _null_postprocessing
+    return diagonalize_measurements(tape)
 
 
 @transform
@@ -76,19 +142,32 @@ def rotate_remaining_observables(tape):
     """Rotates the observables that diagonalize_measurements leaves (Hermitian, Projector, ...)
     to the computational basis: their diagonalising gates go at the end of the circuit and the
     measurement keeps their eigenvalues over their wires. Earlier splitting has left at most
-    one such observable on any wire."""
+    one such observable on any wire. A diagonal observable that is not a plain Z word (a sum
+    of them) keeps the diagonal of its matrix: PennyLane would list its eigenvalues sorted,
+    not in the order of the basis states."""
     gates, measurements, seen = [], [], set()
     for mp in tape.measurements:
         obs = mp.obs
-        if obs is None or _is_diagonal(obs) or obs.name == "SparseHamiltonian":
+        if obs is None or _is_z_word(obs) or obs.name == "SparseHamiltonian":
             measurements.append(mp)
+            continue
+        if _is_diagonal(obs):
+            diag = np.real(np.diag(obs.matrix(wire_order=obs.wires)))
+            measurements.append(type(mp)(eigvals=diag, wires=obs.wires))
             continue
         if seen & set(obs.wires):
             raise DeviceError(f"zentrova.qubit cannot measure {obs} with another on its wires")
         seen |= set(obs.wires)
-        gates.extend(obs.diagonalizing_gates())
-        measurements.append(type(mp)(eigvals=obs.eigvals(), wires=obs.wires))
-    if not gates and measurements == list(tape.measurements):
+        if _is_sum(obs):
+            # One eigendecomposition for both the rotation and the eigenvalues, so that
+            # they are listed in the same order.
+            eigvals, vectors = np.linalg.eigh(obs.matrix(wire_order=obs.wires))
+            gates.append(QubitUnitary(vectors.conj().T, wires=obs.wires))
+        else:
+            gates.extend(obs.diagonalizing_gates())
+            eigvals = obs.eigvals()
+        measurements.append(type(mp)(eigvals=eigvals, wires=obs.wires))
+    if measurements == list(tape.measurements):
         return (tape,), _null_postprocessing
     new = tape.copy(operations=tape.operations + gates, measurements=measurements)
     return (new,), _null_postprocessing
@@ -172,8 +251,8 @@ class ZentrovaQubit(Device):
             target_gates=TARGET_GATES,
             name=self.name,
         )
-        program.add_transform(split_non_commuting, grouping_strategy="qwc")
-        program.add_transform(diagonalize_measurements)
+        program.add_transform(group_measurements)
+        program.add_transform(diagonalize)
         program.add_transform(rotate_remaining_observables)
         # The rotations just added may need decomposing themselves (a Hermitian on two wires).
         program.add_transform(

@@ -124,12 +124,19 @@ def test_measurements_and_postselection_against_default_qubit():
             qml.expval(0.5 * qml.X(0) + qml.Y(3) @ qml.Z(2) - 2 * qml.Projector([1, 0], [1, 2])),
             qml.probs(op=qml.Y(2) @ qml.X(0)),
             qml.expval(m),
+            # Not split into terms: its eigenvalues must follow the basis states, not be sorted.
+            qml.var(qml.Z(0) + 2 * qml.Z(1) @ qml.Z(2) - 0.5 * qml.Z(2)),
+            qml.var(qml.X(3) + 0.5 * qml.Z(3) @ qml.Y(0)),
         )
 
-    ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=5))(0.4)
+    ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=5))
     ref = qml.QNode(circuit, qml.device("default.qubit", wires=5), mcm_method="deferred")(0.4)
-    for got, want in zip(ours, ref):
+    for got, want in zip(ours(0.4), ref):
         np.testing.assert_allclose(got, want, atol=1e-12)
+    # The same from 40,000 shots (fewer survive the postselection), within a few deviations.
+    sampled = qml.set_shots(ours, shots=40000)(0.4)
+    for got, want in zip(sampled, ref):
+        np.testing.assert_allclose(got, want, atol=0.1)
 
 
 def test_seeded_sampling_is_reproducible_and_pool_independent():
