@@ -3,6 +3,7 @@ bit-identical to the module's own for the same gates, every gate of the operatio
 against default.qubit's state, seeded sampling, the process pool, and the example."""
 
 import math
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -190,6 +191,16 @@ def test_parameter_shift_gradient_on_a_pool_matches_serial():
         return g
 
     assert np.array_equal(grad(None), grad(2))
+
+
+def test_readme_snippet():
+    text = (ROOT / "README.md").read_text()
+    section = text[text.index("## Using zentrova from PennyLane") :]
+    code = re.search(r"^```py\n(.*?)^```$", section, re.M | re.S)[1]
+    printed = re.search(r"^prints\n\n```text\n(.*?)^```$", section, re.M | re.S)[1]
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == printed
 
 
 def test_example():
