@@ -9,7 +9,6 @@ to the computational basis. Each resulting circuit then runs on a fresh register
 from dataclasses import replace
 
 import numpy as np
-from pennylane import math as qmath
 from pennylane.devices import Device, ExecutionConfig
 from pennylane.devices.modifiers import simulator_tracking, single_tape_support
 from pennylane.devices.preprocess import (
@@ -28,7 +27,6 @@ from pennylane.measurements import (
 from pennylane.ops import QubitUnitary
 from pennylane.transforms import (
     broadcast_expand,
-    convert_to_numpy_parameters,
     defer_measurements,
     diagonalize_measurements,
     split_non_commuting,
@@ -275,7 +273,6 @@ class ZentrovaQubit(Device):
         execution_config = execution_config or ExecutionConfig()
         max_workers = execution_config.device_options.get("max_workers", self._max_workers)
         postselect_mode = execution_config.mcm_config.postselect_mode
-        circuits = [_numpy_circuit(c) for c in circuits]
         # One seed per circuit, drawn in order: results are the same with or without a pool.
         seeds = [
             int(s) if c.shots else None
@@ -312,8 +309,3 @@ class ZentrovaQubit(Device):
         except Exception:  # noqa: BLE001 - interpreter shutdown may have torn down the pool
             pass
 
-
-def _numpy_circuit(circuit):
-    if any(qmath.get_interface(d) not in ("numpy", "builtins") for d in circuit.data):
-        return convert_to_numpy_parameters(circuit)[0][0]
-    return circuit

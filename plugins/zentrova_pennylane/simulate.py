@@ -21,6 +21,8 @@ from pennylane.measurements import (
     VarianceMP,
 )
 
+from pennylane.ops import Controlled
+
 from .ops import apply
 
 
@@ -30,7 +32,14 @@ def run_ops(circuit, wire_order):
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
     reg = zentrova.QuantumRegister(n)
     for op in circuit.operations:
-        apply(reg, op, [qubit[w] for w in op.wires])
+        if isinstance(op, Controlled):
+            # A controlled operation builds its wires anew on each access (controls + target),
+            # which costs more than the gate on a small register.
+            q = [qubit[w] for w in op.control_wires]
+            q += [qubit[w] for w in op.base.wires]
+        else:
+            q = [qubit[w] for w in op.wires]
+        apply(reg, op, q)
     return reg
 
 
