@@ -3,7 +3,7 @@ PennyLane QNode on zentrova.qubit, default.qubit and lightning.qubit, one thread
 prints each device's time over zentrova.qubit's (above 1: zentrova.qubit is faster), all
 measured in one run, interleaved round by round so that the machine's load meets every
 device alike. With --profile it also splits zentrova.qubit's time into PennyLane's own
-processing, the gates and the read-out; with --gradient it times a parameter-shift gradient
+processing, the gates (with and without the device's dispatch) and the read-out; with --gradient it times a parameter-shift gradient
 on 1 and 2 worker processes.
 
     build/venv-pennylane/bin/python bench/pennylane_bench.py [--sizes 16,20] [--profile]
@@ -19,8 +19,6 @@ for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[_var] = "1"
 
 import argparse  # noqa: E402
-import cProfile  # noqa: E402
-import pstats  # noqa: E402
 import statistics  # noqa: E402
 import time  # noqa: E402
 
@@ -74,50 +72,68 @@ def compare(n, layers, rounds):
         for name, node in nodes.items():
             times[name].append(time_call(node, params))
     med = {name: statistics.median(t) for name, t in times.items()}
+    best = {name: min(t) for name, t in times.items()}
     base = med["zentrova.qubit"]
     print(f"n = {n}, {gate_count(n, layers)} gates, median of {rounds} rounds:")
     for name in nodes:
         print(
             f"  {name:16s} {med[name] * 1e3:9.2f} ms   over zentrova.qubit: {med[name] / base:5.2f}"
+            f"   (fastest rounds: {best[name] / best['zentrova.qubit']:5.2f})"
             f"   <Z0 Z{n - 1}> = {values[name]:+.15f}"
         )
     return med
 
 
-def profile(n, layers):
-    """zentrova.qubit's time split by where it goes."""
+class _Recorder:
+    """Stands in for a register and records the method calls made on it."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        return lambda *args: self.calls.append((name, args)) or self
+
+
+def profile(n, layers, rounds):
+    """Where zentrova.qubit's time goes: medians of each part timed on its own, in turns."""
+    import zentrova
+    import zentrova_readout
+    from zentrova_pennylane.simulate import apply, run_ops
+
     params = np.random.default_rng(1).uniform(0, np.pi, size=(layers, n, 2))
-    node = qml.QNode(circuit_for(n, layers), qml.device("zentrova.qubit", wires=n), diff_method=None)
-    node(params)
-    prof = cProfile.Profile()
-    prof.enable()
-    for _ in range(3):
-        node(params)
-    prof.disable()
-    stats = pstats.Stats(prof)
-    total = stats.total_tt / 3
+    dev = qml.device("zentrova.qubit", wires=n)
+    node = qml.QNode(circuit_for(n, layers), dev, diff_method=None)
+    construct = qml.workflow.construct_tape(node)
+    tape = construct(params)
+    program = dev.preprocess_transforms()
+    batch = program((tape,))[0]
+    qubit = {w: n - 1 - k for k, w in enumerate(dev.wires)}
+    rec = _Recorder()
+    for op in batch[0].operations:
+        apply(rec, op, [qubit[w] for w in op.wires])
 
-    def cumulative(func_name, file_part=""):
-        for (file, _, name), (_, _, _, ct, _) in stats.stats.items():
-            if name == func_name and file_part in file:
-                return ct / 3
-        return 0.0
+    def bare():
+        reg = zentrova.QuantumRegister(n)
+        for name, args in rec.calls:
+            getattr(reg, name)(*args)
 
-    run = cumulative("run", "zentrova_pennylane")
-    ops_time = cumulative("run_ops", "zentrova_pennylane")
-    gates = sum(
-        tt for (file, _, name), (_, _, tt, _, _) in stats.stats.items()
-        if "QuantumRegister" in name or ("built-in" in file and name.startswith("<method '"))
-        and any(g in name for g in ("'rx'", "'ry'", "'rz'", "'cnot'", "'h'", "'u'", "'mcu'", "'x'"))
-    ) / 3
-    readout = ((cumulative("probs", "zentrova_pennylane") or 0.0))
-    print(f"profile of zentrova.qubit at n = {n} ({gate_count(n, layers)} gates), per call:")
-    print(f"  whole call          {total * 1e3:8.2f} ms")
-    print(f"  PennyLane outside the device's execute: {(total - run) * 1e3:8.2f} ms")
-    print(f"  device execute      {run * 1e3:8.2f} ms, of which gates incl. Python dispatch "
-          f"{ops_time * 1e3:.2f} ms (register methods alone {gates * 1e3:.2f} ms), "
-          f"read-out {readout * 1e3:.2f} ms")
-    stats.sort_stats("tottime").print_stats(12)
+    reg = run_ops(batch[0], dev.wires)
+    parts = {
+        "whole QNode call": lambda: node(params),
+        "tape from the quantum function (PennyLane)": lambda: construct(params),
+        "device preprocessing (PennyLane's transforms and ours)": lambda: program((tape,)),
+        "device execute": lambda: dev.execute(batch),
+        "  gates, from PennyLane operations": lambda: run_ops(batch[0], dev.wires),
+        "  the same gates as bare register calls": bare,
+        "  probabilities read out": lambda: zentrova_readout.probabilities(reg),
+    }
+    times = {k: [] for k in parts}
+    for _ in range(rounds):
+        for k, fn in parts.items():
+            times[k].append(time_call(fn))
+    print(f"where zentrova.qubit's time goes, n = {n}, {len(rec.calls)} register calls, median ms:")
+    for k, t in times.items():
+        print(f"  {k:56s} {statistics.median(t) * 1e3:9.2f}")
 
 
 def gradient(n, layers, rounds):
@@ -156,7 +172,7 @@ def main():
     for n in sizes:
         compare(n, args.layers, args.rounds)
         if args.profile:
-            profile(n, args.layers)
+            profile(n, args.layers, args.rounds)
 
 
 if __name__ == "__main__":

@@ -238,8 +238,9 @@ class ZentrovaQubit(Device):
 
     def preprocess_transforms(self, execution_config=None):
         program = CompilePipeline()
-        program.add_transform(validate_device_wires, self.wires, name=self.name)
         program.add_transform(defer_measurements, allow_postselect=True)
+        # After deferring: each mid-circuit measurement has taken a wire of its own.
+        program.add_transform(validate_device_wires, self.wires, name=self.name)
         program.add_transform(
             decompose,
             stopping_condition=ops.supported,
@@ -273,11 +274,9 @@ class ZentrovaQubit(Device):
         execution_config = execution_config or ExecutionConfig()
         max_workers = execution_config.device_options.get("max_workers", self._max_workers)
         postselect_mode = execution_config.mcm_config.postselect_mode
-        # One seed per circuit, drawn in order: results are the same with or without a pool.
-        seeds = [
-            int(s) if c.shots else None
-            for c, s in zip(circuits, self._rng.integers(2**63 - 1, size=len(circuits)))
-        ]
+        # One seed per sampled circuit, drawn in order: results are the same with or without
+        # a pool, and exact circuits in between do not change them.
+        seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]
         args = [
             (c, self.wires if self.wires is not None else c.wires, s, postselect_mode)
             for c, s in zip(circuits, seeds)
