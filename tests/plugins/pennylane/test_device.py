@@ -134,6 +134,9 @@ def test_measurements_and_postselection_against_default_qubit():
     ref = qml.QNode(circuit, qml.device("default.qubit", wires=5), mcm_method="deferred")(0.4)
     for got, want in zip(ours(0.4), ref):
         np.testing.assert_allclose(got, want, atol=1e-12)
+    # Each deferred measurement takes a wire: four are too few.
+    with pytest.raises(qml.exceptions.WireError, match="not found on the device"):
+        qml.QNode(circuit, qml.device("zentrova.qubit", wires=4))(0.4)
     # The same from 40,000 shots (fewer survive the postselection), within a few deviations.
     sampled = qml.set_shots(ours, shots=40000)(0.4)
     for got, want in zip(sampled, ref):
