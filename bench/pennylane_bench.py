@@ -152,8 +152,9 @@ def gradient(n, layers, rounds):
     same = np.array_equal(results[None], results[2])
     circuits = 2 * params.size
     print(f"parameter-shift gradient, n = {n}, {gate_count(n, layers)} gates, {circuits} circuits:")
-    print(f"  1 process  {med[None]:7.2f} s")
+    print(f"  1 process   {med[None]:6.2f} s")
     print(f"  2 processes {med[2]:6.2f} s   speed-up {med[None] / med[2]:.2f}   same bits: {same}")
+    print(f"  load average over the last minute: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
 
 def main():
@@ -167,7 +168,7 @@ def main():
     sizes = [int(s) for s in args.sizes.split(",")]
     if args.gradient:
         for n in sizes:
-            gradient(n, 2, max(1, args.rounds // 3))
+            gradient(n, args.layers, max(1, args.rounds // 3))
         return
     for n in sizes:
         compare(n, args.layers, args.rounds)
