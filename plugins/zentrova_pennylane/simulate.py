@@ -13,6 +13,7 @@ permutation."""
 import numpy as np
 import zentrova
 import zentrova_readout
+from pennylane.exceptions import DeviceError
 from pennylane.measurements import (
     ExpectationMP,
     ProbabilityMP,
@@ -127,7 +128,21 @@ def bits_of(indices, n):
 
 def run(circuit, wire_order, seed=None, postselect_mode=None):
     """The results of one circuit, in PennyLane's layout: one value per measurement (a bare
-    value for a single one), and per shot bin for a shot vector."""
+    value for a single one), and per shot bin for a shot vector.
+
+    zentrova refuses a register or read-out that would not fit in memory with its
+    PanicException, which derives from BaseException: a process pool's worker would die of it
+    and leave the batch waiting forever, and PennyLane's own handlers would not see it. It
+    leaves here as PennyLane's DeviceError, with zentrova's message."""
+    try:
+        return _run(circuit, wire_order, seed, postselect_mode)
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        raise DeviceError(f"zentrova refused the circuit: {e}") from None
+
+
+def _run(circuit, wire_order, seed, postselect_mode):
     reg = run_ops(circuit, wire_order)
     postselected = any(op.name == "Projector" for op in circuit.operations)
     readout = _Readout(reg, postselected)

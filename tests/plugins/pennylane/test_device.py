@@ -180,6 +180,16 @@ def flat(results):
     return np.ravel(results).astype(float)
 
 
+@pytest.mark.parametrize("workers", [None, 2])
+def test_a_register_too_large_is_a_device_error_not_a_hang(workers):
+    # zentrova's refusal derives from BaseException, which would kill a pool's worker.
+    dev = qml.device("zentrova.qubit", wires=62, max_workers=workers)
+    batch = [qml.tape.QuantumScript([qml.RX(0.1, 0)], [qml.expval(qml.Z(0))])] * 2
+    with pytest.raises(qml.exceptions.DeviceError, match="zentrova refused the circuit: capacity overflow"):
+        dev.execute(batch)
+    dev.close()
+
+
 def test_parameter_shift_gradient_on_a_pool_matches_serial():
     def grad(workers):
         dev = qml.device("zentrova.qubit", wires=3, max_workers=workers)
