@@ -34,7 +34,7 @@ from pennylane.transforms import (
 from pennylane.transforms.core import CompilePipeline, transform
 
 from . import ops
-from .simulate import run
+from .simulate import prepare, run
 
 # What the graph-based decomposition aims for when it is switched on: the gates the register
 # runs directly or through a written-out matrix.
@@ -284,7 +284,7 @@ class ZentrovaQubit(Device):
         if not max_workers or len(circuits) < 2:
             return tuple(run(*a) for a in args)
         executor = self._pool(execution_config.executor_backend, max_workers)
-        return tuple(executor.starmap(run, args))
+        return tuple(executor.starmap(run, [(prepare(c, w), w, *rest) for c, w, *rest in args]))
 
     def _pool(self, backend, max_workers):
         # The pool outlives one batch: starting worker processes, each importing PennyLane,

@@ -167,12 +167,7 @@ def supported(op):
     """Whether the device runs `op` without decomposing it."""
     name = op.name
     if name in APPLY:
-        if name == "Projector":
-            return _is_basis_projector(op)
-        if name == "GlobalPhase":
-            # A controlled global phase is a phase gate: PennyLane decomposes it.
-            return True
-        return True
+        return name != "Projector" or _is_basis_projector(op)
     if getattr(op, "batch_size", None) is not None:
         return False
     if isinstance(op, Controlled):

@@ -10,6 +10,8 @@ of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0
 significant one: with this mapping both read bit n-1-k of i, and the read-out needs no
 permutation."""
 
+from typing import NamedTuple
+
 import numpy as np
 import zentrova
 import zentrova_readout
@@ -27,11 +29,13 @@ from pennylane.ops import Controlled
 from .ops import apply
 
 
-def run_ops(circuit, wire_order):
-    """The register after the circuit's operations."""
+def run_ops(circuit, wire_order, reg=None):
+    """The register after the circuit's operations (on `reg` if given: a register of
+    len(wire_order) qubits, or a _Recorder)."""
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
-    reg = zentrova.QuantumRegister(n)
+    if reg is None:
+        reg = zentrova.QuantumRegister(n)
     for op in circuit.operations:
         if isinstance(op, Controlled):
             # A controlled operation builds its wires anew on each access (controls + target),
@@ -42,6 +46,35 @@ def run_ops(circuit, wire_order):
             q = [qubit[w] for w in op.wires]
         apply(reg, op, q)
     return reg
+
+
+class _Recorder:
+    """Stands in for a register and keeps the calls made on it."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, method):
+        return lambda *args: self.calls.append((method, args))
+
+
+class Prepared(NamedTuple):
+    """A circuit as plain register calls and its measurements alone: what a worker process
+    gets. PennyLane's operations cost more to send and rebuild there (tens of microseconds
+    each) than a register of 16 qubits takes to run them."""
+
+    calls: list
+    measured: object  # the circuit without its operations
+    postselected: bool
+
+
+def prepare(circuit, wire_order):
+    calls = run_ops(circuit, wire_order, _Recorder()).calls
+    return Prepared(calls, circuit.copy(operations=[]), _postselected(circuit))
+
+
+def _postselected(circuit):
+    return any(op.name == "Projector" for op in circuit.operations)
 
 
 def marginal(probs, n, positions):
@@ -127,7 +160,7 @@ def bits_of(indices, n):
 
 
 def run(circuit, wire_order, seed=None, postselect_mode=None):
-    """The results of one circuit, in PennyLane's layout: one value per measurement (a bare
+    """The results of one circuit (or a Prepared one), in PennyLane's layout: one value per measurement (a bare
     value for a single one), and per shot bin for a shot vector.
 
     zentrova refuses a register or read-out that would not fit in memory with its
@@ -143,8 +176,14 @@ def run(circuit, wire_order, seed=None, postselect_mode=None):
 
 
 def _run(circuit, wire_order, seed, postselect_mode):
-    reg = run_ops(circuit, wire_order)
-    postselected = any(op.name == "Projector" for op in circuit.operations)
+    if isinstance(circuit, Prepared):
+        reg = zentrova.QuantumRegister(len(wire_order))
+        for method, args in circuit.calls:
+            getattr(reg, method)(*args)
+        postselected, circuit = circuit.postselected, circuit.measured
+    else:
+        reg = run_ops(circuit, wire_order)
+        postselected = _postselected(circuit)
     readout = _Readout(reg, postselected)
     mps = circuit.measurements
     if not circuit.shots:
