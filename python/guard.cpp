@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/messages.h"
+#include "python/pyref.h"
 
 namespace zentrova::py {
 
@@ -45,20 +46,45 @@ void raise_panic(const char* message) noexcept {
   Py_DECREF(text);
 }
 
+// The lookup and creation behind panic_exception_type, with no exception pending
+// on entry: a new reference, or null with an exception set.
+PyObject* find_or_create_panic_type() {
+  // Null (without an exception) only where the interpreter keeps no dictionary:
+  // the type is then this module's own.
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyRef key = PyRef::steal(PyUnicode_FromString(kPanicTypeKey));
+  if (!key) return nullptr;
+  PyObject* type = shared ? PyDict_GetItemWithError(shared, key.get()) : nullptr;  // borrowed
+  if (type) return Py_NewRef(type);
+  if (PyErr_Occurred()) return nullptr;
+  PyRef created = PyRef::steal(
+      PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr));
+  if (!created || !shared) return created.release();
+  // Creation can run Python code (a collection) and so let another thread in;
+  // whichever type was stored first is the only one ever seen.
+  return Py_XNewRef(PyDict_SetDefault(shared, key.get(), created.get()));
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
   if (g_panic_type) return g_panic_type;
-  PyObject* type =
-      PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
-  if (!type) return nullptr;
-  // Creation can run Python code (a collection) and so let another thread in;
-  // whichever type was stored first is the only one ever seen.
+  // zentrova and zentrova_readout each link their own copy of this file, yet a
+  // program that catches one PanicException type must catch both modules'
+  // panics: the type is kept in the interpreter's own dictionary, which Python
+  // code cannot reach, and whichever module needs it first creates it.
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* type = find_or_create_panic_type();
+  if (!type) {
+    Py_XDECREF(pending);
+    return nullptr;
+  }
   if (g_panic_type) {
     Py_DECREF(type);
   } else {
-    g_panic_type = type;
+    g_panic_type = type;  // kept for the life of the process
   }
+  PyErr_SetRaisedException(pending);
   return g_panic_type;
 }
 

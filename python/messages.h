@@ -16,6 +16,8 @@ inline constexpr const char kUncaughtPanic[] = "uncaught panic at ffi boundary";
 inline constexpr const char kNoExceptionSet[] = "attempted to fetch exception but none was set";
 inline constexpr const char kTypeNameFailed[] = "failed to extract type name";
 inline constexpr const char kPanicTypeName[] = "pyo3_runtime.PanicException";
+// Where the PanicException type is kept in the interpreter's dictionary.
+inline constexpr const char kPanicTypeKey[] = "zentrova.PanicException";
 inline constexpr const char kPanicTypeDoc[] =
     "Raised when zentrova's own code fails fatally while it is called from Python.\n\n"
     "Like SystemExit, it derives from BaseException rather than Exception, so it\n"

@@ -50,23 +50,31 @@ for w in "$wheel" "$WORK"/again/*.whl; do
   mkdir -p "$WORK/so/$(basename "$w")"
   "$DPY" -m zipfile -e "$w" "$WORK/so/$(basename "$w")"
 done
-modules=("$WORK"/so/*/zentrova*.so)
-if ! cmp "${modules[@]}"; then
-  echo "error: two builds of the same sources in different folders differ" >&2
-  exit 1
-fi
-echo "== the module is the same bytes when built in another folder"
-exported=$(nm -D --defined-only "${modules[0]}" | awk '{print $3}')
-if [ "$exported" != PyInit_zentrova ]; then
-  echo "error: the module exports more than PyInit_zentrova:" $exported >&2
-  exit 1
-fi
-# Sources are named from the project's root (core/qubit/measure.cpp); a name
-# with a folder in front came from the machine that built it.
-if strings -a "${modules[0]}" | grep -E '/(core|python)/[A-Za-z0-9_/]+\.(cpp|h)'; then
-  echo "error: the module names a folder of the machine that built it" >&2
-  exit 1
-fi
+# Two extension modules, each built twice; each exports nothing but its own
+# PyInit_ function.
+for name in zentrova zentrova_readout; do
+  modules=("$WORK"/so/*/"$name".cpython-*.so)
+  if [ "${#modules[@]}" -ne 2 ]; then
+    echo "error: expected $name in both wheels, found: ${modules[*]}" >&2
+    exit 1
+  fi
+  if ! cmp "${modules[@]}"; then
+    echo "error: two builds of the same sources in different folders differ ($name)" >&2
+    exit 1
+  fi
+  exported=$(nm -D --defined-only "${modules[0]}" | awk '{print $3}')
+  if [ "$exported" != "PyInit_$name" ]; then
+    echo "error: $name exports more than PyInit_$name:" $exported >&2
+    exit 1
+  fi
+  # Sources are named from the project's root (core/qubit/measure.cpp); a name
+  # with a folder in front came from the machine that built it.
+  if strings -a "${modules[0]}" | grep -E '/(core|python)/[A-Za-z0-9_/]+\.(cpp|h)'; then
+    echo "error: $name names a folder of the machine that built it" >&2
+    exit 1
+  fi
+done
+echo "== both modules are the same bytes when built in another folder"
 
 # A user's machine: a fresh environment with the published wheel and nothing
 # of this checkout; the tests and the example come from the unpacked sdist.

@@ -41,7 +41,7 @@ echo "== module tests on the scalar kernels"
 # scalar reference kernels: both paths must match the pure-Python model.
 cmake -S . -B build/scalar -G Ninja -DZENTROVA_BUILD_PYTHON=ON -DZENTROVA_FORCE_SCALAR=ON \
   -DPython_EXECUTABLE="$PY_EXE" >/dev/null
-cmake --build build/scalar -j "$JOBS" --target zentrova
+cmake --build build/scalar -j "$JOBS" --target zentrova zentrova_readout
 PYTHONPATH=build/scalar/python "$VPY" -m pytest -q tests/python -k "gates or measure"
 
 if [ -x build/venv-3.13/bin/python ]; then

@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SANITIZED
+
 LIMIT = 512 << 20  # the child cgroup's limit
 TOO_BIG = 26  # 1 GiB: over the limit, far under the host's available memory
 FITS = 20  # 16 MiB
@@ -105,3 +107,42 @@ def test_register_over_the_cgroup_limit_is_refused(limited_cgroup):
     before, after, peak = map(int, lines[2].split()[1:])
     assert peak - after > BLOCK // 2, "the block never reached the group's usage"
     assert LIMIT - after - SLACK <= have <= LIMIT - before + SLACK, (have, before, after, peak)
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's shadow and quarantine eat the margin")
+def test_readout_copies_over_the_cgroup_limit_are_refused(limited_cgroup):
+    """A 256 MiB register fits under the limit, and so does the 128 MiB copy of
+    its probabilities; the 256 MiB copy of its amplitudes does not, and is
+    refused up front with the PanicException zentrova itself raises."""
+    n = 24
+    if available_bytes() < LIMIT * 2:
+        pytest.skip("the host itself has too little memory to tell the limits apart")
+    script = textwrap.dedent(f"""
+        import os
+        with open({str(limited_cgroup / "cgroup.procs")!r}, "w") as f:
+            f.write(str(os.getpid()))
+        import zentrova, zentrova_readout
+        ballast = b"z" * (32 << 20)  # every page written: a clear margin below the need
+        try:
+            zentrova.QuantumRegister(60)
+        except BaseException as e:
+            panic = type(e)
+        reg = zentrova.QuantumRegister({n}).h(0)
+        print("probabilities", len(zentrova_readout.probabilities(reg)), flush=True)
+        try:
+            zentrova_readout.amplitudes(reg)
+        except panic as e:
+            print("refused", e, flush=True)
+        print("state", memoryview(zentrova_readout.probabilities(reg))[:3].tolist(), flush=True)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, (
+        f"ended with {done.returncode} (killed for memory: {done.returncode == -9}): "
+        f"{done.stderr}")
+    lines = done.stdout.splitlines()
+    assert lines[0] == f"probabilities {1 << n}"
+    assert re.fullmatch(
+        rf"refused Not enough memory for a copy of the {1 << n} amplitudes: it needs "
+        rf"{16 << n} bytes and you have \d+ bytes of memory", lines[1]), lines[1]
+    assert lines[2] == "state [0.5000000000000001, 0.5000000000000001, 0.0]"

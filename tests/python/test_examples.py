@@ -100,7 +100,8 @@ def test_process_pool(start):
 
 
 def test_readme_snippets():
-    first, catch = re.findall(r"^```python\n(.*?)^```$", (ROOT / "README.md").read_text(), re.M | re.S)
+    readme = (ROOT / "README.md").read_text()
+    first, catch, numpy_snippet = re.findall(r"^```python\n(.*?)^```$", readme, re.M | re.S)
     for _ in range(4):
         lines = run_snippet(first).stdout.splitlines()
         assert lines[0] == "[0.0, 0.0, 0.0, 0.0, 0.5000000000000001, 0.0, 0.0, 0.5000000000000001]"
@@ -111,6 +112,9 @@ def test_readme_snippets():
     done = run_snippet(catch)
     assert done.stdout == "refused: target out of scope!\n[0.5000000000000001, 0.5000000000000001, 0.0, 0.0]\n"
     assert done.stderr.endswith(": target out of scope!\n")
+    printed = re.search(r"^```python\n" + re.escape(numpy_snippet) + r"```\n\nprints\n\n```\n(.*?)^```$",
+                        readme, re.M | re.S)
+    assert printed and run_snippet(numpy_snippet).stdout == printed[1]
 
 
 def test_sampling():

@@ -53,12 +53,13 @@ def mypy_errors(tmp_path_factory: pytest.TempPathFactory) -> dict[tuple[str, int
     return errors
 
 
-def test_installed_stubs_are_the_source_stub():
+@pytest.mark.parametrize("module", ["zentrova", "zentrova_readout"])
+def test_installed_stubs_are_the_source_stub(module):
     if not INSTALLED_STUBS.exists():
         pytest.skip(f"zentrova imported from a build tree ({MODULE_DIR}), not an installed wheel")
-    source = STUB.read_bytes()
-    assert (MODULE_DIR / "zentrova.pyi").read_bytes() == source
-    assert INSTALLED_STUBS.read_bytes() == source
+    source = (STUB.parent / f"{module}.pyi").read_bytes()
+    assert (MODULE_DIR / f"{module}.pyi").read_bytes() == source
+    assert (MODULE_DIR / f"{module}-stubs" / "__init__.pyi").read_bytes() == source
 
 
 def test_examples_pass_mypy_strict(mypy_errors):
@@ -146,10 +147,11 @@ def test_stub_signatures_match_the_module():
     assert len(classes["QuantumRegister"]) == 16  # __new__ and the fifteen methods
 
 
-def test_stubtest_finds_no_difference_from_the_module(tmp_path):
+@pytest.mark.parametrize("module", ["zentrova", "zentrova_readout"])
+def test_stubtest_finds_no_difference_from_the_module(tmp_path, module):
     # mypy's own comparison of the stub with the imported module: names, kinds,
     # defaults, what is missing on either side.
-    run = run_mypy(tmp_path, "mypy.stubtest", "--mypy-config-file", os.devnull, "zentrova")
+    run = run_mypy(tmp_path, "mypy.stubtest", "--mypy-config-file", os.devnull, module)
     assert run.returncode == 0, run.stdout + run.stderr
 
 

@@ -7,7 +7,10 @@ stubs are held to what the module really accepts and refuses. Not a test module
 itself: pytest does not collect it, and running it stops at the first mistake.
 """
 
+import array
+
 import zentrova
+import zentrova_readout
 
 reg = zentrova.QuantumRegister(3)
 
@@ -33,11 +36,16 @@ reg.u(0, MyComplex(1), 0j, 0j, 1 + 0j)  # raises: none
 reg.mcu((0, Index()), 2, 1 + 0j, 0j, 0j, -1 + 0j).mcu(range(0), 0, 0j, 1 + 0j, 1 + 0j, 0j)  # raises: none
 probabilities: list[float] = reg.god_observe()  # raises: none
 ket_text: str = repr(reg.observe_mul(range(3))) + repr(reg.observe_one(0)) + str(reg.observe())  # raises: none
+copy: zentrova_readout.ProbabilityBuffer = zentrova_readout.probabilities(reg)  # raises: none
+filled: array.array[float] = zentrova_readout.probabilities(reg, out=array.array("d", bytes(64)))  # raises: none
+amplitude_count: int = len(zentrova_readout.amplitudes(reg))  # raises: none
 
 # Mistakes.
 reg.u(0, 1, 0, 0, 1)  # mypy: arg-type  raises: TypeError
 reg.mcu([0], 1, 1.0, 0j, 0j, 1 + 0j)  # mypy: arg-type  raises: TypeError
 reg.h("0")  # mypy: arg-type  raises: TypeError
+zentrova_readout.probabilities(3)  # mypy: call-overload  raises: TypeError
+zentrova_readout.amplitudes(reg, [0j] * 8)  # mypy: call-overload  raises: TypeError
 reg.h(0.0)  # mypy: arg-type  raises: TypeError
 zentrova.QuantumRegister(2.0)  # mypy: arg-type  raises: TypeError
 reg.rx(0, 1j)  # mypy: arg-type  raises: TypeError
