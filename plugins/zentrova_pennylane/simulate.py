@@ -78,18 +78,28 @@ def _postselected(circuit):
 
 
 def marginal(probs, n, positions):
-    """Probabilities of the wires at `positions` (of n, wire 0 first), in the order given."""
-    if len(positions) == n and list(positions) == list(range(n)):
+    """Probabilities of the wires at `positions` (of n, wire 0 first), in the order given.
+    Each run of wires summed away becomes one axis of the reshaped array, and einsum sums
+    them: numpy's sum over an axis that is not the last, with few entries inside it, is five
+    times slower (at n = 20, wires 0 and 19 kept: 6.2 -> 1.2 ms)."""
+    if list(positions) == list(range(n)):
         return probs
-    t = probs.reshape((2,) * n)
-    rest = tuple(k for k in range(n) if k not in positions)
-    if rest:
-        t = t.sum(axis=rest)
-    kept = sorted(positions)
-    order = [kept.index(p) for p in positions]
-    if order != list(range(len(order))):
-        t = t.transpose(order)
-    return t.reshape(-1)
+    kept = {p: chr(ord("a") + i) for i, p in enumerate(positions)}
+    axes, sizes, k = "", [], 0
+    while k < n:
+        if k in kept:
+            axes += kept[k]
+            sizes.append(2)
+            k += 1
+            continue
+        j = k
+        while j < n and j not in kept:
+            j += 1
+        axes += chr(ord("A") + len(axes))
+        sizes.append(1 << (j - k))
+        k = j
+    out = "".join(kept[p] for p in positions)
+    return np.einsum(f"{axes}->{out}", probs.reshape(sizes)).reshape(-1)
 
 
 class _Readout:

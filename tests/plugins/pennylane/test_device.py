@@ -2,6 +2,7 @@
 bit-identical to the module's own for the same gates, every gate of the operation table
 against default.qubit's state, seeded sampling, the process pool, and the example."""
 
+import itertools
 import math
 import re
 import subprocess
@@ -75,6 +76,18 @@ def test_probabilities_are_the_modules_bits():
 
     p = probs_on(qml.device("zentrova.qubit", wires=4), gates)
     assert p.tobytes() == np.array(reg.god_observe()).tobytes()
+
+
+def test_marginal_probabilities_match_pennylanes_for_every_wire_order():
+    from zentrova_pennylane.simulate import marginal
+
+    n = 5
+    p = np.random.default_rng(1).random(2**n)
+    np.testing.assert_allclose(marginal(p, n, []), [p.sum()])
+    for r in range(1, n + 1):
+        for wires in itertools.permutations(range(n), r):
+            want = qml.probs(wires=wires).process_state(np.sqrt(p), qml.wires.Wires(range(n)))
+            np.testing.assert_allclose(marginal(p, n, list(wires)), want)
 
 
 def every_gate(params):
