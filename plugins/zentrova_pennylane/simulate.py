@@ -2,8 +2,8 @@
 read-out into PennyLane's results. The circuit arrives with only operations the device runs
 (ops.supported) and with every observable already diagonal, so expectation values, variances
 and probabilities come from the exact probabilities alone; samples are drawn from those same
-probabilities with numpy's generator. A module-level function of plain arguments, so that a
-process pool can run it.
+probabilities with numpy's generator. `run` is a module-level function of picklable
+arguments, so that a process pool can run it.
 
 Wire order: PennyLane's wire k of n (in the device's order) is zentrova's qubit n-1-k. Index i
 of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0 is the least
@@ -23,7 +23,6 @@ from pennylane.measurements import (
     StateMeasurement,
     VarianceMP,
 )
-
 from pennylane.ops import Controlled
 
 from .ops import apply
@@ -170,8 +169,8 @@ def bits_of(indices, n):
 
 
 def run(circuit, wire_order, seed=None, postselect_mode=None):
-    """The results of one circuit (or a Prepared one), in PennyLane's layout: one value per measurement (a bare
-    value for a single one), and per shot bin for a shot vector.
+    """The results of one circuit (or a Prepared one), in PennyLane's layout: one value per
+    measurement (a bare value for a single one), and per shot bin for a shot vector.
 
     zentrova refuses a register or read-out that would not fit in memory with its
     PanicException, which derives from BaseException: a process pool's worker would die of it
@@ -204,16 +203,21 @@ def _run(circuit, wire_order, seed, postselect_mode):
     probs = readout.probs
     bins = list(circuit.shots.bins())
     sizes = [upper - lower for lower, upper in bins]
+    possible = readout.norm2 > 0  # postselection on an outcome of probability 0 leaves NaN
     if postselected and postselect_mode != "fill-shots":
         # As on hardware: shots whose postselection fails are lost, each with the
         # probability the projection removed.
-        kept = readout.norm2 if np.isfinite(probs).all() else 0.0
-        sizes = [int(rng.binomial(s, kept)) for s in sizes]
+        sizes = [int(rng.binomial(s, readout.norm2)) if possible else 0 for s in sizes]
+    elif not possible:
+        raise DeviceError(
+            "The probability of the postselected mid-circuit measurement outcome is 0: "
+            "postselect_mode='fill-shots' has no state to draw shots from."
+        )
     total = sum(sizes)
-    if total and np.isfinite(probs).all():
+    if total:
         samples = bits_of(sample_indices(probs, total, rng), len(wire_order))
     else:
-        samples = np.zeros((total, len(wire_order)), dtype=np.int64)
+        samples = np.zeros((0, len(wire_order)), dtype=np.int64)
     per_bin = []
     start = 0
     for size in sizes:

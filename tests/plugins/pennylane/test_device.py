@@ -157,6 +157,18 @@ def test_measurements_and_postselection_against_default_qubit():
         np.testing.assert_allclose(got, want, atol=0.2)
 
 
+def test_postselecting_an_impossible_outcome():
+    def circuit():
+        qml.measure(0, postselect=1)
+        return qml.expval(qml.Z(1)), qml.sample(wires=[1])
+
+    dev = qml.device("zentrova.qubit", wires=2, seed=1)
+    value, samples = qml.set_shots(qml.QNode(circuit, dev), shots=100)()
+    assert np.isnan(value) and samples.shape == (0, 1)  # every shot lost, as default.qubit
+    with pytest.raises(qml.exceptions.DeviceError, match="probability .* is 0"):
+        qml.set_shots(qml.QNode(circuit, dev, postselect_mode="fill-shots"), shots=100)()
+
+
 def test_seeded_sampling_is_reproducible_and_pool_independent():
     def run(seed, workers=None):
         dev = qml.device("zentrova.qubit", wires=3, seed=seed, max_workers=workers)
