@@ -3,7 +3,8 @@ textbook matrix.
 
 zentrova's own gates are x, h, rx, ry, rz, cnot, swap, ccnot (Toffoli) and
 csswap (Fredkin); every other gate is a call of u (one qubit) or mcu (a matrix
-under a list of controls) with the matrix's four complex entries. The entries
+under a list of controls) with the matrix's four complex entries. CNOT and
+Toffoli are checked here too, so that every row of the README's table is. The entries
 below are exact doubles: e^(i*pi/4) is written with math.sqrt(0.5) in both
 parts, the double nearest 1/sqrt(2), which cmath.exp(1j * math.pi / 4) misses
 by one unit in the last place of its imaginary part.
@@ -20,7 +21,8 @@ probabilities; all nine combinations together fix the state up to its global
 phase, so relative phases, interference and qubit order are all tested. A
 plain Python model applies the textbook matrix to the same preparation and
 turns, and the probabilities must agree to 1e-12. Two-qubit gates are checked
-with the control on either qubit.
+with the control on either qubit, Toffoli (on three qubits, 27 combinations of
+turns) with its controls on the low and on the high qubits.
 """
 
 import cmath
@@ -67,6 +69,10 @@ TWO_QUBIT: dict[str, tuple[Matrix, Entries]] = {
                  (complex(C, -S), 0j, 0j, complex(C, S))),
 }
 
+# name: (textbook matrix, zentrova's method), over |c t> and |c1 c2 t>.
+CNOT: Matrix = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]]
+TOFFOLI: Matrix = [[1 if j == (i ^ 1 if i >= 6 else i) else 0 for j in range(8)] for i in range(8)]
+
 H: Matrix = [[K, K], [K, -K]]
 
 
@@ -98,23 +104,28 @@ def apply(state: list[complex], matrix: Matrix, qubits: list[int]) -> list[compl
             for i in range(len(state))]
 
 
-# An uneven superposition of both qubits, every amplitude non-zero with its
+# An uneven superposition of every qubit, every amplitude non-zero with its
 # own phase, made by zentrova's rotations (method, qubit, angle, model matrix).
 PREPARE = [("ry", 0, 1.1, ry(1.1)), ("rz", 0, 0.4, rz(0.4)),
-           ("ry", 1, 2.3, ry(2.3)), ("rz", 1, -0.7, rz(-0.7))]
+           ("ry", 1, 2.3, ry(2.3)), ("rz", 1, -0.7, rz(-0.7)),
+           ("ry", 2, 0.6, ry(0.6)), ("rz", 2, 1.3, rz(1.3))]
 # Reading a qubit along Z, X or Y: turn it so that axis becomes Z.
 READ: dict[str, tuple[str, tuple[float, ...], Matrix] | None] = {"Z": None, "X": ("h", (), H), "Y": ("rx", (math.pi / 2,), rx(math.pi / 2))}
 
 
-def largest_error(method: str, qubits: list[int], model_matrix: Matrix, entries: Entries) -> float:
+def largest_error(method: str, qubits: list[int], model_matrix: Matrix, entries: Entries | None) -> float:
+    width = max(2, len(qubits))
     worst = 0.0
-    for axes in itertools.product(READ, repeat=2):  # axes[q] for qubit q
-        reg = zentrova.QuantumRegister(2)
-        model: list[complex] = [1, 0, 0, 0]
+    for axes in itertools.product(READ, repeat=width):  # axes[q] for qubit q
+        reg = zentrova.QuantumRegister(width)
+        model: list[complex] = [1 + 0j] + [0j] * (2**width - 1)
         for name, q, angle, matrix in PREPARE:
-            getattr(reg, name)(q, angle)
-            model = apply(model, matrix, [q])
-        if method == "u":
+            if q < width:
+                getattr(reg, name)(q, angle)
+                model = apply(model, matrix, [q])
+        if entries is None:  # cnot(c, t), ccnot(c1, c2, t)
+            getattr(reg, method)(*qubits)
+        elif method == "u":
             reg.u(qubits[0], *entries)
         else:
             reg.mcu(qubits[:1], qubits[1], *entries)
@@ -145,16 +156,21 @@ def literal(z: complex) -> str:
 
 
 def main() -> int:
+    # In the README's order: name, method, placements of its qubits, matrix, entries.
+    cases: list[tuple[str, str, list[list[int]], Matrix, Entries | None]]
     cases = [(name, "u", [[1], [0]], m, e) for name, (m, e) in ONE_QUBIT.items()]
+    cases.append(("CNOT", "cnot", [[1, 0], [0, 1]], CNOT, None))
     cases += [(name, "mcu", [[1, 0], [0, 1]], m, e) for name, (m, e) in TWO_QUBIT.items()]
+    cases.append(("Toffoli", "ccnot", [[2, 1, 0], [0, 1, 2]], TOFFOLI, None))
+    heads = {"u": "q", "mcu": "[c], t", "cnot": "c, t", "ccnot": "c1, c2, t"}
     matched = 0
     for name, method, placements, matrix, entries in cases:
         worst = max(largest_error(method, qubits, matrix, entries) for qubits in placements)
-        head = "q" if method == "u" else "[c], t"
         ok = worst < TOLERANCE
         matched += ok
         print(f"{name:<11} largest difference {worst:.0e}  {'ok' if ok else 'MISMATCH'}")
-        print(f"    {method}({head}, {', '.join(map(literal, entries))})")
+        arguments = [heads[method]] + [literal(e) for e in entries or ()]
+        print(f"    {method}({', '.join(arguments)})")
     print(f"{matched} of {len(cases)} gates match their textbook matrices")
     return 0 if matched == len(cases) else 1
 

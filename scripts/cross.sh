@@ -1,7 +1,9 @@
 # Sourced by the cross-build test scripts (test_windows.sh, test_arm64.sh),
 # from the project's root, after setting CROSS_NAME (as the messages name the
-# target): JOBS, skip and configure_cross.
+# target): JOBS, skip and configure_cross. The scripts' closing lines report
+# the time from here.
 
+SECONDS=0
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Says why the tests cannot run on this machine and ends the script without

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
 
-if [ -n "${PYTHON:-}" ]; then PY=$PYTHON; else PY=$(find_python 3.12); fi
+PY=$(require_python 3.12)
 version=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 echo "== release artefacts for CPython $version (dist/)"
 DPY=$(project_venv "build/venv-dist-$version" "$PY" scripts/requirements-dist.txt)
@@ -83,8 +83,8 @@ tar -xzf "$sdist" -C "$WORK/unpacked"
 src=$(ls -d "$WORK"/unpacked/zentrova-*)
 rm -rf "$WORK/venv"
 "$PY" -m venv "$WORK/venv"
-RPY=$WORK/venv/bin/python
+RPY=$PWD/$WORK/venv/bin/python
 "$RPY" -m pip install -q --disable-pip-version-check "$wheel" -r "$src/scripts/requirements-test.txt"
-(cd "$src" && ../../venv/bin/python -m pytest -q -p no:cacheprovider tests/python)
-(cd "$src" && ../../venv/bin/python examples/bell_pair.py >/dev/null)
+(cd "$src" && "$RPY" -m pytest -q -p no:cacheprovider tests/python)
+(cd "$src" && "$RPY" examples/bell_pair.py >/dev/null)
 echo "== $(basename "$sdist") and $(basename "$wheel") are ready to publish"

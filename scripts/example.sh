@@ -5,18 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
+source scripts/packages.sh
 
-if [ -n "${PYTHON:-}" ]; then
-  PY=$PYTHON
-elif ! PY=$(find_python 3.12); then
-  echo "error: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on PATH)" >&2
-  exit 1
-fi
+PY=$(require_python 3.12)
 if ! command -v c++ >/dev/null && ! command -v g++ >/dev/null; then
   echo "== installing a C++ compiler (Debian package g++)"
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq g++ >/dev/null
+  install_debs g++
 fi
 echo "== building and installing zentrova for $PY"
 "$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore .

@@ -14,6 +14,22 @@ find_python() {
   printf '%s\n' "$exe"
 }
 
+# Prints the interpreter to use for CPython $1: the one PYTHON names if set,
+# else find_python's; or fails, saying what to install (so that under set -e
+# PY=$(require_python 3.12) ends the script with that message).
+require_python() {
+  local version=$1 exe
+  if [ -n "${PYTHON:-}" ]; then
+    printf '%s\n' "$PYTHON"
+  elif exe=$(find_python "$version"); then
+    printf '%s\n' "$exe"
+  else
+    echo "error: CPython $version not found (pyenv install $version, or put python$version on PATH," \
+         "or name an interpreter in PYTHON)" >&2
+    exit 1
+  fi
+}
+
 # Makes (or brings up to date) the virtual environment $1 on interpreter $2 with
 # the packages of the requirement files that follow, and prints its python.
 # A stamp of the files' contents skips pip when nothing changed.

@@ -5,58 +5,45 @@
 # and its Windows and ARM cross builds, and the project's own virtual
 # environments build/venv-3.12 (and build/venv-3.13 where CPython 3.13 is
 # installed) with the build and test tools. Nothing goes into the user's own
-# interpreter. Safe to run again; it skips what is there.
+# interpreter. Safe to run again: it asks dpkg and the environments' stamps
+# what is there, and calls apt-get or pip only for what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
+source scripts/packages.sh
 
-need_debs=()
-for pkg in libgtest-dev libbenchmark-dev libmpfr-dev libsimde-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
-done
-# For scripts/test_windows.sh: the MinGW-w64 cross compiler (posix thread
-# model), GoogleTest's sources to build for Windows, and Wine to run the
-# result. That script says why and skips when they are missing, so failing to
-# install them is only a warning here.
-win_debs=()
-for pkg in g++-mingw-w64-x86-64-posix googletest wine64; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || win_debs+=("$pkg")
-done
-# For scripts/test_arm64.sh: the aarch64 cross compiler and QEMU's user-mode
-# emulator (GoogleTest's sources come with the Windows packages); skipped the
-# same way when missing.
-arm_debs=()
-for pkg in g++-aarch64-linux-gnu qemu-user googletest; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || arm_debs+=("$pkg")
-done
-SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-updated=0
+mapfile -t need_debs < <(missing_debs libgtest-dev libbenchmark-dev libmpfr-dev libsimde-dev)
 if ((${#need_debs[@]})); then
   echo "== installing Debian packages: ${need_debs[*]}"
-  $SUDO apt-get update -qq
-  updated=1
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_debs[@]}" >/dev/null
+  install_debs "${need_debs[@]}"
 fi
-optional_debs() {  # $1: which tests need them; then the packages
-  local what=$1
-  shift
-  (($#)) || return 0
-  echo "== installing Debian packages for the $what tests: $*"
-  if ! { ((updated)) || $SUDO apt-get update -qq; } ||
-     ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" >/dev/null; then
-    echo "warning: could not install $*; the $what tests will be skipped" >&2
-  fi
-  updated=1
-}
-optional_debs Windows "${win_debs[@]}"
-optional_debs ARM "${arm_debs[@]}"
 
-if [ -n "${PYTHON:-}" ]; then
-  PY312=$PYTHON
-elif ! PY312=$(find_python 3.12); then
-  echo "error: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on PATH)" >&2
-  exit 1
-fi
+# Packages only the cross-build tests need: their scripts say why and skip when
+# these are missing, so failing to install them is only a warning. A package
+# apt could not install is written down and not asked for again, or every test
+# run would repeat the apt-get update and the failure; deleting the file tries
+# again.
+UNAVAILABLE=build/setup/unavailable-debs
+optional_debs() {  # $1: which tests need them; then the packages
+  local what=$1 wanted=()
+  shift
+  mapfile -t wanted < <(missing_debs "$@" | grep -vxF -f <(cat "$UNAVAILABLE" 2>/dev/null || true))
+  ((${#wanted[@]})) || return 0
+  echo "== installing Debian packages for the $what tests: ${wanted[*]}"
+  if ! install_debs "${wanted[@]}"; then
+    mkdir -p "$(dirname "$UNAVAILABLE")"
+    printf '%s\n' "${wanted[@]}" >>"$UNAVAILABLE"
+    echo "warning: could not install ${wanted[*]}; the $what tests will be skipped" \
+         "(not tried again until $UNAVAILABLE is deleted)" >&2
+  fi
+}
+# Windows: the MinGW-w64 cross compiler (posix thread model), GoogleTest's
+# sources to build for Windows, and Wine to run the result.
+optional_debs Windows g++-mingw-w64-x86-64-posix googletest wine64
+# ARM: the aarch64 cross compiler and QEMU's user-mode emulator.
+optional_debs ARM g++-aarch64-linux-gnu qemu-user googletest
+
+PY312=$(require_python 3.12)
 echo "== test environment build/venv-3.12 (on $PY312)"
 project_venv build/venv-3.12 "$PY312" scripts/requirements-build.txt scripts/requirements-test.txt >/dev/null
 if PY313=$(find_python 3.13); then

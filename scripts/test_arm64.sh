@@ -5,11 +5,8 @@
 # skipped with the reason and fails nothing; a build or test failure fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SECONDS=0
-CROSS_NAME=ARM
+CROSS_NAME=ARM BUILD=build/arm64
 source scripts/cross.sh
-
-BUILD=build/arm64
 
 echo "== ARM engine tests (aarch64 cross build, run under QEMU)"
 command -v aarch64-linux-gnu-g++ >/dev/null ||

@@ -6,11 +6,8 @@
 # failure fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SECONDS=0
-CROSS_NAME=Windows
+CROSS_NAME=Windows BUILD=build/windows
 source scripts/cross.sh
-
-BUILD=build/windows
 
 echo "== Windows engine tests (MinGW-w64 cross build, run under Wine)"
 

@@ -17,9 +17,6 @@ namespace zentrova::core {
 namespace {
 // The largest block an allocation accepts with 8-byte alignment.
 constexpr std::uint64_t kLargestBlock = (std::uint64_t{1} << 63) - 8;
-constexpr std::uint64_t kHugePageSize = std::uint64_t{2} << 20;
-// From 20 qubits on, where a state no longer fits in the TLB's reach.
-constexpr std::uint64_t kHugePageThreshold = std::uint64_t{4} << 20;
 // Registers up to 1 MiB (16 qubits) are built without asking the host first.
 // The query reads several files and costs more than building such a register
 // (about 100 us on Linux, against under 1 us up to 12 qubits), and 1 MiB is what the interpreter
@@ -30,9 +27,8 @@ constexpr std::uint64_t kUncheckedQubits = 16;
 }  // namespace
 
 void* allocate_amplitudes(std::uint64_t bytes) {
-  // Large blocks start on a huge-page boundary and fill whole huge pages, so
-  // the hint can cover all of them; middle ones fill at least a cache line.
-  const std::uint64_t alignment = bytes >= kHugePageThreshold ? kHugePageSize
+  // Middle blocks fill at least a cache line (register.h says why).
+  const std::uint64_t alignment = bytes >= kHugePageAlignedFrom ? kHugePageSize
                                   : bytes >= kLineAlignedFrom ? kAmplitudeAlignment
                                                               : kSmallBlockAlignment;
   if (bytes > UINT64_MAX - alignment) return nullptr;

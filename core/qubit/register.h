@@ -41,6 +41,11 @@ void release_amplitudes(void* block) noexcept;
 inline constexpr std::uint64_t kAmplitudeAlignment = 64;
 inline constexpr std::uint64_t kSmallBlockAlignment = 16;
 inline constexpr std::uint64_t kLineAlignedFrom = 1024;
+// Blocks from kHugePageAlignedFrom bytes on (18 qubits), where a state no
+// longer fits in the TLB's reach, start on a huge-page boundary and fill whole
+// huge pages, so the hint to back them with huge pages covers all of them.
+inline constexpr std::uint64_t kHugePageSize = std::uint64_t{2} << 20;
+inline constexpr std::uint64_t kHugePageAlignedFrom = std::uint64_t{4} << 20;
 
 // The record of gates not yet applied, and one entry of it (passes.h).
 class GateRecord;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "core/math/trig.h"
+#include "core/qubit/kernels/kernels.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core::model {
@@ -95,13 +98,58 @@ inline ::testing::AssertionResult same_bits(const State& got, const State& want,
     for (int part = 0; part < 2; ++part) {
       if (bits_of(g[part]) == bits_of(w[part])) continue;
       if (any_nan_matches && std::isnan(g[part]) && std::isnan(w[part])) continue;
-      return ::testing::AssertionFailure()
-             << "amplitude " << i << (part == 0 ? " re" : " im") << ": got " << g[part]
-             << " (0x" << std::hex << bits_of(g[part]) << "), want " << w[part] << " (0x"
-             << bits_of(w[part]) << std::dec << ")";
+      // One message: AssertionResult streams each value on its own, so a
+      // std::hex given to it would not reach the bits.
+      ::testing::Message m;
+      m << "amplitude " << i << (part == 0 ? " re" : " im") << ": got " << g[part] << " (0x"
+        << std::hex << bits_of(g[part]) << "), want " << w[part] << " (0x" << bits_of(w[part])
+        << std::dec << ")";
+      return ::testing::AssertionFailure() << m;
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+// Which way each choice made by size goes for a register of n qubits: the
+// scalar exchanges, the walks that ask for lines ahead, the cache-line and the
+// huge-page alignment of the block. One bit each.
+inline unsigned path_of(std::uint64_t n) {
+  const std::uint64_t dimension = std::uint64_t{1} << n;
+  const std::uint64_t bytes = dimension * sizeof(Amplitude);
+  return (dimension >= kScalarExchangesBelow ? 1u : 0u) |
+         (dimension > kAheadAbove && dimension <= kAheadUpTo ? 2u : 0u) |
+         (bytes >= kLineAlignedFrom ? 4u : 0u) | (bytes >= kHugePageAlignedFrom ? 8u : 0u);
+}
+
+// The smallest qubit count of every path that no register of at most
+// `covered` qubits takes, ascending. The candidates lie on both sides of each
+// size where a choice changes, found from the kernels' and the register's own
+// constants, so a moved threshold moves the sizes with it.
+inline std::vector<std::uint64_t> sizes_of_new_paths(std::uint64_t covered) {
+  // The smallest dimension on the new side of each choice.
+  const std::uint64_t first_of_new_path[] = {
+      kScalarExchangesBelow,
+      kAheadAbove + 1,
+      kAheadUpTo + 1,
+      kLineAlignedFrom / sizeof(Amplitude),
+      kHugePageAlignedFrom / sizeof(Amplitude),
+  };
+  std::vector<std::uint64_t> candidates;
+  for (const std::uint64_t d : first_of_new_path) {
+    const std::uint64_t n = static_cast<std::uint64_t>(std::bit_width(d - 1));  // 2^n >= d
+    candidates.push_back(n - 1);
+    candidates.push_back(n);
+  }
+  std::sort(candidates.begin(), candidates.end());
+  std::vector<unsigned> seen;
+  for (std::uint64_t n = 0; n <= covered; ++n) seen.push_back(path_of(n));
+  std::vector<std::uint64_t> sizes;
+  for (const std::uint64_t n : candidates) {
+    if (n <= covered || std::find(seen.begin(), seen.end(), path_of(n)) != seen.end()) continue;
+    seen.push_back(path_of(n));
+    sizes.push_back(n);
+  }
+  return sizes;
 }
 
 // --- The model. Every function visits all 2^n indices. ---

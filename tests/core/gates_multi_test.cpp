@@ -234,5 +234,55 @@ TEST(GatesMultiTest, MatchNaiveModelOnEveryCombination) {
   }
 }
 
+// Every gate on a register of each path that those above do not take (the
+// walks that ask for lines ahead and those past them, huge-page blocks; found
+// by gate_model.h from the constants that choose them), one gate after another
+// on one register and on the model, compared after each. An ordinary state,
+// so no NaN spreads to hide a difference.
+TEST(GatesMultiTest, EveryGateMatchesTheModelAtTheLargerPathSizes) {
+  std::mt19937_64 rng(2026);
+  for (const std::uint64_t n : model::sizes_of_new_paths(8)) {
+    State want = model::random_state(n, rng, true);
+    Register reg = model::register_with(want);
+    const std::uint64_t targets[] = {0, 2, n - 1};
+    bool failed = false;  // one report a size, not one for every later gate
+    for (std::size_t i = 0; i < std::size(targets) && !failed; ++i) {
+      const std::uint64_t t = targets[i];
+      const std::uint64_t a = targets[(i + 1) % std::size(targets)];
+      const std::uint64_t b = targets[(i + 2) % std::size(targets)];
+      const Matrix2 m = model::random_matrix(rng, false);
+      const double theta = model::random_double(rng, false) * 10.0;
+      const auto check = [&](const char* what, bool arithmetic, auto engine, auto naive) {
+        if (failed) return;
+        ASSERT_TRUE(engine(reg).ok());
+        naive(want);
+        if (std::memcmp(reg.amplitudes(), want.data(), want.size() * sizeof(Amplitude)) == 0) return;
+        const auto same = model::same_bits(model::state_of(reg), want, arithmetic);
+        EXPECT_TRUE(same) << what << " n=" << n << " t=" << t << " a=" << a << " b=" << b;
+        failed = !same;
+      };
+      check("x", false, [&](Register& r) { return r.x(t); }, [&](State& w) { model::x(w, t); });
+      check("h", true, [&](Register& r) { return r.h(t); }, [&](State& w) { model::h(w, t); });
+      check("u", true, [&](Register& r) { return r.u(t, m); }, [&](State& w) { model::u(w, t, m); });
+      check("rx", true, [&](Register& r) { return r.rx(t, theta); },
+            [&](State& w) { model::rx(w, t, theta); });
+      check("ry", true, [&](Register& r) { return r.ry(t, theta); },
+            [&](State& w) { model::ry(w, t, theta); });
+      check("rz", true, [&](Register& r) { return r.rz(t, theta); },
+            [&](State& w) { model::rz(w, t, theta); });
+      check("cnot", false, [&](Register& r) { return r.cnot(a, t); },
+            [&](State& w) { model::cnot(w, a, t); });
+      check("swap", false, [&](Register& r) { return r.swap(a, t); },
+            [&](State& w) { model::swap(w, a, t); });
+      check("ccnot", false, [&](Register& r) { return r.ccnot(a, b, t); },
+            [&](State& w) { model::ccnot(w, a, b, t); });
+      check("csswap", false, [&](Register& r) { return r.csswap(a, b, t); },
+            [&](State& w) { model::csswap(w, a, b, t); });
+      check("mcu", true, [&](Register& r) { return r.mcu({a}, t, m); },
+            [&](State& w) { model::controlled_u(w, model::bit(a), t, m); });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zentrova::core

@@ -2,6 +2,7 @@
 // byte in place, and agreement with the naive model on every target.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "core/messages.h"
 #include "core/qubit/register.h"
 #include "tests/core/gate_model.h"
+#include "tests/core/test_support.h"
 
 namespace zentrova::core {
 namespace {
@@ -101,6 +103,43 @@ TEST(GatesSingleTest, NonFiniteAngleMakesEveryAmplitudeNaN) {
       for (std::uint64_t i = 0; i < reg.dimension(); ++i) {
         EXPECT_TRUE(std::isnan(reg.amplitudes()[i].re)) << i;
         EXPECT_TRUE(std::isnan(reg.amplitudes()[i].im)) << i;
+      }
+    }
+  }
+}
+
+// Each thread remembers its last angle's sine and cosine. For every ordered
+// pair of angles that a memory keyed by value would confuse (zeros of either
+// sign, NaNs of several payloads), the second rotation right after the first
+// must give the bytes it gives after an unrelated angle, where it is evaluated
+// afresh; on parts of +0, -0 and ordinary values, where a zero's sign shows.
+TEST(GatesSingleTest, RememberedAnglesAreToldApartByTheirBits) {
+  using Rotation = OpResult (Register::*)(std::uint64_t, double);
+  const double angles[] = {0.0, -0.0, model::from_bits(0x7FF8000000000001u),
+                           model::from_bits(0x7FF8000000000002u), model::from_bits(0xFFF8000000000001u),
+                           model::from_bits(0x7FF0000000000123u), 1.5};
+  std::mt19937_64 rng(24);
+  State s(8);
+  for (Amplitude& a : s) {
+    const auto part = [&] { return std::array<double, 3>{0.0, -0.0, 0.375}[rng() % 3]; };
+    a.re = part();
+    a.im = part();
+  }
+  // theta's bytes after the memory has evaluated `before` itself.
+  const auto bytes_after = [&](Rotation gate, double before, double theta) {
+    Register other = fresh(1);
+    (void)(other.*gate)(0, 0.25);
+    (void)(other.*gate)(0, before);
+    Register reg = model::register_with(s);
+    EXPECT_TRUE((reg.*gate)(1, theta).ok());
+    return test_support::raw_bytes(reg);
+  };
+  for (const Rotation gate : {&Register::rx, &Register::ry, &Register::rz}) {
+    for (const double theta : angles) {
+      const auto fresh_bytes = bytes_after(gate, 0.25, theta);
+      for (const double before : angles) {
+        EXPECT_EQ(bytes_after(gate, before, theta), fresh_bytes)
+            << std::hex << "angle 0x" << bits_of(theta) << " after 0x" << bits_of(before);
       }
     }
   }

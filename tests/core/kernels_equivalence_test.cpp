@@ -1,5 +1,6 @@
 // Every kernel set against the scalar reference, bit for bit: each table entry
-// on registers of 1 to 12 qubits, at every target and control position, on
+// on registers of 1 to 12 qubits, at every target and control position, and at
+// a larger size of each walk those do not reach (gate_model.h finds them), on
 // states full of signed zeros, subnormals, infinities and NaNs with payloads.
 // One allowance: where arithmetic made a NaN, any NaN matches, since which
 // operand's payload survives is the hardware's choice. Exchanges and clears
@@ -135,16 +136,19 @@ class KernelsEquivalenceTest : public ::testing::TestWithParam<std::string> {
 
   // Runs op on a copy of s through the scalar set and through the set under
   // test; any difference fails with `what`. Exchanges compare raw bytes.
+  // The copies go into buffers kept for the whole test, which the large
+  // states would otherwise fault in afresh, page by page, for every call.
   template <class Op>
   void expect_same(const State& s, bool moves_only, const std::string& what, Op op) {
-    State want = s;
-    State got = s;
-    op(kScalarKernels, want.data());
-    op(*set_, got.data());
+    want_.assign(s.begin(), s.end());
+    got_.assign(s.begin(), s.end());
+    op(kScalarKernels, want_.data());
+    op(*set_, got_.data());
+    if (std::memcmp(got_.data(), want_.data(), s.size() * sizeof(Amplitude)) == 0) return;
     if (moves_only) {
-      EXPECT_EQ(std::memcmp(got.data(), want.data(), s.size() * sizeof(Amplitude)), 0) << what;
+      ADD_FAILURE() << what << ": the bytes differ";
     } else {
-      EXPECT_TRUE(model::same_bits(got, want, true)) << what;
+      EXPECT_TRUE(model::same_bits(got_, want_, true)) << what;
     }
   }
 
@@ -161,6 +165,7 @@ class KernelsEquivalenceTest : public ::testing::TestWithParam<std::string> {
   }
 
   const KernelSet* set_ = nullptr;
+  State want_, got_;
 };
 
 TEST_P(KernelsEquivalenceTest, SingleQubitGates) {
@@ -392,6 +397,92 @@ TEST_P(KernelsEquivalenceTest, ObserveMulPasses) {
       }
     }
   });
+}
+
+// A size of each path that registers up to kMaxQubits do not take (the range
+// that asks for lines ahead, and past it), on one awkward state per size. In
+// the range that asks for lines ahead: every entry on every target, where runs
+// shorter than a line, than the 4 KiB ahead and than 64 KiB each walk their
+// own way. Past it, where the walks are those of the smaller sizes on longer
+// arrays, only the entries that choose their walk by size (x, h, u, rz and
+// mcu), on a few targets, to keep the time down.
+TEST_P(KernelsEquivalenceTest, EveryEntryAtTheLargerPathSizes) {
+  if (set_ == &kScalarKernels) GTEST_SKIP() << "the reference itself";
+  const auto ahead = [](std::uint64_t dim) { return dim > kAheadAbove && dim <= kAheadUpTo; };
+  for (const std::uint64_t n : model::sizes_of_new_paths(kMaxQubits)) {
+    std::mt19937_64 rng(n);
+    const State s = model::random_state(n, rng);
+    const std::uint64_t dim = s.size();
+    const bool full = ahead(dim);
+    std::vector<std::uint64_t> targets = {0, 2, n - 1};
+    if (full) {
+      targets.clear();
+      for (std::uint64_t t = 0; t < n; ++t) targets.push_back(t);
+    }
+    const Matrix2 m = model::random_matrix(rng, true);
+    const std::string where = "n=" + std::to_string(n);
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const std::uint64_t t = targets[i];
+      const std::uint64_t a = targets[(i + 1) % targets.size()];
+      const std::uint64_t b = targets[(i + 2) % targets.size()];
+      const std::string at = where + " t=" + std::to_string(t) + " a=" + std::to_string(a) +
+                             " b=" + std::to_string(b);
+      const auto same = [&](bool moves_only, const char* what, auto op) {
+        expect_same(s, moves_only, what + (" " + at), op);
+      };
+      same(true, "x", [&](const KernelSet& ks, Amplitude* p) { ks.exchange(p, dim, t); });
+      same(false, "h", [&](const KernelSet& ks, Amplitude* p) { ks.hadamard(p, dim, t, 0.7); });
+      same(false, "u", [&](const KernelSet& ks, Amplitude* p) { ks.general(p, dim, t, m); });
+      same(false, "rz", [&](const KernelSet& ks, Amplitude* p) { ks.diagonal(p, dim, t, m); });
+      // Controls inside a register keep the walk that asks for lines ahead.
+      for (const std::uint64_t controls : {bit(a), std::uint64_t{1}, std::uint64_t{3}}) {
+        if (controls & bit(t)) continue;
+        const std::vector<std::uint64_t> p = positions_of(controls, t);
+        same(false, "mcu", [&](const KernelSet& ks, Amplitude* q) {
+          ks.controlled_general(q, dim, p.data(), p.size(), t, m);
+        });
+      }
+      if (!full) continue;
+      same(true, "cnot", [&](const KernelSet& ks, Amplitude* p) { ks.cnot(p, dim, a, t); });
+      same(true, "swap",
+           [&](const KernelSet& ks, Amplitude* p) { ks.swap(p, dim, std::min(a, t), std::max(a, t)); });
+      same(true, "ccnot", [&](const KernelSet& ks, Amplitude* p) { ks.ccnot(p, dim, a, b, t); });
+      same(true, "csswap", [&](const KernelSet& ks, Amplitude* p) { ks.csswap(p, dim, a, b, t); });
+      same(false, "collapse",
+           [&](const KernelSet& ks, Amplitude* p) { ks.collapse_one(p, dim, t, i % 2 == 1, 0.7); });
+    }
+    if (!full) continue;
+    // The sums on an ordinary state, which no NaN ends early.
+    const State f = model::random_state(n, rng, true);
+    for (const std::uint64_t t : targets) {
+      EXPECT_TRUE(same_double(set_->probability_of_one(f.data(), dim, t),
+                              kScalarKernels.probability_of_one(f.data(), dim, t)))
+          << "sum " << where << " t=" << t;
+    }
+    std::vector<double> want(dim), got(dim);
+    kScalarKernels.probabilities(f.data() + 3, dim - 8, want.data());
+    set_->probabilities(f.data() + 3, dim - 8, got.data());
+    EXPECT_TRUE(same_doubles(got, want)) << "probabilities " << where;
+    for (const double r : {0.0, dim / 3.0, std::numeric_limits<double>::infinity()}) {
+      EXPECT_EQ(set_->observe_scan(f.data(), dim, r), kScalarKernels.observe_scan(f.data(), dim, r))
+          << where << " r=" << r;
+    }
+    expect_same(s, true, "clear " + where, [&](const KernelSet& ks, Amplitude* p) { ks.clear(p, dim); });
+    for (const std::vector<std::uint64_t>& list :
+         {std::vector<std::uint64_t>{0}, {n - 1}, {1, 2, 3}, {0, n / 2, n - 1}}) {
+      std::vector<double> want_table(bit(list.size()), 0.0), got_table(bit(list.size()), 0.0);
+      kScalarKernels.marginal_table(f.data(), dim, list.data(), list.size(), want_table.data());
+      set_->marginal_table(f.data(), dim, list.data(), list.size(), got_table.data());
+      EXPECT_TRUE(same_doubles(got_table, want_table)) << "table " << where << " " << list.size();
+      std::uint64_t mask = 0;
+      for (std::uint64_t q : list) mask |= bit(q);
+      for (const bool scale : {false, true}) {
+        expect_same(s, false, "collapse_mul " + where, [&](const KernelSet& ks, Amplitude* p) {
+          ks.collapse_mul(p, dim, mask, mask & 0x5555555555555555u, scale, 0.7);
+        });
+      }
+    }
+  }
 }
 
 std::vector<std::string> all_set_names() {

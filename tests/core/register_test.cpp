@@ -1,9 +1,16 @@
+// The register's construction: its first state, the alignment its block is
+// promised, and the refusals of sizes that cannot be had.
 #include "core/qubit/register.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 #include <string>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
@@ -48,6 +55,43 @@ TEST(RegisterTest, LargeStatesStartOnAHugePageBoundary) {
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reg.amplitudes()) % (std::uint64_t{2} << 20), 0u);
   EXPECT_EQ(reg.amplitudes()[0].re, 1.0);
   EXPECT_EQ(reg.amplitudes()[reg.dimension() - 1].re, 0.0);
+}
+
+// What the allocation promises a block of `bytes`: register.h's thresholds.
+std::uint64_t promised_alignment(std::uint64_t bytes) {
+  return bytes >= kHugePageAlignedFrom ? kHugePageSize
+         : bytes >= kLineAlignedFrom   ? kAmplitudeAlignment
+                                       : kSmallBlockAlignment;
+}
+
+// At, just below and just above each size where the promise changes, for bare
+// blocks and for registers. Eight blocks are held at once: one could start on
+// a line or a huge page by chance, eight from an allocator that does not
+// promise it hardly all do.
+TEST(RegisterTest, AlignmentHoldsOnBothSidesOfEveryThreshold) {
+  for (const std::uint64_t threshold : {kLineAlignedFrom, kHugePageAlignedFrom}) {
+    for (const std::uint64_t bytes : {threshold - 16, threshold, threshold + 16}) {
+      void* blocks[8];
+      for (void*& b : blocks) b = allocate_amplitudes(bytes);
+      for (void* b : blocks) {
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b) % promised_alignment(bytes), 0u) << bytes;
+#ifdef __GLIBC__
+        // Whole huge pages, so the hint covers the block's end too.
+        if (bytes >= kHugePageAlignedFrom) {
+          EXPECT_GE(malloc_usable_size(b), (bytes + kHugePageSize - 1) / kHugePageSize * kHugePageSize);
+        }
+#endif
+      }
+      for (void* b : blocks) release_amplitudes(b);
+    }
+    const std::uint64_t n = static_cast<std::uint64_t>(std::bit_width(threshold / sizeof(Amplitude))) - 1;
+    for (const std::uint64_t q : {n - 1, n, n + 1}) {
+      const Register reg = Register::with_memory(q, std::uint64_t{1} << 40);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reg.amplitudes()) % promised_alignment(std::uint64_t{16} << q), 0u)
+          << q << " qubits";
+    }
+  }
 }
 
 TEST(RegisterTest, NeedEqualToMemoryFitsOneMoreQubitDoesNot) {

@@ -132,9 +132,9 @@ def test_sampling():
 
 def test_known_gates():
     out = run("known_gates.py").splitlines()
-    assert out[-1] == "14 of 14 gates match their textbook matrices"
+    assert out[-1] == "16 of 16 gates match their textbook matrices"
     verdicts = [line for line in out if not line.startswith(" ")][:-1]
     assert [v.split()[0] for v in verdicts] == [
-        "Z", "Y", "S", "S-dagger", "T", "T-dagger", "phase(0.3)", "sqrt(X)",
-        "CZ", "CY", "CP(0.3)", "CRx(0.7)", "CRy(0.7)", "CRz(0.7)"]
+        "Z", "Y", "S", "S-dagger", "T", "T-dagger", "phase(0.3)", "sqrt(X)", "CNOT",
+        "CZ", "CY", "CP(0.3)", "CRx(0.7)", "CRy(0.7)", "CRz(0.7)", "Toffoli"]
     assert all(v.endswith("  ok") for v in verdicts)

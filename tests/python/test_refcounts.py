@@ -166,6 +166,8 @@ def leak_loop_calls(reg):
         (lambda: reg.mcu(controls, 0, *matrix), (controls, *matrix)),
         (lambda: reg.observe_one(3), ()), (lambda: reg.observe_mul(targets + (3,)), (targets,)),
         (lambda: reg.observe_mul([0] * 45), ()), (lambda: reg.observe_mul([0] * 60), ()),
+        # A register made, measured and dropped, with its ket.
+        (lambda: repr(QR(2).h(1).observe_one(1)), ()),
         # Constructor refusals.
         (lambda: QR(big), (big,)), (lambda: QR(40), ()), (lambda: QR(70), ()),
         (lambda: QR(n=angle), (angle,)), (lambda: QR(hooks["raises"]), (hooks["raises"],)),
@@ -177,13 +179,16 @@ def leak_loop_calls(reg):
 def test_every_path_many_times_leaks_nothing():
     reg = QR(3).h(0).h(1).h(2)
     table = leak_loop_calls(reg)
-    watched = [reg] + [o for _, objs in table for o in objs]
+    # The module's own objects too: each register and ket holds its type, and
+    # every refusal of the engine raises PanicException.
+    watched = [reg, QR, zentrova.PyDiracKet, PanicException]
+    watched += [o for _, objs in table for o in objs]
     for call, _ in table:
         repeat(call, 200)  # warm up caches, free lists and the per-thread generator
     gc.collect()
     counts = [sys.getrefcount(o) for o in watched]
     before = rss_bytes()
-    rounds = 1000  # 50 paths: 50,000 calls
+    rounds = 1000  # about 50 paths: some 50,000 calls
     for _ in range(rounds):
         for call, _ in table:
             try:

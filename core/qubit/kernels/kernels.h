@@ -4,8 +4,9 @@
 // Every table computes bit for bit what the scalar one does.
 //
 // This header is included by files compiled with vector instruction options,
-// so it holds declarations only: an inline function defined here could be
-// emitted with those instructions and chosen by the linker for everyone.
+// so it holds declarations and constants only: an inline function defined
+// here could be emitted with those instructions and chosen by the linker for
+// everyone.
 // Amplitude and Matrix2 stay incomplete here for the same reason (register.h
 // has inline functions); a vector file reads them as interleaved doubles:
 // an amplitude is (re, im), a matrix is m00, m01, m10, m11, each (re, im).
@@ -17,6 +18,16 @@ namespace zentrova::core {
 
 struct Amplitude;
 struct Matrix2;
+
+// The sizes, in amplitudes, at which the vector sets change how they walk the
+// array (kernels_vector.h says why). Here so the tests take their sizes from
+// them: a threshold moved keeps its test on both sides.
+// Exchanges on fewer amplitudes take the scalar loop.
+inline constexpr std::uint64_t kScalarExchangesBelow = 64;
+// Walks over more than kAheadAbove and at most kAheadUpTo amplitudes (2 to
+// 32 MiB) ask for lines ahead of the hardware's prefetch.
+inline constexpr std::uint64_t kAheadAbove = std::uint64_t{1} << 17;
+inline constexpr std::uint64_t kAheadUpTo = std::uint64_t{1} << 21;
 
 // Every kernel requires: amps holds dimension amplitudes, dimension is 2^n,
 // and every qubit position given is below n and distinct from the others (the

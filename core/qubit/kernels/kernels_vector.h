@@ -228,9 +228,7 @@ ZV_FORCE_INLINE void prefetch_ahead(const double* p) {
 // cache they cost up to 15 %, and from memory they gained little and lost as
 // much elsewhere (x on target 0 of 24 qubits: 1.06 without, 1.19 with).
 bool ahead_pays(std::uint64_t dimension) {
-  constexpr std::uint64_t kFrom = std::uint64_t{1} << 17;  // amplitudes: 2 MiB
-  constexpr std::uint64_t kTo = std::uint64_t{1} << 21;    // 32 MiB
-  return dimension > kFrom && dimension <= kTo;
+  return dimension > kAheadAbove && dimension <= kAheadUpTo;
 }
 
 // Calls fn(std::true_type) or fn(std::false_type): a choice made once per call
@@ -381,11 +379,10 @@ void exchange_where(Amplitude* amps, std::uint64_t dimension, std::uint64_t ones
   });
 }
 
-// Registers of fewer amplitudes take the scalar exchanges: there the lane
-// masks and the choice of walk cost more than the scalar loop's whole work (x
-// on 1 to 5 qubits with 256-bit registers: 7-15 ns a call against 3-11; equal
-// at 6).
-constexpr std::uint64_t kScalarExchangesBelow = 64;
+// Registers of fewer than kScalarExchangesBelow amplitudes take the scalar
+// exchanges: there the lane masks and the choice of walk cost more than the
+// scalar loop's whole work (x on 1 to 5 qubits with 256-bit registers: 7-15 ns
+// a call against 3-11; equal at 6).
 
 template <class L>
 void exchange(Amplitude* amps, std::uint64_t dimension, std::uint64_t target) {
