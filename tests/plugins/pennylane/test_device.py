@@ -13,6 +13,7 @@ import numpy as np
 import pennylane as qml
 import pytest
 import zentrova
+import zentrova_readout
 
 ROOT = Path(__file__).resolve().parents[3]
 K = math.sqrt(0.5)
@@ -39,7 +40,8 @@ def test_wire_k_is_the_bit_of_weight_2_to_the_n_minus_1_minus_k(labels):
         assert sub[1] == 1.0
 
 
-def test_probabilities_are_the_modules_bits():
+@pytest.mark.parametrize("n", [4, 18])  # 18: the register records gates and runs them in passes
+def test_probabilities_and_state_are_the_modules_bits(n):
     # The same circuit through the device and written out on a register by hand.
     angles = [0.1 * i + 0.05 for i in range(12)]
 
@@ -59,8 +61,8 @@ def test_probabilities_are_the_modules_bits():
         qml.PauliY(1)
         qml.CRY(0.7, [1, 2])
 
-    reg = zentrova.QuantumRegister(4)
-    q = lambda w: 3 - w  # noqa: E731
+    reg = zentrova.QuantumRegister(n)
+    q = lambda w: n - 1 - w  # noqa: E731
     for w in range(4):
         reg.h(q(w)).rx(q(w), angles[w]).ry(q(w), angles[w + 4]).rz(q(w), angles[w + 8])
     reg.cnot(q(0), q(1))
@@ -74,8 +76,10 @@ def test_probabilities_are_the_modules_bits():
     c, s = math.cos(0.35), math.sin(0.35)
     reg.mcu([q(1)], q(2), complex(c, 0), complex(-s, 0), complex(s, 0), complex(c, 0))
 
-    p = probs_on(qml.device("zentrova.qubit", wires=4), gates)
-    assert p.tobytes() == np.array(reg.god_observe()).tobytes()
+    dev = qml.device("zentrova.qubit", wires=n)
+    state = qml.QNode(lambda: (gates(), qml.state())[1], dev)()
+    assert state.tobytes() == np.asarray(zentrova_readout.amplitudes(reg)).tobytes()
+    assert probs_on(dev, gates).tobytes() == np.array(reg.god_observe()).tobytes()
 
 
 def test_marginal_probabilities_match_pennylanes_for_every_wire_order():
