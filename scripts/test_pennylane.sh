@@ -9,12 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
 
-if [ -n "${PYTHON:-}" ]; then
-  PY312=$PYTHON
-elif ! PY312=$(find_python 3.12); then
-  echo "error: CPython 3.12 not found (pyenv install 3.12, or put python3.12 on PATH)" >&2
-  exit 1
-fi
+PY312=$(require_python 3.12)
 echo "== PennyLane environment build/venv-pennylane (on $PY312)"
 VPY=$(project_venv build/venv-pennylane "$PY312" scripts/requirements-pennylane.txt)
 # pl-device-test starts `pytest` by name, and pip's build runs cmake and ninja by name:
