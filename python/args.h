@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +21,63 @@ struct MethodSig {
   const char* const* params;   // parameter names in order
   Py_ssize_t count;            // all required
 };
+
+// The docstring CPython takes a text signature from, written from a MethodSig
+// at compile time so that the parameter names have one source:
+// "h($self, target)\n--\n\n" for a method; without "$self, " for a
+// constructor, whose MethodSig then carries the type's name.
+template <std::size_t Size>
+struct TextSignature {
+  char text[Size];
+};
+
+namespace text_signature_detail {
+
+// Run once to count the characters, once to write them.
+struct Counter {
+  std::size_t size = 0;
+  constexpr void put(char) { ++size; }
+};
+template <std::size_t Size>
+struct Writer {
+  TextSignature<Size> out{};
+  std::size_t at = 0;
+  constexpr void put(char c) { out.text[at++] = c; }
+};
+
+template <class Out>
+constexpr void write(Out& out, const MethodSig& sig, bool with_self) {
+  const auto puts = [&](const char* s) {
+    while (*s != '\0') out.put(*s++);
+  };
+  puts(sig.name);
+  out.put('(');
+  if (with_self) puts(sig.count > 0 ? "$self, " : "$self");
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    if (i > 0) puts(", ");
+    puts(sig.params[i]);
+  }
+  puts(")\n--\n\n");
+  out.put('\0');
+}
+
+}  // namespace text_signature_detail
+
+template <const MethodSig& Sig, bool WithSelf = true>
+constexpr auto text_signature() {
+  namespace d = text_signature_detail;
+  constexpr std::size_t size = [] {
+    d::Counter counter;
+    d::write(counter, Sig, WithSelf);
+    return counter.size;
+  }();
+  d::Writer<size> writer;
+  d::write(writer, Sig, WithSelf);
+  return writer.out;
+}
+
+template <const MethodSig& Sig, bool WithSelf = true>
+inline constexpr auto kTextSignature = text_signature<Sig, WithSelf>();
 
 // Places the arguments of a vectorcall into out[0 .. sig.count) (borrowed).
 bool match_args(const MethodSig& sig, PyObject* const* args, Py_ssize_t nargs,

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -215,42 +216,37 @@ PyObject* QuantumRegister_god_observe(PyObject* self, PyObject*) {
   });
 }
 
-#define ZV_PARAMS(name, ...) constexpr const char* name##_params[] = {__VA_ARGS__};
-#define ZV_SIG(name) \
+// Each method's parameter names, written once: the argument matching, the
+// error messages and the text signature all come from its MethodSig. The stub
+// (zentrova.pyi) is held to the text signatures by the typing tests.
+#define ZV_SIG(name, ...)                                \
+  constexpr const char* name##_params[] = {__VA_ARGS__}; \
   constexpr MethodSig name##_sig{#name, name##_params, std::size(name##_params)};
+#define ZV_SIG_NOARGS(name) constexpr MethodSig name##_sig{#name, nullptr, 0};
 
-ZV_PARAMS(__new__, "n")
-ZV_PARAMS(observe_one, "target")
-ZV_PARAMS(observe_mul, "targets")
-ZV_PARAMS(x, "target")
-ZV_PARAMS(h, "target")
-ZV_PARAMS(u, "target", "u00", "u01", "u10", "u11")
-ZV_PARAMS(cnot, "control", "target")
-ZV_PARAMS(ccnot, "control1", "control2", "target")
-ZV_PARAMS(rz, "target", "theta")
-ZV_PARAMS(rx, "target", "theta")
-ZV_PARAMS(ry, "target", "theta")
-ZV_PARAMS(swap, "q1", "q2")
-ZV_PARAMS(csswap, "control", "target_1", "target_2")
-ZV_PARAMS(mcu, "control", "target", "u00", "u01", "u10", "u11")
+ZV_SIG(__new__, "n")
+ZV_SIG_NOARGS(observe)
+ZV_SIG(observe_one, "target")
+ZV_SIG(observe_mul, "targets")
+ZV_SIG_NOARGS(god_observe)
+ZV_SIG(x, "target")
+ZV_SIG(h, "target")
+ZV_SIG(u, "target", "u00", "u01", "u10", "u11")
+ZV_SIG(cnot, "control", "target")
+ZV_SIG(ccnot, "control1", "control2", "target")
+ZV_SIG(rz, "target", "theta")
+ZV_SIG(rx, "target", "theta")
+ZV_SIG(ry, "target", "theta")
+ZV_SIG(swap, "q1", "q2")
+ZV_SIG(csswap, "control", "target_1", "target_2")
+ZV_SIG(mcu, "control", "target", "u00", "u01", "u10", "u11")
 
-ZV_SIG(__new__)
-ZV_SIG(observe_one)
-ZV_SIG(observe_mul)
-ZV_SIG(x)
-ZV_SIG(h)
-ZV_SIG(u)
-ZV_SIG(cnot)
-ZV_SIG(ccnot)
-ZV_SIG(rz)
-ZV_SIG(rx)
-ZV_SIG(ry)
-ZV_SIG(swap)
-ZV_SIG(csswap)
-ZV_SIG(mcu)
-
+#undef ZV_SIG_NOARGS
 #undef ZV_SIG
-#undef ZV_PARAMS
+
+// The constructor's text signature names the type, not __new__.
+constexpr MethodSig QuantumRegister_sig{"QuantumRegister", __new___params,
+                                        std::size(__new___params)};
 
 using core::Register;
 
@@ -287,31 +283,40 @@ PyCFunction as_cfunction(Fn fn) {
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
+// One entry per method: its name and text signature from its MethodSig.
+#define ZV_METHOD(method, flags)                                      \
+  {                                                                   \
+    method##_sig.name, as_cfunction(QuantumRegister_##method), flags, \
+        kTextSignature<method##_sig>.text                             \
+  }
+
 PyMethodDef QuantumRegister_methods[] = {
-    {"observe", as_cfunction(QuantumRegister_observe), METH_NOARGS, "observe($self)\n--\n\n"},
-    {"observe_one", as_cfunction(QuantumRegister_observe_one), kFastKw,
-     "observe_one($self, target)\n--\n\n"},
-    {"observe_mul", as_cfunction(QuantumRegister_observe_mul), kFastKw,
-     "observe_mul($self, targets)\n--\n\n"},
-    {"god_observe", as_cfunction(&QuantumRegister_god_observe), METH_NOARGS,
-     "god_observe($self)\n--\n\n"},
-    {"x", as_cfunction(QuantumRegister_x), kFastKw, "x($self, target)\n--\n\n"},
-    {"h", as_cfunction(QuantumRegister_h), kFastKw, "h($self, target)\n--\n\n"},
-    {"u", as_cfunction(QuantumRegister_u), kFastKw,
-     "u($self, target, u00, u01, u10, u11)\n--\n\n"},
-    {"cnot", as_cfunction(QuantumRegister_cnot), kFastKw, "cnot($self, control, target)\n--\n\n"},
-    {"ccnot", as_cfunction(QuantumRegister_ccnot), kFastKw,
-     "ccnot($self, control1, control2, target)\n--\n\n"},
-    {"rz", as_cfunction(QuantumRegister_rz), kFastKw, "rz($self, target, theta)\n--\n\n"},
-    {"rx", as_cfunction(QuantumRegister_rx), kFastKw, "rx($self, target, theta)\n--\n\n"},
-    {"ry", as_cfunction(QuantumRegister_ry), kFastKw, "ry($self, target, theta)\n--\n\n"},
-    {"swap", as_cfunction(QuantumRegister_swap), kFastKw, "swap($self, q1, q2)\n--\n\n"},
-    {"csswap", as_cfunction(QuantumRegister_csswap), kFastKw,
-     "csswap($self, control, target_1, target_2)\n--\n\n"},
-    {"mcu", as_cfunction(QuantumRegister_mcu), kFastKw,
-     "mcu($self, control, target, u00, u01, u10, u11)\n--\n\n"},
+    ZV_METHOD(observe, METH_NOARGS),
+    ZV_METHOD(observe_one, kFastKw),
+    ZV_METHOD(observe_mul, kFastKw),
+    ZV_METHOD(god_observe, METH_NOARGS),
+    ZV_METHOD(x, kFastKw),
+    ZV_METHOD(h, kFastKw),
+    ZV_METHOD(u, kFastKw),
+    ZV_METHOD(cnot, kFastKw),
+    ZV_METHOD(ccnot, kFastKw),
+    ZV_METHOD(rz, kFastKw),
+    ZV_METHOD(rx, kFastKw),
+    ZV_METHOD(ry, kFastKw),
+    ZV_METHOD(swap, kFastKw),
+    ZV_METHOD(csswap, kFastKw),
+    ZV_METHOD(mcu, kFastKw),
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The three forms CPython parses a text signature from.
+static_assert(std::string_view(kTextSignature<observe_sig>.text) == "observe($self)\n--\n\n");
+static_assert(std::string_view(kTextSignature<cnot_sig>.text) ==
+              "cnot($self, control, target)\n--\n\n");
+static_assert(std::string_view(kTextSignature<QuantumRegister_sig, false>.text) ==
+              "QuantumRegister(n)\n--\n\n");
+
+#undef ZV_METHOD
 
 PyObject* QuantumRegister_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -321,7 +326,7 @@ PyObject* QuantumRegister_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     PyRef n_obj = PyRef::borrow(placed[0]);
     std::uint64_t n;
     if (!to_qubit(n_obj.get(), &n)) {
-      rewrite_arg_error("n");
+      rewrite_arg_error(__new___sig.params[0]);
       return nullptr;
     }
     core::Register reg(n);
@@ -346,7 +351,7 @@ void QuantumRegister_dealloc(PyObject* self) {
 }
 
 PyType_Slot QuantumRegister_slots[] = {
-    {Py_tp_doc, const_cast<char*>("QuantumRegister(n)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kTextSignature<QuantumRegister_sig, false>.text)},
     {Py_tp_new, reinterpret_cast<void*>(&QuantumRegister_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&QuantumRegister_dealloc)},
     {Py_tp_methods, QuantumRegister_methods},

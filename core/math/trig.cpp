@@ -21,58 +21,19 @@
 
 #include <array>
 #include <bit>
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
-#if !defined(__SIZEOF_INT128__) && defined(_MSC_VER) && defined(_M_X64)
-#include <intrin.h>
-#endif
-
-// The multi-word helpers are small and called in the innermost loops with
-// constant sizes; left to itself GCC keeps some out of line.
-#if defined(__GNUC__)
-#define ZV_ALWAYS_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define ZV_ALWAYS_INLINE __forceinline
-#else
-#define ZV_ALWAYS_INLINE inline
-#endif
+#include "core/math/multiword.h"
+#include "core/math/trig_tables.h"
 
 namespace zentrova::core {
 namespace {
 
-using u64 = std::uint64_t;
-
-// A fixed-point or integer value of M limbs, least significant first.
-template <int M>
-struct Num {
-  u64 limb[M];
-  constexpr u64& operator[](int i) { return limb[i]; }
-  constexpr const u64& operator[](int i) const { return limb[i]; }
-};
-
 constexpr u64 kSignBit = u64{1} << 63;
 constexpr u64 kFractionMask = (u64{1} << 52) - 1;
-
-// The binary digits of 2/pi after the point, 64 to a word, most significant
-// first: as many as a window of the widest working precision needs at the
-// largest double.
-constexpr u64 kTwoOverPi[] = {
-    0xA2F9836E4E441529, 0xFC2757D1F534DDC0, 0xDB6295993C439041, 0xFE5163ABDEBBC561,
-    0xB7246E3A424DD2E0, 0x06492EEA09D1921C, 0xFE1DEB1CB129A73E, 0xE88235F52EBB4484,
-    0xE99C7026B45F7E41, 0x3991D639835339F4, 0x9C845F8BBDF9283B, 0x1FF897FFDE05980F,
-    0xEF2F118B5A0A6D1F, 0x6D367ECF27CB09B7, 0x4F463F669E5FEA2D, 0x7527BAC7EBE5F17B,
-    0x3D0739F78A5292EA, 0x6BFB5FB11F8D5D08, 0x56033046FC7B6BAB, 0xF0CFBC209AF4361D,
-    0xA9E391615EE61B08, 0x6599855F14A06840, 0x8DFFD8804D732731, 0x06061556CA73A8C9,
-    0x60E27BC08C6B47C4, 0x19C367CDDCE8092A, 0x8359C4768B961CA6, 0xDDAF44D15719053E,
-};
-
-// pi/2 with one integer bit, most significant word first, rounded down.
-constexpr u64 kHalfPi[] = {
-    0xC90FDAA22168C234, 0xC4C6628B80DC1CD1, 0x29024E088A67CC74, 0x020BBEA63B139B22,
-    0x514A08798E3404DD, 0xEF9519B3CD3A431B, 0x302B0A6DF25F1437, 0x4FE1356D6D51C245,
-    0xE485B576625E7EC6, 0xF44C42E9A637ED6B, 0x0BFF5CB6F406B7ED, 0xEE386BFB5A899FA5,
-};
 
 constexpr int kMaxLimbs = 8;
 static_assert(std::size(kHalfPi) >= kMaxLimbs + 3);
@@ -82,188 +43,6 @@ constexpr double kQuarterPi = 0x1.921fb54442d18p-1;
 // Below 2^-27, sin(x) and x differ by less than a quarter of x's spacing and
 // 1 - cos(x) is below 2^-55, a quarter of the spacing of the doubles below 1.
 constexpr double kTiny = 0x1p-27;
-
-// The 128-bit product a * b.
-struct Wide {
-  u64 lo;
-  u64 hi;
-};
-inline Wide mul_wide(u64 a, u64 b) {
-#if defined(__SIZEOF_INT128__)
-  __extension__ using U128 = unsigned __int128;
-  const U128 p = static_cast<U128>(a) * b;
-  return {static_cast<u64>(p), static_cast<u64>(p >> 64)};
-#elif defined(_MSC_VER) && defined(_M_X64)
-  Wide p;
-  p.lo = _umul128(a, b, &p.hi);
-  return p;
-#else
-  const u64 a0 = a & 0xFFFFFFFF, a1 = a >> 32, b0 = b & 0xFFFFFFFF, b1 = b >> 32;
-  const u64 p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
-  const u64 mid = (p00 >> 32) + (p01 & 0xFFFFFFFF) + (p10 & 0xFFFFFFFF);
-  return {(mid << 32) | (p00 & 0xFFFFFFFF), p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32)};
-#endif
-}
-
-// Columns First and up of the product: the products of each column summed in
-// three words, whose low word is the column's limb. The columns below are left
-// out, carries and all.
-template <int First, int A, int B>
-ZV_ALWAYS_INLINE Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
-  Num<A + B - First> out;
-  u64 c0 = 0, c1 = 0, c2 = 0;
-  for (int t = First; t < A + B - 1; ++t) {
-    for (int i = t < B ? 0 : t - B + 1; i < A && i <= t; ++i) {
-      const Wide p = mul_wide(a[i], b[t - i]);
-      c0 += p.lo;
-      const u64 hi = p.hi + (c0 < p.lo);  // p.hi < 2^64 - 1: no wrap
-      c1 += hi;
-      c2 += c1 < hi;
-    }
-    out[t - First] = c0;
-    c0 = c1;
-    c1 = c2;
-    c2 = 0;
-  }
-  out[A + B - 1 - First] = c0;
-  return out;
-}
-
-template <int A, int B>
-ZV_ALWAYS_INLINE Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
-  return columns<0>(a, b);
-}
-
-// Modulo 2^(64M); callers guarantee no wrap-around except where they want it.
-template <int M>
-ZV_ALWAYS_INLINE Num<M> add(Num<M> a, const Num<M>& b) {
-  u64 carry = 0;
-  for (int i = 0; i < M; ++i) {
-    const u64 s = a[i] + b[i];
-    const u64 t = s + carry;
-    carry = (s < b[i]) | (t < s);
-    a[i] = t;
-  }
-  return a;
-}
-
-template <int M>
-ZV_ALWAYS_INLINE Num<M> sub(Num<M> a, const Num<M>& b) {
-  u64 borrow = 0;
-  for (int i = 0; i < M; ++i) {
-    const u64 d = a[i] - b[i];
-    const u64 t = d - borrow;
-    borrow = (a[i] < b[i]) | (d < borrow);
-    a[i] = t;
-  }
-  return a;
-}
-
-template <int M>
-constexpr Num<M> small(u64 v) {
-  Num<M> n{};
-  n[0] = v;
-  return n;
-}
-
-// floor(a / d) for d < 2^32, in 32-bit steps so the remainder stays in one word.
-template <int M>
-constexpr Num<M> div_small(Num<M> a, u64 d) {
-  u64 rem = 0;
-  for (int i = M - 1; i >= 0; --i) {
-    const u64 hi = (rem << 32) | (a[i] >> 32);
-    rem = hi % d;
-    const u64 lo = (rem << 32) | (a[i] & 0xFFFFFFFF);
-    rem = lo % d;
-    a[i] = ((hi / d) << 32) | (lo / d);
-  }
-  return a;
-}
-
-// Bits [pos, pos + 64) of a; bits outside a read as 0, pos may be negative.
-template <int M>
-ZV_ALWAYS_INLINE u64 word_at(const Num<M>& a, int pos) {
-  if (pos <= -64 || pos >= 64 * M) return 0;
-  if (pos < 0) return a[0] << -pos;
-  const int q = pos / 64, shift = pos % 64;
-  const u64 next = q + 1 < M ? a[q + 1] : 0;
-  // In two steps, so that a shift of 0 takes nothing from the next word.
-  return (a[q] >> shift) | ((next << 1) << (63 - shift));
-}
-
-// floor(a / 2^pos) mod 2^(64N).
-template <int N, int M>
-ZV_ALWAYS_INLINE Num<N> bits_from(const Num<M>& a, int pos) {
-  Num<N> out;
-  for (int k = 0; k < N; ++k) out[k] = word_at(a, pos + 64 * k);
-  return out;
-}
-
-template <int M>
-bool bit(const Num<M>& a, int pos) {
-  return pos >= 0 && pos < 64 * M && ((a[pos / 64] >> (pos % 64)) & 1) != 0;
-}
-
-template <int M>
-bool any_below(const Num<M>& a, int pos) {
-  for (int i = 0; i < M && 64 * i < pos; ++i) {
-    const int width = pos - 64 * i;
-    const u64 mask = width >= 64 ? ~u64{0} : (u64{1} << width) - 1;
-    if ((a[i] & mask) != 0) return true;
-  }
-  return false;
-}
-
-template <int M>
-void clear_from(Num<M>& a, int pos) {
-  for (int i = 0; i < M; ++i) {
-    const int width = pos - 64 * i;
-    if (width <= 0) {
-      a[i] = 0;
-    } else if (width < 64) {
-      a[i] &= (u64{1} << width) - 1;
-    }
-  }
-}
-
-// -a modulo 2^(64M) if negative, else a; without a branch, as the condition is
-// as often true as false.
-template <int M>
-ZV_ALWAYS_INLINE Num<M> negate_if(Num<M> a, bool negative) {
-  const u64 mask = 0 - static_cast<u64>(negative);
-  for (int i = 0; i < M; ++i) a[i] ^= mask;
-  return add(a, small<M>(mask & 1));
-}
-
-// Index of the highest set bit; a is not zero.
-template <int M>
-ZV_ALWAYS_INLINE int top_bit(const Num<M>& a) {
-  for (int i = M - 1; i > 0; --i) {
-    if (a[i] != 0) return 64 * i + 63 - std::countl_zero(a[i]);
-  }
-  return 63 - std::countl_zero(a[0]);
-}
-
-// Product in the fixed-point format, without the columns that reach its last
-// bit only by carries: below the exact product by less than N units of that
-// bit.
-template <int N>
-ZV_ALWAYS_INLINE Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
-  return bits_from<N>(columns<N - 1>(a, b), 64);
-}
-
-template <int N>
-ZV_ALWAYS_INLINE bool is_zero(const Num<N>& a) {
-  u64 any = 0;
-  for (int i = 0; i < N; ++i) any |= a[i];
-  return any == 0;
-}
-
-// 1 - y, or for y = 0 the largest value below 1, one unit short.
-template <int N>
-ZV_ALWAYS_INLINE Num<N> one_minus(const Num<N>& y) {
-  return sub(sub(Num<N>{}, y), small<N>(is_zero(y)));
-}
 
 // Taylor terms for r^2 <= z_max: the first one left out, and so the series'
 // error (the terms alternate and shrink), is below 2^-(bits + 1).
@@ -313,7 +92,11 @@ constexpr Series<N> kSeries = make_series<N>();
 
 // S(z) = sin(r)/r and C(z) = cos(r) at z = r^2, from the first `terms` terms.
 // Every partial sum lies in [0, 1]: z times the next one is below the
-// coefficient it is taken from.
+// coefficient it is taken from. Error, in units u = 2^-B of the fixed-point
+// format and p = N units (one mul_fixed): each step adds its coefficient's
+// rounding (under 1u) and its product's (under p), and passes on the error of
+// the step before times z, so the error of the sum stays near that of its last
+// two steps plus the series' own tail (under u/2).
 template <int N>
 ZV_ALWAYS_INLINE void series_at(const Num<N>& z, int terms, Num<N>& s, Num<N>& c) {
   const Series<N>& series = kSeries<N>;
@@ -335,7 +118,7 @@ struct Scaled {
   int exponent;
 };
 
-// z = r^2 in the fixed-point format, rounded down.
+// z = r^2 in the fixed-point format, rounded down: under 1u short.
 template <int N>
 Num<N> square(const Scaled<N>& r) {
   return bits_from<N>(mul_full(r.m, r.m), 64 * N - 2 * r.exponent);
@@ -357,6 +140,9 @@ Table<N> make_table() {
     a.m[N - 1] = static_cast<u64>(i) << (63 - top);
     a.exponent = top - 5;
     Num<N> s, c;
+    // a is exact, z within 1u; with z up to 0.62 the errors of the steps shrink
+    // slowly: S and C, and so both entries (sin a = a S, one more product),
+    // within 3.7p + 5.5u.
     series_at(square(a), Series<N>::kFull, s, c);
     table.sin[i] = bits_from<N>(mul_fixed(a.m, s), -a.exponent);
     table.cos[i] = c;
@@ -370,13 +156,9 @@ const Table<N>& table() {
   return t;
 }
 
-// The bound on the error of a result, in units of its last bit. In units u =
-// 2^-B of the fixed-point format, with each fixed-point product short by less
-// than p = N units: the reduction, relative to |r|, under 6u; the table
-// entries within 3.7p + 5.5u; t within 5.7u; the short series within
-// 1.5p + 1.6u; sin(a + t) and cos(a + t), from their four products, within
-// 7.7p + 12.3u (where i = 0, within 2.5p + 8 units of their own last bit). The
-// bound used, 64N units, is over three times that.
+// The bound on the error of a result, in units of its last bit: over three
+// times the largest total the steps state (reduce, make_table, evaluate), which
+// is 7.7p + 12.3u for sin(a + t) and cos(a + t); at N = 1, 20 units of 64.
 template <int N>
 constexpr u64 kErrorUnits = 64 * N;
 
@@ -485,11 +267,13 @@ Reduced<N> reduce(double ax) {
   // In both reductions a fraction |f| >= 2^-72 (|r| >= 2^-71.3) keeps the
   // relative error of the computed r below 2^-(B+1) before its truncation to B
   // bits; smaller ones are left untrusted. The nearest a double comes to a
-  // multiple of pi/2 gives |f| near 2^-62.
+  // multiple of pi/2 gives |f| near 2^-62. Either way the r returned is within
+  // 6u of r relative to |r| (u = 2^-B), as each step below states.
   if (ax < kModerate) {
     // r = x - k pi/2 with 64(N+2) fraction bits; the error of pi/2, k times
-    // 2^-64(N+2), is below 2^-(B+100). k may miss the nearest integer by one
-    // near a half: |f| then exceeds 1/2 by far less than the table allows.
+    // 2^-64(N+2), is below 2^-(B+100), under 2^-(B+28) of |r|: the difference
+    // is otherwise exact. k may miss the nearest integer by one near a half:
+    // |f| then exceeds 1/2 by far less than the table allows.
     constexpr int kFraction = 64 * (N + 2);
     const double rounded = (ax * 0x1.45f306dc9c883p-1 + 0x1.8p52) - 0x1.8p52;
     const u64 k = static_cast<u64>(rounded);
@@ -505,11 +289,13 @@ Reduced<N> reduce(double ax) {
     red.quadrant = static_cast<int>(k & 3);
     const int top = top_bit(difference);
     red.trusted = top >= kFraction - 72;
+    // B bits from the top one: under 2u short, relative.
     red.r.m = bits_from<N>(difference, top - kB + 1);
     red.r.exponent = top + 1 - kFraction;
     return red;
   }
-  // Payne-Hanek: the window's error in x * 2/pi is below 2^(55 - window bits).
+  // Payne-Hanek: the window's error in x * 2/pi is below 2^(55 - window bits)
+  // = 2^-(B+73), under u/2 of |f| >= 2^-72; the product is exact.
   constexpr int kWords = N + 2;
   constexpr int kWindow = 64 * kWords;
   const int first = e - 1 > 1 ? e - 1 : 1;
@@ -528,10 +314,13 @@ Reduced<N> reduce(double ax) {
   red.negative = upper_half;
   const int top = top_bit(product);
   red.trusted = top >= point - 72;
+  // B bits from the top one: under 2u short, relative.
   const Num<N> f = bits_from<N>(product, top - kB + 1);
+  // pi/4 rounded down to B bits: under 1.3u short, relative; the product exact.
   static constexpr Num<N> kQuarterPiBits = quarter_pi<N>();
   const Num<2 * N> scaled = mul_full(f, kQuarterPiBits);
-  // f * pi/4 in [0.39, 1), and r twice that.
+  // f * pi/4 in [0.39, 1), and r twice that; B bits from the top one: under 2u
+  // short, relative. With the window's u/2, under 5.8u in all.
   const int carry = bit(scaled, 2 * kB - 1) ? 1 : 0;
   red.r.m = bits_from<N>(scaled, kB - 1 + carry);
   red.r.exponent = top + 1 - point + carry;
@@ -547,7 +336,9 @@ void evaluate(const Scaled<N>& r, Scaled<N>& sin_r, Scaled<N>& cos_r) {
   const Num<N> fixed = bits_from<N>(r.m, -r.exponent);
   const int i = static_cast<int>((word_at(fixed, kB - 7) + 1) >> 1);
   if (i == 0) {
-    // sin r relative to r itself: r can be as small as 2^-62.
+    // sin r relative to r itself: r can be as small as 2^-62. r's 6u
+    // (relative), S's and C's 1.5p + 1.6u and the last product's p: both within
+    // 2.5p + 8 units of their own last bit.
     series_at(square(r), Series<N>::kSmall, s, c);
     sin_r = {mul_fixed(r.m, s), r.exponent};
     cos_r = {c, 0};
@@ -558,9 +349,15 @@ void evaluate(const Scaled<N>& r, Scaled<N>& sin_r, Scaled<N>& cos_r) {
   // |t| < 2^-6, so the top bit of the difference is its sign.
   const Num<N> difference = sub(fixed, point);
   const bool below = difference[N - 1] >> 63 != 0;
+  // Within 5.7u: r's 6u relative at |r| <= pi/4, and the truncation of r to
+  // the fixed-point format; i/64 is exact.
   const Num<N> t = negate_if(difference, below);
+  // S and C of the short series (z <= 2^-14, so each step's error is all but
+  // gone two steps later): within 1.5p + 1.6u.
   series_at(mul_fixed(t, t), Series<N>::kSmall, s, c);
   const Num<N> sin_t = mul_fixed(t, s);
+  // Four products of the table entries (3.7p + 5.5u) with C and sin t, and
+  // their sums: sin(a + t) and cos(a + t) within 7.7p + 12.3u.
   const Table<N>& tab = table<N>();
   const Num<N> sa_ct = mul_fixed(tab.sin[i], c), ca_st = mul_fixed(tab.cos[i], sin_t);
   const Num<N> ca_ct = mul_fixed(tab.cos[i], c), sa_st = mul_fixed(tab.sin[i], sin_t);
@@ -620,8 +417,16 @@ SinCos escalate(double x, int limbs) {
   trig_internal::Attempt a{};
   for (int n = limbs; n <= kMaxLimbs; n *= 2) {
     a = trig_internal::sin_cos_at(x, n);
-    if (a.sin_decided && a.cos_decided) break;
+    if (a.sin_decided && a.cos_decided) return a.nearest;
   }
+  // No double should get here: the hardest arguments known are decided far
+  // below 512 bits. If one does, the error analysis has a hole, and that must
+  // not stay silent: the engine's one message of its own, a single write (so
+  // threads cannot interleave it), with the argument's bits to reproduce it.
+  std::fprintf(stderr,
+               "zentrova: sin_cos undecided at %d bits for x = %.17g (bits 0x%016" PRIX64
+               "); the nearest double of that evaluation is returned\n",
+               64 * kMaxLimbs, x, std::bit_cast<u64>(x));
   return a.nearest;
 }
 

@@ -1,6 +1,7 @@
 // The gates on several qubits: check every index in the documented order, then
-// hand the enumeration to the active kernel set. All checks come before the
-// first write, so a refusal leaves the state bit for bit as it was.
+// hand the enumeration to the active kernel set, or record the gate where the
+// register records (passes.h). All checks come before the first write or
+// record, so a refusal leaves the state bit for bit as it was.
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -8,15 +9,26 @@
 
 #include "core/messages.h"
 #include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/passes.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core {
+namespace {
+
+// A checked position; a register has fewer than 60 qubits.
+std::uint8_t position(std::uint64_t q) { return static_cast<std::uint8_t>(q); }
+
+}  // namespace
 
 OpResult Register::cnot(std::uint64_t control, std::uint64_t target) {
   if (control == target || target >= qubit_count_ || control >= qubit_count_) {
     return OpResult::failure(kBadQubitText);
   }
-  active_kernels().cnot(amps_.get(), dimension_, control, target);
+  if (record_) {
+    record(PendingGate{GateKind::kCnot, position(target), position(control)});
+  } else {
+    active_kernels().cnot(amps_.get(), dimension_, control, target);
+  }
   return OpResult::success(*this);
 }
 
@@ -24,7 +36,13 @@ OpResult Register::swap(std::uint64_t q1, std::uint64_t q2) {
   if (q1 == q2 || q1 >= qubit_count_ || q2 >= qubit_count_) {
     return OpResult::failure(kBadQubitText);
   }
-  active_kernels().swap(amps_.get(), dimension_, q1 < q2 ? q1 : q2, q1 < q2 ? q2 : q1);
+  const std::uint64_t lo = q1 < q2 ? q1 : q2;
+  const std::uint64_t hi = q1 < q2 ? q2 : q1;
+  if (record_) {
+    record(PendingGate{GateKind::kSwap, position(lo), position(hi)});
+  } else {
+    active_kernels().swap(amps_.get(), dimension_, lo, hi);
+  }
   return OpResult::success(*this);
 }
 
@@ -34,7 +52,11 @@ OpResult Register::ccnot(std::uint64_t control1, std::uint64_t control2, std::ui
       control1 == control2 || control2 == target) {
     return OpResult::failure(kCcnotOutOfScopeText);
   }
-  active_kernels().ccnot(amps_.get(), dimension_, control1, control2, target);
+  if (record_) {
+    record(PendingGate{GateKind::kCcnot, position(target), position(control1), position(control2)});
+  } else {
+    active_kernels().ccnot(amps_.get(), dimension_, control1, control2, target);
+  }
   return OpResult::success(*this);
 }
 
@@ -45,7 +67,11 @@ OpResult Register::csswap(std::uint64_t control, std::uint64_t target_1,
       control == target_1 || target_1 == target_2) {
     return OpResult::failure(kBadQubitText);
   }
-  active_kernels().csswap(amps_.get(), dimension_, control, target_1, target_2);
+  if (record_) {
+    record(PendingGate{GateKind::kCsswap, position(target_1), position(target_2), position(control)});
+  } else {
+    active_kernels().csswap(amps_.get(), dimension_, control, target_1, target_2);
+  }
   return OpResult::success(*this);
 }
 
@@ -64,6 +90,10 @@ OpResult Register::mcu(const std::vector<std::uint64_t>& control, std::uint64_t 
   // A repeated control would make the enumeration open the same position twice
   // and address indices beyond the array.
   if (repeated) return OpResult::failure(kBadQubitText);
+  if (record_) {
+    record(PendingGate{GateKind::kControlled, position(target), 0, 0, control_bits, m});
+    return OpResult::success(*this);
+  }
 
   // The sorted positions fall out of the mask, lowest first; a fixed array on
   // the stack, since there are at most n of them.

@@ -1,6 +1,8 @@
 // The single-qubit gates: check the target, prepare the matrix constants once,
-// hand the walk over the pairs to the active kernel set. A refused call returns
-// before any angle function is evaluated or any amplitude touched.
+// hand the walk over the pairs to the active kernel set, or record the gate
+// with those constants where the register records (passes.h). A refused call
+// returns before any angle function is evaluated, anything is recorded or any
+// amplitude touched.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include "core/math/trig.h"
 #include "core/messages.h"
 #include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/passes.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core {
@@ -34,23 +37,40 @@ SinCos remembered_sin_cos(double x) {
   return last;
 }
 
+// A checked position; a register has fewer than 60 qubits.
+std::uint8_t position(std::uint64_t q) { return static_cast<std::uint8_t>(q); }
+
 }  // namespace
 
 OpResult Register::x(std::uint64_t target) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  active_kernels().exchange(amps_.get(), dimension_, target);
+  if (record_) {
+    record(PendingGate{GateKind::kExchange, position(target)});
+  } else {
+    active_kernels().exchange(amps_.get(), dimension_, target);
+  }
   return OpResult::success(*this);
 }
 
 OpResult Register::h(std::uint64_t target) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  active_kernels().hadamard(amps_.get(), dimension_, target, kHadamardScale);
+  if (record_) {
+    PendingGate g{GateKind::kHadamard, position(target)};
+    g.m.m00.re = kHadamardScale;
+    record(g);
+  } else {
+    active_kernels().hadamard(amps_.get(), dimension_, target, kHadamardScale);
+  }
   return OpResult::success(*this);
 }
 
 OpResult Register::u(std::uint64_t target, const Matrix2& m) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  active_kernels().general(amps_.get(), dimension_, target, m);
+  if (record_) {
+    record(PendingGate{GateKind::kGeneral, position(target), 0, 0, 0, m});
+  } else {
+    active_kernels().general(amps_.get(), dimension_, target, m);
+  }
   return OpResult::success(*this);
 }
 
@@ -61,7 +81,11 @@ OpResult Register::rx(std::uint64_t target, double theta) {
   // The zero parts are real entries of the matrix, multiplied like any other:
   // they turn infinite amplitudes into NaN and decide the signs of zeros.
   const Matrix2 m{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
-  active_kernels().general(amps_.get(), dimension_, target, m);
+  if (record_) {
+    record(PendingGate{GateKind::kGeneral, position(target), 0, 0, 0, m});
+  } else {
+    active_kernels().general(amps_.get(), dimension_, target, m);
+  }
   return OpResult::success(*this);
 }
 
@@ -72,7 +96,11 @@ OpResult Register::ry(std::uint64_t target, double theta) {
   // -0.0 in the imaginary part of m01, not +0.0: it shows in the sign of zero
   // results.
   const Matrix2 m{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
-  active_kernels().general(amps_.get(), dimension_, target, m);
+  if (record_) {
+    record(PendingGate{GateKind::kGeneral, position(target), 0, 0, 0, m});
+  } else {
+    active_kernels().general(amps_.get(), dimension_, target, m);
+  }
   return OpResult::success(*this);
 }
 
@@ -87,7 +115,11 @@ OpResult Register::rz(std::uint64_t target, double theta) {
   // the amplitudes carry.
   const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : remembered_sin_cos(theta * -0.5);
   const Matrix2 m{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
-  active_kernels().diagonal(amps_.get(), dimension_, target, m);
+  if (record_) {
+    record(PendingGate{GateKind::kDiagonal, position(target), 0, 0, 0, m});
+  } else {
+    active_kernels().diagonal(amps_.get(), dimension_, target, m);
+  }
   return OpResult::success(*this);
 }
 

@@ -1,6 +1,8 @@
 // The read-outs of the register: god_observe reads every probability and
 // changes nothing; observe, observe_one and observe_mul take one uniform draw,
-// pick an outcome and collapse the state in place.
+// pick an outcome and collapse the state in place. Each applies the gates the
+// register recorded (passes.h) once its arguments have passed their checks,
+// before it reads an amplitude.
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -73,6 +75,7 @@ ScopedMemoryFigureForTesting::~ScopedMemoryFigureForTesting() {
 
 void Register::god_observe(std::uint64_t begin, std::uint64_t count, double* out) const {
   assert(begin <= dimension_ && count <= dimension_ - begin);
+  apply_recorded();
   active_kernels().probabilities(amps_.get() + begin, count, out);
 }
 
@@ -86,6 +89,7 @@ std::vector<double> Register::god_observe() const {
 Ket Register::observe() {
   // Drawn before anything is read: the scan can then stop at the outcome.
   const double r = uniform_draw();
+  apply_recorded();
   const KernelSet& kernels = active_kernels();
   Amplitude* amps = amps_.get();
   const std::uint64_t outcome = kernels.observe_scan(amps, dimension_, r);
@@ -97,6 +101,7 @@ Ket Register::observe() {
 
 Ket Register::observe_one(std::uint64_t target) {
   if (target >= qubit_count_) ZV_FATAL(std::string(kTargetOutOfScopeText));
+  apply_recorded();
   const KernelSet& kernels = active_kernels();
   Amplitude* amps = amps_.get();
 
@@ -125,6 +130,7 @@ Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
   std::vector<double> table =
       readout_buffer("the marginal table of observe_mul", std::uint64_t{1} << b);
 
+  apply_recorded();
   const KernelSet& kernels = active_kernels();
   kernels.marginal_table(amps_.get(), dimension_, targets.data(), b, table.data());
 

@@ -9,6 +9,8 @@
 #include "core/fatal_error.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
+#include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/passes.h"
 
 namespace zentrova::core {
 
@@ -68,7 +70,25 @@ Register Register::adopt(std::uint64_t n, void* block) {
   std::unique_ptr<Amplitude, Release> amps(static_cast<Amplitude*>(block));
   std::memset(block, 0, static_cast<std::size_t>(std::uint64_t{16} << n));
   amps.get()[0] = Amplitude{1.0, 0.0};
-  return Register(n, std::move(amps));
+  std::unique_ptr<GateRecord, DropRecord> record;
+#ifndef ZENTROVA_APPLY_AT_ONCE
+  // A state that fits one block gains nothing from passes: its gates are
+  // applied at once, at no cost beyond today's per call.
+  const PassShape shape = pass_shape();
+  if (n > shape.block_bits && shape.capacity > 0) record.reset(GateRecord::create(shape).release());
+#endif
+  return Register(n, std::move(amps), std::move(record));
+}
+
+void Register::DropRecord::operator()(GateRecord* r) const noexcept { delete r; }
+
+void Register::apply_record() const {
+  if (!record_->empty()) record_->apply(active_kernels(), amps_.get(), qubit_count_);
+}
+
+void Register::record(const PendingGate& g) {
+  if (record_->full()) apply_record();
+  record_->push(g);
 }
 
 }  // namespace zentrova::core

@@ -42,6 +42,10 @@ inline constexpr std::uint64_t kAmplitudeAlignment = 64;
 inline constexpr std::uint64_t kSmallBlockAlignment = 16;
 inline constexpr std::uint64_t kLineAlignedFrom = 1024;
 
+// The record of gates not yet applied, and one entry of it (passes.h).
+class GateRecord;
+struct PendingGate;
+
 class Register {
  public:
   // Reads the host's available memory and decides with it (small registers
@@ -60,8 +64,16 @@ class Register {
 
   std::uint64_t qubit_count() const { return qubit_count_; }
   std::uint64_t dimension() const { return dimension_; }
-  Amplitude* amplitudes() { return amps_.get(); }
-  const Amplitude* amplitudes() const { return amps_.get(); }
+  // The state after every gate so far: gates still recorded are applied
+  // first. The pointer shows later gates only once it is asked for again.
+  Amplitude* amplitudes() {
+    apply_recorded();
+    return amps_.get();
+  }
+  const Amplitude* amplitudes() const {
+    apply_recorded();
+    return amps_.get();
+  }
 
   // Single-qubit gates.
   OpResult x(std::uint64_t target);
@@ -86,7 +98,7 @@ class Register {
   Ket observe_mul(std::vector<std::uint64_t> targets);
 
   // Probabilities |a_i|^2 of basis states begin .. begin+count-1 into out; the
-  // state is not touched. Requires begin + count <= dimension().
+  // state is not changed (recorded gates are applied, as before any read). Requires begin + count <= dimension().
   void god_observe(std::uint64_t begin, std::uint64_t count, double* out) const;
   // All 2^n probabilities.
   std::vector<double> god_observe() const;
@@ -95,18 +107,35 @@ class Register {
   struct Release {
     void operator()(Amplitude* p) const noexcept { release_amplitudes(p); }
   };
+  struct DropRecord {
+    void operator()(GateRecord* r) const noexcept;
+  };
 
   // Takes ownership of a block of 16 * 2^qubit_count bytes and puts it in
   // basis state zero.
   static Register adopt(std::uint64_t qubit_count, void* block);
 
-  Register(std::uint64_t qubit_count, std::unique_ptr<Amplitude, Release> amps)
+  Register(std::uint64_t qubit_count, std::unique_ptr<Amplitude, Release> amps,
+           std::unique_ptr<GateRecord, DropRecord> record)
       : qubit_count_(qubit_count), dimension_(std::uint64_t{1} << qubit_count),
-        amps_(std::move(amps)) {}
+        amps_(std::move(amps)), record_(std::move(record)) {}
+
+  // Every read of the state, and every operation that is not a gate, calls
+  // this first. Const because it changes how the state is held, not which
+  // state the register holds.
+  void apply_recorded() const {
+    if (record_) apply_record();
+  }
+  void apply_record() const;
+  // Records g, applying the record first when it is full.
+  void record(const PendingGate& g);
 
   std::uint64_t qubit_count_;
   std::uint64_t dimension_;
   std::unique_ptr<Amplitude, Release> amps_;
+  // Only for registers larger than one block, and only while its buffers
+  // could be had; gates on the others are applied at once.
+  std::unique_ptr<GateRecord, DropRecord> record_;
 };
 
 }  // namespace zentrova::core

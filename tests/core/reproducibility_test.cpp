@@ -3,14 +3,17 @@
 // leave amplitudes and probabilities whose digest is the one recorded here.
 // The same program runs natively, cross-built for Windows under Wine and, where
 // the tools are installed, cross-built for 64-bit ARM under QEMU, each with
-// its own compiler target and kernel set.
+// its own compiler target and kernel set, and each both with the gates
+// applied at once and recorded and applied in passes over small blocks.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "core/qubit/passes.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core {
@@ -66,10 +69,19 @@ void three(Source& src, u64 n, u64& a, u64& b, u64& c) {
   do c = src.below(n); while (c == a || c == b);
 }
 
-TEST(ReproducibilityTest, FixedCircuitGivesTheRecordedBits) {
+// At once (blocks larger than the register), then in blocks of 16 amplitudes
+// with up to two gathered positions and a record that fills every 7 gates.
+const PassShape kShapes[] = {{63, 0, 0}, {4, 2, 7}};
+
+class ReproducibilityTest : public ::testing::TestWithParam<PassShape> {};
+
+TEST_P(ReproducibilityTest, FixedCircuitGivesTheRecordedBits) {
   constexpr u64 kQubits = 9;
   Source src{2026};
-  Register reg = Register::with_memory(kQubits, u64{1} << 40);
+  Register reg = [] {
+    ScopedPassShapeForTesting shape(GetParam());
+    return Register::with_memory(kQubits, u64{1} << 40);
+  }();
   for (u64 i = 0; i < reg.dimension(); ++i) reg.amplitudes()[i] = {src.value(), src.value()};
   for (int step = 0; step < 300; ++step) {
     u64 a, b, c;
@@ -107,6 +119,11 @@ TEST(ReproducibilityTest, FixedCircuitGivesTheRecordedBits) {
   EXPECT_GT(ordinary, reg.dimension() / 2);
   EXPECT_EQ(digest.value, 0xBE6CDCDF8305CC82u) << std::hex << "digest 0x" << digest.value;
 }
+
+INSTANTIATE_TEST_SUITE_P(AtOnceAndInPasses, ReproducibilityTest, ::testing::ValuesIn(kShapes),
+                         [](const ::testing::TestParamInfo<PassShape>& info) {
+                           return std::string(info.param.capacity == 0 ? "AtOnce" : "InPasses");
+                         });
 
 }  // namespace
 }  // namespace zentrova::core

@@ -1,8 +1,10 @@
 // sin_cos against a multiple-precision reference (MPFR, correctly rounded):
 // a million arguments over every exponent, arguments whose results lie close
-// to a midpoint between two doubles, and each precision step on its own. A
-// build without MPFR (the Windows cross build) checks the same arguments
-// against a digest of the results the reference run accepted.
+// to a midpoint between two doubles, the arguments closest to a multiple of
+// pi/2 (where the reduction loses the most), each precision step on its own,
+// and the reduction's constants word by word. A build without MPFR (the cross builds)
+// checks the same arguments against a digest of the results the reference run
+// accepted.
 //
 // A longer run: ZENTROVA_TRIG_ARGUMENTS=<count> [ZENTROVA_TRIG_SEED=<n>]
 // zentrova_core_tests --gtest_filter='TrigTest.*'
@@ -14,12 +16,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <iomanip>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <random>
 
 #if ZENTROVA_HAVE_MPFR
 #include <mpfr.h>
+
+#include "core/math/trig_tables.h"
 #endif
 
 namespace zentrova::core {
@@ -47,6 +53,59 @@ constexpr double kChecked[] = {
     0x1.8612eee514c70p-1,                           // missed by a common library
     0x1.6ac5b262ca1ffp+849,                         // closest to a multiple of pi/2
     1e22, 0x1p-1022, 0x1p-1074, 0x1.fffffffffffffp+1023,
+};
+
+// The doubles closest to a multiple of pi/2, as DISABLED_SearchReductionHardCases
+// finds them, with log2 of |x * 2/pi - k|. For x - k pi/2: the closest in each
+// binade from pi/2 (the first multiple above pi/4, where reduction starts) to
+// 2^29, so on both sides of 2^28, where the reduction changes method. For the
+// window of 2/pi: the closest for each word of 2/pi a window starts in (a
+// wrong word shows first there), and in the last binade.
+constexpr double kNearMultiples[] = {
+    0x1.921fb54442d18p+0,  // -54.51
+    0x1.921fb54442d18p+1,  // -53.51
+    0x1.921fb54442d18p+2,  // -52.51
+    0x1.921fb54442d18p+3,  // -51.51
+    0x1.6c6cbc45dc8dep+5,  // -61.14
+    0x1.6c6cbc45dc8dep+6,  // -60.14
+    0x1.6c6cbc45dc8dep+7,  // -59.14
+    0x1.6c6cbc45dc8dep+8,  // -58.14
+    0x1.6c6cbc45dc8dep+9,  // -57.14
+    0x1.6c6cbc45dc8dep+10,  // -56.14
+    0x1.6c6cbc45dc8dep+11,  // -55.14
+    0x1.6c6cbc45dc8dep+12,  // -54.14
+    0x1.6c6cbc45dc8dep+13,  // -53.14
+    0x1.635e3d74befcap+14,  // -52.95
+    0x1.67e57cdd4dc54p+15,  // -53.36
+    0x1.67e57cdd4dc54p+16,  // -52.36
+    0x1.39c6fd67805a7p+18,  // -54.98
+    0x1.39c6fd67805a7p+19,  // -53.98
+    0x1.9eb7148f354d6p+20,  // -54.79
+    0x1.9eb7148f354d6p+21,  // -53.79
+    0x1.9eb7148f354d6p+22,  // -52.79
+    0x1.b951f1572eba5p+23,  // -59.68
+    0x1.b951f1572eba5p+24,  // -58.68
+    0x1.b951f1572eba5p+25,  // -57.68
+    0x1.b951f1572eba5p+26,  // -56.68
+    0x1.b951f1572eba5p+27,  // -55.68
+    0x1.b951f1572eba5p+28,  // -54.68
+    0x1.782b7a20df6d4p+67,  // -58.09
+    0x1.504cac51f1eafp+131,  // -59.58
+    0x1.e7e44a78ac18cp+197,  // -58.71
+    0x1.c45cd11154dfdp+295,  // -58.65
+    0x1.44599ae031379p+314,  // -56.86
+    0x1.e3ca9b6c655cbp+408,  // -57.35
+    0x1.b88cbb4e32576p+487,  // -57.36
+    0x1.8b28676cdcc5bp+555,  // -57.71
+    0x1.4c96c11134d36p+577,  // -59.13
+    0x1.db41f3cb71d7bp+680,  // -58.74
+    0x1.8c50c5644903fp+725,  // -56.49
+    0x1.6e8d778c94d66p+794,  // -57.35
+    0x1.6ac5b262ca1ffp+849,  // -61.54
+    0x1.4117573397d42p+939,  // -57.8
+    0x1.e009c53148be1p+991,  // -59.44
+    0x1.61a3db8c8d129p+1021,  // -57.75
+    0x1.61a3db8c8d129p+1023,  // -55.75
 };
 
 // The argument stream, the same on every platform: the generator's raw words
@@ -77,6 +136,8 @@ struct Digest {
 constexpr u64 kDefaultCount = 1000000;
 constexpr u64 kDefaultSeed = 13;
 constexpr u64 kDigest = 0xBE9CA20A174BD059;
+// The same for kNearMultiples.
+constexpr u64 kNearMultiplesDigest = 0x3B2D8FDCB90CD70D;
 
 u64 from_env(const char* name, u64 fallback) {
   const char* text = std::getenv(name);
@@ -163,6 +224,64 @@ TEST(TrigTest, EveryPrecisionStepDecidesCorrectly) {
   EXPECT_EQ(undecided[4] + undecided[8], 0u);
 }
 
+// The reduction's hard cases, and the doubles either side of each: the
+// multiple's own side and the other.
+TEST(TrigTest, ArgumentsClosestToMultiplesOfHalfPi) {
+#if ZENTROVA_HAVE_MPFR
+  Reference reference;
+#endif
+  Digest digest;
+  for (double near : kNearMultiples) {
+    for (double x : {std::nextafter(near, 0.0), near, std::nextafter(near, 2 * near)}) {
+      for (double signed_x : {x, -x}) {
+        const SinCos got = sin_cos(signed_x);
+        digest.add(got.sin);
+        digest.add(got.cos);
+#if ZENTROVA_HAVE_MPFR
+        const SinCos want = reference(signed_x);
+        EXPECT_TRUE(same(got.sin, want.sin) && same(got.cos, want.cos))
+            << std::hexfloat << "x = " << signed_x << ": sin " << got.sin << " cos " << got.cos
+            << ", exact " << want.sin << " " << want.cos;
+#endif
+      }
+    }
+  }
+  EXPECT_EQ(digest.value, kNearMultiplesDigest) << std::hex << "digest 0x" << digest.value;
+}
+
+#if ZENTROVA_HAVE_MPFR
+// Every word of the reduction's constants, against MPFR's pi: a wrong low word
+// changes no result a test could see, the hard cases above included.
+TEST(TrigTest, ReductionTablesMatchMpfr) {
+  mpfr_t value;
+  mpz_t integer, word;
+  mpfr_init2(value, 3000);
+  mpz_inits(integer, word, nullptr);
+  const auto expect_words = [&](const u64* table, int count, const char* name) {
+    // table[0] is the top word of the integer part of value.
+    mpfr_get_z(integer, value, MPFR_RNDD);
+    for (int i = 0; i < count; ++i) {
+      mpz_tdiv_q_2exp(word, integer, 64 * (count - 1 - i));
+      mpz_fdiv_r_2exp(word, word, 64);
+      u64 want = 0;
+      mpz_export(&want, nullptr, -1, sizeof want, 0, 0, word);
+      EXPECT_EQ(table[i], want) << name << " word " << i;
+    }
+  };
+  const int two_over_pi_words = static_cast<int>(std::size(kTwoOverPi));
+  mpfr_const_pi(value, MPFR_RNDN);
+  mpfr_ui_div(value, 2, value, MPFR_RNDN);
+  mpfr_mul_2ui(value, value, 64 * two_over_pi_words, MPFR_RNDN);
+  expect_words(kTwoOverPi, two_over_pi_words, "2/pi");
+  const int half_pi_words = static_cast<int>(std::size(kHalfPi));
+  mpfr_const_pi(value, MPFR_RNDN);
+  mpfr_mul_2ui(value, value, 64 * half_pi_words - 2, MPFR_RNDN);
+  expect_words(kHalfPi, half_pi_words, "pi/2");
+  mpz_clears(integer, word, nullptr);
+  mpfr_clear(value);
+}
+#endif
+
 TEST(TrigTest, ZerosInfinitiesAndNaNs) {
   for (double zero : {0.0, -0.0}) {
     const SinCos r = sin_cos(zero);
@@ -231,6 +350,73 @@ TEST(TrigTest, DISABLED_SearchHardCases) {
     for (double sign : {-1.0, 1.0}) {
       report(half_pi + sign * d, false);
       report(pi + sign * d, true);
+    }
+  }
+}
+// How kNearMultiples was found; run by hand with --gtest_also_run_disabled_tests.
+// The argument reduction loses the most where x * 2/pi comes closest to an
+// integer. Among the doubles q * 2^e (q < 2^53), the closest for each e has as
+// q the last denominator below 2^53 of the continued fraction of 2^e * 2/pi,
+// and the denominator before it comes closest from the other side. Printed: for
+// x - k pi/2 (pi/4 < x < 2^28), the closest in each binade; for the window of
+// 2/pi (from 2^28 up), the closest for each word of 2/pi the window starts in,
+// and in the binades at either end.
+double fraction_log2(double x) {
+  mpfr_t product, nearest;
+  mpfr_inits2(2400, product, nearest, static_cast<mpfr_ptr>(nullptr));
+  mpfr_const_pi(product, MPFR_RNDN);
+  mpfr_ui_div(product, 2, product, MPFR_RNDN);
+  mpfr_mul_d(product, product, x, MPFR_RNDN);
+  mpfr_rint(nearest, product, MPFR_RNDN);
+  mpfr_sub(product, product, nearest, MPFR_RNDN);
+  long exponent = 0;
+  const double mantissa = mpfr_get_d_2exp(&exponent, product, MPFR_RNDN);
+  mpfr_clears(product, nearest, static_cast<mpfr_ptr>(nullptr));
+  return static_cast<double>(exponent) + std::log2(std::abs(mantissa));
+}
+
+TEST(TrigTest, DISABLED_SearchReductionHardCases) {
+  struct Found {
+    double x = 0;
+    double log2_f = 0;
+  };
+  std::map<int, Found> closest;  // by binade, or by the window's first word
+  const auto keep = [&](int key, double x) {
+    const double d = fraction_log2(x);
+    if (closest[key].x == 0 || d < closest[key].log2_f) closest[key] = {x, d};
+  };
+  mpfr_t beta;
+  mpfr_init2(beta, 2400);
+  for (int e = -53; e <= 971; ++e) {
+    mpfr_const_pi(beta, MPFR_RNDN);
+    mpfr_ui_div(beta, 2, beta, MPFR_RNDN);
+    mpfr_mul_2si(beta, beta, e, MPFR_RNDN);
+    u64 previous = 0, q = 1;
+    for (;;) {
+      mpfr_frac(beta, beta, MPFR_RNDN);
+      if (mpfr_zero_p(beta)) break;
+      mpfr_ui_div(beta, 1, beta, MPFR_RNDN);
+      if (mpfr_cmp_d(beta, 0x1p53) >= 0) break;
+      const u64 a = mpfr_get_uj(beta, MPFR_RNDZ);
+      const u64 next = a * q + previous;
+      if (next >= (u64{1} << 53)) break;
+      previous = q;
+      q = next;
+    }
+    for (u64 candidate : {previous, q}) {
+      const double x = std::ldexp(static_cast<double>(candidate), e);
+      if (candidate == 0 || !(x > 0x1.921fb54442d18p-1) || std::isinf(x)) continue;
+      const int binade = std::ilogb(x);
+      keep(binade, x);
+      // The reduction's window of 2/pi starts at place binade - 53.
+      if (binade >= 28) keep(10000 + std::max(binade - 54, 0) / 64, x);
+    }
+  }
+  mpfr_clear(beta);
+  for (const auto& [key, found] : closest) {
+    if (key < 28 || key == 28 || key == 1023 || key >= 10000) {
+      std::cout << std::hexfloat << found.x << ",  // " << std::defaultfloat << std::setprecision(4)
+                << found.log2_f << (key >= 10000 ? " window" : "") << "\n";
     }
   }
 }

@@ -1,0 +1,229 @@
+// Recorded gates applied in passes against the same gates applied one
+// whole-array pass at a time, bit for bit (any NaN matching a NaN, as in the
+// kernel equivalence tests): random circuits of every kind of gate on states
+// and matrices full of signed zeros, subnormals, infinities and NaNs, for every
+// kernel set, on blocks small enough that registers of a few qubits hold
+// several of them, contiguous and gathered. Then the register itself: gate
+// calls, refusals, moves and every read-out on a recording register against
+// one that applies at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/platform/entropy.h"
+#include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/passes.h"
+#include "core/random/thread_rng.h"
+#include "tests/core/gate_model.h"
+#include "tests/core/kernels_emulated.h"
+
+namespace zentrova::core {
+namespace {
+
+using model::State;
+using u64 = std::uint64_t;
+
+std::vector<const KernelSet*> every_set() {
+  std::vector<const KernelSet*> sets = kernel_sets_for_testing();
+  sets.push_back(&kEmulated512Kernels);
+#ifdef ZENTROVA_PORTABLE_AVX512
+  if (platform::cpu_features().avx2) sets.push_back(&kPortableAvx512Kernels);
+#endif
+  return sets;
+}
+
+// block bits, gathered bits, capacity: contiguous blocks only, one or more
+// gathered positions, and a record that fills within a circuit.
+const PassShape kShapes[] = {{3, 0, 64}, {3, 1, 64}, {4, 2, 7}, {5, 3, 64}, {4, 4, 3}};
+
+// Qubits drawn mostly from a few, so that targets repeat and groups form.
+u64 qubit(std::mt19937_64& rng, u64 n) {
+  return rng() % 2 ? rng() % std::min<u64>(n, 3) + n - std::min<u64>(n, 3) : rng() % n;
+}
+
+// Distinct qubits below n, as many as `out` holds (n >= 3).
+void distinct(std::mt19937_64& rng, u64 n, std::vector<u64>& out) {
+  for (u64 k = 0; k < out.size(); ++k) {
+    do out[k] = qubit(rng, n); while (std::find(out.begin(), out.begin() + k, out[k]) != out.begin() + k);
+  }
+}
+
+Matrix2 matrix(std::mt19937_64& rng) { return model::random_matrix(rng, rng() % 4 == 0); }
+
+// A gate of one of the eleven kinds (rx and ry share the general form, h its
+// scale), as the gate functions record it.
+PendingGate random_gate(std::mt19937_64& rng, u64 n) {
+  std::vector<u64> q(3);
+  distinct(rng, n, q);
+  const auto p = [&](int k) { return static_cast<std::uint8_t>(q[k]); };
+  PendingGate g;
+  switch (rng() % 9) {
+    case 0: g = {GateKind::kExchange, p(0)}; break;
+    case 1: g = {GateKind::kHadamard, p(0)}; g.m.m00.re = 0.7071067811865476; break;
+    case 2: g = {GateKind::kGeneral, p(0), 0, 0, 0, matrix(rng)}; break;
+    case 3: g = {GateKind::kDiagonal, p(0), 0, 0, 0, matrix(rng)}; break;
+    case 4: g = {GateKind::kCnot, p(0), p(1)}; break;
+    case 5: g = {GateKind::kSwap, std::min(p(0), p(1)), std::max(p(0), p(1))}; break;
+    case 6: g = {GateKind::kCcnot, p(0), p(1), p(2)}; break;
+    case 7: g = {GateKind::kCsswap, p(0), p(1), p(2)}; break;
+    default: {
+      u64 controls = rng() & (model::bit(n) - 1) & ~model::bit(q[0]);
+      if (rng() % 2) controls = model::bit(q[1]);
+      g = {GateKind::kControlled, p(0), 0, 0, controls, matrix(rng)};
+    }
+  }
+  return g;
+}
+
+// Awkward values everywhere, ordinary ones, or a third each of +0, -0 and
+// ordinary parts.
+State random_state(std::mt19937_64& rng, u64 n, int family) {
+  State s = model::random_state(n, rng, family != 0);
+  if (family == 2) {
+    for (Amplitude& a : s) {
+      if (rng() % 3 == 0) a.re = rng() % 2 ? 0.0 : -0.0;
+      if (rng() % 3 == 0) a.im = rng() % 2 ? 0.0 : -0.0;
+    }
+  }
+  return s;
+}
+
+TEST(PassesTest, RecordedCircuitsGiveTheBitsOfOneGateAtATime) {
+  for (const KernelSet* set : every_set()) {
+    for (const PassShape& shape : kShapes) {
+      for (u64 n = shape.block_bits + 1; n <= shape.block_bits + 3; ++n) {
+        for (int round = 0; round < 6; ++round) {
+          std::mt19937_64 rng(n * 1000 + shape.block_bits * 100 + shape.gathered_bits * 10 + round);
+          const State start = random_state(rng, n, round % 3);
+          State want = start, got = start;
+          std::unique_ptr<GateRecord> record = GateRecord::create(shape);
+          for (int k = 0; k < 40; ++k) {
+            const PendingGate g = random_gate(rng, n);
+            apply_gate(*set, want.data(), want.size(), g);
+            if (record->full()) record->apply(*set, got.data(), n);
+            record->push(g);
+          }
+          record->apply(*set, got.data(), n);
+          const std::string where = std::string(set->name) + " n=" + std::to_string(n) + " block=" +
+                                    std::to_string(shape.block_bits) + "/" +
+                                    std::to_string(shape.gathered_bits) + " round=" + std::to_string(round);
+          ASSERT_TRUE(model::same_bits(got, want, true)) << where;
+          std::vector<double> p_got(got.size()), p_want(want.size());
+          set->probabilities(got.data(), got.size(), p_got.data());
+          set->probabilities(want.data(), want.size(), p_want.data());
+          for (u64 i = 0; i < got.size(); ++i) {
+            ASSERT_TRUE(model::bits_of(p_got[i]) == model::bits_of(p_want[i]) ||
+                        (std::isnan(p_got[i]) && std::isnan(p_want[i])))
+                << where << " probability " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+class FixedEntropy final : public platform::EntropySource {
+ public:
+  std::optional<std::string> fill(platform::EntropyKey& key) override {
+    key.fill(0x5A);
+    return std::nullopt;
+  }
+};
+
+// One step of a random program on a register: a gate call (now and then a
+// refused one), a read-out, or a move. Returns what the caller can see.
+std::string step(Register& reg, u64 choice, std::mt19937_64& rng) {
+  const u64 n = reg.qubit_count();
+  // A qubit, out of range one time in twelve.
+  const auto q = [&] { return rng() % 12 == 0 ? n + rng() % 2 : qubit(rng, n); };
+  const auto result = [](const OpResult& r) { return r.ok() ? std::string("ok") : r.message(); };
+  const auto ket = [](Ket k) { return std::to_string(k.value) + "/" + std::to_string(k.width); };
+  // Every read-out draws from a generator keyed afresh, the same for both registers.
+  FixedEntropy entropy;
+  switch (choice) {
+    case 0: return result(reg.x(q()));
+    case 1: return result(reg.h(q()));
+    case 2: return result(reg.u(q(), matrix(rng)));
+    case 3: return result(reg.rx(q(), model::random_double(rng, true) * 4));
+    case 4: return result(reg.ry(q(), model::random_double(rng, true) * 4));
+    case 5: return result(reg.rz(q(), model::random_double(rng, true) * 4));
+    case 6: return result(reg.cnot(q(), q()));
+    case 7: return result(reg.swap(q(), q()));
+    case 8: return result(reg.ccnot(q(), q(), q()));
+    case 9: return result(reg.csswap(q(), q(), q()));
+    case 10: {
+      std::vector<u64> controls(rng() % 3);
+      for (u64& c : controls) c = q();
+      return result(reg.mcu(controls, q(), matrix(rng)));
+    }
+    case 11: {
+      ScopedThreadRngForTesting rng_guard(entropy);
+      return ket(reg.observe_one(rng() % n));
+    }
+    case 12: {
+      ScopedThreadRngForTesting rng_guard(entropy);
+      return ket(reg.observe_mul({rng() % n, rng() % n}));
+    }
+    case 13: {
+      ScopedThreadRngForTesting rng_guard(entropy);
+      return ket(reg.observe());
+    }
+    case 14: {
+      std::string out;
+      for (double p : reg.god_observe()) {
+        out += std::isnan(p) ? std::string("nan") : std::to_string(model::bits_of(p));
+        out += ",";
+      }
+      return out;
+    }
+    default: {
+      Register moved = std::move(reg);
+      reg = std::move(moved);
+      return "moved";
+    }
+  }
+}
+
+TEST(PassesTest, RegisterReadsAsIfEveryGateHadRunAtOnce) {
+  const PassShape never{63, 0, 0};
+  for (const PassShape& shape : kShapes) {
+    // Below, at and above the block size.
+    for (u64 n = shape.block_bits - 1; n <= shape.block_bits + 2; ++n) {
+      for (int round = 0; round < 4; ++round) {
+        std::mt19937_64 rng(n * 100 + round);
+        const State start = random_state(rng, n, round % 3);
+        Register recorded = [&] {
+          ScopedPassShapeForTesting guard(shape);
+          return model::register_with(start);
+        }();
+        Register at_once = [&] {
+          ScopedPassShapeForTesting guard(never);
+          return model::register_with(start);
+        }();
+        for (int k = 0; k < 120; ++k) {
+          // Read-outs and moves rarely, so that records fill between them.
+          const u64 choice = rng() % 8 == 0 ? 11 + rng() % 5 : rng() % 11;
+          const u64 seed = rng();
+          std::mt19937_64 a(seed), b(seed);
+          const std::string where = "n=" + std::to_string(n) + " block=" +
+                                    std::to_string(shape.block_bits) + " round=" +
+                                    std::to_string(round) + " step=" + std::to_string(k);
+          ASSERT_EQ(step(recorded, choice, a), step(at_once, choice, b)) << where;
+          if (rng() % 16 == 0) {
+            ASSERT_TRUE(model::same_bits(model::state_of(recorded), model::state_of(at_once), true))
+                << where;
+          }
+        }
+        ASSERT_TRUE(model::same_bits(model::state_of(recorded), model::state_of(at_once), true));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zentrova::core
