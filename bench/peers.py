@@ -336,8 +336,10 @@ def kernel_sets() -> str:
     """Which of zentrova's kernel tables the module holds, and which one it runs.
 
     The module does not say which table it dispatched to: it picks the widest
-    one the CPU supports, unless it was built with ZENTROVA_FORCE_SCALAR,
-    which bench/setup_peers.sh records in its build directory.
+    one the CPU supports (with the AVX2 set's h on AVX-512 processors of Intel
+    and AMD, as dispatch.cpp does), unless it was built with
+    ZENTROVA_FORCE_SCALAR, which bench/setup_peers.sh records in its build
+    directory.
     """
     import zentrova
 
