@@ -1,7 +1,7 @@
 // What the engine's timing programs share: registers filled once per size, the
 // bare loops that set this machine's floor for each kind of pass, the paired
 // timing that reports a kernel as a multiple of its floor, and the command
-// line (--sizes, --kernels).
+// line (--sizes, --kernels, --state).
 //
 // A bare loop is only a floor if nothing simple runs faster, so each is
 // written with the access width that runs fastest on a Zen 4 class machine:
@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/qubit/kernels/dispatch.h"
@@ -249,6 +251,8 @@ inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
   double body_total = 0;
   double floor_total = 0;
   double twin_total = 0;
+  double body_best = 1e300;
+  double floor_best = 1e300;
   for (auto _ : st) {
     const auto t0 = Clock::now();
     if (floor) run_floor(*floor, reg);
@@ -258,9 +262,12 @@ inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
     benchmark::ClobberMemory();
     const auto t2 = Clock::now();
     const double s = std::chrono::duration<double>(t2 - t1).count();
+    const double f = std::chrono::duration<double>(t1 - t0).count();
     st.SetIterationTime(s);
     body_total += s;
-    floor_total += std::chrono::duration<double>(t1 - t0).count();
+    floor_total += f;
+    body_best = std::min(body_best, s);
+    floor_best = std::min(floor_best, f);
     if (twin.reg) {
       if (floor) run_floor(*floor, *twin.reg);
       benchmark::ClobberMemory();
@@ -272,16 +279,24 @@ inline void timed(benchmark::State& st, Register& reg, const Floor* floor,
   }
   const double dimension = static_cast<double>(reg.dimension());
   st.counters["ns_per_amp"] = body_total * 1e9 / static_cast<double>(st.iterations()) / dimension;
+  // The fastest iteration: on a machine shared with other work, the one that
+  // ran without being interrupted or losing its cache to another program.
+  st.counters["best_ns_per_amp"] = body_best * 1e9 / dimension;
   if (floor) {
     st.counters["x_floor"] = body_total / floor_total;
+    st.counters["x_floor_best"] = body_best / floor_best;
     st.SetLabel(std::string("vs ") + floor_name(*floor));
   }
   if (twin.reg) st.counters["x_dense"] = body_total / twin_total;
 }
 
-// Registers the floors themselves, for their absolute figures.
+// Registers the floors themselves, for their absolute figures; once per size
+// and floor however many kernel sets register their cases.
 inline void register_floors(std::uint64_t n, std::initializer_list<Floor> floors) {
+  static std::vector<std::pair<std::uint64_t, Floor>> done;
   for (Floor f : floors) {
+    if (std::find(done.begin(), done.end(), std::pair{n, f}) != done.end()) continue;
+    done.emplace_back(n, f);
     const std::string name = std::string("floor/") + floor_name(f) + "/n:" + std::to_string(n);
     benchmark::RegisterBenchmark(name.c_str(), [n, f](benchmark::State& st) {
       const int slot = f == Floor::kClear ? 1 : 0;
@@ -293,13 +308,26 @@ inline void register_floors(std::uint64_t n, std::initializer_list<Floor> floors
 
 struct Options {
   std::vector<std::uint64_t> sizes = {20, 24};
-  const KernelSet* kernels = nullptr;
+  std::vector<const KernelSet*> kernels;
 };
 
-// Takes --sizes=20,24[,26], --kernels=NAME and --state=STATE out of argv and hands the rest
-// to Google Benchmark; returns false (after a message) on a bad value.
+// Whether several kernel sets are timed in one run.
+inline bool& several_sets() {
+  static bool several = false;
+  return several;
+}
+
+// What a case's name carries of its kernel set: nothing when one set is
+// timed, "/k:NAME" when several are, so their cases can be told apart and,
+// with --benchmark_enable_random_interleaving, run side by side in one run.
+inline std::string set_tag(const KernelSet& kernels) {
+  return several_sets() ? std::string("/k:") + kernels.name : std::string();
+}
+
+// Takes --sizes=20,24[,26], --kernels=NAME[,NAME...] and --state=STATE out of argv and hands
+// the rest to Google Benchmark; returns false (after a message) on a bad value.
 inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_t min_size) {
-  options.kernels = &core::active_kernels();
+  options.kernels = {&core::active_kernels()};
   int kept = 0;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--sizes=", 8) == 0) {
@@ -309,12 +337,21 @@ inline bool parse_options(int& argc, char** argv, Options& options, std::uint64_
         options.sizes.push_back(std::stoull(item));
       }
     } else if (std::strncmp(argv[i], "--kernels=", 10) == 0) {
-      options.kernels = nullptr;
-      for (const KernelSet* s : core::kernel_sets_for_testing()) {
-        if (std::strcmp(s->name, argv[i] + 10) == 0) options.kernels = s;
+      options.kernels.clear();
+      std::stringstream list(argv[i] + 10);
+      for (std::string item; std::getline(list, item, ',');) {
+        const KernelSet* found = nullptr;
+        for (const KernelSet* s : core::kernel_sets_for_testing()) {
+          if (item == s->name) found = s;
+        }
+        if (!found) {
+          std::fprintf(stderr, "--kernels: this CPU has no kernel set named %s\n", item.c_str());
+          return false;
+        }
+        options.kernels.push_back(found);
       }
-      if (!options.kernels) {
-        std::fprintf(stderr, "--kernels: this CPU has no kernel set named %s\n", argv[i] + 10);
+      if (options.kernels.empty()) {
+        std::fprintf(stderr, "--kernels: name at least one set\n");
         return false;
       }
     } else if (std::strncmp(argv[i], "--state=", 8) == 0) {
@@ -354,10 +391,18 @@ inline int run_main(int argc, char** argv, std::uint64_t min_size,
   if (!parse_options(argc, argv, options, min_size)) return 1;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::AddCustomContext("kernels", options.kernels->name);
+  std::string names;
+  for (const KernelSet* k : options.kernels) {
+    if (!names.empty()) names += ',';
+    names += k->name;
+  }
+  benchmark::AddCustomContext("kernels", names);
+  several_sets() = options.kernels.size() > 1;
   const char* const state_names[] = {"dense", "half-zero", "fresh"};
   benchmark::AddCustomContext("state", state_names[static_cast<int>(start_state())]);
-  for (std::uint64_t n : options.sizes) register_size(n, *options.kernels);
+  for (std::uint64_t n : options.sizes) {
+    for (const KernelSet* k : options.kernels) register_size(n, *k);
+  }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -9,8 +9,13 @@
 // them, with the constants those functions prepare; --kernels picks the table
 // (default: the one the engine would choose).
 //
-//   gates_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512]
+//   gates_bench [--sizes=20,24[,26]] [--kernels=scalar|avx2|avx512[,...]]
 //               [--state=dense|half-zero|fresh] [google benchmark flags]
+//
+// Several sets (--kernels=avx2,avx512) are timed in one run, their cases
+// named .../k:avx2 and .../k:avx512; with --benchmark_repetitions=R and
+// --benchmark_enable_random_interleaving=true their repetitions run in a
+// shuffled order, so both meet the same load from the rest of the machine.
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -94,7 +99,7 @@ std::vector<Gate> gates() {
 }
 
 void register_size(std::uint64_t n, const KernelSet& kernels) {
-  const std::string size = "/n:" + std::to_string(n);
+  const std::string size = "/n:" + std::to_string(n) + zentrova::bench::set_tag(kernels);
   zentrova::bench::register_floors(n, {Floor::kSweep, Floor::kTwoStreams});
   for (const Gate& gate : gates()) {
     for (std::uint64_t t : {std::uint64_t{0}, std::uint64_t{1}, n / 2, n - 1}) {

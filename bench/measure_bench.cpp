@@ -66,7 +66,7 @@ void register_draws() {
 void register_size(std::uint64_t n, const KernelSet& k) {
   static const bool draws_registered = (register_draws(), true);
   (void)draws_registered;
-  const std::string size = "/n:" + std::to_string(n);
+  const std::string size = "/n:" + std::to_string(n) + zentrova::bench::set_tag(k);
   zentrova::bench::register_floors(
       n, {Floor::kSweep, Floor::kTwoStreams, Floor::kReadOnly, Floor::kClear, Floor::kChain,
           Floor::kKahanChain});

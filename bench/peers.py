@@ -65,7 +65,6 @@ import cmath
 import gc
 import math
 import platform
-import re
 import statistics
 import sys
 import time
@@ -337,26 +336,38 @@ def kernel_sets() -> str:
     """Which of zentrova's kernel tables the module holds, and which one it runs.
 
     The module does not say which table it dispatched to: it picks the widest
-    one the CPU supports, unless it was built with ZENTROVA_FORCE_SCALAR,
-    which bench/setup_peers.sh records in its build directory.
+    one the CPU supports (with the AVX2 set's h on AVX-512 processors of Intel
+    and AMD, as dispatch.cpp does), unless it was built with
+    ZENTROVA_FORCE_SCALAR, which bench/setup_peers.sh records in its build
+    directory.
     """
     import zentrova
 
     with open(zentrova.__file__, "rb") as f:
         blob = f.read()
-    built = sorted({m.decode() for m in re.findall(rb"(scalar|avx2|avx512[a-z]*)\0", blob)},
-                   key=lambda s: (s != "scalar", len(s), s))
+    # Names may share their bytes ("avx2" is the tail of "avx512_h_avx2").
+    built = [k for k in ("scalar", "avx2", "avx512", "avx512_h_avx2", "avx512_h_low_avx2")
+             if k.encode() + b"\0" in blob]
     flags: set[str] = set()
+    vendor = ""
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
+                if line.startswith("vendor_id") and not vendor:
+                    vendor = line.split(":", 1)[1].strip()
                 if line.startswith("flags"):
                     flags = set(line.split(":", 1)[1].split())
                     break
     except OSError:
         pass
-    usable = [k for k in built if k == "scalar" or k in flags or (k.startswith("avx512") and "avx512f" in flags)]
+    pure = [k for k in built if k in ("scalar", "avx2", "avx512")]
+    usable = [k for k in pure if k == "scalar" or k in flags or (k == "avx512" and "avx512f" in flags)]
     in_use = usable[-1] if usable else "?"
+    # On AVX-512 processors the dispatch takes some entries from the AVX2 set,
+    # by maker (core/qubit/kernels/dispatch.cpp).
+    mixed = {"GenuineIntel": "avx512_h_avx2", "AuthenticAMD": "avx512_h_low_avx2"}.get(vendor)
+    if in_use == "avx512" and mixed in built:
+        in_use = mixed
     root = Path(__file__).resolve().parent.parent
     cache = root / "build" / "bench-py" / "CMakeCache.txt"
     if Path(zentrova.__file__).resolve().is_relative_to(root / "build" / "peers-venv") and cache.exists():

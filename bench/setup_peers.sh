@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Prepares build/peers-venv, the Python 3.12 environment that bench/peers.py
-# and bench/call_overhead.py run in: zentrova built from this tree, and the
-# simulators it is compared with (qulacs, qiskit-aer, pennylane-lightning).
-# Those peers are for the benchmark only and never a dependency of zentrova.
-# Safe to run again: peers already present are kept, and zentrova is rebuilt
-# and reinstalled every time, so a run after a kernel change measures it.
+# Prepares build/peers-venv, the Python 3.12 environment that bench/peers.py,
+# bench/circuits.py and bench/call_overhead.py run in: zentrova built from
+# this tree, and the simulators it is compared with (qulacs, qiskit-aer,
+# pennylane-lightning, qsimcirq). Those peers are for the benchmark only and
+# never a dependency of zentrova. Safe to run again: peers already present are
+# kept, and zentrova is rebuilt and reinstalled every time, so a run after a
+# kernel change measures it.
 #   bash bench/setup_peers.sh            # venv, peers, zentrova
 #   bash bench/setup_peers.sh --zentrova # only rebuild and reinstall zentrova
+#   bash bench/setup_peers.sh --at-once  # also a second zentrova that applies
+#                                        # every gate when it is called
+# The --at-once copy is built with ZENTROVA_APPLY_AT_ONCE=ON into its own
+# directory, build/bench-at-once (not the venv's site-packages), where
+# bench/circuits.py finds it and runs it in a subprocess beside the recording
+# build, so one run shows what recording gains.
 # With ZENTROVA_FORCE_SCALAR=1 in the environment zentrova is built to run its
 # scalar reference kernels only, to compare them with the vector ones.
 set -euo pipefail
@@ -19,7 +26,14 @@ PIP=("$VPY" -m pip -q --disable-pip-version-check)
 export PIP_ROOT_USER_ACTION=ignore
 
 only_zentrova=0
-[ "${1:-}" = "--zentrova" ] && only_zentrova=1
+at_once=0
+for arg in "$@"; do
+  case "$arg" in
+    --zentrova) only_zentrova=1 ;;
+    --at-once) at_once=1 ;;
+    *) echo "usage: $0 [--zentrova] [--at-once]" >&2; exit 2 ;;
+  esac
+done
 
 if [ ! -x "$VPY" ]; then
   echo "== creating $VENV"
@@ -34,7 +48,7 @@ fi
 if [ "$only_zentrova" -eq 0 ]; then
   "${PIP[@]}" install -U pip
   # One at a time, so that a peer that cannot be installed leaves the others.
-  for pkg in qulacs qiskit qiskit-aer pennylane pennylane-lightning; do
+  for pkg in qulacs qiskit qiskit-aer pennylane pennylane-lightning qsimcirq; do
     if "$VPY" -m pip show -q "$pkg" >/dev/null 2>&1; then
       continue
     fi
@@ -51,9 +65,17 @@ echo "== building zentrova into $VENV (ZENTROVA_FORCE_SCALAR=$force_scalar)"
 "${PIP[@]}" install --no-build-isolation --no-deps --force-reinstall \
   -C build-dir=build/bench-py -C cmake.define.ZENTROVA_FORCE_SCALAR=$force_scalar .
 
+if [ "$at_once" -eq 1 ]; then
+  echo "== building zentrova with ZENTROVA_APPLY_AT_ONCE=ON into build/bench-at-once"
+  rm -rf build/bench-at-once
+  "${PIP[@]}" install --no-build-isolation --no-deps --target build/bench-at-once \
+    -C build-dir=build/bench-py-at-once -C cmake.define.ZENTROVA_FORCE_SCALAR=$force_scalar \
+    -C cmake.define.ZENTROVA_APPLY_AT_ONCE=ON .
+fi
+
 "$VPY" - <<'EOF'
 from importlib import metadata
-for name in ("zentrova", "qulacs", "qiskit", "qiskit-aer", "pennylane", "pennylane-lightning"):
+for name in ("zentrova", "qulacs", "qiskit", "qiskit-aer", "pennylane", "pennylane-lightning", "qsimcirq"):
     try:
         print(f"   {name} {metadata.version(name)}")
     except metadata.PackageNotFoundError:

@@ -51,22 +51,24 @@ def load(paths):
     for path in paths:
         with open(path) as f:
             data = json.load(f)
-        kernels = data["context"].get("kernels", "?")
+        base_kernels = data["context"].get("kernels", "?")
         state = data["context"].get("state", "dense")
-        if state != "dense":
-            kernels += " " + state
+        suffix = "" if state == "dense" else " " + state
+        base_kernels += suffix
         for b in data["benchmarks"]:
             if b.get("aggregate_name") != "median":
                 continue
-            m = re.match(r"(.*)/n:(\d+)(?:/t:([\d,]+))?/manual_time$", b["run_name"])
+            # A run of several sets names each case's set (/k:SET).
+            m = re.match(r"(.*)/n:(\d+)(?:/k:(\w+))?(?:/t:([\d,]+))?/manual_time$", b["run_name"])
             if not m:
                 continue
             name, size = m.group(1), int(m.group(2))
+            kernels = m.group(3) + suffix if m.group(3) else base_kernels
             if name.startswith("floor/"):
                 floors[kernels][(name[len("floor/"):], size)] = b["ns_per_amp"]
                 continue
-            if m.group(3):
-                name += " t=" + symbolic(m.group(3), size)
+            if m.group(4):
+                name += " t=" + symbolic(m.group(4), size)
             cells[(name, size, kernels)] = (b.get("x_floor"), b["ns_per_amp"], b.get("x_dense"))
             floor_of[name] = b.get("label", "").removeprefix("vs ")
     return cells, floor_of, floors

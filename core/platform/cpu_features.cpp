@@ -42,6 +42,14 @@ constexpr bool all(std::uint64_t have, std::uint64_t need) { return (have & need
 
 CpuFeatures decode_cpu_features(const CpuidWords& w) {
   CpuFeatures f;
+  // "GenuineIntel" and "AuthenticAMD", four characters a word, lowest byte first.
+  constexpr std::uint32_t kIntel[3] = {0x756e6547, 0x49656e69, 0x6c65746e};
+  constexpr std::uint32_t kAmd[3] = {0x68747541, 0x69746e65, 0x444d4163};
+  const auto is = [&](const std::uint32_t(&name)[3]) {
+    return w.vendor[0] == name[0] && w.vendor[1] == name[1] && w.vendor[2] == name[2];
+  };
+  if (is(kIntel)) f.maker = CpuFeatures::Maker::kIntel;
+  if (is(kAmd)) f.maker = CpuFeatures::Maker::kAmd;
   if (w.max_leaf < 7) return f;
   f.avx2 = all(w.leaf1_ecx, kAvx2Leaf1) && all(w.leaf7_ebx, kAvx2Leaf7) &&
            all(w.ext1_ecx, kAvx2Ext1) && all(w.xcr0, kYmmState);
@@ -85,7 +93,11 @@ std::uint64_t enabled_register_state() {
 
 CpuidWords read_cpuid_words() {
   CpuidWords w;
-  w.max_leaf = cpuid(0, 0).eax;
+  const Regs leaf0 = cpuid(0, 0);
+  w.max_leaf = leaf0.eax;
+  w.vendor[0] = leaf0.ebx;
+  w.vendor[1] = leaf0.edx;
+  w.vendor[2] = leaf0.ecx;
   if (w.max_leaf >= 1) w.leaf1_ecx = cpuid(1, 0).ecx;
   if (w.max_leaf >= 7) w.leaf7_ebx = cpuid(7, 0).ebx;
   if (cpuid(0x80000000u, 0).eax >= 0x80000001u) w.ext1_ecx = cpuid(0x80000001u, 0).ecx;

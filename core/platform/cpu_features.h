@@ -16,6 +16,7 @@ struct CpuidWords {
   std::uint32_t leaf7_ebx = 0;      // AVX2, BMI1/2, AVX-512 F/DQ/CD/BW/VL
   std::uint32_t ext1_ecx = 0;       // leaf 0x80000001: LZCNT
   std::uint64_t xcr0 = 0;           // register state the system saves; 0 without OSXSAVE
+  std::uint32_t vendor[3] = {};     // leaf 0, EBX, EDX, ECX: the maker's name, 12 characters
 };
 
 // Each flag means: every instruction a compiler may emit for the matching
@@ -29,6 +30,9 @@ struct CpuFeatures {
   // DQ and VL): all of the above plus AVX-512 F, CD, BW, DQ and VL, and the
   // 512-bit and mask register state.
   bool avx512 = false;
+  // Whose core it is, for the dispatch's choices between sets where one is
+  // faster on one maker's cores and the other on the other's.
+  enum class Maker { kOther, kIntel, kAmd } maker = Maker::kOther;
 };
 
 CpuFeatures decode_cpu_features(const CpuidWords& words);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -81,6 +82,27 @@ TEST(CpuFeaturesTest, DispatchTakesTheWidestSetTheFeaturesAllow) {
   avx2.xcr0 = 0x07;
   EXPECT_EQ(chosen(avx2), kVectorSetsBuilt ? "avx2" : "scalar");
   EXPECT_EQ(chosen(everything()), kVectorSetsBuilt ? "avx512" : "scalar");
+}
+
+TEST(CpuFeaturesTest, DispatchTakesTheMakersFasterEntries) {
+  struct Case {
+    const char* name;  // the 12 characters of CPUID leaf 0 in EBX, EDX, ECX order
+    CpuFeatures::Maker maker;
+    const char* with_avx512;
+  };
+  const Case cases[] = {
+      {"GenuineIntel", CpuFeatures::Maker::kIntel, "avx512_h_avx2"},
+      {"AuthenticAMD", CpuFeatures::Maker::kAmd, "avx512_h_low_avx2"},
+      {"GenuineIotel", CpuFeatures::Maker::kOther, "avx512"},
+  };
+  for (const Case& c : cases) {
+    CpuidWords w = everything();
+    std::memcpy(w.vendor, c.name, sizeof w.vendor);
+    EXPECT_EQ(decode_cpu_features(w).maker, c.maker) << c.name;
+    EXPECT_EQ(chosen(w), kVectorSetsBuilt ? c.with_avx512 : "scalar") << c.name;
+    w.xcr0 = 0x07;  // no 512-bit state: the maker changes nothing
+    EXPECT_EQ(chosen(w), kVectorSetsBuilt ? "avx2" : "scalar") << c.name;
+  }
 }
 
 #if defined(__linux__) && defined(__x86_64__)

@@ -10,14 +10,16 @@
 
 namespace zentrova::core {
 
-// The best set this CPU supports. The only way production code reaches a kernel.
+// The set chosen for this CPU. The only way production code reaches a kernel.
 const KernelSet& active_kernels();
 
-// The widest set a processor with these features runs; the scalar set when it
-// has none of them. active_kernels() asks it once, about this processor.
+// The set for a processor with these features: the widest it runs, with the
+// entries of a narrower set where that set measured faster on its maker's
+// cores; the scalar set when it has no vector set. active_kernels() asks it
+// once, about this processor.
 const KernelSet& best_kernels_for(const platform::CpuFeatures& features);
 
-// Every set this CPU can run, the scalar reference first.
+// Every set this CPU can run, mixed ones included, the scalar reference first.
 std::vector<const KernelSet*> kernel_sets_for_testing();
 
 // The names of every set built into this program, whether this CPU runs it or

@@ -1,0 +1,183 @@
+"""Times one expectation value of a circuit of a few hundred gates through the same
+PennyLane QNode on zentrova.qubit, default.qubit and lightning.qubit, one thread each, and
+prints each device's time over zentrova.qubit's (above 1: zentrova.qubit is faster), all
+measured in one run, interleaved round by round so that the machine's load meets every
+device alike. With --profile it also splits zentrova.qubit's time into PennyLane's own
+processing, the gates (with and without the device's dispatch) and the read-out; with --gradient it times a parameter-shift gradient
+on 1 and 2 worker processes.
+
+    build/venv-pennylane/bin/python bench/pennylane_bench.py [--sizes 16,20] [--profile]
+    build/venv-pennylane/bin/python bench/pennylane_bench.py --gradient --sizes 16
+
+Run it in build/venv-pennylane (scripts/test_pennylane.sh makes it): lightning.qubit comes
+with PennyLane there, as PennyLane's own dependency, never zentrova's."""
+
+import os
+
+# One thread each, set before numpy and the simulators load their thread pools.
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import argparse  # noqa: E402
+import statistics  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+import pennylane as qml  # noqa: E402
+
+DEVICES = ("zentrova.qubit", "default.qubit", "lightning.qubit")
+
+
+def circuit_for(n, layers):
+    """Layers of RY and RZ on every wire, then a CNOT ladder, and a few fixed gates: about
+    (3n - 1) gates a layer; <Z0 Z(n-1)> at the end."""
+
+    def circuit(params):
+        for layer in range(layers):
+            for w in range(n):
+                qml.RY(params[layer, w, 0], wires=w)
+                qml.RZ(params[layer, w, 1], wires=w)
+            for w in range(n - 1):
+                qml.CNOT(wires=[w, w + 1])
+            qml.Hadamard(layer % n)
+            qml.S((layer + 1) % n)
+        return qml.expval(qml.Z(0) @ qml.Z(n - 1))
+
+    return circuit
+
+
+def gate_count(n, layers):
+    return layers * (3 * n + 1)
+
+
+def time_call(fn, *args):
+    t = time.perf_counter()
+    fn(*args)
+    return time.perf_counter() - t
+
+
+def compare(n, layers, rounds):
+    params = np.random.default_rng(1).uniform(0, np.pi, size=(layers, n, 2))
+    nodes = {}
+    for name in DEVICES:
+        try:
+            dev = qml.device(name, wires=n)
+        except Exception as e:  # noqa: BLE001 - a missing peer is reported, not fatal
+            print(f"  {name}: not available ({e})")
+            continue
+        nodes[name] = qml.QNode(circuit_for(n, layers), dev, diff_method=None)
+    values = {name: float(node(params)) for name, node in nodes.items()}  # warm-up, and a check
+    times = {name: [] for name in nodes}
+    for _ in range(rounds):
+        for name, node in nodes.items():
+            times[name].append(time_call(node, params))
+    med = {name: statistics.median(t) for name, t in times.items()}
+    best = {name: min(t) for name, t in times.items()}
+    base = med["zentrova.qubit"]
+    print(f"n = {n}, {gate_count(n, layers)} gates, median of {rounds} rounds:")
+    for name in nodes:
+        print(
+            f"  {name:16s} {med[name] * 1e3:9.2f} ms   over zentrova.qubit: {med[name] / base:5.2f}"
+            f"   (fastest rounds: {best[name] / best['zentrova.qubit']:5.2f})"
+            f"   <Z0 Z{n - 1}> = {values[name]:+.15f}"
+        )
+    return med
+
+
+class _Recorder:
+    """Stands in for a register and records the method calls made on it."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        return lambda *args: self.calls.append((name, args)) or self
+
+
+def profile(n, layers, rounds):
+    """Where zentrova.qubit's time goes: medians of each part timed on its own, in turns."""
+    import zentrova
+    import zentrova_readout
+    from zentrova_pennylane.simulate import apply, run_ops
+
+    params = np.random.default_rng(1).uniform(0, np.pi, size=(layers, n, 2))
+    dev = qml.device("zentrova.qubit", wires=n)
+    node = qml.QNode(circuit_for(n, layers), dev, diff_method=None)
+    construct = qml.workflow.construct_tape(node)
+    tape = construct(params)
+    program = dev.preprocess_transforms()
+    batch = program((tape,))[0]
+    qubit = {w: n - 1 - k for k, w in enumerate(dev.wires)}
+    rec = _Recorder()
+    for op in batch[0].operations:
+        apply(rec, op, [qubit[w] for w in op.wires])
+
+    def bare():
+        reg = zentrova.QuantumRegister(n)
+        for name, args in rec.calls:
+            getattr(reg, name)(*args)
+        return reg
+
+    # On more than 16 qubits the register records its gates and runs them in cache-sized
+    # passes when the state is read: gates and read-out are timed together.
+    parts = {
+        "whole QNode call": lambda: node(params),
+        "tape from the quantum function (PennyLane)": lambda: construct(params),
+        "device preprocessing (PennyLane's transforms and ours)": lambda: program((tape,)),
+        "device execute": lambda: dev.execute(batch),
+        "  gates and probabilities, from PennyLane operations": lambda: (
+            zentrova_readout.probabilities(run_ops(batch[0], dev.wires))
+        ),
+        "  the same as bare register calls": lambda: zentrova_readout.probabilities(bare()),
+    }
+    times = {k: [] for k in parts}
+    for _ in range(rounds):
+        for k, fn in parts.items():
+            times[k].append(time_call(fn))
+    print(f"where zentrova.qubit's time goes, n = {n}, {len(rec.calls)} register calls, median ms:")
+    for k, t in times.items():
+        print(f"  {k:56s} {statistics.median(t) * 1e3:9.2f}")
+
+
+def gradient(n, layers, rounds):
+    """A parameter-shift gradient (two circuits per parameter) on 1 and 2 processes."""
+    params = qml.numpy.array(
+        np.random.default_rng(2).uniform(0, np.pi, size=(layers, n, 2)), requires_grad=True
+    )
+    results, med = {}, {}
+    for workers in (None, 2):
+        dev = qml.device("zentrova.qubit", wires=n, max_workers=workers)
+        node = qml.QNode(circuit_for(n, layers), dev, diff_method="parameter-shift")
+        grad = qml.grad(node)
+        results[workers] = grad(params)  # warm-up: starts the pool
+        med[workers] = statistics.median(time_call(grad, params) for _ in range(rounds))
+        dev.close()
+    same = np.array_equal(results[None], results[2])
+    circuits = 2 * params.size
+    print(f"parameter-shift gradient, n = {n}, {gate_count(n, layers)} gates, {circuits} circuits:")
+    print(f"  1 process   {med[None]:6.2f} s")
+    print(f"  2 processes {med[2]:6.2f} s   speed-up {med[None] / med[2]:.2f}   same bits: {same}")
+    print(f"  load average over the last minute: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", default="16,20")
+    ap.add_argument("--layers", type=int, default=6)
+    ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--profile", action="store_true")
+    ap.add_argument("--gradient", action="store_true")
+    args = ap.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    if args.gradient:
+        for n in sizes:
+            gradient(n, args.layers, max(1, args.rounds // 3))
+        return
+    for n in sizes:
+        compare(n, args.layers, args.rounds)
+        if args.profile:
+            profile(n, args.layers, args.rounds)
+
+
+if __name__ == "__main__":
+    main()

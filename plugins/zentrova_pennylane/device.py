@@ -1,0 +1,310 @@
+"""The zentrova.qubit device: PennyLane's device interface over a zentrova register.
+
+PennyLane's own transforms bring a circuit to what the register runs: mid-circuit
+measurements are deferred to extra wires, unsupported gates decomposed (state preparation
+included), measurements split into groups that can be taken together, and observables rotated
+to the computational basis. Each resulting circuit then runs on a fresh register
+(simulate.run), in this process or spread over an executor's processes."""
+
+from dataclasses import replace
+
+import numpy as np
+from pennylane.devices import Device, ExecutionConfig
+from pennylane.devices.modifiers import simulator_tracking, single_tape_support
+from pennylane.devices.preprocess import (
+    decompose,
+    validate_device_wires,
+    validate_measurements,
+)
+from pennylane.exceptions import DecompositionUndefinedError, DeviceError
+from pennylane.measurements import (
+    ClassicalShadowMP,
+    ExpectationMP,
+    SampleMeasurement,
+    ShadowExpvalMP,
+    StateMeasurement,
+)
+from pennylane.ops import QubitUnitary
+from pennylane.transforms import (
+    broadcast_expand,
+    defer_measurements,
+    diagonalize_measurements,
+    split_non_commuting,
+)
+from pennylane.transforms.core import CompilePipeline, transform
+
+from . import ops
+from .simulate import prepare, run
+
+# What the graph-based decomposition aims for when it is switched on: the gates the register
+# runs directly or through a written-out matrix.
+TARGET_GATES = {name for name in ops.APPLY if name != "Projector"}
+
+
+def _decomposer(op):
+    """PennyLane's decomposition, or for an operation that has none but a matrix (a block
+    encoding, some excitations), that matrix as a QubitUnitary, which PennyLane decomposes."""
+    if op.has_decomposition:
+        try:
+            return op.decomposition()
+        except DecompositionUndefinedError:
+            pass  # some operations claim a decomposition they do not have
+    if op.has_matrix:
+        return [QubitUnitary(op.matrix(), wires=op.wires)]
+    raise DecompositionUndefinedError
+
+
+def _null_postprocessing(results):
+    return results[0]
+
+
+def _is_z_word(obs):
+    """Z and Identity on distinct wires, a product of them, or a multiple of one: diagonal,
+    with eigenvalues PennyLane lists in the computational basis's order."""
+    if obs.name in ("PauliZ", "Identity"):
+        return True
+    if obs.name == "Prod":
+        return all(_is_z_word(o) for o in obs.operands) and len(obs.wires) == sum(
+            len(o.wires) for o in obs.operands
+        )
+    return obs.name == "SProd" and _is_z_word(obs.base)
+
+
+def _is_diagonal(obs):
+    if obs.name in ("PauliZ", "Identity"):
+        return True
+    if obs.name in ("Prod", "Sum", "LinearCombination"):
+        return all(_is_diagonal(o) for o in obs.operands)
+    return obs.name == "SProd" and _is_diagonal(obs.base)
+
+
+def _is_sum(obs):
+    return obs is not None and (
+        obs.name in ("Sum", "LinearCombination") or (obs.name == "SProd" and _is_sum(obs.base))
+    )
+
+
+def _measured_whole(mp):
+    """A sum whose statistics are not those of its terms (a variance, samples): it has to be
+    rotated to its own eigenbasis as one observable."""
+    return _is_sum(mp.obs) and not isinstance(mp, ExpectationMP)
+
+
+@transform
+def group_measurements(tape):
+    """PennyLane's split into qubit-wise commuting groups, skipped where there is nothing to
+    split (it costs more than running a small circuit). PennyLane cannot split a variance or
+    samples of a sum into terms: each such measurement gets a circuit of its own."""
+    mps = tape.measurements
+    if all(mp.obs is None or _is_z_word(mp.obs) for mp in mps):
+        return (tape,), _null_postprocessing
+    whole = [i for i, mp in enumerate(mps) if _measured_whole(mp)]
+    if not whole:
+        return split_non_commuting(tape, grouping_strategy="qwc")
+    rest = [i for i in range(len(mps)) if i not in whole]
+    tapes, fns = [], []
+    if rest:
+        batch, fn = group_measurements(tape.copy(measurements=[mps[i] for i in rest]))
+        tapes.extend(batch)
+        fns.append((rest, len(batch), fn))
+    for i in whole:
+        tapes.append(tape.copy(measurements=[mps[i]]))
+        fns.append(([i], 1, _null_postprocessing))
+
+    def reassemble(results):
+        parts, start = [None] * len(mps), 0
+        partitioned = tape.shots.has_partitioned_shots
+        for indices, count, fn in fns:
+            res = fn(results[start : start + count])
+            start += count
+            bins = res if partitioned else (res,)
+            for k, i in enumerate(indices):
+                parts[i] = [b[k] if len(indices) > 1 else b for b in bins]
+        bins = [tuple(p[b] for p in parts) for b in range(len(parts[0]))]
+        return tuple(bins) if partitioned else bins[0]
+
+    return tapes, reassemble
+
+
+@transform
+def diagonalize(tape):
+    """PennyLane's rotation of Pauli observables to Z, where there is one to rotate; a sum
+    measured whole is left to rotate_remaining_observables."""
+    if all(mp.obs is None or _is_z_word(mp.obs) or _measured_whole(mp) for mp in tape.measurements):
+        return (tape,), _null_postprocessing
+    return diagonalize_measurements(tape)
+
+
+@transform
+def rotate_remaining_observables(tape):
+    """Rotates the observables that diagonalize_measurements leaves (Hermitian, Projector, ...)
+    to the computational basis: their diagonalising gates go at the end of the circuit and the
+    measurement keeps their eigenvalues over their wires. Earlier splitting has left at most
+    one such observable on any wire. A diagonal observable that is not a plain Z word (a sum
+    of them) keeps the diagonal of its matrix: PennyLane would list its eigenvalues sorted,
+    not in the order of the basis states."""
+    gates, measurements, seen = [], [], set()
+    for mp in tape.measurements:
+        obs = mp.obs
+        if obs is None or _is_z_word(obs) or obs.name == "SparseHamiltonian":
+            measurements.append(mp)
+            continue
+        if _is_diagonal(obs):
+            diag = np.real(np.diag(obs.matrix(wire_order=obs.wires)))
+            measurements.append(type(mp)(eigvals=diag, wires=obs.wires))
+            continue
+        if seen & set(obs.wires):
+            raise DeviceError(f"zentrova.qubit cannot measure {obs} with another on its wires")
+        seen |= set(obs.wires)
+        if _is_sum(obs):
+            # One eigendecomposition for both the rotation and the eigenvalues, so that
+            # they are listed in the same order.
+            eigvals, vectors = np.linalg.eigh(obs.matrix(wire_order=obs.wires))
+            gates.append(QubitUnitary(vectors.conj().T, wires=obs.wires))
+        else:
+            gates.extend(obs.diagonalizing_gates())
+            eigvals = obs.eigvals()
+        measurements.append(type(mp)(eigvals=eigvals, wires=obs.wires))
+    if measurements == list(tape.measurements):
+        return (tape,), _null_postprocessing
+    new = tape.copy(operations=tape.operations + gates, measurements=measurements)
+    return (new,), _null_postprocessing
+
+
+def _analytic_measurement(mp):
+    return isinstance(mp, StateMeasurement)
+
+
+def _sample_measurement(mp):
+    if isinstance(mp, (ClassicalShadowMP, ShadowExpvalMP)):
+        return False
+    return isinstance(mp, SampleMeasurement) and (
+        mp.obs is None or mp.obs.name != "SparseHamiltonian"
+    )
+
+
+@simulator_tracking
+@single_tape_support
+class ZentrovaQubit(Device):
+    """PennyLane device running circuits on zentrova's exact, reproducible state-vector
+    simulator.
+
+    Args:
+        wires (int, Iterable): the number of wires, or their labels. Without them, each
+            circuit runs on a register of as many qubits as it has wires.
+        shots: the default number of shots (deprecated by PennyLane in favour of
+            ``qml.set_shots`` on the QNode).
+        seed: seeds the numpy generator that draws samples: an int, a numpy Generator or
+            SeedSequence, None for fresh entropy, or "global" (the default) for a seed taken
+            from numpy's global generator, so that ``numpy.random.seed`` fixes it.
+        max_workers (int): run the circuits of a batch (a gradient, a parameter scan) on a pool
+            of that many processes; None runs them one after another in this process.
+    """
+
+    _device_options = ("max_workers",)
+
+    def __init__(self, wires=None, shots=None, seed="global", max_workers=None):
+        super().__init__(wires=wires, shots=shots)
+        if isinstance(seed, str) and seed == "global":
+            seed = np.random.randint(0, high=10000000)
+        self._rng = np.random.default_rng(seed)
+        self._max_workers = max_workers
+        self._executor = None
+        self._executor_key = None
+
+    @property
+    def name(self):
+        return "zentrova.qubit"
+
+    def supports_derivatives(self, execution_config=None, circuit=None):
+        # Gradients come from PennyLane's parameter-shift and finite differences.
+        return False
+
+    def setup_execution_config(self, config=None, circuit=None):
+        config = config or ExecutionConfig()
+        for option in config.device_options:
+            if option not in self._device_options:
+                raise DeviceError(f"device option {option} not present on {self}")
+        method = config.mcm_config.mcm_method
+        if method not in (None, "deferred"):
+            raise DeviceError(
+                f"mcm_method {method!r} is not supported on zentrova.qubit; it defers "
+                "mid-circuit measurements (mcm_method='deferred')"
+            )
+        mcm = replace(config.mcm_config, mcm_method="deferred")
+        options = dict(config.device_options)
+        options.setdefault("max_workers", self._max_workers)
+        return replace(config, mcm_config=mcm, device_options=options)
+
+    def preprocess_transforms(self, execution_config=None):
+        program = CompilePipeline()
+        program.add_transform(defer_measurements, allow_postselect=True)
+        # After deferring: each mid-circuit measurement has taken a wire of its own.
+        program.add_transform(validate_device_wires, self.wires, name=self.name)
+        program.add_transform(
+            decompose,
+            stopping_condition=ops.supported,
+            skip_initial_state_prep=False,
+            decomposer=_decomposer,
+            device_wires=self.wires,
+            target_gates=TARGET_GATES,
+            name=self.name,
+        )
+        program.add_transform(group_measurements)
+        program.add_transform(diagonalize)
+        program.add_transform(rotate_remaining_observables)
+        # The rotations just added may need decomposing themselves (a Hermitian on two wires).
+        program.add_transform(
+            decompose,
+            stopping_condition=ops.supported,
+            skip_initial_state_prep=False,
+            decomposer=_decomposer,
+            name=self.name,
+        )
+        program.add_transform(
+            validate_measurements,
+            analytic_measurements=_analytic_measurement,
+            sample_measurements=_sample_measurement,
+            name=self.name,
+        )
+        program.add_transform(broadcast_expand)
+        return program
+
+    def execute(self, circuits, execution_config=None):
+        execution_config = execution_config or ExecutionConfig()
+        max_workers = execution_config.device_options.get("max_workers", self._max_workers)
+        postselect_mode = execution_config.mcm_config.postselect_mode
+        # One seed per sampled circuit, drawn in order: results are the same with or without
+        # a pool, and exact circuits in between do not change them.
+        seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]
+        args = [
+            (c, self.wires if self.wires is not None else c.wires, s, postselect_mode)
+            for c, s in zip(circuits, seeds)
+        ]
+        if not max_workers or len(circuits) < 2:
+            return tuple(run(*a) for a in args)
+        executor = self._pool(execution_config.executor_backend, max_workers)
+        return tuple(executor.starmap(run, [(prepare(c, w), w, *rest) for c, w, *rest in args]))
+
+    def _pool(self, backend, max_workers):
+        # The pool outlives one batch: starting worker processes, each importing PennyLane,
+        # would cost more than a gradient's circuits take to run.
+        key = (backend, max_workers)
+        if self._executor is None or self._executor_key != key:
+            self.close()
+            self._executor = backend(max_workers=max_workers, persist=True)
+            self._executor_key = key
+        return self._executor
+
+    def close(self):
+        """Stops the device's worker processes, if it started any."""
+        if self._executor is not None:
+            self._executor.shutdown()
+            self._executor = None
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - interpreter shutdown may have torn down the pool
+            pass
+

@@ -1,0 +1,256 @@
+"""What PennyLane's device suite does not check on zentrova.qubit: the wire order, results
+bit-identical to the module's own for the same gates, every gate of the operation table
+against default.qubit's state, seeded sampling, the process pool, and the example."""
+
+import itertools
+import math
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pennylane as qml
+import pytest
+import zentrova
+import zentrova_readout
+
+ROOT = Path(__file__).resolve().parents[3]
+K = math.sqrt(0.5)
+
+
+def probs_on(dev, gates, wires=None):
+    @qml.qnode(dev)
+    def circuit():
+        gates()
+        return qml.probs(wires=wires)
+
+    return circuit()
+
+
+@pytest.mark.parametrize("labels", [range(4), ["a", 7, "q", -1]])
+def test_wire_k_is_the_bit_of_weight_2_to_the_n_minus_1_minus_k(labels):
+    labels = list(labels)
+    dev = qml.device("zentrova.qubit", wires=labels)
+    for k, wire in enumerate(labels):
+        p = probs_on(dev, lambda: qml.X(wire))
+        assert p[2 ** (3 - k)] == 1.0 and p.sum() == 1.0
+        # A subset of wires comes in the order listed, as PennyLane's probs does.
+        sub = probs_on(dev, lambda: qml.X(wire), wires=[labels[(k + 1) % 4], wire])
+        assert sub[1] == 1.0
+
+
+@pytest.mark.parametrize("n", [4, 18])  # 18: the register records gates and runs them in passes
+def test_probabilities_and_state_are_the_modules_bits(n):
+    # The same circuit through the device and written out on a register by hand.
+    angles = [0.1 * i + 0.05 for i in range(12)]
+
+    def gates():
+        for w in range(4):
+            qml.Hadamard(w)
+            qml.RX(angles[w], w)
+            qml.RY(angles[w + 4], w)
+            qml.RZ(angles[w + 8], w)
+        qml.CNOT([0, 1])
+        qml.S(2)
+        qml.T(3)
+        qml.CZ([3, 0])
+        qml.Toffoli([0, 1, 2])
+        qml.SWAP([1, 3])
+        qml.CSWAP([2, 0, 3])
+        qml.PauliY(1)
+        qml.CRY(0.7, [1, 2])
+
+    reg = zentrova.QuantumRegister(n)
+    q = lambda w: n - 1 - w  # noqa: E731
+    for w in range(4):
+        reg.h(q(w)).rx(q(w), angles[w]).ry(q(w), angles[w + 4]).rz(q(w), angles[w + 8])
+    reg.cnot(q(0), q(1))
+    reg.u(q(2), 1 + 0j, 0j, 0j, 1j)
+    reg.u(q(3), 1 + 0j, 0j, 0j, complex(K, K))
+    reg.mcu([q(3)], q(0), 1 + 0j, 0j, 0j, -1 + 0j)
+    reg.ccnot(q(0), q(1), q(2))
+    reg.swap(q(1), q(3))
+    reg.csswap(q(2), q(0), q(3))
+    reg.u(q(1), 0j, -1j, 1j, 0j)
+    c, s = math.cos(0.35), math.sin(0.35)
+    reg.mcu([q(1)], q(2), complex(c, 0), complex(-s, 0), complex(s, 0), complex(c, 0))
+
+    dev = qml.device("zentrova.qubit", wires=n)
+    state = qml.QNode(lambda: (gates(), qml.state())[1], dev)()
+    assert state.tobytes() == np.asarray(zentrova_readout.amplitudes(reg)).tobytes()
+    assert probs_on(dev, gates).tobytes() == np.array(reg.god_observe()).tobytes()
+
+
+def test_marginal_probabilities_match_pennylanes_for_every_wire_order():
+    from zentrova_pennylane.simulate import marginal
+
+    n = 5
+    p = np.random.default_rng(1).random(2**n)
+    np.testing.assert_allclose(marginal(p, n, []), [p.sum()])
+    for r in range(1, n + 1):
+        for wires in itertools.permutations(range(n), r):
+            want = qml.probs(wires=wires).process_state(np.sqrt(p), qml.wires.Wires(range(n)))
+            np.testing.assert_allclose(marginal(p, n, list(wires)), want)
+
+
+def every_gate(params):
+    """One of each operation the table runs itself or through a matrix, with controls on
+    0 and 1, and a few that PennyLane decomposes."""
+    a, b, c = params
+    one = [qml.X, qml.Y, qml.Z, qml.Hadamard, qml.S, qml.T, qml.SX, qml.Identity]
+    for i, g in enumerate(one):
+        g(i % 4)
+        qml.adjoint(g(i % 4 ^ 1))
+    for i, g in enumerate([qml.RX, qml.RY, qml.RZ, qml.PhaseShift, qml.U1]):
+        g(a * (i + 1), i % 4)
+    qml.Rot(a, b, c, 2)
+    qml.U3(a, b, c, 1)
+    qml.QubitUnitary(qml.Rot.compute_matrix(c, a, b), 3)
+    qml.CNOT([0, 2]), qml.CZ([1, 3]), qml.CY([3, 0]), qml.CH([2, 1]), qml.SWAP([0, 3])
+    qml.CRX(a, [1, 0]), qml.CRY(b, [0, 1]), qml.CRZ(c, [3, 2]), qml.CRot(a, b, c, [2, 3])
+    qml.ControlledPhaseShift(b, [1, 2])
+    qml.Toffoli([3, 1, 0]), qml.CSWAP([1, 2, 3])
+    qml.MultiControlledX(wires=[0, 1, 2, 3], control_values=[1, 0, 1])
+    qml.MultiControlledX(wires=[2, 0], control_values=[0])
+    qml.ctrl(qml.U3(a, c, b, 3), control=[0, 2], control_values=[0, 1])
+    qml.ControlledQubitUnitary(qml.RX.compute_matrix(c), wires=[1, 2, 0], control_values=[1, 0])
+    qml.GlobalPhase(b)
+    qml.IsingXY(a, [0, 1]), qml.MultiRZ(b, [0, 2, 3]), qml.QubitUnitary(qml.matrix(qml.ISWAP([2, 3])), [2, 3])
+
+
+def test_every_gate_gives_default_qubits_state():
+    ours, ref = (qml.device(name, wires=4) for name in ("zentrova.qubit", "default.qubit"))
+    for params in np.random.default_rng(5).uniform(-np.pi, np.pi, size=(5, 3)):
+        state = qml.QNode(lambda: (every_gate(params), qml.state())[1], ours)()
+        expected = qml.QNode(lambda: (every_gate(params), qml.state())[1], ref)()
+        np.testing.assert_allclose(state, expected, atol=1e-12)
+        rho = qml.QNode(lambda: (every_gate(params), qml.density_matrix([3, 1]))[1], ours)()
+        np.testing.assert_allclose(rho, qml.math.reduce_dm(np.outer(expected, expected.conj()), [3, 1]), atol=1e-12)
+
+
+def test_measurements_and_postselection_against_default_qubit():
+    h2 = np.array([[1, 2 - 1j, 0, 0.5], [2 + 1j, -1, 1j, 0], [0, -1j, 0.3, 1], [0.5, 0, 1, 2]])
+
+    def circuit(x):
+        qml.RX(x, 0), qml.RY(2 * x, 1), qml.CNOT([0, 2]), qml.Hadamard(3), qml.CRZ(x, [3, 1])
+        m = qml.measure(1, postselect=1)
+        qml.cond(m, qml.RY)(x, 2)
+        return (
+            qml.expval(qml.Hermitian(h2, [0, 2])),
+            qml.var(qml.Hermitian(h2, [3, 1]) @ qml.Y(0)),
+            qml.expval(0.5 * qml.X(0) + qml.Y(3) @ qml.Z(2) - 2 * qml.Projector([1, 0], [1, 2])),
+            qml.probs(op=qml.Y(2) @ qml.X(0)),
+            qml.expval(m),
+            # Not split into terms: its eigenvalues must follow the basis states, not be sorted.
+            qml.var(qml.Z(0) + 2 * qml.Z(1) @ qml.Z(2) - 0.5 * qml.Z(2)),
+            qml.var(qml.X(3) + 0.5 * qml.Z(3) @ qml.Y(0)),
+        )
+
+    ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=5, seed=8))
+    ref = qml.QNode(circuit, qml.device("default.qubit", wires=5), mcm_method="deferred")(0.4)
+    for got, want in zip(ours(0.4), ref):
+        np.testing.assert_allclose(got, want, atol=1e-12)
+    # Each deferred measurement takes a wire: four are too few.
+    with pytest.raises(qml.exceptions.WireError, match="not found on the device"):
+        qml.QNode(circuit, qml.device("zentrova.qubit", wires=4))(0.4)
+    # The same from 40,000 shots (fewer survive the postselection): over 20 seeds the largest
+    # difference was 0.02 to 0.11 (the variance of the product runs to 6.8).
+    sampled = qml.set_shots(ours, shots=40000)(0.4)
+    for got, want in zip(sampled, ref):
+        np.testing.assert_allclose(got, want, atol=0.2)
+
+
+@pytest.mark.filterwarnings("ignore:Mean of empty slice", "ignore:invalid value encountered")
+def test_postselecting_an_impossible_outcome():
+    def circuit():
+        qml.measure(0, postselect=1)
+        return qml.expval(qml.Z(1)), qml.sample(wires=[1])
+
+    dev = qml.device("zentrova.qubit", wires=2, seed=1)
+    value, samples = qml.set_shots(qml.QNode(circuit, dev), shots=100)()
+    assert np.isnan(value) and samples.shape == (0, 1)  # every shot lost, as default.qubit
+    with pytest.raises(qml.exceptions.DeviceError, match="probability .* is 0"):
+        qml.set_shots(qml.QNode(circuit, dev, postselect_mode="fill-shots"), shots=100)()
+
+
+def test_seeded_sampling_is_reproducible_and_pool_independent():
+    def run(seed, workers=None):
+        dev = qml.device("zentrova.qubit", wires=3, seed=seed, max_workers=workers)
+
+        @qml.set_shots(shots=[50, 20, 20])
+        @qml.qnode(dev)
+        def circuit(x):
+            qml.RX(x, 0), qml.Hadamard(1), qml.CNOT([1, 2])
+            return qml.sample(wires=[0, 1, 2]), qml.counts(qml.X(1) @ qml.X(2))
+
+        return [circuit(x) for x in (0.3, 1.1)], circuit
+
+    first, circuit = run(11)
+    again, _ = run(11)
+    other, _ = run(12)
+    assert np.array_equal(flat(first), flat(again)) and not np.array_equal(flat(first), flat(other))
+    assert [s.shape for s, _ in first[0]] == [(50, 3), (20, 3), (20, 3)]
+    # Qubits 1 and 2 always agree, and X X on their Bell pair is always +1.
+    assert all((s[:, 1] == s[:, 2]).all() for r in first for s, _ in r)
+    assert [c for _, c in first[1]] == [{1: 50}, {1: 20}, {1: 20}]
+    # A batch spread over two processes draws the same samples: one seed per circuit.
+    batch = qml.workflow.construct_batch(circuit, level="device")(0.3)[0] * 3
+    serial = qml.device("zentrova.qubit", wires=3, seed=3).execute(batch)
+    pooled = qml.device("zentrova.qubit", wires=3, seed=3, max_workers=2)
+    assert np.array_equal(flat(serial), flat(pooled.execute(batch)))
+    pooled.close()
+
+
+def flat(results):
+    """Every number in nested results (tuples, arrays, counts), in order."""
+    if isinstance(results, dict):
+        return np.array([v for kv in sorted(results.items()) for v in kv], dtype=float)
+    if isinstance(results, (tuple, list)):
+        return np.concatenate([flat(r) for r in results])
+    return np.ravel(results).astype(float)
+
+
+@pytest.mark.parametrize("workers", [None, 2])
+def test_a_register_too_large_is_a_device_error_not_a_hang(workers):
+    # zentrova's refusal derives from BaseException, which would kill a pool's worker.
+    dev = qml.device("zentrova.qubit", wires=62, max_workers=workers)
+    batch = [qml.tape.QuantumScript([qml.RX(0.1, 0)], [qml.expval(qml.Z(0))])] * 2
+    with pytest.raises(qml.exceptions.DeviceError, match="zentrova refused the circuit: capacity overflow"):
+        dev.execute(batch)
+    dev.close()
+
+
+def test_parameter_shift_gradient_on_a_pool_matches_serial():
+    def grad(workers):
+        dev = qml.device("zentrova.qubit", wires=3, max_workers=workers)
+
+        @qml.qnode(dev, diff_method="parameter-shift")
+        def f(x):
+            qml.RX(x[0], 0), qml.CRY(x[1], [0, 1]), qml.Rot(*x, 2), qml.CNOT([2, 0])
+            return qml.expval(qml.Z(0) @ qml.X(2))
+
+        g = qml.grad(f)(qml.numpy.array([0.3, -0.7, 1.2], requires_grad=True))
+        dev.close()
+        return g
+
+    assert np.array_equal(grad(None), grad(2))
+
+
+def test_readme_snippet():
+    text = (ROOT / "README.md").read_text()
+    section = text[text.index("## Using zentrova from PennyLane") :]
+    code = re.search(r"^```py\n(.*?)^```$", section, re.M | re.S)[1]
+    printed = re.search(r"^prints\n\n```text\n(.*?)^```$", section, re.M | re.S)[1]
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == printed
+
+
+def test_example():
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "pennylane_vqe.py")],
+        capture_output=True, text=True, timeout=600,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.splitlines()[-1] == "energies and gradients match default.qubit"
