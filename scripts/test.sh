@@ -159,6 +159,7 @@ else
   skip_part module-3.13 "CPython 3.13 is not installed"
 fi
 part pennylane bash scripts/test_pennylane.sh
+part qiskit bash scripts/test_qiskit.sh
 part sanitizers env PYTHON="$VPY" bash scripts/test_sanitizers.sh
 part release bash scripts/dist.sh
 

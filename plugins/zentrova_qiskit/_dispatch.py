@@ -1,0 +1,70 @@
+"""Spreading tasks over an executor, and the seeds each task gets.
+
+Tasks are plain tuples for _worker; with an executor they go out in batches
+(at most MAX_BATCHES per call, so that a sweep of thousands of points does not
+pay a round trip each) and come back in the order they were given. Every task
+carries its own seed, derived from the caller's seed and the task's position
+alone, so results do not depend on how tasks were batched or where they ran.
+"""
+
+import concurrent.futures
+import itertools
+
+import numpy as np
+
+from . import _worker
+
+MAX_BATCHES = 64
+
+
+def root_entropy(seed) -> int:
+    """An integer to derive every task's seed from: the caller's seed, a
+    number drawn from a Generator given as seed, or fresh entropy for None."""
+    if seed is None:
+        return int(np.random.SeedSequence().entropy)
+    if isinstance(seed, np.random.Generator):
+        return int(seed.integers(2**63))
+    if isinstance(seed, np.random.SeedSequence):
+        return int(seed.generate_state(1, np.uint64)[0])
+    return int(seed)
+
+
+def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
+           total: int | None = None):
+    """Starts the tasks; returns a function that waits for their results, in
+    order, and whose done() tells whether it would wait. Without an executor
+    the tasks run here, before submit returns. tasks may be an iterator of
+    `total` tasks: each batch goes out as soon as it is made, so workers
+    start while later tasks are still being prepared."""
+    if total is None:
+        tasks = list(tasks)
+        total = len(tasks)
+    if executor is None or not total:
+        results = _worker.run_batch(kind, list(tasks))
+
+        def ready() -> list:
+            return results
+        ready.done = lambda: True  # type: ignore[attr-defined]
+        return ready
+    batches = min(total, MAX_BATCHES)
+    size, extra = divmod(total, batches)
+    stream = iter(tasks)
+    futures = [executor.submit(_worker.run_batch, kind,
+                               list(itertools.islice(stream, size + (b < extra))))
+               for b in range(batches)]
+    # Run the producer to its end, whatever it still does after its last task.
+    if next(stream, None) is not None:
+        raise RuntimeError("more tasks than announced")
+
+    def collect() -> list:
+        results: list = []
+        for future in futures:
+            results.extend(future.result())
+        return results
+    collect.done = lambda: all(f.done() for f in futures)  # type: ignore[attr-defined]
+    return collect
+
+
+def run(kind: str, tasks, executor: concurrent.futures.Executor | None,
+        total: int | None = None) -> list:
+    return submit(kind, tasks, executor, total)()

@@ -1,0 +1,254 @@
+"""Qiskit circuits into the plain operations that _worker.py runs.
+
+A circuit is read once, before any work: every instruction becomes one of
+zentrova's gates, a one-qubit matrix under controls, a measurement, a reset or
+a condition on measured bits; an instruction that is none of these is replaced
+by its definition, and one without a definition is refused, by name. Angles
+that are still parameters stay as Qiskit expressions in the result (a template)
+until bind() puts numbers in their place for one point of a parameter sweep.
+"""
+
+from dataclasses import dataclass, field
+
+from qiskit.circuit import (
+    AnnotatedOperation,
+    Clbit,
+    ClassicalRegister,
+    ControlledGate,
+    Gate,
+    IfElseOp,
+    Parameter,
+    ParameterExpression,
+    QuantumCircuit,
+)
+
+# Gates that are a method of QuantumRegister, by Qiskit name.
+_DIRECT = {"x": "x", "h": "h", "rx": "rx", "ry": "ry", "rz": "rz", "cx": "cnot",
+           "swap": "swap", "ccx": "ccnot", "cswap": "csswap"}
+# One-qubit gates by Qiskit name, as a matrix kind of _worker.matrix().
+_MATRIX = {"x": "x", "h": "h", "y": "y", "z": "z", "s": "s", "sdg": "sdg", "t": "t",
+           "tdg": "tdg", "sx": "sx", "sxdg": "sxdg", "p": "p", "u1": "p", "rx": "rx",
+           "ry": "ry", "rz": "rz", "r": "r", "u": "u", "u3": "u", "U": "u"}
+_SKIP = {"barrier", "delay", "id", "global_phase"}
+
+
+class UnsupportedInstruction(ValueError):
+    """An instruction zentrova cannot run, named in the message."""
+
+
+@dataclass
+class Program:
+    """One circuit, read: qubit and clbit counts, and what to run."""
+    num_qubits: int
+    num_clbits: int
+    ops: list = field(default_factory=list)
+    global_phase: object = 0.0
+    # Set by finish(): end measurements as (qubit, clbit) and the gates before
+    # them, or None for a circuit that needs running shot by shot.
+    gates: list | None = None
+    measures: list | None = None
+    parameters: tuple = ()
+
+    @property
+    def final(self) -> bool:
+        return self.gates is not None
+
+
+def _angle(value):
+    if isinstance(value, ParameterExpression):
+        if value.parameters:
+            return value
+        value = value.numeric()
+    if isinstance(value, complex):
+        if value.imag:
+            raise UnsupportedInstruction(f"complex angle {value}")
+        value = value.real
+    return float(value)
+
+
+def _condition(op, clbits: dict) -> tuple[tuple[int, ...], int]:
+    cond = op.condition
+    if isinstance(cond, tuple):
+        target, value = cond
+        if isinstance(target, Clbit):
+            return (clbits[target],), int(value)
+        if isinstance(target, ClassicalRegister):
+            return tuple(clbits[b] for b in target), int(value)
+    raise UnsupportedInstruction(
+        f"'{op.name}' with the condition {cond!r}: only a clbit or a classical register "
+        "compared with a value is supported")
+
+
+def _matrix_op(op, qubits: list[int]):
+    """The ("mat", ...) operation for a one-qubit gate under 0 or more
+    controls, with x gates around controls that fire on 0; None if op is not
+    one."""
+    controls: list[int] = []
+    flips: list[int] = []
+    base = op
+    if isinstance(op, ControlledGate):
+        base = op.base_gate
+        if op.num_qubits != op.num_ctrl_qubits + 1 or base.num_qubits != 1:
+            return None
+        controls = qubits[:-1]
+        flips = [q for i, q in enumerate(controls) if not (op.ctrl_state >> i) & 1]
+    elif op.num_qubits != 1:
+        return None
+    target = qubits[-1]
+    name = base.name
+    if op.name == "cu":
+        kind, params = "cu", tuple(_angle(v) for v in op.params)
+    elif name in _MATRIX:
+        kind, params = _MATRIX[name], tuple(_angle(v) for v in base.params)
+    elif not any(isinstance(v, ParameterExpression) and v.parameters for v in base.params):
+        try:
+            m = base.to_matrix()
+        except Exception:
+            return None
+        if m.shape != (2, 2):
+            return None
+        kind, params = "const", tuple(complex(v) for v in m.ravel())
+    else:
+        return None
+    wrap = [("x", q) for q in flips]
+    return wrap + [("mat", tuple(controls), target, kind, params)] + wrap
+
+
+def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: list) -> None:
+    for inst in circuit.data:
+        op = inst.operation
+        qubits = [qmap[q] for q in inst.qubits]
+        name = op.name
+        if name in _SKIP:
+            continue
+        if name == "measure":
+            out.append(("measure", qubits[0], cmap[inst.clbits[0]]))
+            continue
+        if name == "reset":
+            out.append(("reset", qubits[0]))
+            continue
+        if isinstance(op, IfElseOp):
+            bits, value = _condition(op, cmap)
+            bodies = []
+            for block in op.blocks:
+                body: list = []
+                if block is not None:
+                    inner_q = dict(zip(block.qubits, qubits))
+                    inner_c = dict(zip(block.clbits, (cmap[c] for c in inst.clbits)))
+                    inner_c.update((c, i) for c, i in cmap.items() if c not in inner_c)
+                    _read(block, inner_q, inner_c, prog, body)
+                bodies.append(body)
+            if len(bodies) == 1:
+                bodies.append([])
+            out.append(("if", bits, value, bodies[0], bodies[1]))
+            continue
+        if getattr(op, "blocks", None):
+            raise UnsupportedInstruction(
+                f"zentrova cannot run the instruction '{name}': of the control flow "
+                "operations only if_else is supported")
+        if name in _DIRECT and isinstance(op, Gate) and not (
+                isinstance(op, ControlledGate) and op.ctrl_state != 2**op.num_ctrl_qubits - 1):
+            out.append((_DIRECT[name], *qubits, *(_angle(v) for v in op.params)))
+            continue
+        if isinstance(op, Gate):
+            ops = _matrix_op(op, qubits)
+            if ops is not None:
+                out.extend(ops)
+                continue
+        try:
+            definition = op.definition
+        except Exception:
+            definition = None
+        if definition is None and isinstance(op, AnnotatedOperation):
+            # Controls, inverses and powers kept as annotations: Qiskit's own
+            # synthesis spells them out in ordinary gates.
+            wrapper = QuantumCircuit(op.num_qubits, op.num_clbits)
+            wrapper.append(op, wrapper.qubits, wrapper.clbits)
+            definition = wrapper.decompose()
+            if any(isinstance(i.operation, AnnotatedOperation) for i in definition.data):
+                definition = None
+        if definition is None:
+            raise UnsupportedInstruction(
+                f"zentrova cannot run the instruction '{name}': it is none of the gates "
+                "zentrova runs and has no definition")
+        prog.global_phase = prog.global_phase + definition.global_phase
+        _read(definition, dict(zip(definition.qubits, qubits)),
+              dict(zip(definition.clbits, (cmap[c] for c in inst.clbits))), prog, out)
+
+
+def read(circuit: QuantumCircuit) -> Program:
+    """The circuit's operations, or UnsupportedInstruction naming the first
+    instruction zentrova cannot run."""
+    prog = Program(circuit.num_qubits, circuit.num_clbits, global_phase=circuit.global_phase)
+    qmap = {q: i for i, q in enumerate(circuit.qubits)}
+    cmap = {c: i for i, c in enumerate(circuit.clbits)}
+    _read(circuit, qmap, cmap, prog, prog.ops)
+    prog.parameters = tuple(circuit.parameters)
+    _finish(prog)
+    return prog
+
+
+def _touched(op: tuple) -> tuple:
+    kind = op[0]
+    if kind == "mat":
+        return (*op[1], op[2])
+    if kind in ("rx", "ry", "rz"):
+        return op[1:2]
+    if kind == "measure":
+        return op[1:2]
+    return op[1:]
+
+
+def _finish(prog: Program) -> None:
+    """Drops resets of qubits nothing has touched yet (as state preparation
+    begins with), then splits off the measurements at the end, if all are: a
+    circuit is run once and sampled when no gate, reset or condition follows
+    a measurement of a qubit it touches."""
+    ops, touched = [], set()
+    for i, op in enumerate(prog.ops):
+        if op[0] == "if":
+            ops.extend(prog.ops[i:])
+            break
+        if op[0] != "reset" or op[1] in touched:
+            ops.append(op)
+        touched.update(_touched(op))
+    prog.ops = ops
+    gates, measures, measured = [], [], set()
+    for op in ops:
+        kind = op[0]
+        if kind == "measure":
+            measures.append((op[1], op[2]))
+            measured.add(op[1])
+        elif kind in ("reset", "if"):
+            return
+        else:
+            if measured.intersection(_touched(op)):
+                return
+            gates.append(op)
+    prog.gates, prog.measures = gates, measures
+
+
+def _value(v, values: dict):
+    if isinstance(v, ParameterExpression):
+        if isinstance(v, Parameter):
+            return values[v]
+        return _angle(v.bind({p: values[p] for p in v.parameters}))
+    return v
+
+
+def bind(ops: list, values: dict) -> list:
+    """ops with every parameter replaced by its value from values."""
+    if not values:
+        return ops
+    out = []
+    for op in ops:
+        kind = op[0]
+        if kind == "mat":
+            out.append((*op[:4], tuple(_value(v, values) for v in op[4])))
+        elif kind in ("rx", "ry", "rz"):
+            out.append((kind, op[1], _value(op[2], values)))
+        elif kind == "if":
+            out.append((*op[:3], bind(op[3], values), bind(op[4], values)))
+        else:
+            out.append(op)
+    return out

@@ -1,0 +1,317 @@
+"""What runs where the work is done: circuits as plain tuples of numbers,
+executed on zentrova registers, sampled or turned into expectation values.
+
+This module imports nothing but zentrova, its fast read-out and numpy, so a
+worker process (a process pool's, a Dask cluster's) never needs Qiskit to run a
+task, and everything a task receives or returns pickles as plain data. The
+Qiskit side (_translate.py) turns circuits into the operations read here.
+
+Operations, each a tuple:
+  (name, *args)                 a method of QuantumRegister with its arguments:
+                                x, h, rx, ry, rz, cnot, swap, ccnot, csswap
+  ("mat", controls, target, kind, params)
+                                a one-qubit matrix (kind and params, see
+                                matrix()) on target, under the tuple controls
+  ("measure", qubit, clbit)     mid-circuit only; final ones are listed apart
+  ("reset", qubit)
+  ("if", clbits, value, then_ops, else_ops)
+                                then_ops when the clbits, read as an integer
+                                (clbits[0] least significant), equal value
+"""
+
+import functools
+import math
+
+import numpy as np
+import zentrova
+import zentrova_readout
+
+_QR = zentrova.QuantumRegister
+_K = math.sqrt(0.5)  # correctly rounded, as sqrt always is
+
+_CONST = {
+    "x": (0j, 1 + 0j, 1 + 0j, 0j),
+    "h": (complex(_K), complex(_K), complex(_K), complex(-_K)),
+    "y": (0j, -1j, 1j, 0j),
+    "z": (1 + 0j, 0j, 0j, -1 + 0j),
+    "s": (1 + 0j, 0j, 0j, 1j),
+    "sdg": (1 + 0j, 0j, 0j, -1j),
+    "t": (1 + 0j, 0j, 0j, complex(_K, _K)),
+    "tdg": (1 + 0j, 0j, 0j, complex(_K, -_K)),
+    "sx": (0.5 + 0.5j, 0.5 - 0.5j, 0.5 - 0.5j, 0.5 + 0.5j),
+    "sxdg": (0.5 - 0.5j, 0.5 + 0.5j, 0.5 + 0.5j, 0.5 - 0.5j),
+}
+
+
+@functools.lru_cache(maxsize=4096)
+def cos_sin(a: float) -> tuple[float, float]:
+    """cos(a) and sin(a), correctly rounded, from the engine's own rotation.
+
+    The platform's maths library rounds differently on different machines for
+    some angles; the engine's rz does not. rz(2a) on |0> leaves e^(-ia) in
+    amplitude 0, its parts exactly the engine's cosine and minus its sine, so
+    every matrix built from them has the same bits everywhere.
+    """
+    if not math.isfinite(a):
+        return math.nan, math.nan
+    if not math.isfinite(2.0 * a):  # beyond 2**1023: the library's rounding it is
+        return math.cos(a), math.sin(a)
+    a0 = np.asarray(zentrova_readout.amplitudes(_QR(1).rz(0, 2.0 * a)))[0]
+    return float(a0.real), -float(a0.imag) + 0.0
+
+
+def _expi(a: float) -> complex:
+    c, s = cos_sin(a)
+    return complex(c, s)
+
+
+def matrix(kind: str, params: tuple) -> tuple[complex, complex, complex, complex]:
+    """The four entries, row by row, of a one-qubit gate as Qiskit defines it."""
+    if kind == "const":
+        return tuple(complex(v) for v in params)  # type: ignore[return-value]
+    if kind in _CONST:
+        return _CONST[kind]
+    if kind == "p":
+        return (1 + 0j, 0j, 0j, _expi(params[0]))
+    if kind == "rx":
+        c, s = cos_sin(params[0] / 2)
+        return (complex(c), complex(0.0, -s), complex(0.0, -s), complex(c))
+    if kind == "ry":
+        c, s = cos_sin(params[0] / 2)
+        return (complex(c), complex(-s), complex(s), complex(c))
+    if kind == "rz":
+        c, s = cos_sin(params[0] / 2)
+        return (complex(c, -s), 0j, 0j, complex(c, s))
+    if kind == "r":  # rotation by theta about cos(phi) X + sin(phi) Y
+        c, s = cos_sin(params[0] / 2)
+        cp, sp = cos_sin(params[1])
+        return (complex(c), complex(-sp * s, -cp * s), complex(sp * s, -cp * s), complex(c))
+    if kind in ("u", "cu"):  # U(theta, phi, lam), times e^(i gamma) for cu's fourth
+        theta, phi, lam = params[:3]
+        c, s = cos_sin(theta / 2)
+        el, ep, epl = _expi(lam), _expi(phi), _expi(phi + lam)
+        m = (complex(c), complex(-el.real * s, -el.imag * s),
+             complex(ep.real * s, ep.imag * s), complex(epl.real * c, epl.imag * c))
+        if kind == "cu":
+            g = _expi(params[3])
+            m = tuple(g * v for v in m)  # type: ignore[assignment]
+        return m
+    raise ValueError(f"unknown matrix kind {kind!r}")
+
+
+_DIRECT = {name: getattr(_QR, name)
+           for name in ("x", "h", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap")}
+_U, _MCU = _QR.u, _QR.mcu
+
+
+def _compile_gate(op: tuple) -> tuple:
+    """(method, args) for one unitary operation, its matrix worked out once."""
+    name = op[0]
+    if name != "mat":
+        return _DIRECT[name], op[1:]
+    _, controls, target, kind, params = op
+    m = matrix(kind, params)
+    if controls:
+        return _MCU, (list(controls), target, *m)
+    return _U, (target, *m)
+
+
+def compile_gates(ops) -> list[tuple]:
+    return [_compile_gate(op) for op in ops]
+
+
+def run_gates(n: int, calls) -> "zentrova.QuantumRegister":
+    reg = _QR(n)
+    for method, args in calls:
+        method(reg, *args)
+    return reg
+
+
+# Shot-by-shot programs: 0 gate, 1 measure, 2 reset, 3 condition.
+def _compile_shots(ops) -> list[tuple]:
+    out = []
+    for op in ops:
+        if op[0] == "measure":
+            out.append((1, op[1], op[2]))
+        elif op[0] == "reset":
+            out.append((2, op[1], None))
+        elif op[0] == "if":
+            out.append((3, (op[1], op[2]), (_compile_shots(op[3]), _compile_shots(op[4]))))
+        else:
+            method, args = _compile_gate(op)
+            out.append((0, method, args))
+    return out
+
+
+def _run_shot(reg, program, clbits: list[int]) -> None:
+    observe_one = _QR.observe_one
+    for kind, a, b in program:
+        if kind == 0:
+            a(reg, *b)
+        elif kind == 1:
+            clbits[b] = 1 if repr(observe_one(reg, a)) == "|1>" else 0
+        elif kind == 2:
+            if repr(observe_one(reg, a)) == "|1>":
+                reg.x(a)
+        else:
+            bits, value = a
+            read = 0
+            for i, c in enumerate(bits):
+                read |= clbits[c] << i
+            _run_shot(reg, b[0] if read == value else b[1], clbits)
+
+
+def _rng(seed):
+    entropy, key = seed
+    return np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=key))
+
+
+def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
+    """One circuit's shots: a (shots, clbits) array of 0/1, and the final state
+    if asked for (final-measurement circuits only).
+
+    task = (n, num_clbits, program, shots, seed, want_state), program either
+    ("final", gates, measures) or ("shots", ops); seed = (entropy, spawn key).
+    """
+    n, num_clbits, program, shots, seed, want_state = task
+    bits = np.zeros((shots, num_clbits), dtype=np.uint8)
+    state = None
+    if program[0] == "final":
+        _, gates, measures = program
+        reg = run_gates(n, compile_gates(gates))
+        if want_state:
+            state = np.asarray(zentrova_readout.amplitudes(reg))
+        if measures and shots:
+            p = np.asarray(zentrova_readout.probabilities(reg))
+            # cumsum adds in index order: the same bits on every machine.
+            cdf = np.cumsum(p)
+            cdf /= cdf[-1]
+            idx = np.searchsorted(cdf, _rng(seed).random(shots), side="right")
+            for q, c in measures:
+                bits[:, c] = (idx >> q) & 1
+    else:
+        compiled = _compile_shots(program[1])
+        for shot in range(shots):
+            clbits = [0] * num_clbits
+            _run_shot(_QR(n), compiled, clbits)
+            bits[shot] = clbits
+    return bits, state
+
+
+# Expectation values. A term is (coefficient, letters, qubits): letters from
+# "IXYZ" and the projectors "01+-rl" on the qubits listed. Each qubit of a
+# group is turned to the basis its letters need; the probabilities then give
+# every term of the group by folding the qubits away one at a time.
+_BASIS = {"X": "X", "+": "X", "-": "X", "Y": "Y", "r": "Y", "l": "Y",
+          "Z": "Z", "0": "Z", "1": "Z"}
+# How a qubit is folded away: 0 add both halves, 1 subtract (+1/-1
+# eigenvalues), 2 keep the half reading 0, 3 keep the half reading 1.
+_FOLD = {"I": 0, "X": 1, "Y": 1, "Z": 1, "0": 2, "+": 2, "r": 2, "1": 3, "-": 3, "l": 3}
+
+_k = complex(_K)
+_ik = complex(0.0, _K)
+# From the basis on the left to the one on the right, in one gate: the
+# matrices M_b M_a^dagger with M_Z = 1, M_X = H, M_Y = H S^dagger.
+_TURN = {
+    ("Z", "X"): None, ("X", "Z"): None,  # both the Hadamard gate itself
+    ("Z", "Y"): (_k, -_ik, _k, _ik),
+    ("Y", "Z"): (_k, _k, _ik, -_ik),
+    ("X", "Y"): (0.5 - 0.5j, 0.5 + 0.5j, 0.5 + 0.5j, 0.5 - 0.5j),
+    ("Y", "X"): (0.5 + 0.5j, 0.5 - 0.5j, 0.5 - 0.5j, 0.5 + 0.5j),
+}
+
+
+def _fold(p: np.ndarray, top: int, terms: list[tuple[int, tuple[int, ...]]], out: list[float]) -> None:
+    """Fills out[i] for each (i, codes) in terms, p covering qubits 0..top.
+
+    Terms that agree on the higher qubits share the work done for them, so a
+    group of k terms costs about log2(k) + 2 passes over p rather than k.
+    Each step is one elementwise addition or subtraction: no reduction whose
+    order a library could choose.
+    """
+    if top < 0:
+        value = float(p[0])
+        for i, _ in terms:
+            out[i] = value
+        return
+    half = p.shape[0] // 2
+    lo, hi = p[:half], p[half:]
+    by_code: dict[int, list] = {}
+    for term in terms:
+        by_code.setdefault(term[1][top], []).append(term)
+    for code in sorted(by_code):
+        if code == 0:
+            part = lo + hi
+        elif code == 1:
+            part = lo - hi
+        else:
+            part = lo if code == 2 else hi
+        _fold(part, top - 1, by_code[code], out)
+
+
+def _groups(terms: list[dict[int, str]]) -> list[tuple[dict[int, str], list[int]]]:
+    """Qubit-wise commuting groups, first fit in the order the terms come."""
+    groups: list[tuple[dict[int, str], list[int]]] = []
+    for t, bases in enumerate(terms):
+        for basis, members in groups:
+            if all(basis.get(q, b) == b for q, b in bases.items()):
+                basis.update(bases)
+                members.append(t)
+                break
+        else:
+            groups.append((dict(bases), [t]))
+    return groups
+
+
+def estimate(task) -> np.ndarray:
+    """Expectation values of observables on one circuit's final state.
+
+    task = (n, gates, observables, precision, seed): each observable a tuple
+    of terms; with precision > 0 each value gets normal noise of that width.
+    """
+    n, gates, observables, precision, seed = task
+    reg = run_gates(n, compile_gates(gates))
+    # Each distinct term once, in the order the observables list them.
+    index: dict[tuple, int] = {}
+    for obs in observables:
+        for _, letters, qubits in obs:
+            index.setdefault((letters, qubits), len(index))
+    keys = list(index)
+    bases, codes = [], []
+    for letters, qubits in keys:
+        basis, code = {}, [0] * n
+        for letter, q in zip(letters, qubits):
+            if letter != "I":
+                basis[q] = _BASIS[letter]
+                code[q] = _FOLD[letter]
+        bases.append(basis)
+        codes.append(tuple(code))
+    values = [0.0] * len(keys)
+    current = ["Z"] * n
+    p = np.empty(1 << n)  # one buffer for every group's probabilities
+    for basis, members in _groups(bases):
+        for q in sorted(basis):
+            if basis[q] != current[q]:
+                turn = _TURN[(current[q], basis[q])]
+                if turn is None:
+                    reg.h(q)
+                else:
+                    reg.u(q, *turn)
+                current[q] = basis[q]
+        zentrova_readout.probabilities(reg, out=p)
+        _fold(p, n - 1, [(t, codes[t]) for t in members], values)
+    evs = np.empty(len(observables))
+    for i, obs in enumerate(observables):
+        total = 0.0
+        for coeff, letters, qubits in obs:  # a fixed order of plain float additions
+            total += coeff * values[index[(letters, qubits)]]
+        evs[i] = total
+    if precision:
+        evs = _rng(seed).normal(evs, precision)
+    return evs
+
+
+def run_batch(kind: str, tasks: list) -> list:
+    """A task for an executor: several circuits, results in order."""
+    fn = sample if kind == "sample" else estimate
+    return [fn(t) for t in tasks]

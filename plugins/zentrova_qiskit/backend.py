@@ -1,0 +1,203 @@
+"""ZentrovaBackend: zentrova as a Qiskit BackendV2, for backend.run() and
+transpile(circuit, backend).
+
+A circuit whose measurements all come at the end runs once; its shots are
+drawn from the exact probabilities with numpy's generator, seeded by
+seed_simulator. A circuit that measures in the middle, resets or branches on
+measured bits runs once per shot with zentrova's own measurements, whose
+generator is keyed by the operating system and cannot be seeded.
+"""
+
+import uuid
+
+import numpy as np
+from qiskit.circuit import Delay, IfElseOp, Measure, Parameter, QuantumCircuit, Reset
+from qiskit.circuit import library as lib
+from qiskit.providers import BackendV2, JobStatus, JobV1, Options
+from qiskit.quantum_info import Statevector
+from qiskit.result import Result
+from qiskit.result.models import ExperimentResult, ExperimentResultData
+from qiskit.transpiler import Target
+
+from . import _dispatch
+from ._translate import UnsupportedInstruction, read
+
+# Shot-by-shot circuits are split into pieces of at least this many shots
+# when an executor is given, at most MAX_PIECES of them.
+MIN_PIECE = 128
+MAX_PIECES = 16
+
+
+def _target() -> Target:
+    t, p, l, g = (Parameter(s) for s in ("theta", "phi", "lam", "gamma"))
+    target = Target(num_qubits=None, description="zentrova state-vector simulator")
+    gates = [
+        # zentrova's own gates, and the one-qubit matrix
+        lib.XGate(), lib.HGate(), lib.RXGate(t), lib.RYGate(t), lib.RZGate(t), lib.CXGate(),
+        lib.SwapGate(), lib.CCXGate(), lib.CSwapGate(), lib.UGate(t, p, l),
+        # gates that are one call of that matrix, with or without controls
+        lib.YGate(), lib.ZGate(), lib.SGate(), lib.SdgGate(), lib.TGate(), lib.TdgGate(),
+        lib.SXGate(), lib.SXdgGate(), lib.PhaseGate(l), lib.RGate(t, p), lib.CYGate(),
+        lib.CZGate(), lib.CHGate(), lib.CPhaseGate(l), lib.CRXGate(t), lib.CRYGate(t),
+        lib.CRZGate(t), lib.CUGate(t, p, l, g), lib.CSGate(), lib.CSdgGate(), lib.CSXGate(),
+        lib.CCZGate(), Measure(), Reset(), Delay(t),
+    ]
+    for gate in gates:
+        target.add_instruction(gate, None)
+    target.add_instruction(lib.MCXGate, name="mcx")
+    target.add_instruction(lib.MCPhaseGate, name="mcphase")
+    target.add_instruction(IfElseOp, name="if_else")
+    return target
+
+
+class ZentrovaJob(JobV1):
+    """A run of circuits; result() waits for an executor's tasks."""
+
+    def __init__(self, backend, job_id: str, collect, build):
+        super().__init__(backend, job_id)
+        self._collect, self._build, self._result = collect, build, None
+
+    def submit(self):
+        raise RuntimeError("a ZentrovaJob starts when backend.run() returns it")
+
+    def result(self, timeout=None) -> Result:
+        if self._result is None:
+            self._result = self._build(self._collect())
+        return self._result
+
+    def status(self) -> JobStatus:
+        done = self._result is not None or self._collect.done()
+        return JobStatus.DONE if done else JobStatus.RUNNING
+
+
+def _values(bits: np.ndarray) -> list[int]:
+    """Each shot's classical bits as an integer, clbit c as bit c."""
+    if bits.shape[1] < 64:
+        weights = np.left_shift(np.uint64(1), np.arange(bits.shape[1], dtype=np.uint64))
+        return (bits.astype(np.uint64) @ weights).tolist()
+    return [int.from_bytes(np.packbits(row[::-1]).tobytes(), "big") >> (-bits.shape[1] % 8)
+            for row in bits]
+
+
+class ZentrovaBackend(BackendV2):
+    """zentrova's simulator behind Qiskit's backend interface.
+
+    executor: any concurrent.futures.Executor (a ProcessPoolExecutor, a Dask
+    client's get_executor()); the circuits of a run go to it as plain data.
+
+    Run options: shots (1024), seed_simulator (None), memory (False: per-shot
+    results in the Result only on request), save_statevector (False: True puts
+    each circuit's final state, before its end measurements, in the Result;
+    result.get_statevector(i)).
+    """
+
+    def __init__(self, executor=None, name: str = "zentrova"):
+        super().__init__(name=name, description="zentrova, an exact state-vector simulator",
+                         backend_version=_version())
+        self._target = _target()
+        self.executor = executor
+
+    @property
+    def target(self) -> Target:
+        return self._target
+
+    @property
+    def max_circuits(self):
+        return None
+
+    @classmethod
+    def _default_options(cls) -> Options:
+        return Options(shots=1024, seed_simulator=None, memory=False, save_statevector=False)
+
+    def run(self, run_input, **options) -> ZentrovaJob:
+        defaults = dict(self.options.items())
+        unknown = set(options) - set(defaults)
+        if unknown:
+            raise TypeError(f"unknown run options: {', '.join(sorted(unknown))}")
+        opts = {**defaults,
+                **{k: v for k, v in options.items() if v is not None or k == "seed_simulator"}}
+        shots = opts["shots"]
+        if not isinstance(shots, (int, np.integer)) or isinstance(shots, bool) or shots < 0:
+            raise ValueError(f"shots must be an integer of 0 or more, not {shots!r}")
+        shots = int(shots)
+        circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
+        programs, cache = [], {}
+        for i, circuit in enumerate(circuits):
+            if not isinstance(circuit, QuantumCircuit):
+                raise TypeError(f"circuit {i} is a {type(circuit).__name__}, not a QuantumCircuit")
+            if circuit.parameters:
+                names = ", ".join(sorted(p.name for p in circuit.parameters))
+                raise ValueError(f"circuit {i} ('{circuit.name}') has unbound parameters: {names}")
+            prog = cache.get(id(circuit))
+            if prog is None:  # a circuit given many times is read once
+                try:
+                    prog = cache[id(circuit)] = read(circuit)
+                except UnsupportedInstruction as e:
+                    raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
+            if opts["save_statevector"] and not prog.final:
+                raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
+                                 "circuit whose measurements all come at the end")
+            programs.append(prog)
+
+        entropy = _dispatch.root_entropy(opts["seed_simulator"])
+        tasks, pieces = [], []
+        for i, prog in enumerate(programs):
+            if prog.final:
+                program = ("final", prog.gates, prog.measures)
+                split = [shots]
+            else:
+                program = ("shots", prog.ops)
+                k = 1 if self.executor is None else max(1, min(MAX_PIECES, shots // MIN_PIECE))
+                split = [shots // k + (j < shots % k) for j in range(k)]
+            pieces.append(len(split))
+            for j, n_shots in enumerate(split):
+                tasks.append((prog.num_qubits, prog.num_clbits, program, n_shots,
+                              (entropy, (i, j)), bool(opts["save_statevector"])))
+        collect = _dispatch.submit("sample", tasks, self.executor)
+
+        def build(outcomes) -> Result:
+            results, k = [], 0
+            for circuit, prog, n in zip(circuits, programs, pieces):
+                parts = outcomes[k:k + n]
+                k += n
+                bits = np.concatenate([b for b, _ in parts])
+                results.append(self._experiment(circuit, prog, bits, parts[0][1], opts))
+            return Result(backend_name=self.name, backend_version=self.backend_version,
+                          job_id=job_id, success=True, results=results)
+
+        job_id = str(uuid.uuid4())
+        return ZentrovaJob(self, job_id, collect, build)
+
+    @staticmethod
+    def _experiment(circuit, prog, bits, state, opts) -> ExperimentResult:
+        shots = bits.shape[0]
+        values = _values(bits) if prog.num_clbits else [0] * shots
+        keys = [hex(v) for v in values]
+        counts: dict[str, int] = {}
+        for key in keys:
+            counts[key] = counts.get(key, 0) + 1
+        data = {"counts": dict(sorted(counts.items(), key=lambda kv: int(kv[0], 16)))}
+        if opts["memory"]:
+            data["memory"] = keys
+        if state is not None:
+            data["statevector"] = Statevector(state * np.exp(1j * float(prog.global_phase)))
+        header = {
+            "name": circuit.name,
+            "creg_sizes": [[r.name, r.size] for r in circuit.cregs],
+            "memory_slots": circuit.num_clbits,
+            "qreg_sizes": [[r.name, r.size] for r in circuit.qregs],
+            "n_qubits": circuit.num_qubits,
+            "global_phase": float(circuit.global_phase),
+            "metadata": circuit.metadata,
+        }
+        return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
+                                header=header, seed_simulator=opts["seed_simulator"],
+                                method="statevector" if prog.final else "shot by shot")
+
+
+def _version() -> str:
+    from importlib import metadata
+    try:
+        return metadata.version("zentrova")
+    except metadata.PackageNotFoundError:
+        return "0"

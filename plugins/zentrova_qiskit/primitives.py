@@ -1,0 +1,243 @@
+"""ZentrovaSampler and ZentrovaEstimator: Qiskit's V2 primitives on zentrova.
+
+Both take Qiskit's PUBs, with parameter binding and broadcasting as Qiskit's
+own classes define them. Each point of a PUB's parameter sweep is one task:
+its circuit, bound to numbers, and a seed derived from the primitive's seed
+and the task's position (PUB, point), so the results are the same whether the
+tasks run here or on an executor's workers.
+
+The estimator is exact when no precision is asked: for each group of
+qubit-wise commuting terms the state is turned to the group's basis and the
+terms are read from the probabilities, with additions in a fixed order, so a
+value has the same bits on every machine and every worker. With a precision it
+adds normal noise of that width, as shots would.
+"""
+
+import math
+import warnings
+
+import numpy as np
+from qiskit.primitives import BaseEstimatorV2, BaseSamplerV2, PrimitiveJob
+from qiskit.primitives.containers import (
+    BitArray,
+    DataBin,
+    PrimitiveResult,
+    PubResult,
+    SamplerPubResult,
+)
+from qiskit.primitives.containers.estimator_pub import EstimatorPub
+from qiskit.primitives.containers.sampler_pub import SamplerPub
+
+from . import _dispatch
+from ._translate import UnsupportedInstruction, bind, read
+
+
+def _read(pub, i: int, cache: dict):
+    """The PUB's circuit, read once per run however many PUBs share it."""
+    prog = cache.get(id(pub.circuit))
+    if prog is None:
+        try:
+            prog = cache[id(pub.circuit)] = read(pub.circuit)
+        except UnsupportedInstruction as e:
+            raise UnsupportedInstruction(f"PUB {i}: {e}") from None
+    return prog
+
+
+def _points(pub, prog):
+    """The parameter values of each point of the PUB's sweep, flattened in C
+    order, as dicts from Parameter to float."""
+    bindings = pub.parameter_values
+    shape = bindings.shape
+    count = math.prod(shape)
+    if not prog.parameters:
+        return shape, [{}] * count
+    values = bindings.as_array(prog.parameters).reshape(count, len(prog.parameters)).tolist()
+    return shape, [dict(zip(prog.parameters, row)) for row in values]
+
+
+def _pack(bits: np.ndarray, clbits: list[int]) -> np.ndarray:
+    """(shots, clbits) of 0/1 to BitArray's bytes: the register's last bit in
+    the first byte's highest place, bit 0 the last byte's lowest."""
+    sel = bits[:, clbits[::-1]]
+    sel = np.pad(sel, ((0, 0), (-len(clbits) % 8, 0)))
+    return np.packbits(sel, axis=1)
+
+
+class ZentrovaSampler(BaseSamplerV2):
+    """SamplerV2 on zentrova. Circuits whose measurements all come at the end
+    run once per parameter point and their shots are drawn from the exact
+    probabilities (numpy's generator, seeded by seed); circuits with
+    measurements in the middle, resets or conditions run shot by shot with
+    zentrova's own measurements, which cannot be seeded.
+
+    executor: any concurrent.futures.Executor; each parameter point of each
+    PUB becomes one task for it.
+    """
+
+    def __init__(self, *, default_shots: int = 1024, seed=None, executor=None):
+        self._default_shots = default_shots
+        self._seed = seed
+        self.executor = executor
+
+    @property
+    def default_shots(self) -> int:
+        return self._default_shots
+
+    @property
+    def seed(self):
+        return self._seed
+
+    def run(self, pubs, *, shots: int | None = None) -> PrimitiveJob:
+        if shots is None:
+            shots = self._default_shots
+        coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
+        for pub in coerced:
+            pub.validate()
+        if any(not pub.circuit.cregs for pub in coerced):
+            warnings.warn("One of your circuits has no output classical registers and so the "
+                          "result will be empty. Did you mean to add measurement instructions?",
+                          UserWarning, stacklevel=2)
+        cache: dict = {}
+        programs = [_read(pub, i, cache) for i, pub in enumerate(coerced)]
+        job = PrimitiveJob(self._run, coerced, programs, _dispatch.root_entropy(self._seed))
+        job._submit()
+        return job
+
+    def _run(self, pubs, programs, entropy) -> PrimitiveResult:
+        shapes = [pub.parameter_values.shape for pub in pubs]
+
+        def tasks():
+            for i, (pub, prog) in enumerate(zip(pubs, programs)):
+                for j, values in enumerate(_points(pub, prog)[1]):
+                    if prog.final:
+                        program = ("final", bind(prog.gates, values), prog.measures)
+                    else:
+                        program = ("shots", bind(prog.ops, values))
+                    yield (prog.num_qubits, prog.num_clbits, program, pub.shots,
+                           (entropy, (i, j)), False)
+        total = sum(math.prod(shape) for shape in shapes)
+        outcomes = _dispatch.run("sample", tasks(), self.executor, total)
+        results, k = [], 0
+        for pub, shape in zip(pubs, shapes):
+            count = math.prod(shape)
+            circuit = pub.circuit
+            meas = {}
+            for creg in circuit.cregs:
+                clbits = [circuit.find_bit(b).index for b in creg]
+                packed = [_pack(bits, clbits) for bits, _ in outcomes[k:k + count]]
+                array = np.stack(packed) if packed else np.zeros((0, pub.shots, 0), np.uint8)
+                array = array.reshape(shape + (pub.shots, (creg.size + 7) // 8))
+                meas[creg.name] = BitArray(array, creg.size)
+            k += count
+            results.append(SamplerPubResult(
+                DataBin(**meas, shape=shape),
+                metadata={"shots": pub.shots, "circuit_metadata": circuit.metadata}))
+        return PrimitiveResult(results, metadata={"version": 2})
+
+
+def _terms(observable) -> tuple:
+    """An observable as a tuple of (coefficient, letters, qubits), letters
+    sorted by qubit: from a SparseObservable, or a {label: coefficient} dict
+    as older Qiskit versions keep them."""
+    if isinstance(observable, dict):
+        items = []
+        for label, coeff in observable.items():
+            pairs = [(q, ch) for q, ch in enumerate(reversed(label)) if ch != "I"]
+            items.append((pairs, coeff))
+    else:
+        items = [(sorted(zip(qubits, letters)), coeff)
+                 for letters, qubits, coeff in observable.to_sparse_list()]
+    return tuple((float(np.real(coeff)), "".join(ch for _, ch in pairs),
+                  tuple(q for q, _ in pairs)) for pairs, coeff in items)
+
+
+def _observables(array) -> np.ndarray:
+    if hasattr(array, "sparse_observables_array"):
+        return array.sparse_observables_array()
+    out = np.empty(array.shape, dtype=object)
+    for idx in np.ndindex(array.shape):
+        out[idx] = array[idx]
+    return out
+
+
+class ZentrovaEstimator(BaseEstimatorV2):
+    """EstimatorV2 on zentrova: exact expectation values when the precision is
+    0 (the default), exact values plus normal noise of the given width
+    otherwise (seeded by seed). Observables are taken as Hermitian: the real
+    parts of their coefficients are used.
+
+    executor: any concurrent.futures.Executor; each parameter point of each
+    PUB, with all the observables broadcast against it, becomes one task.
+    """
+
+    def __init__(self, *, default_precision: float = 0.0, seed=None, executor=None):
+        self._default_precision = default_precision
+        self._seed = seed
+        self.executor = executor
+
+    @property
+    def default_precision(self) -> float:
+        return self._default_precision
+
+    @property
+    def seed(self):
+        return self._seed
+
+    def run(self, pubs, *, precision: float | None = None) -> PrimitiveJob:
+        if precision is None:
+            precision = self._default_precision
+        coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
+        programs, cache = [], {}
+        for i, pub in enumerate(coerced):
+            pub.validate()
+            prog = _read(pub, i, cache)
+            if not prog.final or prog.measures:
+                raise UnsupportedInstruction(
+                    f"PUB {i}: the estimator runs circuits without measurements, resets "
+                    "or conditions")
+            programs.append(prog)
+        job = PrimitiveJob(self._run, coerced, programs, _dispatch.root_entropy(self._seed))
+        job._submit()
+        return job
+
+    def _run(self, pubs, programs, entropy) -> PrimitiveResult:
+        layouts: list = []
+
+        def tasks():
+            for i, (pub, prog) in enumerate(zip(pubs, programs)):
+                param_shape, points = _points(pub, prog)
+                shape = pub.shape
+                which = np.broadcast_to(np.arange(len(points)).reshape(param_shape), shape)
+                observables = np.broadcast_to(_observables(pub.observables), shape)
+                by_point: list[list] = [[] for _ in points]
+                cache: dict[int, tuple] = {}
+                for idx in np.ndindex(shape):
+                    obs = observables[idx]
+                    terms = cache.get(id(obs))
+                    if terms is None:
+                        terms = cache[id(obs)] = _terms(obs)
+                    by_point[which[idx]].append((idx, terms))
+                layouts.append((shape, by_point))
+                for j, values in enumerate(points):
+                    if by_point[j]:
+                        yield (prog.num_qubits, bind(prog.gates, values),
+                               [terms for _, terms in by_point[j]], pub.precision,
+                               (entropy, (i, j)))
+        # Every point of a sweep meets some observable, unless the broadcast
+        # shape is empty.
+        total = sum(math.prod(pub.parameter_values.shape) if math.prod(pub.shape) else 0
+                    for pub in pubs)
+        outcomes = iter(_dispatch.run("estimate", tasks(), self.executor, total))
+        results = []
+        for pub, (shape, by_point) in zip(pubs, layouts):
+            evs = np.zeros(shape)
+            for entries in by_point:
+                if entries:
+                    for (idx, _), value in zip(entries, next(outcomes)):
+                        evs[idx] = value
+            stds = np.full(shape, float(pub.precision))
+            results.append(PubResult(
+                DataBin(evs=evs, stds=stds, shape=shape),
+                metadata={"target_precision": pub.precision,
+                          "circuit_metadata": pub.circuit.metadata}))
+        return PrimitiveResult(results, metadata={"version": 2})
