@@ -2,8 +2,9 @@
 # Runs every test: the engine's GoogleTest suite through ctest, the same suite
 # cross-built for Windows (run under Wine) and for ARM (under QEMU), the
 # module's pytest suite on CPython 3.12 and 3.13 against fresh builds and
-# against a build on the scalar kernels, both suites again under the
-# sanitizers, and the release artefacts' checks. First scripts/setup.sh
+# against a build on the scalar kernels, the PennyLane device (PennyLane's own
+# device suite) and the Qiskit backend and primitives, both engine and module
+# suites again under the sanitizers, and the release artefacts' checks. First scripts/setup.sh
 # installs what is missing (on a fresh machine, everything); the parts
 # themselves install nothing. The test tools live in the project's own virtual
 # environments (build/venv-*), never in the user's interpreter.
