@@ -80,6 +80,7 @@ struct EmulatedLayer {
 
 }  // namespace
 
+static_assert(Layer<EmulatedLayer<8, 4>>);
 const KernelSet kEmulated512Kernels = vector_kernels<EmulatedLayer<8, 4>>("emulated512");
 
 }  // namespace zentrova::core

@@ -19,18 +19,8 @@
 // whole registers ("blocks"), walked as contiguous runs, as the scalar kernels
 // walk amplitudes. Registers too small for one block go to the scalar set.
 //
-// A layer L provides: Reg, Mask and Perm types; kDoubles (doubles per
-// register); load, store, broadcast, set (from doubles a caller holds in
-// registers, not in memory), zero, optionally load_once (see there); add,
-// sub, mul, div; bit_xor;
-// mask(bits) (bit d set: double d chosen), blend(mask, a, b) (b where chosen),
-// zero_unless(mask, x); flip<k>(x) for k = 1 (the parts of every amplitude
-// swapped) or even k (whole amplitudes moved; double d of the result is
-// double d ^ k of x); permutation(source) and permute(x, perm) (double d of the result is
-// double source[d]); zero_doubles(x) (bit d set where double d is +-0.0);
-// pair_sums(a, b) (double k is c[2k] + c[2k+1] of the doubles of a followed
-// by those of b); prefetch(address), inlined by force; and ReadOnly, the
-// layer whose width a pass that only reads runs fastest with.
+// A layer L provides what the concept Layer (layer.h) states; vector_kernels
+// checks it where each set is built.
 #pragma once
 
 #include <cassert>
@@ -38,34 +28,15 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/internal.h"
 #include "core/qubit/kernels/kernels.h"
-
-// For the helpers that walk the array and call a lambda per register: once
-// one is left out of line, the matrix entries its lambda uses no longer stay
-// in registers (the stores into the array might change them, for all the
-// compiler can tell), which made the 2x2 updates a third slower. And for
-// every function that only prefetches: GCC takes one for a function without
-// effects and drops the calls to it.
-#if defined(_MSC_VER)
-#define ZV_FORCE_INLINE __forceinline
-#else
-#define ZV_FORCE_INLINE __attribute__((always_inline)) inline
-#endif
+#include "core/qubit/kernels/layer.h"
 
 namespace zentrova::core {
 namespace {
 
-constexpr std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << p; }
-constexpr std::uint64_t lowest_bit(std::uint64_t x) { return x & (~x + 1); }
-
 double* doubles(Amplitude* a) { return reinterpret_cast<double*>(a); }
 const double* doubles(const Amplitude* a) { return reinterpret_cast<const double*>(a); }
-
-std::uint64_t bits_of(double x) {
-  std::uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
 
 // Amplitude and Matrix2 are incomplete here (kernels.h says why); these have
 // their layout, which kernels_scalar.cpp checks.
@@ -661,11 +632,6 @@ typename L::Reg probabilities_at(const double* p) {
   return L::pair_sums(L::mul(x0, x0), L::mul(x1, x1));
 }
 
-double probability(const double* a) {
-  const double rr = a[0] * a[0];
-  const double ii = a[1] * a[1];
-  return rr + ii;
-}
 
 template <class L>
 constexpr unsigned kAllDoubles = (1u << L::kDoubles) - 1;
@@ -680,10 +646,10 @@ void probabilities(const Amplitude* amps, std::uint64_t count, double* out) {
   // not be aligned, and a store split across two cache lines costs twice.
   constexpr std::uintptr_t kBytes = R::kDoubles * sizeof(double);
   for (; i < count && (reinterpret_cast<std::uintptr_t>(out + i) & (kBytes - 1)) != 0; ++i) {
-    out[i] = probability(d + 2 * i);
+    out[i] = probability(d[2 * i], d[2 * i + 1]);
   }
   for (; i + R::kDoubles <= count; i += R::kDoubles) R::store(out + i, probabilities_at<R>(d + 2 * i));
-  for (; i < count; ++i) out[i] = probability(d + 2 * i);
+  for (; i < count; ++i) out[i] = probability(d[2 * i], d[2 * i + 1]);
 }
 
 template <class L>
@@ -715,27 +681,6 @@ void clear(Amplitude* amps, std::uint64_t dimension) {
   // caches, which a loop of ordinary stores here would not beat.
   kScalarKernels.clear(amps, dimension);
 }
-
-// The compensated sum of observe_one, one term at a time.
-struct KahanSum {
-  double sum = 0.0;
-  double c = 0.0;
-
-  void add(double x) {
-    const double y = x - c;
-    const double t = sum + y;
-    c = (t - sum) - y;
-    sum = t;
-  }
-
-  // Whether adding +0.0 leaves both values bit for bit as they are. A step is
-  // a function of (sum, c, x) alone, so then any run of zeros does too.
-  bool zero_is_fixed_point() const {
-    KahanSum next = *this;
-    next.add(0.0);
-    return bits_of(next.sum) == bits_of(sum) && bits_of(next.c) == bits_of(c);
-  }
-};
 
 template <class L>
 double probability_of_one(const Amplitude* amps, std::uint64_t dimension, std::uint64_t target) {
@@ -934,7 +879,7 @@ void collapse_mul(Amplitude* amps, std::uint64_t dimension, std::uint64_t mask, 
 }
 
 // The table for one layer.
-template <class L>
+template <Layer L>
 constexpr KernelSet vector_kernels(const char* name) {
   return KernelSet{
       name,

@@ -82,5 +82,7 @@ struct Avx2Layer {
   }
 };
 
+static_assert(Layer<Avx2Layer>);
+
 }  // namespace
 }  // namespace zentrova::core

@@ -91,5 +91,7 @@ struct Avx512Layer {
   }
 };
 
+static_assert(Layer<Avx512Layer>);
+
 }  // namespace
 }  // namespace zentrova::core
