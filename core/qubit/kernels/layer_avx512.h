@@ -20,7 +20,7 @@ struct Avx512Layer {
   using Mask = __mmask8;
   using Perm = __m512i;
   // A pass that only reads streams from memory faster with 32-byte loads than
-  // with 64-byte ones on Zen 4 (about 0.87 times the time).
+  // with 64-byte ones on Zen 4 (bench/README.md).
   using ReadOnly = Avx2Layer;
   static constexpr std::uint64_t kDoubles = 8;
 
@@ -55,9 +55,8 @@ struct Avx512Layer {
   static Reg blend(Mask m, Reg a, Reg b) { return _mm512_mask_blend_pd(m, a, b); }
   static Reg zero_unless(Mask m, Reg x) { return _mm512_maskz_mov_pd(m, x); }
 
-  // Shuffles with an immediate operand where one does the move: with an
-  // indexed permute, h on target 0 ran at 1.15-1.40 times the sweep of a
-  // 20-qubit register, with the 128-bit shuffle at 0.98-1.01.
+  // Shuffles with an immediate operand where one does the move: an indexed
+  // permute made h on target 0 markedly slower (bench/README.md).
   template <unsigned kXor>
   static Reg flip(Reg x) {
     static_assert(kXor == 1 || (kXor % 2 == 0 && kXor < kDoubles));
