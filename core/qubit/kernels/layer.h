@@ -15,7 +15,7 @@ namespace zentrova::core {
 //   power of two: whole amplitudes).
 // - load, store (no alignment asked), broadcast, set (from doubles a caller
 //   holds in registers, not in memory), zero; optionally load_once (a load
-//   the optimiser may not fold into its uses; see kernels_vector.h).
+//   the optimiser may not fold into its uses; see vector_registers.h).
 // - add, sub, mul, div, each rounded on its own (no fused forms); bit_xor.
 // - mask(bits) (bit d set: double d chosen), blend(mask, a, b) (b where
 //   chosen), zero_unless(mask, x).

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "core/qubit/kernels/kernels_vector.h"
-
+#include "core/internal.h"
+#include "core/qubit/kernels/layer.h"
 #include "core/qubit/kernels/layer_avx2.h"
 
 namespace zentrova::core {
