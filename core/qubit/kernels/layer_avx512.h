@@ -31,9 +31,7 @@ struct Avx512Layer {
     return _mm512_setr_pd(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
   }
   static Reg zero() { return _mm512_setzero_pd(); }
-  // A load the optimiser cannot fold into the instructions that use it (the
-  // empty statement emits nothing and changes no bit). Built on an emulation
-  // of these registers (the tests' portable layer) it is a plain load.
+  // As Avx2Layer::load_once, on this width's registers.
   static Reg load_once(const double* p) {
     Reg x = load(p);
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__AVX512F__)
