@@ -15,15 +15,9 @@
 #include <intrin.h>
 #endif
 
-// The helpers are small and called in the innermost loops with constant sizes;
-// left to itself GCC keeps some out of line.
-#if defined(__GNUC__)
-#define ZV_ALWAYS_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define ZV_ALWAYS_INLINE __forceinline
-#else
-#define ZV_ALWAYS_INLINE inline
-#endif
+// ZV_FORCE_INLINE: the helpers are small and called in the innermost loops
+// with constant sizes; left to itself GCC keeps some out of line.
+#include "core/internal.h"
 
 namespace zentrova::core {
 namespace {
@@ -66,7 +60,7 @@ inline Wide mul_wide(u64 a, u64 b) {
 // First up by what the lower columns would have carried, less than First + 1
 // units of column First + 1 (column t sums t + 1 products under 2^128).
 template <int First, int A, int B>
-ZV_ALWAYS_INLINE Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
+ZV_FORCE_INLINE Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
   Num<A + B - First> out;
   u64 c0 = 0, c1 = 0, c2 = 0;
   for (int t = First; t < A + B - 1; ++t) {
@@ -88,14 +82,14 @@ ZV_ALWAYS_INLINE Num<A + B - First> columns(const Num<A>& a, const Num<B>& b) {
 
 // Exact.
 template <int A, int B>
-ZV_ALWAYS_INLINE Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
+ZV_FORCE_INLINE Num<A + B> mul_full(const Num<A>& a, const Num<B>& b) {
   return columns<0>(a, b);
 }
 
 // Exact modulo 2^(64M); callers guarantee no wrap-around except where they
 // want it.
 template <int M>
-ZV_ALWAYS_INLINE Num<M> add(Num<M> a, const Num<M>& b) {
+ZV_FORCE_INLINE Num<M> add(Num<M> a, const Num<M>& b) {
   u64 carry = 0;
   for (int i = 0; i < M; ++i) {
     const u64 s = a[i] + b[i];
@@ -108,7 +102,7 @@ ZV_ALWAYS_INLINE Num<M> add(Num<M> a, const Num<M>& b) {
 
 // Exact modulo 2^(64M).
 template <int M>
-ZV_ALWAYS_INLINE Num<M> sub(Num<M> a, const Num<M>& b) {
+ZV_FORCE_INLINE Num<M> sub(Num<M> a, const Num<M>& b) {
   u64 borrow = 0;
   for (int i = 0; i < M; ++i) {
     const u64 d = a[i] - b[i];
@@ -143,7 +137,7 @@ constexpr Num<M> div_small(Num<M> a, u64 d) {
 
 // Bits [pos, pos + 64) of a; bits outside a read as 0, pos may be negative.
 template <int M>
-ZV_ALWAYS_INLINE u64 word_at(const Num<M>& a, int pos) {
+ZV_FORCE_INLINE u64 word_at(const Num<M>& a, int pos) {
   if (pos <= -64 || pos >= 64 * M) return 0;
   if (pos < 0) return a[0] << -pos;
   const int q = pos / 64, shift = pos % 64;
@@ -155,7 +149,7 @@ ZV_ALWAYS_INLINE u64 word_at(const Num<M>& a, int pos) {
 // floor(a / 2^pos) mod 2^(64N): for pos > 0 below a / 2^pos by less than one
 // unit; exact for pos <= 0 while nothing is shifted out at the top.
 template <int N, int M>
-ZV_ALWAYS_INLINE Num<N> bits_from(const Num<M>& a, int pos) {
+ZV_FORCE_INLINE Num<N> bits_from(const Num<M>& a, int pos) {
   Num<N> out;
   for (int k = 0; k < N; ++k) out[k] = word_at(a, pos + 64 * k);
   return out;
@@ -182,7 +176,7 @@ void clear_from(Num<M>& a, int pos) {
 // -a modulo 2^(64M) if negative, else a; exact, and without a branch, as the
 // condition is as often true as false.
 template <int M>
-ZV_ALWAYS_INLINE Num<M> negate_if(Num<M> a, bool negative) {
+ZV_FORCE_INLINE Num<M> negate_if(Num<M> a, bool negative) {
   const u64 mask = 0 - static_cast<u64>(negative);
   for (int i = 0; i < M; ++i) a[i] ^= mask;
   return add(a, small<M>(mask & 1));
@@ -190,7 +184,7 @@ ZV_ALWAYS_INLINE Num<M> negate_if(Num<M> a, bool negative) {
 
 // Index of the highest set bit; a is not zero.
 template <int M>
-ZV_ALWAYS_INLINE int top_bit(const Num<M>& a) {
+ZV_FORCE_INLINE int top_bit(const Num<M>& a) {
   for (int i = M - 1; i > 0; --i) {
     if (a[i] != 0) return 64 * i + 63 - std::countl_zero(a[i]);
   }
@@ -202,12 +196,12 @@ ZV_ALWAYS_INLINE int top_bit(const Num<M>& a) {
 // less than N units of its last bit (under one for the dropped limb, under N - 1
 // for the carry the columns below it would have sent).
 template <int N>
-ZV_ALWAYS_INLINE Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
+ZV_FORCE_INLINE Num<N> mul_fixed(const Num<N>& a, const Num<N>& b) {
   return bits_from<N>(columns<N - 1>(a, b), 64);
 }
 
 template <int N>
-ZV_ALWAYS_INLINE bool is_zero(const Num<N>& a) {
+ZV_FORCE_INLINE bool is_zero(const Num<N>& a) {
   u64 any = 0;
   for (int i = 0; i < N; ++i) any |= a[i];
   return any == 0;
@@ -216,7 +210,7 @@ ZV_ALWAYS_INLINE bool is_zero(const Num<N>& a) {
 // 1 - y for a fraction y; exact, but for y = 0 the largest value below 1, one
 // unit short.
 template <int N>
-ZV_ALWAYS_INLINE Num<N> one_minus(const Num<N>& y) {
+ZV_FORCE_INLINE Num<N> one_minus(const Num<N>& y) {
   return sub(sub(Num<N>{}, y), small<N>(is_zero(y)));
 }
 

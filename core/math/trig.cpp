@@ -98,7 +98,7 @@ constexpr Series<N> kSeries = make_series<N>();
 // the step before times z, so the error of the sum stays near that of its last
 // two steps plus the series' own tail (under u/2).
 template <int N>
-ZV_ALWAYS_INLINE void series_at(const Num<N>& z, int terms, Num<N>& s, Num<N>& c) {
+ZV_FORCE_INLINE void series_at(const Num<N>& z, int terms, Num<N>& s, Num<N>& c) {
   const Series<N>& series = kSeries<N>;
   s = series.sin[terms - 1];
   c = series.cos[terms - 1];

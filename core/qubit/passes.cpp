@@ -22,13 +22,12 @@
 #include <cstring>
 #include <new>
 
+#include "core/internal.h"
 #include "core/platform/memory.h"
 #include "core/qubit/index_bits.h"
 
 namespace zentrova::core {
 namespace {
-
-constexpr std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << p; }
 
 // Blocks of 2^16 amplitudes (1 MiB): half or all of a core's second-level
 // cache on the processors this is built for. Up to 6 of a block's 16

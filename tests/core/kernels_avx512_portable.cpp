@@ -31,6 +31,7 @@ inline simde__m512d portable_permute_pd(simde__m512d a, int imm8) {
 
 namespace zentrova::core {
 
+static_assert(Layer<Avx512Layer>);
 const KernelSet kPortableAvx512Kernels = vector_kernels<Avx512Layer>("avx512_portable");
 
 }  // namespace zentrova::core

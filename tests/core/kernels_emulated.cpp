@@ -80,6 +80,17 @@ struct EmulatedLayer {
 
 }  // namespace
 
+static_assert(Layer<EmulatedLayer<8, 4>>);
+
+// The contract refuses a layer lacking an operation or giving one the wrong
+// type, rather than failing inside a kernel (or, worse, not at all).
+struct WithoutPairSums : EmulatedLayer<8, 4> {
+  static void pair_sums();
+};
+struct WithBoolZeroDoubles : EmulatedLayer<8, 4> {
+  static bool zero_doubles(Reg x);
+};
+static_assert(!Layer<WithoutPairSums> && !Layer<WithBoolZeroDoubles>);
 const KernelSet kEmulated512Kernels = vector_kernels<EmulatedLayer<8, 4>>("emulated512");
 
 }  // namespace zentrova::core

@@ -20,7 +20,8 @@ struct Amplitude;
 struct Matrix2;
 
 // The sizes, in amplitudes, at which the vector sets change how they walk the
-// array (kernels_vector.h says why). Here so the tests take their sizes from
+// array (vector_walks.h and vector_exchanges.h say why, bench/README.md has
+// the figures). Here so the tests take their sizes from
 // them: a threshold moved keeps its test on both sides.
 // Exchanges on fewer amplitudes take the scalar loop.
 inline constexpr std::uint64_t kScalarExchangesBelow = 64;

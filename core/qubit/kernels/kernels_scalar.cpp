@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/internal.h"
 #include "core/qubit/complex_ops.h"
 #include "core/qubit/index_bits.h"
 #include "core/qubit/kernels/kernels.h"
@@ -28,8 +29,6 @@ static_assert(std::is_standard_layout_v<Matrix2> && sizeof(Matrix2) == 64 &&
               offsetof(Matrix2, m11) == 48);
 
 namespace {
-
-constexpr std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << p; }
 
 // Both values are read before either is written; a pair never overlaps itself.
 inline void exchange_pair(Amplitude& pa, Amplitude& pb) {
@@ -209,13 +208,7 @@ void controlled_general_scalar(Amplitude* amps, std::uint64_t dimension,
   }
 }
 
-// Each product rounded on its own, then added: the fixed definition of an
-// outcome probability, whatever the compiler could contract.
-inline double probability(const Amplitude& a) {
-  const double rr = a.re * a.re;
-  const double ii = a.im * a.im;
-  return rr + ii;
-}
+inline double probability(const Amplitude& a) { return probability(a.re, a.im); }
 
 void probabilities_scalar(const Amplitude* amps, std::uint64_t count, double* out) {
   for (std::uint64_t i = 0; i < count; ++i) out[i] = probability(amps[i]);
@@ -238,16 +231,9 @@ double probability_of_one_scalar(const Amplitude* amps, std::uint64_t dimension,
                                  std::uint64_t target) {
   const std::uint64_t target_bit = bit(target);
   const std::uint64_t pairs = dimension >> 1;
-  double sum = 0.0;
-  double c = 0.0;
-  for (std::uint64_t v = 0; v < pairs; ++v) {
-    const double x = probability(amps[insert_zero_bit(v, target) | target_bit]);
-    const double y = x - c;
-    const double t = sum + y;
-    c = (t - sum) - y;
-    sum = t;
-  }
-  return sum;
+  KahanSum k;
+  for (std::uint64_t v = 0; v < pairs; ++v) k.add(probability(amps[insert_zero_bit(v, target) | target_bit]));
+  return k.sum;
 }
 
 void collapse_one_scalar(Amplitude* amps, std::uint64_t dimension, std::uint64_t target,

@@ -8,7 +8,8 @@
 
 #include <cstdint>
 
-#include "core/qubit/kernels/kernels_vector.h"
+#include "core/internal.h"
+#include "core/qubit/kernels/layer.h"
 
 namespace zentrova::core {
 namespace {
@@ -81,6 +82,8 @@ struct Avx2Layer {
     _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
   }
 };
+
+static_assert(Layer<Avx2Layer>);
 
 }  // namespace
 }  // namespace zentrova::core

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "core/qubit/kernels/kernels_vector.h"
-
+#include "core/internal.h"
+#include "core/qubit/kernels/layer.h"
 #include "core/qubit/kernels/layer_avx2.h"
 
 namespace zentrova::core {
@@ -20,7 +20,7 @@ struct Avx512Layer {
   using Mask = __mmask8;
   using Perm = __m512i;
   // A pass that only reads streams from memory faster with 32-byte loads than
-  // with 64-byte ones on Zen 4 (about 0.87 times the time).
+  // with 64-byte ones on Zen 4 (bench/README.md).
   using ReadOnly = Avx2Layer;
   static constexpr std::uint64_t kDoubles = 8;
 
@@ -31,9 +31,7 @@ struct Avx512Layer {
     return _mm512_setr_pd(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
   }
   static Reg zero() { return _mm512_setzero_pd(); }
-  // A load the optimiser cannot fold into the instructions that use it (the
-  // empty statement emits nothing and changes no bit). Built on an emulation
-  // of these registers (the tests' portable layer) it is a plain load.
+  // As Avx2Layer::load_once, on this width's registers.
   static Reg load_once(const double* p) {
     Reg x = load(p);
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__AVX512F__)
@@ -55,9 +53,8 @@ struct Avx512Layer {
   static Reg blend(Mask m, Reg a, Reg b) { return _mm512_mask_blend_pd(m, a, b); }
   static Reg zero_unless(Mask m, Reg x) { return _mm512_maskz_mov_pd(m, x); }
 
-  // Shuffles with an immediate operand where one does the move: with an
-  // indexed permute, h on target 0 ran at 1.15-1.40 times the sweep of a
-  // 20-qubit register, with the 128-bit shuffle at 0.98-1.01.
+  // Shuffles with an immediate operand where one does the move: an indexed
+  // permute made h on target 0 markedly slower (bench/README.md).
   template <unsigned kXor>
   static Reg flip(Reg x) {
     static_assert(kXor == 1 || (kXor % 2 == 0 && kXor < kDoubles));
@@ -90,6 +87,8 @@ struct Avx512Layer {
     _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
   }
 };
+
+static_assert(Layer<Avx512Layer>);
 
 }  // namespace
 }  // namespace zentrova::core
