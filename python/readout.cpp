@@ -387,9 +387,9 @@ PyMethodDef readout_functions[] = {
 
 // -- the module ---------------------------------------------------------------------
 
-PyTypeObject* create_type(PyTypeObject** slot, PyType_Spec* spec) {
+PyTypeObject* create_type(PyTypeObject** slot, PyType_Spec* type_spec) {
   if (*slot) return *slot;
-  PyObject* type = PyType_FromSpec(spec);
+  PyObject* type = PyType_FromSpec(type_spec);
   if (!type) return nullptr;
   // Creation can run Python code and so let another thread in: the type first
   // stored is the only one ever seen.

@@ -241,26 +241,20 @@ class ZentrovaQubit(Device):
         program.add_transform(defer_measurements, allow_postselect=True)
         # After deferring: each mid-circuit measurement has taken a wire of its own.
         program.add_transform(validate_device_wires, self.wires, name=self.name)
+        decomposition = {
+            "stopping_condition": ops.supported,
+            "skip_initial_state_prep": False,
+            "decomposer": _decomposer,
+            "name": self.name,
+        }
         program.add_transform(
-            decompose,
-            stopping_condition=ops.supported,
-            skip_initial_state_prep=False,
-            decomposer=_decomposer,
-            device_wires=self.wires,
-            target_gates=TARGET_GATES,
-            name=self.name,
+            decompose, device_wires=self.wires, target_gates=TARGET_GATES, **decomposition
         )
         program.add_transform(group_measurements)
         program.add_transform(diagonalize)
         program.add_transform(rotate_remaining_observables)
         # The rotations just added may need decomposing themselves (a Hermitian on two wires).
-        program.add_transform(
-            decompose,
-            stopping_condition=ops.supported,
-            skip_initial_state_prep=False,
-            decomposer=_decomposer,
-            name=self.name,
-        )
+        program.add_transform(decompose, **decomposition)
         program.add_transform(
             validate_measurements,
             analytic_measurements=_analytic_measurement,
