@@ -30,13 +30,17 @@ namespace zentrova::core {
 namespace {
 
 // Blocks of 2^16 amplitudes (1 MiB): half or all of a core's second-level
-// cache on the processors this is built for. Up to 6 of a block's 16
-// positions may be gathered (runs of 16 KiB): on 200 random gates at 24
-// qubits, 14 passes instead of 19 with 4 and 94 with none, and the copies
-// stream well at that length. Blocks of 256 KiB to 2 MiB and 4 to 8 gathered
-// positions ran within the noise of each other at 20 and 24 qubits, 2 MiB
-// (where the block and its copy no longer fit one core's cache) slower.
-constexpr PassShape kDefaultShape{16, 6, 1024};
+// cache on the processors this is built for. Up to 8 of a block's 16
+// positions may be gathered (runs of 4 KiB): fewer groups than with 6 (runs
+// of 16 KiB) on every circuit of bench/passes_bench.cpp, and the shorter runs
+// still copy well. Against 6, in the same runs (AVX-512, at-once time over
+// recorded): at 24 qubits ansatz 2.38-2.46 -> 2.77-2.80, Fourier 3.70-3.77 ->
+// 3.87-4.01, random 2.10-2.12 -> 2.18-2.19; at 20 ansatz 1.46-1.47 ->
+// 1.56-1.58, Fourier 1.71-1.73 -> 1.78-1.81, random 1.39-1.46 -> 1.46-1.48.
+// Blocks of 256 KiB to 2 MiB ran within the noise of each other at 20 and 24
+// qubits, 2 MiB (where the block and its copy no longer fit one core's
+// cache) slower.
+constexpr PassShape kDefaultShape{16, 8, 1024};
 
 thread_local bool t_shape_injected = false;
 thread_local PassShape t_shape{};
