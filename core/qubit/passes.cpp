@@ -29,14 +29,19 @@
 namespace zentrova::core {
 namespace {
 
-// Blocks of 2^16 amplitudes (1 MiB): half or all of a core's second-level
-// cache on the processors this is built for. Up to 6 of a block's 16
-// positions may be gathered (runs of 16 KiB): on 200 random gates at 24
-// qubits, 14 passes instead of 19 with 4 and 94 with none, and the copies
-// stream well at that length. Blocks of 256 KiB to 2 MiB and 4 to 8 gathered
-// positions ran within the noise of each other at 20 and 24 qubits, 2 MiB
-// (where the block and its copy no longer fit one core's cache) slower.
-constexpr PassShape kDefaultShape{16, 6, 1024};
+// Blocks of 2^15 amplitudes (512 KiB): a block and its gathered copy fit a
+// core's 1 MiB second-level cache together. Up to 8 of a block's 15 positions
+// may be gathered (runs of 2 KiB), so fewer groups form than with 6 (runs of
+// 16 KiB), and the short runs still copy well. At-once time over recorded,
+// AVX-512, 2^16/6 -> 2^15/8, two runs of each in one session: at 24 qubits
+// ansatz 2.49-2.50 -> 2.48-2.51, Fourier 3.68-3.72 -> 3.83-3.88, random
+// 2.11-2.14 -> 2.24-2.25; at 20 ansatz 1.47-1.53 -> 1.46-1.54, Fourier
+// 1.73-1.75 -> 1.76-1.87, random 1.41-1.46 -> 1.43-1.49 (other sessions up to
+// 1.60 at 20, 2.37 at 24). 2^16/8 was between them (ansatz at 24 a little
+// above), 2^17 with 10 gathered slower than all of them. At 16 qubits
+// (two blocks) recording was 0.86-0.93 times as fast as applying at once, so
+// registers record from 17 qubits on, as with blocks of 2^16.
+constexpr PassShape kDefaultShape{15, 8, 1024, 16};
 
 thread_local bool t_shape_injected = false;
 thread_local PassShape t_shape{};

@@ -45,11 +45,14 @@ struct PendingGate {
 // gathered_bits of a block's positions may lie above its contiguous low bits
 // (a gate on a high target), the block then being 2^gathered_bits runs copied
 // into a scratch block. capacity gates are recorded before the record must be
-// applied.
+// applied. Registers of more than max(block_bits, record_above) qubits
+// record: a state of a few blocks gains less from passes than their copies
+// cost.
 struct PassShape {
   std::uint64_t block_bits;
   std::uint64_t gathered_bits;
   std::uint64_t capacity;
+  std::uint64_t record_above = 0;
 };
 
 // The shape registers take when built on this thread: the default, or the one

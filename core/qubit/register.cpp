@@ -3,6 +3,7 @@
 // figures instead of exhausting the host.
 #include "core/qubit/register.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -71,7 +72,7 @@ Register Register::adopt(std::uint64_t n, void* block) {
   // A state that fits one block gains nothing from passes: its gates are
   // applied at once, at no cost beyond today's per call.
   const PassShape shape = pass_shape();
-  if (n > shape.block_bits && shape.capacity > 0) record.reset(GateRecord::create(shape).release());
+  if (n > std::max(shape.block_bits, shape.record_above) && shape.capacity > 0) record.reset(GateRecord::create(shape).release());
 #endif
   return Register(n, std::move(amps), std::move(record));
 }
