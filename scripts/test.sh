@@ -71,6 +71,12 @@ part() {
     result=FAILED
     ((failed > 0)) || failed=1
     FAILED_PARTS=$((FAILED_PARTS + 1))
+    # The failures themselves often lie far above the tail (ctest prints a
+    # failed test's output where it ends, not at the end of the run).
+    if grep -q -E '\[  FAILED  \]|: Failure$|^zentrova: |^E +' "$log"; then
+      echo "   FAILED (status $status) after ${seconds}s; its failure lines:"
+      grep -E -A3 -m 8 '\[  FAILED  \]|: Failure$|^zentrova: |^E +' "$log" | head -n 40 | sed 's/^/   | /'
+    fi
     echo "   FAILED (status $status) after ${seconds}s; the end of $log:"
     tail -n 40 "$log" | sed 's/^/   | /'
   elif reason=$(grep -m1 '^== .* skipped: ' "$log"); then
