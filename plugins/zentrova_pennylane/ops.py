@@ -9,6 +9,7 @@ operation's wires (already mapped from PennyLane's order)."""
 
 import math
 
+from _zentrova_angles import cos_sin, expi
 from pennylane.ops import Controlled
 
 ONE = 1 + 0j
@@ -31,28 +32,29 @@ FIXED = {
 }
 
 
-def _phase(phi):
-    return complex(math.cos(phi), math.sin(phi))
+# Sines and cosines from the engine, so that these matrices have the same bits on every
+# machine, as the register's own rotations do.
+_phase = expi
 
 
 def _rx(theta):
-    c, s = math.cos(theta / 2), math.sin(theta / 2)
+    c, s = cos_sin(theta / 2)
     return (complex(c, 0), complex(0, -s), complex(0, -s), complex(c, 0))
 
 
 def _ry(theta):
-    c, s = math.cos(theta / 2), math.sin(theta / 2)
+    c, s = cos_sin(theta / 2)
     return (complex(c, 0), complex(-s, 0), complex(s, 0), complex(c, 0))
 
 
 def _rz(theta):
-    c, s = math.cos(theta / 2), math.sin(theta / 2)
+    c, s = cos_sin(theta / 2)
     return (complex(c, -s), ZERO, ZERO, complex(c, s))
 
 
 def _rot(phi, theta, omega):
     # RZ(omega) RY(theta) RZ(phi) in one matrix: one pass over the state instead of three.
-    c, s = math.cos(theta / 2), math.sin(theta / 2)
+    c, s = cos_sin(theta / 2)
     return (
         _phase(-(phi + omega) / 2) * c,
         -_phase((phi - omega) / 2) * s,

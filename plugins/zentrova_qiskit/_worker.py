@@ -19,12 +19,12 @@ Operations, each a tuple:
                                 (clbits[0] least significant), equal value
 """
 
-import functools
 import math
 
 import numpy as np
 import zentrova
 import zentrova_readout
+from _zentrova_angles import cos_sin, expi
 
 _QR = zentrova.QuantumRegister
 _K = math.sqrt(0.5)  # correctly rounded, as sqrt always is
@@ -43,28 +43,6 @@ _CONST = {
 }
 
 
-@functools.lru_cache(maxsize=4096)
-def cos_sin(a: float) -> tuple[float, float]:
-    """cos(a) and sin(a), correctly rounded, from the engine's own rotation.
-
-    The platform's maths library rounds differently on different machines for
-    some angles; the engine's rz does not. rz(2a) on |0> leaves e^(-ia) in
-    amplitude 0, its parts exactly the engine's cosine and minus its sine, so
-    every matrix built from them has the same bits everywhere.
-    """
-    if not math.isfinite(a):
-        return math.nan, math.nan
-    if not math.isfinite(2.0 * a):  # beyond 2**1023: the library's rounding it is
-        return math.cos(a), math.sin(a)
-    a0 = np.asarray(zentrova_readout.amplitudes(_QR(1).rz(0, 2.0 * a)))[0]
-    return float(a0.real), -float(a0.imag) + 0.0
-
-
-def _expi(a: float) -> complex:
-    c, s = cos_sin(a)
-    return complex(c, s)
-
-
 def matrix(kind: str, params: tuple) -> tuple[complex, complex, complex, complex]:
     """The four entries, row by row, of a one-qubit gate as Qiskit defines it."""
     if kind == "const":
@@ -72,7 +50,7 @@ def matrix(kind: str, params: tuple) -> tuple[complex, complex, complex, complex
     if kind in _CONST:
         return _CONST[kind]
     if kind == "p":
-        return (1 + 0j, 0j, 0j, _expi(params[0]))
+        return (1 + 0j, 0j, 0j, expi(params[0]))
     if kind == "rx":
         c, s = cos_sin(params[0] / 2)
         return (complex(c), complex(0.0, -s), complex(0.0, -s), complex(c))
@@ -89,11 +67,11 @@ def matrix(kind: str, params: tuple) -> tuple[complex, complex, complex, complex
     if kind in ("u", "cu"):  # U(theta, phi, lam), times e^(i gamma) for cu's fourth
         theta, phi, lam = params[:3]
         c, s = cos_sin(theta / 2)
-        el, ep, epl = _expi(lam), _expi(phi), _expi(phi + lam)
+        el, ep, epl = expi(lam), expi(phi), expi(phi + lam)
         m = (complex(c), complex(-el.real * s, -el.imag * s),
              complex(ep.real * s, ep.imag * s), complex(epl.real * c, epl.imag * c))
         if kind == "cu":
-            g = _expi(params[3])
+            g = expi(params[3])
             m = tuple(g * v for v in m)  # type: ignore[assignment]
         return m
     raise ValueError(f"unknown matrix kind {kind!r}")
