@@ -7,7 +7,8 @@
 // applies whatever is still recorded. Prints at-once time over recorded time
 // (> 1: the passes gain), the median over rounds.
 //
-//   passes_bench [sizes, default 16,20,24] [rounds, default 3] [block,gathered,capacity]
+//   passes_bench [sizes, default 16,20,24] [rounds, default 3]
+//                [block,gathered,capacity[,record_above[,sub]]]
 //                [circuits, default ansatz,fourier,random] [--passes-only]
 #include <time.h>
 
@@ -117,8 +118,10 @@ int main(int argc, char** argv) {
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
   PassShape recorded = zentrova::core::pass_shape();
   if (argc > 3) {
-    unsigned long b, g, c;
-    if (std::sscanf(argv[3], "%lu,%lu,%lu", &b, &g, &c) == 3) recorded = PassShape{b, g, c};
+    unsigned long b, g, c, r = 0, s = 0;
+    if (std::sscanf(argv[3], "%lu,%lu,%lu,%lu,%lu", &b, &g, &c, &r, &s) >= 3) {
+      recorded = PassShape{b, g, c, r, s};
+    }
   }
   const PassShape at_once{63, 0, 0};
   struct Family {
@@ -126,10 +129,11 @@ int main(int argc, char** argv) {
     void (*circuit)(Register&);
   };
   const Family families[] = {{"ansatz", &ansatz}, {"fourier", &fourier}, {"random", &random_gates}};
-  std::printf("block 2^%lu amplitudes, up to %lu gathered positions, %lu gates recorded\n",
+  std::printf("block 2^%lu amplitudes, up to %lu gathered positions, %lu gates recorded, sub-blocks 2^%lu\n",
               static_cast<unsigned long>(recorded.block_bits),
               static_cast<unsigned long>(recorded.gathered_bits),
-              static_cast<unsigned long>(recorded.capacity));
+              static_cast<unsigned long>(recorded.capacity),
+              static_cast<unsigned long>(recorded.sub_bits));
   std::printf("%-8s %3s %12s %12s %8s\n", "circuit", "n", "at once (s)", "passes (s)", "ratio");
   const std::string chosen = argc > 4 ? argv[4] : "ansatz,fourier,random";
   const bool passes_only = argc > 5 && std::string(argv[5]) == "--passes-only";

@@ -47,12 +47,15 @@ struct PendingGate {
 // into a scratch block. capacity gates are recorded before the record must be
 // applied. Registers of more than max(block_bits, record_above) qubits
 // record: a state of a few blocks gains less from passes than their copies
-// cost.
+// cost. Inside a block, consecutive gates that move only its lowest sub_bits
+// positions meet it sub-block by sub-block in turn (0: never), so that they
+// run from the first-level cache.
 struct PassShape {
   std::uint64_t block_bits;
   std::uint64_t gathered_bits;
   std::uint64_t capacity;
   std::uint64_t record_above = 0;
+  std::uint64_t sub_bits = 0;
 };
 
 // The shape registers take when built on this thread: the default, or the one
@@ -87,16 +90,25 @@ class GateRecord {
   void apply(const KernelSet& kernels, Amplitude* amps, std::uint64_t qubit_count);
 
  private:
-  GateRecord(const PassShape& shape, PendingGate* gates, LocalGate* local, Amplitude* scratch)
-      : shape_(shape), gates_(gates), local_(local), scratch_(scratch) {}
+  GateRecord(const PassShape& shape, PendingGate* gates, LocalGate* local, LocalGate* sub,
+             std::uint64_t* run, Amplitude* scratch)
+      : shape_(shape), gates_(gates), local_(local), sub_(sub), run_(run), scratch_(scratch) {}
   void apply_group(const KernelSet& kernels, Amplitude* amps, std::uint64_t qubit_count,
                    std::uint64_t count, std::uint64_t inside);
+  void apply_in_block(const KernelSet& kernels, Amplitude* b, std::uint64_t base,
+                      std::uint64_t count);
+  void apply_in_sub_blocks(const KernelSet& kernels, Amplitude* b, std::uint64_t base,
+                           std::uint64_t count);
 
   PassShape shape_;
   std::uint64_t count_ = 0;
   PendingGate* gates_;
   // One group's gates as they act inside a block, rebuilt for each group.
   LocalGate* local_;
+  // The same gates as they act inside a sub-block, where they fit one.
+  LocalGate* sub_;
+  // The gates of local_ that meet a block's sub-blocks together.
+  std::uint64_t* run_;
   // A gathered block: a block whose positions are not all contiguous.
   Amplitude* scratch_;
 };

@@ -38,9 +38,11 @@ std::vector<const KernelSet*> every_set() {
   return sets;
 }
 
-// block bits, gathered bits, capacity: contiguous blocks only, one or more
-// gathered positions, and a record that fills within a circuit.
-const PassShape kShapes[] = {{3, 0, 64}, {3, 1, 64}, {4, 2, 7}, {5, 3, 64}, {4, 4, 3}};
+// block bits, gathered bits, capacity, -, sub-block bits: contiguous blocks
+// only, one or more gathered positions, a record that fills within a
+// circuit, and sub-blocks of one to three positions or none.
+const PassShape kShapes[] = {{3, 0, 64}, {3, 1, 64, 0, 2}, {4, 2, 7, 0, 1}, {5, 3, 64, 0, 3},
+                             {4, 4, 3, 0, 2}};
 
 // Qubits drawn mostly from a few, so that targets repeat and groups form.
 u64 qubit(std::mt19937_64& rng, u64 n) {
@@ -118,7 +120,8 @@ TEST(PassesTest, RecordedCircuitsGiveTheBitsOfOneGateAtATime) {
           record->apply(*set, got.data(), n);
           const std::string where = std::string(set->name) + " n=" + std::to_string(n) + " block=" +
                                     std::to_string(shape.block_bits) + "/" +
-                                    std::to_string(shape.gathered_bits) + " round=" + std::to_string(round);
+                                    std::to_string(shape.gathered_bits) + "/" +
+                                    std::to_string(shape.sub_bits) + " round=" + std::to_string(round);
           ASSERT_TRUE(model::same_bits(got, want, true)) << where;
           std::vector<double> p_got(got.size()), p_want(want.size());
           set->probabilities(got.data(), got.size(), p_got.data());

@@ -71,7 +71,7 @@ void three(Source& src, u64 n, u64& a, u64& b, u64& c) {
 
 // At once (blocks larger than the register), then in blocks of 16 amplitudes
 // with up to two gathered positions and a record that fills every 7 gates.
-const PassShape kShapes[] = {{63, 0, 0}, {4, 2, 7}};
+const PassShape kShapes[] = {{63, 0, 0}, {4, 2, 7, 0, 2}};
 
 class ReproducibilityTest : public ::testing::TestWithParam<PassShape> {};
 
