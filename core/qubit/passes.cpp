@@ -283,7 +283,7 @@ void GateRecord::apply(const KernelSet& kernels, Amplitude* amps, std::uint64_t 
     } else {
       for (std::uint64_t k = i; k < end; ++k) {
         local_[k - i] = localise(gates_[k], inside);
-        sub_[k - i] = localise(local_[k - i].gate, low_bits_mask(shape_.sub_bits));
+        if (sub_blocks()) sub_[k - i] = localise(local_[k - i].gate, low_bits_mask(shape_.sub_bits));
       }
       apply_group(kernels, amps, qubit_count, end - i, inside);
     }
@@ -315,7 +315,7 @@ void apply_local(const KernelSet& kernels, Amplitude* b, std::uint64_t dimension
 void GateRecord::apply_in_block(const KernelSet& kernels, Amplitude* b, std::uint64_t base,
                                 std::uint64_t count) {
   const std::uint64_t block = bit(shape_.block_bits);
-  const bool sub = shape_.sub_bits != 0 && shape_.sub_bits < shape_.block_bits;
+  const bool sub = sub_blocks();
   std::uint64_t pending = 0;
   for (std::uint64_t k = 0; k < count; ++k) {
     const LocalGate& l = local_[k];

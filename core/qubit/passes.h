@@ -95,6 +95,7 @@ class GateRecord {
       : shape_(shape), gates_(gates), local_(local), sub_(sub), run_(run), scratch_(scratch) {}
   void apply_group(const KernelSet& kernels, Amplitude* amps, std::uint64_t qubit_count,
                    std::uint64_t count, std::uint64_t inside);
+  bool sub_blocks() const { return shape_.sub_bits != 0 && shape_.sub_bits < shape_.block_bits; }
   void apply_in_block(const KernelSet& kernels, Amplitude* b, std::uint64_t base,
                       std::uint64_t count);
   void apply_in_sub_blocks(const KernelSet& kernels, Amplitude* b, std::uint64_t base,
