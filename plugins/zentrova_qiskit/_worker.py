@@ -1,7 +1,8 @@
 """What runs where the work is done: circuits as plain tuples of numbers,
 executed on zentrova registers, sampled or turned into expectation values.
 
-This module imports nothing but zentrova, its fast read-out and numpy, so a
+This module imports nothing but zentrova, its fast read-out, the plugins'
+sines and cosines (_zentrova_angles, which use only those) and numpy, so a
 worker process (a process pool's, a Dask cluster's) never needs Qiskit to run a
 task, and everything a task receives or returns pickles as plain data. The
 Qiskit side (_translate.py) turns circuits into the operations read here.
