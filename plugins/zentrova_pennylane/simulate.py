@@ -15,6 +15,7 @@ from typing import NamedTuple
 import numpy as np
 import zentrova
 import zentrova_readout
+from _zentrova_common import check_memory, panics_as, sample_indices
 from pennylane.exceptions import DeviceError
 from pennylane.measurements import (
     ExpectationMP,
@@ -34,7 +35,7 @@ def run_ops(circuit, wire_order, reg=None):
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
     if reg is None:
-        reg = zentrova.QuantumRegister(n)
+        reg = _register(n)
     for op in circuit.operations:
         if isinstance(op, Controlled):
             # A controlled operation builds its wires anew on each access (controls + target),
@@ -157,11 +158,6 @@ def analytic_result(mp, readout, wire_order):
     raise TypeError(f"zentrova.qubit cannot compute {mp} without shots")
 
 
-def sample_indices(probs, shots, rng):
-    """`shots` basis-state indices drawn from `probs`."""
-    return rng.choice(len(probs), size=shots, p=probs)
-
-
 def bits_of(indices, n):
     """Each index's bits, wire 0 (the most significant) first, as PennyLane's samples."""
     shifts = np.arange(n - 1, -1, -1, dtype=np.int64)
@@ -172,21 +168,21 @@ def run(circuit, wire_order, seed=None, postselect_mode=None):
     """The results of one circuit (or a Prepared one), in PennyLane's layout: one value per
     measurement (a bare value for a single one), and per shot bin for a shot vector.
 
-    zentrova refuses a register or read-out that would not fit in memory with its
-    PanicException, which derives from BaseException: a process pool's worker would die of it
-    and leave the batch waiting forever, and PennyLane's own handlers would not see it. It
-    leaves here as PennyLane's DeviceError, with zentrova's message."""
-    try:
+    A register too large for memory is refused here before zentrova is asked, and anything
+    zentrova still refuses with its PanicException (which derives from BaseException, so a
+    process pool's worker would die of it) leaves as PennyLane's DeviceError, which pickles."""
+    with panics_as(DeviceError):
         return _run(circuit, wire_order, seed, postselect_mode)
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
-        raise DeviceError(f"zentrova refused the circuit: {e}") from None
+
+
+def _register(n):
+    check_memory(n, "a register", error_type=DeviceError)
+    return zentrova.QuantumRegister(n)
 
 
 def _run(circuit, wire_order, seed, postselect_mode):
     if isinstance(circuit, Prepared):
-        reg = zentrova.QuantumRegister(len(wire_order))
+        reg = _register(len(wire_order))
         for method, args in circuit.calls:
             getattr(reg, method)(*args)
         postselected, circuit = circuit.postselected, circuit.measured
