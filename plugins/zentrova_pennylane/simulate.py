@@ -8,14 +8,20 @@ arguments, so that a process pool can run it.
 Wire order: PennyLane's wire k of n (in the device's order) is zentrova's qubit n-1-k. Index i
 of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0 is the least
 significant one: with this mapping both read bit n-1-k of i, and the read-out needs no
-permutation."""
+permutation.
+
+Idle wires: only the wires the circuit's operations act on (the active wires, in the
+device's order) are simulated, on a register of their own. Results are mapped back: an idle
+wire reads 0 in samples, probabilities over it are expanded, and a state or probabilities
+over every wire are expanded to all of them, refused (DeviceError) when that would not fit
+in memory."""
 
 from typing import NamedTuple
 
 import numpy as np
 import zentrova
 import zentrova_readout
-from _zentrova_common import check_memory, panics_as, sample_indices
+from _zentrova_common import Layout, check_memory, panics_as, sample_indices
 from pennylane.exceptions import DeviceError
 from pennylane.measurements import (
     ExpectationMP,
@@ -25,6 +31,7 @@ from pennylane.measurements import (
     VarianceMP,
 )
 from pennylane.ops import Controlled
+from pennylane.wires import Wires
 
 from .ops import apply
 
@@ -66,11 +73,21 @@ class Prepared(NamedTuple):
     calls: list
     measured: object  # the circuit without its operations
     postselected: bool
+    active: Wires  # the register's wires
+
+
+def active_wires(circuit, wire_order):
+    """The wires the circuit's operations act on, in the device's order."""
+    used = set()
+    for op in circuit.operations:
+        used.update(op.wires)
+    return wire_order if len(used) == len(wire_order) else Wires([w for w in wire_order if w in used])
 
 
 def prepare(circuit, wire_order):
-    calls = run_ops(circuit, wire_order, _Recorder()).calls
-    return Prepared(calls, circuit.copy(operations=[]), _postselected(circuit))
+    active = active_wires(circuit, wire_order)
+    calls = run_ops(circuit, active, _Recorder()).calls
+    return Prepared(calls, circuit.copy(operations=[]), _postselected(circuit), active)
 
 
 def _postselected(circuit):
@@ -134,27 +151,45 @@ class _Readout:
         return self._amps
 
 
-def analytic_result(mp, readout, wire_order):
+def expand(values, active, wires, what):
+    """Values over the active wires (the first the most significant) as values over
+    `wires`, which hold them in the same order: zero wherever an idle wire reads 1."""
+    n = len(wires)
+    layout = Layout(n, [n - 1 - wires.index(w) for w in active])
+    return layout.expand(values, f"{what} of {n} wires", DeviceError)
+
+
+def _with(active, wires, wire_order):
+    """The active wires and `wires`, in the device's order."""
+    wanted = set(active) | set(wires)
+    return Wires([w for w in wire_order if w in wanted])
+
+
+def analytic_result(mp, readout, wire_order, active):
     """One measurement's exact value. Observables arrive diagonal (Z words, or eigenvalues
     over wires), so the probabilities of their wires give the value."""
     if isinstance(mp, ExpectationMP) and mp.obs is not None and mp.obs.name == "SparseHamiltonian":
         # No rotation makes it diagonal: <psi|H|psi> from the amplitudes.
-        a = readout.amps
-        return np.float64(np.vdot(a, mp.obs.sparse_matrix(wire_order=wire_order) @ a).real)
+        wires = _with(active, mp.obs.wires, wire_order)
+        a = expand(readout.amps, active, wires, "a state")
+        return np.float64(np.vdot(a, mp.obs.sparse_matrix(wire_order=wires) @ a).real)
     if isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
-        if isinstance(mp, ProbabilityMP) and not mp.wires:
-            return readout.probs.copy()
-        positions = [wire_order.index(w) for w in mp.wires]
-        p = marginal(readout.probs, len(wire_order), positions)
+        wires = wire_order if isinstance(mp, ProbabilityMP) and not mp.wires else mp.wires
+        present = [w for w in wires if w in active]
+        p = marginal(readout.probs, len(active), [active.index(w) for w in present])
+        p = p.copy() if p is readout.probs else p
+        if len(present) < len(wires):
+            p = expand(p, present, Wires(wires), "probabilities")
         if isinstance(mp, ProbabilityMP):
-            return p.copy() if p is readout.probs else p
+            return p
         eig = np.asarray(mp.eigvals(), dtype=float)
         mean = float(np.dot(p, eig))
         if isinstance(mp, ExpectationMP):
             return np.float64(mean)
         return np.float64(np.dot(p, eig * eig) - mean * mean)
     if isinstance(mp, StateMeasurement):
-        return mp.process_state(readout.amps, wire_order)
+        wires = _with(active, mp.wires or wire_order, wire_order)
+        return mp.process_state(expand(readout.amps, active, wires, "a state"), wires)
     raise TypeError(f"zentrova.qubit cannot compute {mp} without shots")
 
 
@@ -182,17 +217,19 @@ def _register(n):
 
 def _run(circuit, wire_order, seed, postselect_mode):
     if isinstance(circuit, Prepared):
-        reg = _register(len(wire_order))
+        active = circuit.active
+        reg = _register(len(active))
         for method, args in circuit.calls:
             getattr(reg, method)(*args)
         postselected, circuit = circuit.postselected, circuit.measured
     else:
-        reg = run_ops(circuit, wire_order)
+        active = active_wires(circuit, wire_order)
+        reg = run_ops(circuit, active)
         postselected = _postselected(circuit)
     readout = _Readout(reg, postselected)
     mps = circuit.measurements
     if not circuit.shots:
-        results = tuple(analytic_result(mp, readout, wire_order) for mp in mps)
+        results = tuple(analytic_result(mp, readout, wire_order, active) for mp in mps)
         return results[0] if len(mps) == 1 else results
 
     rng = np.random.default_rng(seed)
@@ -210,10 +247,13 @@ def _run(circuit, wire_order, seed, postselect_mode):
             "postselect_mode='fill-shots' has no state to draw shots from."
         )
     total = sum(sizes)
+    samples = np.zeros((total, len(wire_order)), dtype=np.int64)
     if total:
-        samples = bits_of(sample_indices(probs, total, rng), len(wire_order))
-    else:
-        samples = np.zeros((0, len(wire_order)), dtype=np.int64)
+        bits = bits_of(sample_indices(probs, total, rng), len(active))
+        if len(active) == len(wire_order):
+            samples = bits
+        else:
+            samples[:, [wire_order.index(w) for w in active]] = bits
     per_bin = []
     start = 0
     for size in sizes:

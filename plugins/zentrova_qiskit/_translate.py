@@ -25,7 +25,19 @@ from qiskit.circuit import (
 )
 from qiskit.exceptions import QiskitError
 
-from _zentrova_common import FIXED, check_finite, controlled_calls, cos_sin, expi, phase, rx, ry, rz, u3
+from _zentrova_common import (
+    FIXED,
+    Layout,
+    check_finite,
+    controlled_calls,
+    cos_sin,
+    expi,
+    phase,
+    rx,
+    ry,
+    rz,
+    u3,
+)
 
 # Gates that are a method of QuantumRegister, by Qiskit name.
 _DIRECT = {"x": "x", "h": "h", "rx": "rx", "ry": "ry", "rz": "rz", "cx": "cnot",
@@ -75,6 +87,10 @@ class Program:
     gates: list | None = None
     measures: list | None = None
     parameters: tuple = ()
+    # The qubits the circuit acts on, packed into a register of their own (of
+    # layout.width qubits): ops, gates and measures are in its numbering, an
+    # end measurement of an idle qubit has None for its qubit.
+    layout: Layout | None = None
 
     @property
     def final(self) -> bool:
@@ -222,6 +238,7 @@ def read(circuit: QuantumCircuit) -> Program:
     prog.parameters = tuple(circuit.parameters)
     prog.ops = _bind(prog.ops, {})
     _finish(prog)
+    _pack(prog)
     return prog
 
 
@@ -263,6 +280,49 @@ def _finish(prog: Program) -> None:
                 return
             gates.append(op)
     prog.gates, prog.measures = gates, measures
+
+
+def _all_touched(ops: list) -> set:
+    used: set = set()
+    for op in ops:
+        if op[0] == "if":
+            used |= _all_touched(op[3]) | _all_touched(op[4])
+        else:
+            used.update(_touched(op))
+    return used
+
+
+def _renumber(ops: list, q: dict) -> list:
+    out = []
+    for op in ops:
+        kind = op[0]
+        if kind == "mat":
+            out.append((kind, tuple(q[c] for c in op[1]), op[2], q[op[3]], *op[4:]))
+        elif kind == "mcu":
+            out.append((kind, tuple(q[c] for c in op[1]), q[op[2]], *op[3:]))
+        elif kind in ("rx", "ry", "rz", "u", "measure"):
+            out.append((kind, q[op[1]], *op[2:]))
+        elif kind == "if":
+            out.append((*op[:3], _renumber(op[3], q), _renumber(op[4], q)))
+        else:
+            out.append((kind, *(q[v] for v in op[1:])))
+    return out
+
+
+def _pack(prog: Program) -> None:
+    """Sets prog.layout to the qubits the circuit acts on (an end measurement
+    alone does not count: an idle qubit reads 0) and renumbers prog's
+    operations to it."""
+    used = _all_touched(prog.gates if prog.final else prog.ops)
+    prog.layout = layout = Layout(prog.num_qubits, used)
+    if layout.is_identity:
+        return
+    q = layout.dense
+    if prog.final:
+        prog.gates = _renumber(prog.gates, q)
+        prog.measures = [(q.get(qubit), clbit) for qubit, clbit in prog.measures]
+    else:
+        prog.ops = _renumber(prog.ops, q)
 
 
 def _value(v, values: dict, name: str):

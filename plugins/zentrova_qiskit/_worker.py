@@ -114,7 +114,7 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
             p = np.asarray(zentrova_readout.probabilities(reg))
             idx = sample_indices(p, shots, _rng(seed))
             for q, c in measures:
-                bits[:, c] = (idx >> q) & 1
+                bits[:, c] = 0 if q is None else (idx >> q) & 1
     else:
         compiled = _compile_shots(program[1])
         rng = _rng(seed)
