@@ -74,7 +74,10 @@ OpResult Register::mcu(const std::vector<std::uint64_t>& control, std::uint64_t 
   // A repeated control would make the enumeration open the same position twice
   // and address indices beyond the array.
   if (repeated) return OpResult::failure(kBadQubitText);
-  apply({.kind = GateKind::kControlled, .target = position(target), .controls = control_bits, .m = m});
+  apply({.kind = GateKind::kControlled,
+         .target = position(target),
+         .controls = control_bits,
+         .m = m});
   return OpResult::success(*this);
 }
 

@@ -137,8 +137,8 @@ std::unique_ptr<GateRecord> GateRecord::create(const PassShape& shape) {
   r->local_.reset(new (std::nothrow) LocalGate[n]);
   r->sub_groups_.reset(new (std::nothrow) Group[n]);
   r->sub_.reset(new (std::nothrow) LocalGate[n]);
-  r->scratch_.reset(
-      static_cast<Amplitude*>(platform::allocate_aligned(sizeof(Amplitude) << shape.tile_bits, 64)));
+  void* scratch = platform::allocate_aligned(sizeof(Amplitude) << shape.tile_bits, 64);
+  r->scratch_.reset(static_cast<Amplitude*>(scratch));
   const bool complete = r->gates_ && r->moved_ && r->groups_ && r->local_ && r->sub_groups_ &&
                         r->sub_ && r->scratch_;
   return complete ? std::move(r) : nullptr;
@@ -210,7 +210,9 @@ void GateRecord::apply_in_tile(const KernelSet& kernels, Amplitude* tile, std::u
 void GateRecord::apply_group(const KernelSet& kernels, Amplitude* amps, std::uint64_t qubit_count,
                              const Group& group) {
   const std::uint64_t count = group.end - group.begin;
-  for (std::uint64_t k = 0; k < count; ++k) local_[k] = localise(gates_[group.begin + k], group.inside);
+  for (std::uint64_t k = 0; k < count; ++k) {
+    local_[k] = localise(gates_[group.begin + k], group.inside);
+  }
   const std::uint64_t sub_groups = plan_sub_groups(count);
 
   const std::uint64_t inside = group.inside;

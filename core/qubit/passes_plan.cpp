@@ -26,8 +26,8 @@ bool plan_tile(std::uint64_t needed, std::uint64_t qubit_count, const TileShape&
 
 }  // namespace
 
-std::uint64_t plan_groups(const std::uint64_t* moved, std::uint64_t count, std::uint64_t qubit_count,
-                          const TileShape& tile, Group* out) {
+std::uint64_t plan_groups(const std::uint64_t* moved, std::uint64_t count,
+                          std::uint64_t qubit_count, const TileShape& tile, Group* out) {
   std::uint64_t groups = 0;
   std::uint64_t i = 0;
   while (i < count) {

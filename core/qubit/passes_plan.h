@@ -34,7 +34,7 @@ struct Group {
 // in order: each group takes the next gate as long as the positions all its
 // gates move (moved[k] for gate k) still fit one tile of `tile`'s shape. Writes
 // the groups to out, which holds count entries, and returns how many there are.
-std::uint64_t plan_groups(const std::uint64_t* moved, std::uint64_t count, std::uint64_t qubit_count,
-                          const TileShape& tile, Group* out);
+std::uint64_t plan_groups(const std::uint64_t* moved, std::uint64_t count,
+                          std::uint64_t qubit_count, const TileShape& tile, Group* out);
 
 }  // namespace zentrova::core

@@ -8,8 +8,13 @@
 namespace zentrova::core {
 namespace {
 
-std::uint64_t lowest(std::uint64_t mask) { return static_cast<std::uint64_t>(std::countr_zero(mask)); }
-std::uint64_t highest(std::uint64_t mask) { return 63 - static_cast<std::uint64_t>(std::countl_zero(mask)); }
+// The lowest and highest positions in a non-empty mask.
+std::uint64_t lowest(std::uint64_t mask) {
+  return static_cast<std::uint64_t>(std::countr_zero(mask));
+}
+std::uint64_t highest(std::uint64_t mask) {
+  return 63 - static_cast<std::uint64_t>(std::countl_zero(mask));
+}
 
 void run_controlled(const KernelSet& kernels, Amplitude* amps, std::uint64_t dimension,
                     const PreparedGate& g) {

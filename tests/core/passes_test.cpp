@@ -68,20 +68,22 @@ PreparedGate random_gate(std::mt19937_64& rng, u64 n) {
   std::vector<u64> q(3);
   distinct(rng, n, q);
   const auto p = [&](int k) { return static_cast<std::uint8_t>(q[k]); };
-  const u64 control = model::bit(q[1]);
-  const u64 controls = model::bit(q[1]) | model::bit(q[2]);
+  const u64 c1 = model::bit(q[1]);
+  const u64 c2 = model::bit(q[2]);
+  const Matrix2 h{{0.7071067811865476, 0.0}, {}, {}, {}};
   switch (rng() % 9) {
     case 0: return {.kind = GateKind::kExchange, .target = p(0)};
-    case 1: return {.kind = GateKind::kHadamard, .target = p(0), .m = {{0.7071067811865476, 0.0}, {}, {}, {}}};
+    case 1: return {.kind = GateKind::kHadamard, .target = p(0), .m = h};
     case 2: return {.kind = GateKind::kGeneral, .target = p(0), .m = matrix(rng)};
     case 3: return {.kind = GateKind::kDiagonal, .target = p(0), .m = matrix(rng)};
-    case 4: return {.kind = GateKind::kCnot, .target = p(0), .controls = control};
+    case 4: return {.kind = GateKind::kCnot, .target = p(0), .controls = c1};
     case 5: return {.kind = GateKind::kSwap, .target = std::min(p(0), p(1)), .target_2 = std::max(p(0), p(1))};
-    case 6: return {.kind = GateKind::kCcnot, .target = p(0), .controls = controls};
-    case 7: return {.kind = GateKind::kCsswap, .target = p(0), .target_2 = p(1), .controls = model::bit(q[2])};
+    case 6: return {.kind = GateKind::kCcnot, .target = p(0), .controls = c1 | c2};
+    case 7: return {.kind = GateKind::kCsswap, .target = p(0), .target_2 = p(1), .controls = c2};
     default: {
       const u64 any = rng() & (model::bit(n) - 1) & ~model::bit(q[0]);
-      return {.kind = GateKind::kControlled, .target = p(0), .controls = rng() % 2 ? control : any, .m = matrix(rng)};
+      const u64 controls = rng() % 2 ? c1 : any;
+      return {.kind = GateKind::kControlled, .target = p(0), .controls = controls, .m = matrix(rng)};
     }
   }
 }
@@ -138,6 +140,71 @@ TEST(PassesTest, RecordedCircuitsGiveTheBitsOfOneGateAtATime) {
       }
     }
   }
+}
+
+// The kernel calls of a circuit: where each starts and how many amplitudes it
+// is given, through the scalar set.
+struct Call {
+  const Amplitude* amps;
+  u64 dimension;
+};
+thread_local std::vector<Call> t_calls;
+
+template <auto Entry, class... Args>
+void counted(Amplitude* amps, u64 dimension, Args... args) {
+  t_calls.push_back(Call{amps, dimension});
+  (kScalarKernels.*Entry)(amps, dimension, args...);
+}
+
+const KernelSet kCountingKernels = [] {
+  KernelSet s = kScalarKernels;
+  s.exchange = &counted<&KernelSet::exchange, u64>;
+  s.hadamard = &counted<&KernelSet::hadamard, u64, double>;
+  s.general = &counted<&KernelSet::general, u64, const Matrix2&>;
+  s.diagonal = &counted<&KernelSet::diagonal, u64, const Matrix2&>;
+  s.cnot = &counted<&KernelSet::cnot, u64, u64>;
+  s.swap = &counted<&KernelSet::swap, u64, u64>;
+  s.ccnot = &counted<&KernelSet::ccnot, u64, u64, u64>;
+  s.csswap = &counted<&KernelSet::csswap, u64, u64, u64>;
+  s.controlled_general =
+      &counted<&KernelSet::controlled_general, const u64*, u64, u64, const Matrix2&>;
+  return s;
+}();
+
+TEST(PassesTest, GatesThatFitOneTileStreamTheArrayOnce) {
+  // Three layers of ry and rz on each of the tile's qubits and a cnot chain
+  // among them, on four tiles. A pass over the array starts wherever a call
+  // begins below the tile the call before it ended in.
+  const PassShape shape{.tile_bits = 5, .gathered_bits = 0, .capacity = 64, .sub_bits = 2};
+  const u64 n = shape.tile_bits + 2;
+  std::mt19937_64 rng(5);
+  std::vector<PreparedGate> circuit;
+  for (int layer = 0; layer < 3; ++layer) {
+    for (std::uint8_t q = 0; q < shape.tile_bits; ++q) {
+      circuit.push_back({.kind = GateKind::kGeneral, .target = q, .m = matrix(rng)});
+      circuit.push_back({.kind = GateKind::kDiagonal, .target = q, .m = matrix(rng)});
+    }
+    for (std::uint8_t q = 1; q < shape.tile_bits; ++q) {
+      circuit.push_back({.kind = GateKind::kCnot, .target = q, .controls = model::bit(q - 1)});
+    }
+  }
+  State s = random_state(rng, n, 1);
+  std::unique_ptr<GateRecord> record = GateRecord::create(shape);
+  for (const PreparedGate& g : circuit) record->push(g);
+  t_calls.clear();
+  record->apply(kCountingKernels, s.data(), n);
+
+  u64 passes = 0;
+  u64 sub_tile_calls = 0;
+  u64 reached = 0;  // the last tile the call before reached
+  for (const Call& c : t_calls) {
+    const u64 first = static_cast<u64>(c.amps - s.data()) >> shape.tile_bits;
+    if (passes == 0 || first < reached) ++passes;
+    reached = (static_cast<u64>(c.amps - s.data()) + c.dimension - 1) >> shape.tile_bits;
+    sub_tile_calls += c.dimension == model::bit(shape.sub_bits);
+  }
+  EXPECT_EQ(passes, 1u) << t_calls.size() << " calls for " << circuit.size() << " gates";
+  EXPECT_GT(sub_tile_calls, 0u);
 }
 
 class FixedEntropy final : public platform::EntropySource {
