@@ -29,9 +29,9 @@
 namespace zentrova::core {
 namespace {
 
-// Tiles of 2^15 amplitudes (512 KiB) with up to 8 gathered positions, 1024
-// gates recorded, registers recording from 17 qubits on, sub-tiles of 2^11
-// amplitudes (32 KiB): bench/README.md ("passes_bench") has the measurements.
+// Tiles of 2^15 amplitudes (512 KiB: a tile and its gathered copy fit a core's
+// 1 MiB second-level cache), sub-tiles of 2^11 (32 KiB, a first-level cache);
+// the measurements behind each figure are in bench/README.md, "passes_bench".
 constexpr PassShape kDefaultShape{
     .tile_bits = 15, .gathered_bits = 8, .capacity = 1024, .record_above = 16, .sub_bits = 11};
 
