@@ -10,7 +10,8 @@
 //   block      one vector register's worth of amplitudes (2 with 256 bits, 4
 //              with 512); positions below the lane bits pick a lane, those
 //              above pick a block. `_inside` kernels work on targets within a
-//              block, `_across` ones on targets between blocks.
+//              block, `_across` ones on targets between blocks. (In
+//              register.h a block is the allocation that holds the array.)
 //   ahead      asking for cache lines before a walk reaches them.
 //   layer      a kernel set's few register operations (layer.h), under one
 //              body of algorithms shared by every vector set.
