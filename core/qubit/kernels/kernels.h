@@ -21,7 +21,8 @@
 //
 // The loops that rewrite the amplitude array, one entry per loop shape, in a
 // table of function pointers. The gate functions check their arguments and
-// prepare every constant, then call through active_kernels() (dispatch.h).
+// prepare every constant; run_gate (prepared_gate.h) then calls the entry of
+// active_kernels() (dispatch.h), at once or from the record.
 // Every table computes bit for bit what the scalar one does.
 //
 // This header is included by files compiled with vector instruction options,
