@@ -8,7 +8,7 @@
 // (> 1: the passes gain), the median over rounds.
 //
 //   passes_bench [sizes, default 16,20,24] [rounds, default 3]
-//                [block,gathered,capacity[,record_above[,sub]]]
+//                [tile,gathered,capacity[,record_above[,sub]]]
 //                [circuits, default ansatz,fourier,random] [--passes-only]
 #include <time.h>
 
@@ -118,19 +118,20 @@ int main(int argc, char** argv) {
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
   PassShape recorded = zentrova::core::pass_shape();
   if (argc > 3) {
-    unsigned long b, g, c, r = 0, s = 0;
-    if (std::sscanf(argv[3], "%lu,%lu,%lu,%lu,%lu", &b, &g, &c, &r, &s) >= 3) {
-      recorded = PassShape{b, g, c, r, s};
+    unsigned long t, g, c, r = 0, s = 0;
+    if (std::sscanf(argv[3], "%lu,%lu,%lu,%lu,%lu", &t, &g, &c, &r, &s) >= 3) {
+      recorded = PassShape{
+          .tile_bits = t, .gathered_bits = g, .capacity = c, .record_above = r, .sub_bits = s};
     }
   }
-  const PassShape at_once{63, 0, 0};
+  const PassShape at_once{.tile_bits = 63, .gathered_bits = 0, .capacity = 0};
   struct Family {
     const char* name;
     void (*circuit)(Register&);
   };
   const Family families[] = {{"ansatz", &ansatz}, {"fourier", &fourier}, {"random", &random_gates}};
-  std::printf("block 2^%lu amplitudes, up to %lu gathered positions, %lu gates recorded, sub-blocks 2^%lu\n",
-              static_cast<unsigned long>(recorded.block_bits),
+  std::printf("tile 2^%lu amplitudes, up to %lu gathered positions, %lu gates recorded, sub-tiles 2^%lu\n",
+              static_cast<unsigned long>(recorded.tile_bits),
               static_cast<unsigned long>(recorded.gathered_bits),
               static_cast<unsigned long>(recorded.capacity),
               static_cast<unsigned long>(recorded.sub_bits));

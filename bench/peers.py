@@ -336,8 +336,8 @@ def kernel_sets() -> str:
     """Which of zentrova's kernel tables the module holds, and which one it runs.
 
     The module does not say which table it dispatched to: it picks the widest
-    one the CPU supports (with the AVX2 set's h on AVX-512 processors of Intel
-    and AMD, as dispatch.cpp does), unless it was built with
+    one the CPU supports (with the AVX2 set's h on AVX-512 processors of
+    Intel, as dispatch.cpp does), unless it was built with
     ZENTROVA_FORCE_SCALAR, which bench/setup_peers.sh records in its build
     directory.
     """
@@ -346,7 +346,7 @@ def kernel_sets() -> str:
     with open(zentrova.__file__, "rb") as f:
         blob = f.read()
     # Names may share their bytes ("avx2" is the tail of "avx512_h_avx2").
-    built = [k for k in ("scalar", "avx2", "avx512", "avx512_h_avx2", "avx512_h_low_avx2")
+    built = [k for k in ("scalar", "avx2", "avx512", "avx512_h_avx2")
              if k.encode() + b"\0" in blob]
     flags: set[str] = set()
     vendor = ""
@@ -365,7 +365,7 @@ def kernel_sets() -> str:
     in_use = usable[-1] if usable else "?"
     # On AVX-512 processors the dispatch takes some entries from the AVX2 set,
     # by maker (core/qubit/kernels/dispatch.cpp).
-    mixed = {"GenuineIntel": "avx512_h_avx2", "AuthenticAMD": "avx512_h_low_avx2"}.get(vendor)
+    mixed = {"GenuineIntel": "avx512_h_avx2"}.get(vendor)
     if in_use == "avx512" and mixed in built:
         in_use = mixed
     root = Path(__file__).resolve().parent.parent

@@ -3,9 +3,12 @@
 # bench/circuits.py and bench/call_overhead.py run in: zentrova built from
 # this tree, and the simulators it is compared with (qulacs, qiskit-aer,
 # pennylane-lightning, qsimcirq). Those peers are for the benchmark only and
-# never a dependency of zentrova. Safe to run again: peers already present are
-# kept, and zentrova is rebuilt and reinstalled every time, so a run after a
-# kernel change measures it.
+# never a dependency of zentrova. They are pinned to the versions that
+# bench/README.md names beside its figures, so a run compares with the same
+# peers; change a pin only together with the figures that quote it. Safe to
+# run again: peers already at their pinned version are kept, and zentrova is
+# rebuilt and reinstalled every time, so a run after a kernel change measures
+# it.
 #   bash bench/setup_peers.sh            # venv, peers, zentrova
 #   bash bench/setup_peers.sh --zentrova # only rebuild and reinstall zentrova
 #   bash bench/setup_peers.sh --at-once  # also a second zentrova that applies
@@ -48,12 +51,15 @@ fi
 if [ "$only_zentrova" -eq 0 ]; then
   "${PIP[@]}" install -U pip
   # One at a time, so that a peer that cannot be installed leaves the others.
-  for pkg in qulacs qiskit qiskit-aer pennylane pennylane-lightning qsimcirq; do
-    if "$VPY" -m pip show -q "$pkg" >/dev/null 2>&1; then
+  for pin in qulacs==0.6.14 qiskit==2.6.2 qiskit-aer==0.18.2 pennylane==0.45.1 \
+             pennylane-lightning==0.45.0 qsimcirq==0.22.1; do
+    pkg=${pin%%==*}
+    if "$VPY" -c 'import sys; from importlib import metadata
+sys.exit(metadata.version(sys.argv[1]) != sys.argv[2])' "$pkg" "${pin#*==}" 2>/dev/null; then
       continue
     fi
-    echo "== installing $pkg"
-    "${PIP[@]}" install "$pkg" || echo "warning: could not install $pkg; peers.py skips it" >&2
+    echo "== installing $pin"
+    "${PIP[@]}" install "$pin" || echo "warning: could not install $pin; peers.py skips it" >&2
   done
 fi
 

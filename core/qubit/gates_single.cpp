@@ -1,16 +1,14 @@
 // The single-qubit gates: check the target, prepare the matrix constants once,
-// hand the walk over the pairs to the active kernel set, or record the gate
-// with those constants where the register records (passes.h). A refused call
-// returns before any angle function is evaluated, anything is recorded or any
-// amplitude touched.
+// and hand the prepared gate to the register, which runs it or records it
+// (Register::apply). A refused call returns before any angle function is
+// evaluated, anything is recorded or any amplitude touched.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
 #include "core/math/trig.h"
 #include "core/messages.h"
-#include "core/qubit/kernels/dispatch.h"
-#include "core/qubit/passes.h"
+#include "core/qubit/prepared_gate.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core {
@@ -20,6 +18,8 @@ namespace {
 // rounds to the next smaller double.
 constexpr double kHadamardScale = 0.7071067811865476;
 static_assert(std::bit_cast<std::uint64_t>(kHadamardScale) == 0x3FE6A09E667F3BCDu);
+// What h hands its kernel: the scale alone (m00.re).
+constexpr Matrix2 kHadamardScaleOnly{{kHadamardScale, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
 
 // sin_cos, remembering the last argument of each thread: circuits apply one
 // angle again and again (a layer of rotations, a repeated ansatz), and on a
@@ -37,40 +37,23 @@ SinCos remembered_sin_cos(double x) {
   return last;
 }
 
-// A checked position; a register has fewer than 60 qubits.
-std::uint8_t position(std::uint64_t q) { return static_cast<std::uint8_t>(q); }
-
 }  // namespace
 
 OpResult Register::x(std::uint64_t target) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  if (record_) {
-    record(PendingGate{GateKind::kExchange, position(target)});
-  } else {
-    active_kernels().exchange(amps_.get(), dimension_, target);
-  }
+  apply({.kind = GateKind::kExchange, .target = position(target)});
   return OpResult::success(*this);
 }
 
 OpResult Register::h(std::uint64_t target) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  if (record_) {
-    PendingGate g{GateKind::kHadamard, position(target)};
-    g.m.m00.re = kHadamardScale;
-    record(g);
-  } else {
-    active_kernels().hadamard(amps_.get(), dimension_, target, kHadamardScale);
-  }
+  apply({.kind = GateKind::kHadamard, .target = position(target), .m = kHadamardScaleOnly});
   return OpResult::success(*this);
 }
 
 OpResult Register::u(std::uint64_t target, const Matrix2& m) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  if (record_) {
-    record(PendingGate{GateKind::kGeneral, position(target), 0, 0, 0, m});
-  } else {
-    active_kernels().general(amps_.get(), dimension_, target, m);
-  }
+  apply({.kind = GateKind::kGeneral, .target = position(target), .m = m});
   return OpResult::success(*this);
 }
 
@@ -81,11 +64,7 @@ OpResult Register::rx(std::uint64_t target, double theta) {
   // The zero parts are real entries of the matrix, multiplied like any other:
   // they turn infinite amplitudes into NaN and decide the signs of zeros.
   const Matrix2 m{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
-  if (record_) {
-    record(PendingGate{GateKind::kGeneral, position(target), 0, 0, 0, m});
-  } else {
-    active_kernels().general(amps_.get(), dimension_, target, m);
-  }
+  apply({.kind = GateKind::kGeneral, .target = position(target), .m = m});
   return OpResult::success(*this);
 }
 
@@ -96,11 +75,7 @@ OpResult Register::ry(std::uint64_t target, double theta) {
   // -0.0 in the imaginary part of m01, not +0.0: it shows in the sign of zero
   // results.
   const Matrix2 m{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
-  if (record_) {
-    record(PendingGate{GateKind::kGeneral, position(target), 0, 0, 0, m});
-  } else {
-    active_kernels().general(amps_.get(), dimension_, target, m);
-  }
+  apply({.kind = GateKind::kGeneral, .target = position(target), .m = m});
   return OpResult::success(*this);
 }
 
@@ -115,11 +90,7 @@ OpResult Register::rz(std::uint64_t target, double theta) {
   // the amplitudes carry.
   const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : remembered_sin_cos(theta * -0.5);
   const Matrix2 m{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
-  if (record_) {
-    record(PendingGate{GateKind::kDiagonal, position(target), 0, 0, 0, m});
-  } else {
-    active_kernels().diagonal(amps_.get(), dimension_, target, m);
-  }
+  apply({.kind = GateKind::kDiagonal, .target = position(target), .m = m});
   return OpResult::success(*this);
 }
 

@@ -1,8 +1,8 @@
 // The read-outs of the register: god_observe reads every probability and
 // changes nothing; observe, observe_one and observe_mul take one uniform draw,
-// pick an outcome and collapse the state in place. Each applies the gates the
-// register recorded (passes.h) once its arguments have passed their checks,
-// before it reads an amplitude.
+// pick an outcome and collapse the state in place. Each reaches the
+// amplitudes through amplitudes(), which applies the gates the register
+// recorded (passes.h), once its arguments have passed their checks.
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -73,13 +73,12 @@ ScopedMemoryFigureForTesting::~ScopedMemoryFigureForTesting() {
   t_memory_figure = previous_;
 }
 
-void Register::god_observe(std::uint64_t begin, std::uint64_t count, double* out) const {
+void Register::god_observe(std::uint64_t begin, std::uint64_t count, double* out) {
   assert(begin <= dimension_ && count <= dimension_ - begin);
-  apply_recorded();
-  active_kernels().probabilities(amps_.get() + begin, count, out);
+  active_kernels().probabilities(amplitudes() + begin, count, out);
 }
 
-std::vector<double> Register::god_observe() const {
+std::vector<double> Register::god_observe() {
   std::vector<double> probabilities =
       readout_buffer("the probability list of god_observe", dimension_);
   god_observe(0, dimension_, probabilities.data());
@@ -89,9 +88,8 @@ std::vector<double> Register::god_observe() const {
 Ket Register::observe() {
   // Drawn before anything is read: the scan can then stop at the outcome.
   const double r = uniform_draw();
-  apply_recorded();
+  Amplitude* amps = amplitudes();
   const KernelSet& kernels = active_kernels();
-  Amplitude* amps = amps_.get();
   const std::uint64_t outcome = kernels.observe_scan(amps, dimension_, r);
   // The exact basis state whatever the norm before; the outcome's phase is dropped.
   kernels.clear(amps, dimension_);
@@ -101,9 +99,8 @@ Ket Register::observe() {
 
 Ket Register::observe_one(std::uint64_t target) {
   if (target >= qubit_count_) ZV_FATAL(std::string(kTargetOutOfScopeText));
-  apply_recorded();
+  Amplitude* amps = amplitudes();
   const KernelSet& kernels = active_kernels();
-  Amplitude* amps = amps_.get();
 
   // Compensated, in ascending index order: the sum decides the outcome, so its
   // rounding is part of the result. The probability of 0 is never summed.
@@ -130,9 +127,9 @@ Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
   std::vector<double> table =
       readout_buffer("the marginal table of observe_mul", std::uint64_t{1} << b);
 
-  apply_recorded();
+  Amplitude* amps = amplitudes();
   const KernelSet& kernels = active_kernels();
-  kernels.marginal_table(amps_.get(), dimension_, targets.data(), b, table.data());
+  kernels.marginal_table(amps, dimension_, targets.data(), b, table.data());
 
   const double r = uniform_draw();
   const std::uint64_t o = first_reach(table.data(), table.size(), r);
@@ -149,7 +146,7 @@ Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
   const double weight = table[o];
   const bool scale = weight != 0.0;
   const double h = std::sqrt(weight);
-  kernels.collapse_mul(amps_.get(), dimension_, mask, want, scale, h);
+  kernels.collapse_mul(amps, dimension_, mask, want, scale, h);
   return Ket{o, b};
 }
 

@@ -69,23 +69,27 @@ Register Register::adopt(std::uint64_t n, void* block) {
   amps.get()[0] = Amplitude{1.0, 0.0};
   std::unique_ptr<GateRecord, DropRecord> record;
 #ifndef ZENTROVA_APPLY_AT_ONCE
-  // A state that fits one block gains nothing from passes: its gates are
-  // applied at once, at no cost beyond today's per call.
+  // A state that fits one tile gains nothing from passes: its gates run at
+  // once, at no cost beyond today's per call.
   const PassShape shape = pass_shape();
-  if (n > std::max(shape.block_bits, shape.record_above) && shape.capacity > 0) record.reset(GateRecord::create(shape).release());
+  if (n > std::max(shape.tile_bits, shape.record_above) && shape.capacity > 0) {
+    record.reset(GateRecord::create(shape).release());
+  }
 #endif
-  return Register(n, std::move(amps), std::move(record));
+  return Register(n, Store(std::move(amps), std::move(record)));
 }
 
 void Register::DropRecord::operator()(GateRecord* r) const noexcept { delete r; }
 
-void Register::apply_record() const {
-  if (!record_->empty()) record_->apply(active_kernels(), amps_.get(), qubit_count_);
+void Register::Store::take(const PreparedGate& g, std::uint64_t qubit_count) {
+  if (!record_) return run_gate(active_kernels(), amps_.get(), std::uint64_t{1} << qubit_count, g);
+  if (record_->full()) record_->apply(active_kernels(), amps_.get(), qubit_count);
+  record_->push(g);
 }
 
-void Register::record(const PendingGate& g) {
-  if (record_->full()) apply_record();
-  record_->push(g);
+Amplitude* Register::Store::settled(std::uint64_t qubit_count) {
+  if (record_ && !record_->empty()) record_->apply(active_kernels(), amps_.get(), qubit_count);
+  return amps_.get();
 }
 
 }  // namespace zentrova::core

@@ -47,9 +47,10 @@ inline constexpr std::uint64_t kLineAlignedFrom = 1024;
 inline constexpr std::uint64_t kHugePageSize = std::uint64_t{2} << 20;
 inline constexpr std::uint64_t kHugePageAlignedFrom = std::uint64_t{4} << 20;
 
-// The record of gates not yet applied, and one entry of it (passes.h).
+// The record of gates not yet applied (passes.h), and a checked gate ready to
+// be recorded or run (prepared_gate.h).
 class GateRecord;
-struct PendingGate;
+struct PreparedGate;
 
 class Register {
  public:
@@ -69,16 +70,10 @@ class Register {
 
   std::uint64_t qubit_count() const { return qubit_count_; }
   std::uint64_t dimension() const { return dimension_; }
-  // The state after every gate so far: gates still recorded are applied
-  // first. The pointer shows later gates only once it is asked for again.
-  Amplitude* amplitudes() {
-    apply_recorded();
-    return amps_.get();
-  }
-  const Amplitude* amplitudes() const {
-    apply_recorded();
-    return amps_.get();
-  }
+  // The state after every gate so far: the one way to the amplitudes, for
+  // every read-out, so none can miss a gate still recorded (they are applied
+  // first). The pointer shows later gates only once it is asked for again.
+  Amplitude* amplitudes() { return store_.settled(qubit_count_); }
 
   // Single-qubit gates.
   OpResult x(std::uint64_t target);
@@ -103,10 +98,11 @@ class Register {
   Ket observe_mul(std::vector<std::uint64_t> targets);
 
   // Probabilities |a_i|^2 of basis states begin .. begin+count-1 into out; the
-  // state is not changed (recorded gates are applied, as before any read). Requires begin + count <= dimension().
-  void god_observe(std::uint64_t begin, std::uint64_t count, double* out) const;
+  // state is not changed. Not const: like every read, it first applies the
+  // gates still recorded. Requires begin + count <= dimension().
+  void god_observe(std::uint64_t begin, std::uint64_t count, double* out);
   // All 2^n probabilities.
-  std::vector<double> god_observe() const;
+  std::vector<double> god_observe();
 
  private:
   struct Release {
@@ -116,31 +112,39 @@ class Register {
     void operator()(GateRecord* r) const noexcept;
   };
 
+  // The amplitude array and the gates recorded against it, reached only
+  // through these two: a gate comes in by take(), and the array goes out by
+  // settled(), after the record has been applied to it.
+  class Store {
+   public:
+    Store(std::unique_ptr<Amplitude, Release> amps, std::unique_ptr<GateRecord, DropRecord> record)
+        : amps_(std::move(amps)), record_(std::move(record)) {}
+    // Records g where the register records (applying a full record first),
+    // else runs it now.
+    void take(const PreparedGate& g, std::uint64_t qubit_count);
+    Amplitude* settled(std::uint64_t qubit_count);
+
+   private:
+    std::unique_ptr<Amplitude, Release> amps_;
+    // Only for registers larger than one tile, and only while its buffers
+    // could be had; gates on the others run at once.
+    std::unique_ptr<GateRecord, DropRecord> record_;
+  };
+
   // Takes ownership of a block of 16 * 2^qubit_count bytes and puts it in
   // basis state zero.
   static Register adopt(std::uint64_t qubit_count, void* block);
 
-  Register(std::uint64_t qubit_count, std::unique_ptr<Amplitude, Release> amps,
-           std::unique_ptr<GateRecord, DropRecord> record)
+  Register(std::uint64_t qubit_count, Store store)
       : qubit_count_(qubit_count), dimension_(std::uint64_t{1} << qubit_count),
-        amps_(std::move(amps)), record_(std::move(record)) {}
+        store_(std::move(store)) {}
 
-  // Every read of the state, and every operation that is not a gate, calls
-  // this first. Const because it changes how the state is held, not which
-  // state the register holds.
-  void apply_recorded() const {
-    if (record_) apply_record();
-  }
-  void apply_record() const;
-  // Records g, applying the record first when it is full.
-  void record(const PendingGate& g);
+  // The one door from a gate function to the state.
+  void apply(const PreparedGate& g) { store_.take(g, qubit_count_); }
 
   std::uint64_t qubit_count_;
   std::uint64_t dimension_;
-  std::unique_ptr<Amplitude, Release> amps_;
-  // Only for registers larger than one block, and only while its buffers
-  // could be had; gates on the others are applied at once.
-  std::unique_ptr<GateRecord, DropRecord> record_;
+  Store store_;
 };
 
 }  // namespace zentrova::core

@@ -92,7 +92,7 @@ TEST(CpuFeaturesTest, DispatchTakesTheMakersFasterEntries) {
   };
   const Case cases[] = {
       {"GenuineIntel", CpuFeatures::Maker::kIntel, "avx512_h_avx2"},
-      {"AuthenticAMD", CpuFeatures::Maker::kAmd, "avx512_h_low_avx2"},
+      {"AuthenticAMD", CpuFeatures::Maker::kAmd, "avx512"},
       {"GenuineIotel", CpuFeatures::Maker::kOther, "avx512"},
   };
   for (const Case& c : cases) {

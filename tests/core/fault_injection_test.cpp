@@ -88,7 +88,7 @@ TEST(FaultInjectionTest, SeedingFailsUntilTheSourceRecovers) {
   const Ket k = reg.observe();
   EXPECT_EQ(source.calls, 4);
   // The outcome is where the running sum of the (unchanged) probabilities reaches r.
-  const Register twin = spread(3);
+  Register twin = spread(3);
   double s = 0.0;
   std::uint64_t expected = 0;
   for (std::uint64_t i = 0; i < twin.dimension(); ++i) {

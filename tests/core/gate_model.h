@@ -83,7 +83,7 @@ inline Register register_with(const State& s) {
   return reg;
 }
 
-inline State state_of(const Register& reg) {
+inline State state_of(Register& reg) {
   return State(reg.amplitudes(), reg.amplitudes() + reg.dimension());
 }
 

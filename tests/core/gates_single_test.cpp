@@ -26,7 +26,7 @@ using model::State;
 Register fresh(std::uint64_t n) { return Register::with_memory(n, std::uint64_t{1} << 40); }
 
 // Checks every amplitude of reg against want, part by part and bit for bit.
-void expect_amplitudes(const Register& reg, const State& want) {
+void expect_amplitudes(Register& reg, const State& want) {
   EXPECT_TRUE(model::same_bits(model::state_of(reg), want, false));
 }
 

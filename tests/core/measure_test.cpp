@@ -139,7 +139,7 @@ struct KnownDraws {
 
 using State = std::vector<Amplitude>;
 
-State state_of(const Register& reg) {
+State state_of(Register& reg) {
   return State(reg.amplitudes(), reg.amplitudes() + reg.dimension());
 }
 
@@ -148,7 +148,7 @@ void load(Register& reg, const State& s) {
   std::memcpy(static_cast<void*>(reg.amplitudes()), s.data(), s.size() * sizeof(Amplitude));
 }
 
-bool same_bits(const Register& reg, const State& s) {
+bool same_bits(Register& reg, const State& s) {
   return s.size() == reg.dimension() &&
          std::memcmp(reg.amplitudes(), s.data(), s.size() * sizeof(Amplitude)) == 0;
 }

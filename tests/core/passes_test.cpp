@@ -2,7 +2,7 @@
 // whole-array pass at a time, bit for bit (any NaN matching a NaN, as in the
 // kernel equivalence tests): random circuits of every kind of gate on states
 // and matrices full of signed zeros, subnormals, infinities and NaNs, for every
-// kernel set, on blocks small enough that registers of a few qubits hold
+// kernel set, on tiles small enough that registers of a few qubits hold
 // several of them, contiguous and gathered. Then the register itself: gate
 // calls, refusals, moves and every read-out on a recording register against
 // one that applies at once.
@@ -38,11 +38,15 @@ std::vector<const KernelSet*> every_set() {
   return sets;
 }
 
-// block bits, gathered bits, capacity, -, sub-block bits: contiguous blocks
-// only, one or more gathered positions, a record that fills within a
-// circuit, and sub-blocks of one to three positions or none.
-const PassShape kShapes[] = {{3, 0, 64}, {3, 1, 64, 0, 2}, {4, 2, 7, 0, 1}, {5, 3, 64, 0, 3},
-                             {4, 4, 3, 0, 2}};
+// Contiguous tiles only, one or more gathered positions, a record that fills
+// within a circuit, and sub-tiles of one to three positions or none.
+const PassShape kShapes[] = {
+    {.tile_bits = 3, .gathered_bits = 0, .capacity = 64},
+    {.tile_bits = 3, .gathered_bits = 1, .capacity = 64, .sub_bits = 2},
+    {.tile_bits = 4, .gathered_bits = 2, .capacity = 7, .sub_bits = 1},
+    {.tile_bits = 5, .gathered_bits = 3, .capacity = 64, .sub_bits = 3},
+    {.tile_bits = 4, .gathered_bits = 4, .capacity = 3, .sub_bits = 2},
+};
 
 // Qubits drawn mostly from a few, so that targets repeat and groups form.
 u64 qubit(std::mt19937_64& rng, u64 n) {
@@ -59,28 +63,29 @@ void distinct(std::mt19937_64& rng, u64 n, std::vector<u64>& out) {
 Matrix2 matrix(std::mt19937_64& rng) { return model::random_matrix(rng, rng() % 4 == 0); }
 
 // A gate of one of the eleven kinds (rx and ry share the general form, h its
-// scale), as the gate functions record it.
-PendingGate random_gate(std::mt19937_64& rng, u64 n) {
+// scale), as the gate functions prepare it.
+PreparedGate random_gate(std::mt19937_64& rng, u64 n) {
   std::vector<u64> q(3);
   distinct(rng, n, q);
   const auto p = [&](int k) { return static_cast<std::uint8_t>(q[k]); };
-  PendingGate g;
+  const u64 c1 = model::bit(q[1]);
+  const u64 c2 = model::bit(q[2]);
+  const Matrix2 h{{0.7071067811865476, 0.0}, {}, {}, {}};
   switch (rng() % 9) {
-    case 0: g = {GateKind::kExchange, p(0)}; break;
-    case 1: g = {GateKind::kHadamard, p(0)}; g.m.m00.re = 0.7071067811865476; break;
-    case 2: g = {GateKind::kGeneral, p(0), 0, 0, 0, matrix(rng)}; break;
-    case 3: g = {GateKind::kDiagonal, p(0), 0, 0, 0, matrix(rng)}; break;
-    case 4: g = {GateKind::kCnot, p(0), p(1)}; break;
-    case 5: g = {GateKind::kSwap, std::min(p(0), p(1)), std::max(p(0), p(1))}; break;
-    case 6: g = {GateKind::kCcnot, p(0), p(1), p(2)}; break;
-    case 7: g = {GateKind::kCsswap, p(0), p(1), p(2)}; break;
+    case 0: return {.kind = GateKind::kExchange, .target = p(0)};
+    case 1: return {.kind = GateKind::kHadamard, .target = p(0), .m = h};
+    case 2: return {.kind = GateKind::kGeneral, .target = p(0), .m = matrix(rng)};
+    case 3: return {.kind = GateKind::kDiagonal, .target = p(0), .m = matrix(rng)};
+    case 4: return {.kind = GateKind::kCnot, .target = p(0), .controls = c1};
+    case 5: return {.kind = GateKind::kSwap, .target = std::min(p(0), p(1)), .target_2 = std::max(p(0), p(1))};
+    case 6: return {.kind = GateKind::kCcnot, .target = p(0), .controls = c1 | c2};
+    case 7: return {.kind = GateKind::kCsswap, .target = p(0), .target_2 = p(1), .controls = c2};
     default: {
-      u64 controls = rng() & (model::bit(n) - 1) & ~model::bit(q[0]);
-      if (rng() % 2) controls = model::bit(q[1]);
-      g = {GateKind::kControlled, p(0), 0, 0, controls, matrix(rng)};
+      const u64 any = rng() & (model::bit(n) - 1) & ~model::bit(q[0]);
+      const u64 controls = rng() % 2 ? c1 : any;
+      return {.kind = GateKind::kControlled, .target = p(0), .controls = controls, .m = matrix(rng)};
     }
   }
-  return g;
 }
 
 // Awkward values everywhere, ordinary ones, or a third each of +0, -0 and
@@ -104,22 +109,22 @@ TEST(PassesTest, RecordedCircuitsGiveTheBitsOfOneGateAtATime) {
   shapes.push_back(pass_shape());
   for (const KernelSet* set : every_set()) {
     for (const PassShape& shape : shapes) {
-      const int rounds = shape.block_bits > 8 ? 3 : 6;
-      for (u64 n = shape.block_bits + 1; n <= shape.block_bits + 3; ++n) {
+      const int rounds = shape.tile_bits > 8 ? 3 : 6;
+      for (u64 n = shape.tile_bits + 1; n <= shape.tile_bits + 3; ++n) {
         for (int round = 0; round < rounds; ++round) {
-          std::mt19937_64 rng(n * 1000 + shape.block_bits * 100 + shape.gathered_bits * 10 + round);
+          std::mt19937_64 rng(n * 1000 + shape.tile_bits * 100 + shape.gathered_bits * 10 + round);
           const State start = random_state(rng, n, round % 3);
           State want = start, got = start;
           std::unique_ptr<GateRecord> record = GateRecord::create(shape);
           for (int k = 0; k < 40; ++k) {
-            const PendingGate g = random_gate(rng, n);
-            apply_gate(*set, want.data(), want.size(), g);
+            const PreparedGate g = random_gate(rng, n);
+            run_gate(*set, want.data(), want.size(), g);
             if (record->full()) record->apply(*set, got.data(), n);
             record->push(g);
           }
           record->apply(*set, got.data(), n);
-          const std::string where = std::string(set->name) + " n=" + std::to_string(n) + " block=" +
-                                    std::to_string(shape.block_bits) + "/" +
+          const std::string where = std::string(set->name) + " n=" + std::to_string(n) + " tile=" +
+                                    std::to_string(shape.tile_bits) + "/" +
                                     std::to_string(shape.gathered_bits) + "/" +
                                     std::to_string(shape.sub_bits) + " round=" + std::to_string(round);
           ASSERT_TRUE(model::same_bits(got, want, true)) << where;
@@ -135,6 +140,71 @@ TEST(PassesTest, RecordedCircuitsGiveTheBitsOfOneGateAtATime) {
       }
     }
   }
+}
+
+// The kernel calls of a circuit: where each starts and how many amplitudes it
+// is given, through the scalar set.
+struct Call {
+  const Amplitude* amps;
+  u64 dimension;
+};
+thread_local std::vector<Call> t_calls;
+
+template <auto Entry, class... Args>
+void counted(Amplitude* amps, u64 dimension, Args... args) {
+  t_calls.push_back(Call{amps, dimension});
+  (kScalarKernels.*Entry)(amps, dimension, args...);
+}
+
+const KernelSet kCountingKernels = [] {
+  KernelSet s = kScalarKernels;
+  s.exchange = &counted<&KernelSet::exchange, u64>;
+  s.hadamard = &counted<&KernelSet::hadamard, u64, double>;
+  s.general = &counted<&KernelSet::general, u64, const Matrix2&>;
+  s.diagonal = &counted<&KernelSet::diagonal, u64, const Matrix2&>;
+  s.cnot = &counted<&KernelSet::cnot, u64, u64>;
+  s.swap = &counted<&KernelSet::swap, u64, u64>;
+  s.ccnot = &counted<&KernelSet::ccnot, u64, u64, u64>;
+  s.csswap = &counted<&KernelSet::csswap, u64, u64, u64>;
+  s.controlled_general =
+      &counted<&KernelSet::controlled_general, const u64*, u64, u64, const Matrix2&>;
+  return s;
+}();
+
+TEST(PassesTest, GatesThatFitOneTileStreamTheArrayOnce) {
+  // Three layers of ry and rz on each of the tile's qubits and a cnot chain
+  // among them, on four tiles. A pass over the array starts wherever a call
+  // begins below the tile the call before it ended in.
+  const PassShape shape{.tile_bits = 5, .gathered_bits = 0, .capacity = 64, .sub_bits = 2};
+  const u64 n = shape.tile_bits + 2;
+  std::mt19937_64 rng(5);
+  std::vector<PreparedGate> circuit;
+  for (int layer = 0; layer < 3; ++layer) {
+    for (std::uint8_t q = 0; q < shape.tile_bits; ++q) {
+      circuit.push_back({.kind = GateKind::kGeneral, .target = q, .m = matrix(rng)});
+      circuit.push_back({.kind = GateKind::kDiagonal, .target = q, .m = matrix(rng)});
+    }
+    for (std::uint8_t q = 1; q < shape.tile_bits; ++q) {
+      circuit.push_back({.kind = GateKind::kCnot, .target = q, .controls = model::bit(q - 1)});
+    }
+  }
+  State s = random_state(rng, n, 1);
+  std::unique_ptr<GateRecord> record = GateRecord::create(shape);
+  for (const PreparedGate& g : circuit) record->push(g);
+  t_calls.clear();
+  record->apply(kCountingKernels, s.data(), n);
+
+  u64 passes = 0;
+  u64 sub_tile_calls = 0;
+  u64 reached = 0;  // the last tile the call before reached
+  for (const Call& c : t_calls) {
+    const u64 first = static_cast<u64>(c.amps - s.data()) >> shape.tile_bits;
+    if (passes == 0 || first < reached) ++passes;
+    reached = (static_cast<u64>(c.amps - s.data()) + c.dimension - 1) >> shape.tile_bits;
+    sub_tile_calls += c.dimension == model::bit(shape.sub_bits);
+  }
+  EXPECT_EQ(passes, 1u) << t_calls.size() << " calls for " << circuit.size() << " gates";
+  EXPECT_GT(sub_tile_calls, 0u);
 }
 
 class FixedEntropy final : public platform::EntropySource {
@@ -200,10 +270,10 @@ std::string step(Register& reg, u64 choice, std::mt19937_64& rng) {
 }
 
 TEST(PassesTest, RegisterReadsAsIfEveryGateHadRunAtOnce) {
-  const PassShape never{63, 0, 0};
+  const PassShape never{.tile_bits = 63, .gathered_bits = 0, .capacity = 0};
   for (const PassShape& shape : kShapes) {
-    // Below, at and above the block size.
-    for (u64 n = shape.block_bits - 1; n <= shape.block_bits + 2; ++n) {
+    // Below, at and above the tile size.
+    for (u64 n = shape.tile_bits - 1; n <= shape.tile_bits + 2; ++n) {
       for (int round = 0; round < 4; ++round) {
         std::mt19937_64 rng(n * 100 + round);
         const State start = random_state(rng, n, round % 3);
@@ -220,8 +290,8 @@ TEST(PassesTest, RegisterReadsAsIfEveryGateHadRunAtOnce) {
           const u64 choice = rng() % 8 == 0 ? 11 + rng() % 5 : rng() % 11;
           const u64 seed = rng();
           std::mt19937_64 a(seed), b(seed);
-          const std::string where = "n=" + std::to_string(n) + " block=" +
-                                    std::to_string(shape.block_bits) + " round=" +
+          const std::string where = "n=" + std::to_string(n) + " tile=" +
+                                    std::to_string(shape.tile_bits) + " round=" +
                                     std::to_string(round) + " step=" + std::to_string(k);
           ASSERT_EQ(step(recorded, choice, a), step(at_once, choice, b)) << where;
           if (rng() % 16 == 0) {

@@ -87,7 +87,7 @@ TEST(RegisterTest, AlignmentHoldsOnBothSidesOfEveryThreshold) {
     }
     const std::uint64_t n = static_cast<std::uint64_t>(std::bit_width(threshold / sizeof(Amplitude))) - 1;
     for (const std::uint64_t q : {n - 1, n, n + 1}) {
-      const Register reg = Register::with_memory(q, std::uint64_t{1} << 40);
+      Register reg = Register::with_memory(q, std::uint64_t{1} << 40);
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reg.amplitudes()) % promised_alignment(std::uint64_t{16} << q), 0u)
           << q << " qubits";
     }

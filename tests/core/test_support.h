@@ -20,7 +20,7 @@ std::string fatal_text_of(auto&& call) {
 }
 
 // The register's amplitudes as bytes, to show that a pass changed none of them.
-inline std::vector<unsigned char> raw_bytes(const Register& reg) {
+inline std::vector<unsigned char> raw_bytes(Register& reg) {
   const auto* p = reinterpret_cast<const unsigned char*>(reg.amplitudes());
   return std::vector<unsigned char>(p, p + reg.dimension() * sizeof(Amplitude));
 }

@@ -34,7 +34,6 @@ using Maker = platform::CpuFeatures::Maker;
 bool has_avx2(const platform::CpuFeatures& f) { return f.avx2; }
 bool has_avx512(const platform::CpuFeatures& f) { return f.avx512; }
 bool intel(const platform::CpuFeatures& f) { return f.maker == Maker::kIntel; }
-bool amd(const platform::CpuFeatures& f) { return f.maker == Maker::kAmd; }
 
 const KernelSet& avx2_set() { return kAvx2Kernels; }
 const KernelSet& avx512_set() { return kAvx512Kernels; }
@@ -45,33 +44,14 @@ const KernelSet& avx512_set() { return kAvx512Kernels; }
 //
 // h is a pure stream (two adds or subtracts and a multiply a pair), so the
 // width buys it nothing in the cache, and on Intel cores 512-bit multiplies
-// cost clock speed: in a 1 MiB register (16 qubits, in the core's own cache),
-// on a Xeon with AVX-512 and in one run, h took 0.239-0.242 ns an amplitude with
-// 256-bit registers against 0.258-0.261 with 512-bit ones on targets 1, 8 and
-// 15 (0.263 against 0.258 on target 0), while the 2x2 updates and rz ran
-// 1.16-1.29 times faster with 512 bits on targets 8 and 15 and equal or faster
-// on 0 and 1.
+// cost clock speed: there 256-bit registers ran h faster, while every other
+// entry ran as fast or faster with 512 bits (bench/README.md, "AVX2 against
+// AVX-512"). On AMD's Zen 4 the 512-bit h is the faster one.
 const KernelSet& avx512_h_avx2_set() {
   static const KernelSet set = [] {
     KernelSet s = kAvx512Kernels;
     s.name = "avx512_h_avx2";
     s.hadamard = kAvx2Kernels.hadamard;
-    return s;
-  }();
-  return set;
-}
-
-// On AMD's Zen 4, n = 20: h on targets 0 and 1 took 0.34-0.37 ms with 256-bit
-// registers against 0.39 with 512-bit ones, which were faster on the others.
-void hadamard_low_avx2(Amplitude* amps, std::uint64_t dimension, std::uint64_t target, double k) {
-  (target < 2 ? kAvx2Kernels.hadamard : kAvx512Kernels.hadamard)(amps, dimension, target, k);
-}
-
-const KernelSet& avx512_h_low_avx2_set() {
-  static const KernelSet set = [] {
-    KernelSet s = kAvx512Kernels;
-    s.name = "avx512_h_low_avx2";
-    s.hadamard = &hadamard_low_avx2;
     return s;
   }();
   return set;
@@ -87,7 +67,6 @@ constexpr Candidate kCandidates[] = {
     {&avx2_set, &has_avx2, &always},
     {&avx512_set, &has_avx512, &always},
     {&avx512_h_avx2_set, &has_avx512, &intel},
-    {&avx512_h_low_avx2_set, &has_avx512, &amd},
 #endif
 };
 

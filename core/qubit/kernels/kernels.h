@@ -1,6 +1,28 @@
+// Words the kernels and the passes use:
+//   position   a bit of a basis-state index; qubit q is position q, and the
+//              passes renumber positions inside a tile.
+//   pair       the two amplitudes a one-target gate maps, i0 and i1 = i0 with
+//              the target bit set; each is the other's partner.
+//   opened     positions held at 0 while a counter enumerates the others
+//              (insert_zero_bit); `set` names those of them that must read 1.
+//   run        consecutive amplitudes (or blocks) a walk visits in one go.
+//   lane       one amplitude's place inside a vector register.
+//   block      one vector register's worth of amplitudes (2 with 256 bits, 4
+//              with 512); positions below the lane bits pick a lane, those
+//              above pick a block. `_inside` kernels work on targets within a
+//              block, `_across` ones on targets between blocks. (In
+//              register.h a block is the allocation that holds the array.)
+//   ahead      asking for cache lines before a walk reaches them.
+//   layer      a kernel set's few register operations (layer.h), under one
+//              body of algorithms shared by every vector set.
+//   tile       (passes only) a cache-sized part of the array that a group of
+//              recorded gates meets in turn; a sub-tile is the same one level
+//              down. Not a block.
+//
 // The loops that rewrite the amplitude array, one entry per loop shape, in a
 // table of function pointers. The gate functions check their arguments and
-// prepare every constant, then call through active_kernels() (dispatch.h).
+// prepare every constant; run_gate (prepared_gate.h) then calls the entry of
+// active_kernels() (dispatch.h), at once or from the record.
 // Every table computes bit for bit what the scalar one does.
 //
 // This header is included by files compiled with vector instruction options,
