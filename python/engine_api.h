@@ -87,9 +87,10 @@ inline const EngineApi* import_engine_api(const char* client) noexcept {
   Py_DECREF(module);
   PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
   PyObject* capsule = shared ? PyDict_GetItemString(shared, kEngineApiName) : nullptr;
-  const auto* api = capsule && PyCapsule_IsValid(capsule, kEngineApiName)
-                        ? static_cast<const EngineApi*>(PyCapsule_GetPointer(capsule, kEngineApiName))
-                        : nullptr;
+  const EngineApi* api = nullptr;
+  if (capsule && PyCapsule_IsValid(capsule, kEngineApiName)) {
+    api = static_cast<const EngineApi*>(PyCapsule_GetPointer(capsule, kEngineApiName));
+  }
   if (!api || api->abi_version != kEngineApiVersion || api->size != sizeof(EngineApi)) {
     PyErr_Format(PyExc_ImportError,
                  "%s does not match the zentrova module it found: install both from the same "
