@@ -37,6 +37,8 @@ inline constexpr std::uint32_t kEngineApiVersion = 1;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
 
+// The first three fields stay where they are in every version: a client reads
+// them before it trusts the rest (the tests read them from Python too).
 struct EngineApi {
   std::uint32_t abi_version;  // kEngineApiVersion as zentrova was built
   std::uint32_t size;         // sizeof(EngineApi) as zentrova was built
