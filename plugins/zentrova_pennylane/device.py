@@ -33,6 +33,8 @@ from pennylane.transforms import (
 )
 from pennylane.transforms.core import CompilePipeline, transform
 
+from _zentrova_common import check_finite, check_max_workers
+
 from . import ops
 from .simulate import prepare, run
 
@@ -199,11 +201,16 @@ class ZentrovaQubit(Device):
             from numpy's global generator, so that ``numpy.random.seed`` fixes it.
         max_workers (int): run the circuits of a batch (a gradient, a parameter scan) on a pool
             of that many processes; None runs them one after another in this process.
+
+    Refused with a clear error: a NaN or infinite gate parameter (ValueError, before any
+    work), a register or result too large for the memory available (DeviceError, before
+    zentrova is asked). Only the wires a circuit acts on are simulated.
     """
 
     _device_options = ("max_workers",)
 
     def __init__(self, wires=None, shots=None, seed="global", max_workers=None):
+        check_max_workers(max_workers)
         super().__init__(wires=wires, shots=shots)
         if isinstance(seed, str) and seed == "global":
             seed = np.random.randint(0, high=10000000)
@@ -234,6 +241,7 @@ class ZentrovaQubit(Device):
         mcm = replace(config.mcm_config, mcm_method="deferred")
         options = dict(config.device_options)
         options.setdefault("max_workers", self._max_workers)
+        check_max_workers(options["max_workers"])
         return replace(config, mcm_config=mcm, device_options=options)
 
     def preprocess_transforms(self, execution_config=None):
@@ -268,6 +276,9 @@ class ZentrovaQubit(Device):
         execution_config = execution_config or ExecutionConfig()
         max_workers = execution_config.device_options.get("max_workers", self._max_workers)
         postselect_mode = execution_config.mcm_config.postselect_mode
+        for c in circuits:
+            for op in c.operations + [mp.obs for mp in c.measurements if mp.obs is not None]:
+                check_finite(op.data, f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
         # One seed per sampled circuit, drawn in order: results are the same with or without
         # a pool, and exact circuits in between do not change them.
         seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]

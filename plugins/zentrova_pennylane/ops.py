@@ -7,71 +7,19 @@ not, takes the matrix PennyLane computes. Everything else is left to PennyLane's
 Every function takes the register, the operation and the register's qubit for each of the
 operation's wires (already mapped from PennyLane's order)."""
 
-import math
-
-from _zentrova_angles import cos_sin, expi
+from _zentrova_common import FIXED as _COMMON, ONE, ZERO, controlled_calls, expi, phase, rot, rx, ry, rz
 from pennylane.ops import Controlled
 
-ONE = 1 + 0j
-ZERO = 0j
-K = math.sqrt(0.5)  # 0.7071067811865476, the module's own Hadamard entry
-
-# Fixed one-qubit matrices, row by row.
+# Fixed one-qubit matrices by PennyLane name.
 FIXED = {
-    "PauliX": (ZERO, ONE, ONE, ZERO),
-    "PauliY": (ZERO, -1j, 1j, ZERO),
-    "PauliZ": (ONE, ZERO, ZERO, -ONE),
-    "Hadamard": (complex(K, 0), complex(K, 0), complex(K, 0), complex(-K, 0)),
-    "S": (ONE, ZERO, ZERO, 1j),
-    "Adjoint(S)": (ONE, ZERO, ZERO, -1j),
-    # e^(±iπ/4) rounded part by part; cmath.exp would be one unit off in the imaginary part.
-    "T": (ONE, ZERO, ZERO, complex(K, K)),
-    "Adjoint(T)": (ONE, ZERO, ZERO, complex(K, -K)),
-    "SX": (0.5 + 0.5j, 0.5 - 0.5j, 0.5 - 0.5j, 0.5 + 0.5j),
-    "Adjoint(SX)": (0.5 - 0.5j, 0.5 + 0.5j, 0.5 + 0.5j, 0.5 - 0.5j),
+    name: _COMMON[key]
+    for name, key in [("PauliX", "x"), ("PauliY", "y"), ("PauliZ", "z"), ("Hadamard", "h"),
+                      ("S", "s"), ("Adjoint(S)", "sdg"), ("T", "t"), ("Adjoint(T)", "tdg"),
+                      ("SX", "sx"), ("Adjoint(SX)", "sxdg")]
 }
-
-
-# Sines and cosines from the engine, so that these matrices have the same bits on every
-# machine, as the register's own rotations do.
-_phase = expi
-
-
-def _rx(theta):
-    c, s = cos_sin(theta / 2)
-    return (complex(c, 0), complex(0, -s), complex(0, -s), complex(c, 0))
-
-
-def _ry(theta):
-    c, s = cos_sin(theta / 2)
-    return (complex(c, 0), complex(-s, 0), complex(s, 0), complex(c, 0))
-
-
-def _rz(theta):
-    c, s = cos_sin(theta / 2)
-    return (complex(c, -s), ZERO, ZERO, complex(c, s))
-
-
-def _rot(phi, theta, omega):
-    # RZ(omega) RY(theta) RZ(phi) in one matrix: one pass over the state instead of three.
-    c, s = cos_sin(theta / 2)
-    return (
-        _phase(-(phi + omega) / 2) * c,
-        -_phase((phi - omega) / 2) * s,
-        _phase(-(phi - omega) / 2) * s,
-        _phase((phi + omega) / 2) * c,
-    )
-
 
 # One-qubit gates with parameters: name -> matrix from the operation's parameters.
-PARAMETRIC = {
-    "RX": _rx,
-    "RY": _ry,
-    "RZ": _rz,
-    "PhaseShift": lambda phi: (ONE, ZERO, ZERO, _phase(phi)),
-    "U1": lambda phi: (ONE, ZERO, ZERO, _phase(phi)),
-    "Rot": _rot,
-}
+PARAMETRIC = {"RX": rx, "RY": ry, "RZ": rz, "PhaseShift": phase, "U1": phase, "Rot": rot}
 
 
 def matrix_of(op):
@@ -92,13 +40,8 @@ def _u(reg, op, q):
 def _controlled(reg, op, q, base):
     """A one-qubit `base` under the operation's controls, the last wire being the target.
     A control on 0 is a control on 1 between two X gates."""
-    controls = q[:-1]
-    low = [c for c, v in zip(controls, op.control_values) if not v]
-    for c in low:
-        reg.x(c)
-    reg.mcu(controls, q[-1], *base)
-    for c in low:
-        reg.x(c)
+    for method, args in controlled_calls(q[:-1], op.control_values, q[-1], base):
+        getattr(reg, method)(*args)
 
 
 def _named_controlled(base_name):
@@ -130,7 +73,7 @@ def _projector(reg, op, q):
 
 def _global_phase(reg, op, q):
     # e^(-i phi) on every amplitude; any qubit carries it.
-    z = _phase(-float(op.data[0]))
+    z = expi(-float(op.data[0]))
     reg.u(0, z, ZERO, ZERO, z)
 
 

@@ -8,13 +8,20 @@ arguments, so that a process pool can run it.
 Wire order: PennyLane's wire k of n (in the device's order) is zentrova's qubit n-1-k. Index i
 of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0 is the least
 significant one: with this mapping both read bit n-1-k of i, and the read-out needs no
-permutation."""
+permutation.
+
+Idle wires: only the wires the circuit's operations act on (the active wires, in the
+device's order) are simulated, on a register of their own. Results are mapped back: an idle
+wire reads 0 in samples, probabilities over it are expanded, and a state or probabilities
+over every wire are expanded to all of them, refused (DeviceError) when that would not fit
+in memory."""
 
 from typing import NamedTuple
 
 import numpy as np
 import zentrova
 import zentrova_readout
+from _zentrova_common import Layout, check_memory, panics_as, sample_indices
 from pennylane.exceptions import DeviceError
 from pennylane.measurements import (
     ExpectationMP,
@@ -24,6 +31,7 @@ from pennylane.measurements import (
     VarianceMP,
 )
 from pennylane.ops import Controlled
+from pennylane.wires import Wires
 
 from .ops import apply
 
@@ -34,7 +42,7 @@ def run_ops(circuit, wire_order, reg=None):
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
     if reg is None:
-        reg = zentrova.QuantumRegister(n)
+        reg = _register(n)
     for op in circuit.operations:
         if isinstance(op, Controlled):
             # A controlled operation builds its wires anew on each access (controls + target),
@@ -65,11 +73,21 @@ class Prepared(NamedTuple):
     calls: list
     measured: object  # the circuit without its operations
     postselected: bool
+    active: Wires  # the register's wires
+
+
+def active_wires(circuit, wire_order):
+    """The wires the circuit's operations act on, in the device's order."""
+    used = set()
+    for op in circuit.operations:
+        used.update(op.wires)
+    return wire_order if len(used) == len(wire_order) else Wires([w for w in wire_order if w in used])
 
 
 def prepare(circuit, wire_order):
-    calls = run_ops(circuit, wire_order, _Recorder()).calls
-    return Prepared(calls, circuit.copy(operations=[]), _postselected(circuit))
+    active = active_wires(circuit, wire_order)
+    calls = run_ops(circuit, active, _Recorder()).calls
+    return Prepared(calls, circuit.copy(operations=[]), _postselected(circuit), active)
 
 
 def _postselected(circuit):
@@ -133,33 +151,46 @@ class _Readout:
         return self._amps
 
 
-def analytic_result(mp, readout, wire_order):
+def expand(values, active, wires, what):
+    """Values over the active wires (the first the most significant) as values over
+    `wires`, which hold them in the same order: zero wherever an idle wire reads 1."""
+    n = len(wires)
+    layout = Layout(n, [n - 1 - wires.index(w) for w in active])
+    return layout.expand(values, f"{what} of {n} wires", DeviceError)
+
+
+def _with(active, wires, wire_order):
+    """The active wires and `wires`, in the device's order."""
+    wanted = set(active) | set(wires)
+    return Wires([w for w in wire_order if w in wanted])
+
+
+def analytic_result(mp, readout, wire_order, active):
     """One measurement's exact value. Observables arrive diagonal (Z words, or eigenvalues
     over wires), so the probabilities of their wires give the value."""
     if isinstance(mp, ExpectationMP) and mp.obs is not None and mp.obs.name == "SparseHamiltonian":
         # No rotation makes it diagonal: <psi|H|psi> from the amplitudes.
-        a = readout.amps
-        return np.float64(np.vdot(a, mp.obs.sparse_matrix(wire_order=wire_order) @ a).real)
+        wires = _with(active, mp.obs.wires, wire_order)
+        a = expand(readout.amps, active, wires, "a state")
+        return np.float64(np.vdot(a, mp.obs.sparse_matrix(wire_order=wires) @ a).real)
     if isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
-        if isinstance(mp, ProbabilityMP) and not mp.wires:
-            return readout.probs.copy()
-        positions = [wire_order.index(w) for w in mp.wires]
-        p = marginal(readout.probs, len(wire_order), positions)
+        wires = wire_order if isinstance(mp, ProbabilityMP) and not mp.wires else mp.wires
+        present = [w for w in wires if w in active]
+        p = marginal(readout.probs, len(active), [active.index(w) for w in present])
+        p = p.copy() if p is readout.probs else p
+        if len(present) < len(wires):
+            p = expand(p, present, Wires(wires), "probabilities")
         if isinstance(mp, ProbabilityMP):
-            return p.copy() if p is readout.probs else p
+            return p
         eig = np.asarray(mp.eigvals(), dtype=float)
         mean = float(np.dot(p, eig))
         if isinstance(mp, ExpectationMP):
             return np.float64(mean)
         return np.float64(np.dot(p, eig * eig) - mean * mean)
     if isinstance(mp, StateMeasurement):
-        return mp.process_state(readout.amps, wire_order)
+        wires = _with(active, mp.wires or wire_order, wire_order)
+        return mp.process_state(expand(readout.amps, active, wires, "a state"), wires)
     raise TypeError(f"zentrova.qubit cannot compute {mp} without shots")
-
-
-def sample_indices(probs, shots, rng):
-    """`shots` basis-state indices drawn from `probs`."""
-    return rng.choice(len(probs), size=shots, p=probs)
 
 
 def bits_of(indices, n):
@@ -172,31 +203,33 @@ def run(circuit, wire_order, seed=None, postselect_mode=None):
     """The results of one circuit (or a Prepared one), in PennyLane's layout: one value per
     measurement (a bare value for a single one), and per shot bin for a shot vector.
 
-    zentrova refuses a register or read-out that would not fit in memory with its
-    PanicException, which derives from BaseException: a process pool's worker would die of it
-    and leave the batch waiting forever, and PennyLane's own handlers would not see it. It
-    leaves here as PennyLane's DeviceError, with zentrova's message."""
-    try:
+    A register too large for memory is refused here before zentrova is asked, and anything
+    zentrova still refuses with its PanicException (which derives from BaseException, so a
+    process pool's worker would die of it) leaves as PennyLane's DeviceError, which pickles."""
+    with panics_as(DeviceError):
         return _run(circuit, wire_order, seed, postselect_mode)
-    except BaseException as e:
-        if type(e).__name__ != "PanicException":
-            raise
-        raise DeviceError(f"zentrova refused the circuit: {e}") from None
+
+
+def _register(n):
+    check_memory(n, "a register", error_type=DeviceError)
+    return zentrova.QuantumRegister(n)
 
 
 def _run(circuit, wire_order, seed, postselect_mode):
     if isinstance(circuit, Prepared):
-        reg = zentrova.QuantumRegister(len(wire_order))
+        active = circuit.active
+        reg = _register(len(active))
         for method, args in circuit.calls:
             getattr(reg, method)(*args)
         postselected, circuit = circuit.postselected, circuit.measured
     else:
-        reg = run_ops(circuit, wire_order)
+        active = active_wires(circuit, wire_order)
+        reg = run_ops(circuit, active)
         postselected = _postselected(circuit)
     readout = _Readout(reg, postselected)
     mps = circuit.measurements
     if not circuit.shots:
-        results = tuple(analytic_result(mp, readout, wire_order) for mp in mps)
+        results = tuple(analytic_result(mp, readout, wire_order, active) for mp in mps)
         return results[0] if len(mps) == 1 else results
 
     rng = np.random.default_rng(seed)
@@ -214,10 +247,13 @@ def _run(circuit, wire_order, seed, postselect_mode):
             "postselect_mode='fill-shots' has no state to draw shots from."
         )
     total = sum(sizes)
+    samples = np.zeros((total, len(wire_order)), dtype=np.int64)
     if total:
-        samples = bits_of(sample_indices(probs, total, rng), len(wire_order))
-    else:
-        samples = np.zeros((0, len(wire_order)), dtype=np.int64)
+        bits = bits_of(sample_indices(probs, total, rng), len(active))
+        if len(active) == len(wire_order):
+            samples = bits
+        else:
+            samples[:, [wire_order.index(w) for w in active]] = bits
     per_bin = []
     start = 0
     for size in sizes:

@@ -5,14 +5,18 @@ Tasks are plain tuples for _worker; with an executor they go out in batches
 pay a round trip each) and come back in the order they were given. Every task
 carries its own seed, derived from the caller's seed and the task's position
 alone, so results do not depend on how tasks were batched or where they ran.
+A refusal from a worker (a plain RefusedError, the worker knowing no Qiskit)
+reaches the caller as a ZentrovaError, a QiskitError.
 """
 
 import concurrent.futures
 import itertools
 
 import numpy as np
+from _zentrova_common import RefusedError
 
 from . import _worker
+from ._translate import ZentrovaError
 
 MAX_BATCHES = 64
 
@@ -40,7 +44,7 @@ def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
         tasks = list(tasks)
         total = len(tasks)
     if executor is None or not total:
-        results = _worker.run_batch(kind, list(tasks))
+        results = _outcome(_worker.run_batch, kind, list(tasks))
 
         def ready() -> list:
             return results
@@ -59,10 +63,17 @@ def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
     def collect() -> list:
         results: list = []
         for future in futures:
-            results.extend(future.result())
+            results.extend(_outcome(future.result))
         return results
     collect.done = lambda: all(f.done() for f in futures)  # type: ignore[attr-defined]
     return collect
+
+
+def _outcome(fn, *args):
+    try:
+        return fn(*args)
+    except RefusedError as e:
+        raise ZentrovaError(str(e)) from None
 
 
 def run(kind: str, tasks, executor: concurrent.futures.Executor | None,

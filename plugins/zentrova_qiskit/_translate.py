@@ -6,6 +6,8 @@ a condition on measured bits; an instruction that is none of these is replaced
 by its definition, and one without a definition is refused, by name. Angles
 that are still parameters stay as Qiskit expressions in the result (a template)
 until bind() puts numbers in their place for one point of a parameter sweep.
+One-qubit matrices are worked out here, as Qiskit defines its gates, as soon as
+their angles are numbers: the worker gets plain `u` and `mcu` calls.
 """
 
 from dataclasses import dataclass, field
@@ -21,18 +23,55 @@ from qiskit.circuit import (
     ParameterExpression,
     QuantumCircuit,
 )
+from qiskit.exceptions import QiskitError
+
+from _zentrova_common import (
+    FIXED,
+    Layout,
+    check_finite,
+    controlled_calls,
+    cos_sin,
+    expi,
+    phase,
+    rx,
+    ry,
+    rz,
+    u3,
+)
 
 # Gates that are a method of QuantumRegister, by Qiskit name.
 _DIRECT = {"x": "x", "h": "h", "rx": "rx", "ry": "ry", "rz": "rz", "cx": "cnot",
            "swap": "swap", "ccx": "ccnot", "cswap": "csswap"}
-# One-qubit gates by Qiskit name, as a matrix kind of _worker.matrix().
-_MATRIX = {"x": "x", "h": "h", "y": "y", "z": "z", "s": "s", "sdg": "sdg", "t": "t",
-           "tdg": "tdg", "sx": "sx", "sxdg": "sxdg", "p": "p", "u1": "p", "rx": "rx",
-           "ry": "ry", "rz": "rz", "r": "r", "u": "u", "u3": "u", "U": "u"}
 _SKIP = {"barrier", "delay", "id", "global_phase"}
 
 
-class UnsupportedInstruction(ValueError):
+def _r(theta: float, phi: float) -> tuple:
+    """Rotation by theta about cos(phi) X + sin(phi) Y."""
+    c, s = cos_sin(theta / 2)
+    cp, sp = cos_sin(phi)
+    return (complex(c), complex(-sp * s, -cp * s), complex(sp * s, -cp * s), complex(c))
+
+
+def _cu(theta: float, phi: float, lam: float, gamma: float) -> tuple:
+    g = expi(gamma)
+    return tuple(g * v for v in u3(theta, phi, lam))
+
+
+# One-qubit gates by Qiskit name: their matrix from their parameters.
+_MATRIX = {name: (lambda m: lambda: m)(m) for name, m in FIXED.items()}
+_MATRIX.update({"p": phase, "u1": phase, "rx": rx, "ry": ry, "rz": rz, "r": _r, "u": u3,
+                "u3": u3, "U": u3, "cu": _cu})
+
+
+class ZentrovaError(QiskitError):
+    """A circuit zentrova refused (too large for the memory available, a result too large
+    to give, or a fatal refusal of the module), with the reason in the message."""
+
+    def __str__(self) -> str:
+        return self.message  # QiskitError's own quotes it
+
+
+class UnsupportedInstruction(ZentrovaError, ValueError):
     """An instruction zentrova cannot run, named in the message."""
 
 
@@ -48,13 +87,18 @@ class Program:
     gates: list | None = None
     measures: list | None = None
     parameters: tuple = ()
+    # The qubits the circuit acts on, packed into a register of their own (of
+    # layout.width qubits): ops, gates and measures are in its numbering, an
+    # end measurement of an idle qubit has None for its qubit.
+    layout: Layout | None = None
 
     @property
     def final(self) -> bool:
         return self.gates is not None
 
 
-def _angle(value):
+def _angle(value, name: str):
+    """A gate's angle as a float, or the expression while it has free parameters."""
     if isinstance(value, ParameterExpression):
         if value.parameters:
             return value
@@ -63,7 +107,9 @@ def _angle(value):
         if value.imag:
             raise UnsupportedInstruction(f"complex angle {value}")
         value = value.real
-    return float(value)
+    value = float(value)
+    check_finite([value], f"gate '{name}'")
+    return value
 
 
 def _condition(op, clbits: dict) -> tuple[tuple[int, ...], int]:
@@ -80,26 +126,24 @@ def _condition(op, clbits: dict) -> tuple[tuple[int, ...], int]:
 
 
 def _matrix_op(op, qubits: list[int]):
-    """The ("mat", ...) operation for a one-qubit gate under 0 or more
-    controls, with x gates around controls that fire on 0; None if op is not
-    one."""
+    """The ("mat", controls, control values, target, kind, params) operation
+    for a one-qubit gate under 0 or more controls, None if op is not one."""
     controls: list[int] = []
-    flips: list[int] = []
+    values: list[int] = []
     base = op
     if isinstance(op, ControlledGate):
         base = op.base_gate
         if op.num_qubits != op.num_ctrl_qubits + 1 or base.num_qubits != 1:
             return None
         controls = qubits[:-1]
-        flips = [q for i, q in enumerate(controls) if not (op.ctrl_state >> i) & 1]
+        values = [(op.ctrl_state >> i) & 1 for i in range(len(controls))]
     elif op.num_qubits != 1:
         return None
-    target = qubits[-1]
     name = base.name
     if op.name == "cu":
-        kind, params = "cu", tuple(_angle(v) for v in op.params)
+        kind, params = "cu", tuple(_angle(v, op.name) for v in op.params)
     elif name in _MATRIX:
-        kind, params = _MATRIX[name], tuple(_angle(v) for v in base.params)
+        kind, params = name, tuple(_angle(v, name) for v in base.params)
     elif not any(isinstance(v, ParameterExpression) and v.parameters for v in base.params):
         try:
             m = base.to_matrix()
@@ -108,10 +152,18 @@ def _matrix_op(op, qubits: list[int]):
         if m.shape != (2, 2):
             return None
         kind, params = "const", tuple(complex(v) for v in m.ravel())
+        check_finite(params, f"gate '{name}'")
     else:
         return None
-    wrap = [("x", q) for q in flips]
-    return wrap + [("mat", tuple(controls), target, kind, params)] + wrap
+    return ("mat", tuple(controls), tuple(values), qubits[-1], kind, params)
+
+
+def _resolved(op: tuple) -> list[tuple]:
+    """A ("mat", ...) operation whose angles are numbers as plain `u`/`mcu`
+    calls, x gates around controls that fire on 0."""
+    _, controls, values, target, kind, params = op
+    m = params if kind == "const" else _MATRIX[kind](*params)
+    return [(method, *args) for method, args in controlled_calls(controls, values, target, m)]
 
 
 def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: list) -> None:
@@ -148,12 +200,12 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
                 "operations only if_else is supported")
         if name in _DIRECT and isinstance(op, Gate) and not (
                 isinstance(op, ControlledGate) and op.ctrl_state != 2**op.num_ctrl_qubits - 1):
-            out.append((_DIRECT[name], *qubits, *(_angle(v) for v in op.params)))
+            out.append((_DIRECT[name], *qubits, *(_angle(v, name) for v in op.params)))
             continue
         if isinstance(op, Gate):
-            ops = _matrix_op(op, qubits)
-            if ops is not None:
-                out.extend(ops)
+            mat = _matrix_op(op, qubits)
+            if mat is not None:
+                out.append(mat)
                 continue
         try:
             definition = op.definition
@@ -184,17 +236,19 @@ def read(circuit: QuantumCircuit) -> Program:
     cmap = {c: i for i, c in enumerate(circuit.clbits)}
     _read(circuit, qmap, cmap, prog, prog.ops)
     prog.parameters = tuple(circuit.parameters)
+    prog.ops = _bind(prog.ops, {})
     _finish(prog)
+    _pack(prog)
     return prog
 
 
 def _touched(op: tuple) -> tuple:
     kind = op[0]
     if kind == "mat":
+        return (*op[1], op[3])
+    if kind == "mcu":
         return (*op[1], op[2])
-    if kind in ("rx", "ry", "rz"):
-        return op[1:2]
-    if kind == "measure":
+    if kind in ("rx", "ry", "rz", "u", "measure"):
         return op[1:2]
     return op[1:]
 
@@ -228,27 +282,78 @@ def _finish(prog: Program) -> None:
     prog.gates, prog.measures = gates, measures
 
 
-def _value(v, values: dict):
-    if isinstance(v, ParameterExpression):
-        if isinstance(v, Parameter):
-            return values[v]
-        return _angle(v.bind({p: values[p] for p in v.parameters}))
-    return v
+def _all_touched(ops: list) -> set:
+    used: set = set()
+    for op in ops:
+        if op[0] == "if":
+            used |= _all_touched(op[3]) | _all_touched(op[4])
+        else:
+            used.update(_touched(op))
+    return used
 
 
-def bind(ops: list, values: dict) -> list:
-    """ops with every parameter replaced by its value from values."""
-    if not values:
-        return ops
+def _renumber(ops: list, q: dict) -> list:
     out = []
     for op in ops:
         kind = op[0]
         if kind == "mat":
-            out.append((*op[:4], tuple(_value(v, values) for v in op[4])))
-        elif kind in ("rx", "ry", "rz"):
-            out.append((kind, op[1], _value(op[2], values)))
+            out.append((kind, tuple(q[c] for c in op[1]), op[2], q[op[3]], *op[4:]))
+        elif kind == "mcu":
+            out.append((kind, tuple(q[c] for c in op[1]), q[op[2]], *op[3:]))
+        elif kind in ("rx", "ry", "rz", "u", "measure"):
+            out.append((kind, q[op[1]], *op[2:]))
         elif kind == "if":
-            out.append((*op[:3], bind(op[3], values), bind(op[4], values)))
+            out.append((*op[:3], _renumber(op[3], q), _renumber(op[4], q)))
+        else:
+            out.append((kind, *(q[v] for v in op[1:])))
+    return out
+
+
+def _pack(prog: Program) -> None:
+    """Sets prog.layout to the qubits the circuit acts on (an end measurement
+    alone does not count: an idle qubit reads 0) and renumbers prog's
+    operations to it."""
+    used = _all_touched(prog.gates if prog.final else prog.ops)
+    prog.layout = layout = Layout(prog.num_qubits, used)
+    if layout.is_identity:
+        return
+    q = layout.dense
+    if prog.final:
+        prog.gates = _renumber(prog.gates, q)
+        prog.measures = [(q.get(qubit), clbit) for qubit, clbit in prog.measures]
+    else:
+        prog.ops = _renumber(prog.ops, q)
+
+
+def _value(v, values: dict, name: str):
+    if isinstance(v, ParameterExpression) and v.parameters and values:
+        if isinstance(v, Parameter):
+            return _angle(values[v], name)
+        return _angle(v.bind({p: values[p] for p in v.parameters}), name)
+    return v
+
+
+def bind(ops: list, values: dict) -> list:
+    """ops with every parameter replaced by its value from values, each
+    one-qubit matrix worked out; a non-finite value is refused, naming its
+    gate."""
+    return _bind(ops, values) if values else ops
+
+
+def _bind(ops: list, values: dict) -> list:
+    out = []
+    for op in ops:
+        kind = op[0]
+        if kind == "mat":
+            params = tuple(_value(v, values, op[4]) for v in op[5])
+            if any(isinstance(v, ParameterExpression) for v in params):
+                out.append((*op[:5], params))
+            else:
+                out.extend(_resolved((*op[:5], params)))
+        elif kind in ("rx", "ry", "rz"):
+            out.append((kind, op[1], _value(op[2], values, kind)))
+        elif kind == "if":
+            out.append((*op[:3], _bind(op[3], values), _bind(op[4], values)))
         else:
             out.append(op)
     return out

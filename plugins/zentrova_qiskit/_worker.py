@@ -2,105 +2,57 @@
 executed on zentrova registers, sampled or turned into expectation values.
 
 This module imports nothing but zentrova, its fast read-out, the plugins'
-sines and cosines (_zentrova_angles, which use only those) and numpy, so a
-worker process (a process pool's, a Dask cluster's) never needs Qiskit to run a
-task, and everything a task receives or returns pickles as plain data. The
-Qiskit side (_translate.py) turns circuits into the operations read here.
+common module (_zentrova_common, which uses only those) and numpy, so a worker
+process (a process pool's, a Dask cluster's) never needs Qiskit to run a task,
+and everything a task receives or returns pickles as plain data. The Qiskit
+side (_translate.py) turns circuits into the operations read here, every
+one-qubit matrix already worked out.
 
 Operations, each a tuple:
   (name, *args)                 a method of QuantumRegister with its arguments:
-                                x, h, rx, ry, rz, cnot, swap, ccnot, csswap
-  ("mat", controls, target, kind, params)
-                                a one-qubit matrix (kind and params, see
-                                matrix()) on target, under the tuple controls
+                                x, h, rx, ry, rz, cnot, swap, ccnot, csswap,
+                                u (target, four entries), mcu (controls,
+                                target, four entries)
   ("measure", qubit, clbit)     mid-circuit only; final ones are listed apart
   ("reset", qubit)
   ("if", clbits, value, then_ops, else_ops)
                                 then_ops when the clbits, read as an integer
                                 (clbits[0] least significant), equal value
-"""
 
-import math
+Every failure leaves as an Exception that pickles: a register too large for
+memory is refused before zentrova is asked, and zentrova's own PanicException
+becomes a RefusedError.
+"""
 
 import numpy as np
 import zentrova
 import zentrova_readout
-from _zentrova_angles import cos_sin, expi
+from _zentrova_common import K, RefusedError, check_memory, measure, panics_as, sample_indices
 
 _QR = zentrova.QuantumRegister
-_K = math.sqrt(0.5)  # correctly rounded, as sqrt always is
-
-_CONST = {
-    "x": (0j, 1 + 0j, 1 + 0j, 0j),
-    "h": (complex(_K), complex(_K), complex(_K), complex(-_K)),
-    "y": (0j, -1j, 1j, 0j),
-    "z": (1 + 0j, 0j, 0j, -1 + 0j),
-    "s": (1 + 0j, 0j, 0j, 1j),
-    "sdg": (1 + 0j, 0j, 0j, -1j),
-    "t": (1 + 0j, 0j, 0j, complex(_K, _K)),
-    "tdg": (1 + 0j, 0j, 0j, complex(_K, -_K)),
-    "sx": (0.5 + 0.5j, 0.5 - 0.5j, 0.5 - 0.5j, 0.5 + 0.5j),
-    "sxdg": (0.5 - 0.5j, 0.5 + 0.5j, 0.5 + 0.5j, 0.5 - 0.5j),
-}
-
-
-def matrix(kind: str, params: tuple) -> tuple[complex, complex, complex, complex]:
-    """The four entries, row by row, of a one-qubit gate as Qiskit defines it."""
-    if kind == "const":
-        return tuple(complex(v) for v in params)  # type: ignore[return-value]
-    if kind in _CONST:
-        return _CONST[kind]
-    if kind == "p":
-        return (1 + 0j, 0j, 0j, expi(params[0]))
-    if kind == "rx":
-        c, s = cos_sin(params[0] / 2)
-        return (complex(c), complex(0.0, -s), complex(0.0, -s), complex(c))
-    if kind == "ry":
-        c, s = cos_sin(params[0] / 2)
-        return (complex(c), complex(-s), complex(s), complex(c))
-    if kind == "rz":
-        c, s = cos_sin(params[0] / 2)
-        return (complex(c, -s), 0j, 0j, complex(c, s))
-    if kind == "r":  # rotation by theta about cos(phi) X + sin(phi) Y
-        c, s = cos_sin(params[0] / 2)
-        cp, sp = cos_sin(params[1])
-        return (complex(c), complex(-sp * s, -cp * s), complex(sp * s, -cp * s), complex(c))
-    if kind in ("u", "cu"):  # U(theta, phi, lam), times e^(i gamma) for cu's fourth
-        theta, phi, lam = params[:3]
-        c, s = cos_sin(theta / 2)
-        el, ep, epl = expi(lam), expi(phi), expi(phi + lam)
-        m = (complex(c), complex(-el.real * s, -el.imag * s),
-             complex(ep.real * s, ep.imag * s), complex(epl.real * c, epl.imag * c))
-        if kind == "cu":
-            g = expi(params[3])
-            m = tuple(g * v for v in m)  # type: ignore[assignment]
-        return m
-    raise ValueError(f"unknown matrix kind {kind!r}")
-
-
-_DIRECT = {name: getattr(_QR, name)
-           for name in ("x", "h", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap")}
-_U, _MCU = _QR.u, _QR.mcu
+_GATES = ("x", "h", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "u", "mcu")
+_METHODS = {name: getattr(_QR, name) for name in _GATES}
 
 
 def _compile_gate(op: tuple) -> tuple:
-    """(method, args) for one unitary operation, its matrix worked out once."""
+    """(method, args) for one unitary operation."""
     name = op[0]
-    if name != "mat":
-        return _DIRECT[name], op[1:]
-    _, controls, target, kind, params = op
-    m = matrix(kind, params)
-    if controls:
-        return _MCU, (list(controls), target, *m)
-    return _U, (target, *m)
+    if name == "mcu":
+        return _METHODS[name], (list(op[1]), *op[2:])
+    return _METHODS[name], op[1:]
 
 
 def compile_gates(ops) -> list[tuple]:
     return [_compile_gate(op) for op in ops]
 
 
+def new_register(n: int) -> "zentrova.QuantumRegister":
+    check_memory(n, "a register", error_type=RefusedError)
+    return _QR(n)
+
+
 def run_gates(n: int, calls) -> "zentrova.QuantumRegister":
-    reg = _QR(n)
+    reg = new_register(n)
     for method, args in calls:
         method(reg, *args)
     return reg
@@ -122,22 +74,20 @@ def _compile_shots(ops) -> list[tuple]:
     return out
 
 
-def _run_shot(reg, program, clbits: list[int]) -> None:
-    observe_one = _QR.observe_one
+def _run_shot(reg, program, clbits: list[int], rng) -> None:
     for kind, a, b in program:
         if kind == 0:
             a(reg, *b)
         elif kind == 1:
-            clbits[b] = 1 if repr(observe_one(reg, a)) == "|1>" else 0
+            clbits[b] = measure(reg, a, rng)
         elif kind == 2:
-            if repr(observe_one(reg, a)) == "|1>":
-                reg.x(a)
+            measure(reg, a, rng, reset=True)
         else:
             bits, value = a
             read = 0
             for i, c in enumerate(bits):
                 read |= clbits[c] << i
-            _run_shot(reg, b[0] if read == value else b[1], clbits)
+            _run_shot(reg, b[0] if read == value else b[1], clbits, rng)
 
 
 def _rng(seed):
@@ -162,17 +112,15 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
             state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
             p = np.asarray(zentrova_readout.probabilities(reg))
-            # cumsum adds in index order: the same bits on every machine.
-            cdf = np.cumsum(p)
-            cdf /= cdf[-1]
-            idx = np.searchsorted(cdf, _rng(seed).random(shots), side="right")
+            idx = sample_indices(p, shots, _rng(seed))
             for q, c in measures:
-                bits[:, c] = (idx >> q) & 1
+                bits[:, c] = 0 if q is None else (idx >> q) & 1
     else:
         compiled = _compile_shots(program[1])
+        rng = _rng(seed)
         for shot in range(shots):
             clbits = [0] * num_clbits
-            _run_shot(_QR(n), compiled, clbits)
+            _run_shot(new_register(n), compiled, clbits, rng)
             bits[shot] = clbits
     return bits, state
 
@@ -187,8 +135,8 @@ _BASIS = {"X": "X", "+": "X", "-": "X", "Y": "Y", "r": "Y", "l": "Y",
 # eigenvalues), 2 keep the half reading 0, 3 keep the half reading 1.
 _FOLD = {"I": 0, "X": 1, "Y": 1, "Z": 1, "0": 2, "+": 2, "r": 2, "1": 3, "-": 3, "l": 3}
 
-_k = complex(_K)
-_ik = complex(0.0, _K)
+_k = complex(K)
+_ik = complex(0.0, K)
 # From the basis on the left to the one on the right, in one gate: the
 # matrices M_b M_a^dagger with M_Z = 1, M_X = H, M_Y = H S^dagger.
 _TURN = {
@@ -293,4 +241,5 @@ def estimate(task) -> np.ndarray:
 def run_batch(kind: str, tasks: list) -> list:
     """A task for an executor: several circuits, results in order."""
     fn = sample if kind == "sample" else estimate
-    return [fn(t) for t in tasks]
+    with panics_as(RefusedError):
+        return [fn(t) for t in tasks]

@@ -4,8 +4,13 @@ transpile(circuit, backend).
 A circuit whose measurements all come at the end runs once; its shots are
 drawn from the exact probabilities with numpy's generator, seeded by
 seed_simulator. A circuit that measures in the middle, resets or branches on
-measured bits runs once per shot with zentrova's own measurements, whose
-generator is keyed by the operating system and cannot be seeded.
+measured bits runs once per shot, each measurement drawn by the same seeded
+generator from the qubit's exact probabilities.
+
+Only the qubits a circuit acts on are simulated (a circuit transpiled for a
+127-qubit device may act on 5): idle qubits read 0. A result that needs the
+whole register (save_statevector) is refused when it would not fit in memory,
+as is a circuit whose qubits in use would not, before zentrova is asked.
 """
 
 import uuid
@@ -19,8 +24,10 @@ from qiskit.result import Result
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 from qiskit.transpiler import Target
 
+from _zentrova_common import check_memory
+
 from . import _dispatch
-from ._translate import UnsupportedInstruction, read
+from ._translate import UnsupportedInstruction, ZentrovaError, read
 
 # Shot-by-shot circuits are split into pieces of at least this many shots
 # when an executor is given, at most MAX_PIECES of them.
@@ -134,9 +141,12 @@ class ZentrovaBackend(BackendV2):
                     prog = cache[id(circuit)] = read(circuit)
                 except UnsupportedInstruction as e:
                     raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
-            if opts["save_statevector"] and not prog.final:
-                raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
-                                 "circuit whose measurements all come at the end")
+            if opts["save_statevector"]:
+                if not prog.final:
+                    raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
+                                     "circuit whose measurements all come at the end")
+                check_memory(prog.num_qubits, f"the state of circuit {i} ('{circuit.name}')",
+                             error_type=ZentrovaError)
             programs.append(prog)
 
         entropy = _dispatch.root_entropy(opts["seed_simulator"])
@@ -151,7 +161,7 @@ class ZentrovaBackend(BackendV2):
                 split = [shots // k + (j < shots % k) for j in range(k)]
             pieces.append(len(split))
             for j, n_shots in enumerate(split):
-                tasks.append((prog.num_qubits, prog.num_clbits, program, n_shots,
+                tasks.append((prog.layout.width, prog.num_clbits, program, n_shots,
                               (entropy, (i, j)), bool(opts["save_statevector"])))
         collect = _dispatch.submit("sample", tasks, self.executor)
 
@@ -171,8 +181,8 @@ class ZentrovaBackend(BackendV2):
     @staticmethod
     def _experiment(circuit, prog, bits, state, opts) -> ExperimentResult:
         shots = bits.shape[0]
-        values = _values(bits) if prog.num_clbits else [0] * shots
-        keys = [hex(v) for v in values]
+        # No classical bits, no counts: nothing was measured (as Qiskit's BasicSimulator).
+        keys = [hex(v) for v in _values(bits)] if prog.num_clbits else []
         counts: dict[str, int] = {}
         for key in keys:
             counts[key] = counts.get(key, 0) + 1
@@ -180,6 +190,7 @@ class ZentrovaBackend(BackendV2):
         if opts["memory"]:
             data["memory"] = keys
         if state is not None:
+            state = prog.layout.expand(state, "the state", ZentrovaError)
             data["statevector"] = Statevector(state * np.exp(1j * float(prog.global_phase)))
         header = {
             "name": circuit.name,

@@ -11,6 +11,11 @@ qubit-wise commuting terms the state is turned to the group's basis and the
 terms are read from the probabilities, with additions in a fixed order, so a
 value has the same bits on every machine and every worker. With a precision it
 adds normal noise of that width, as shots would.
+
+Only the qubits a circuit acts on are simulated: an idle qubit is in |0>, so
+a term's letters on idle qubits are numbers (Z 1, X and Y 0, a projector 1, 0
+or 1/2) and leave the term. Parameter values that are NaN or infinite are
+refused when the job is made, naming the parameter.
 """
 
 import math
@@ -28,18 +33,25 @@ from qiskit.primitives.containers import (
 from qiskit.primitives.containers.estimator_pub import EstimatorPub
 from qiskit.primitives.containers.sampler_pub import SamplerPub
 
+from _zentrova_common import check_finite
+
 from . import _dispatch
 from ._translate import UnsupportedInstruction, bind, read
 
 
 def _read(pub, i: int, cache: dict):
-    """The PUB's circuit, read once per run however many PUBs share it."""
+    """The PUB's circuit, read once per run however many PUBs share it, its
+    parameter values checked to be finite."""
     prog = cache.get(id(pub.circuit))
     if prog is None:
         try:
             prog = cache[id(pub.circuit)] = read(pub.circuit)
         except UnsupportedInstruction as e:
             raise UnsupportedInstruction(f"PUB {i}: {e}") from None
+    if prog.parameters:
+        values = pub.parameter_values.as_array(prog.parameters).reshape(-1, len(prog.parameters))
+        for k, parameter in enumerate(prog.parameters):
+            check_finite([values[:, k]], f"PUB {i}: parameter '{parameter.name}'")
     return prog
 
 
@@ -67,8 +79,8 @@ class ZentrovaSampler(BaseSamplerV2):
     """SamplerV2 on zentrova. Circuits whose measurements all come at the end
     run once per parameter point and their shots are drawn from the exact
     probabilities (numpy's generator, seeded by seed); circuits with
-    measurements in the middle, resets or conditions run shot by shot with
-    zentrova's own measurements, which cannot be seeded.
+    measurements in the middle, resets or conditions run shot by shot, each
+    measurement drawn by the same generator.
 
     executor: any concurrent.futures.Executor; each parameter point of each
     PUB becomes one task for it.
@@ -113,7 +125,7 @@ class ZentrovaSampler(BaseSamplerV2):
                         program = ("final", bind(prog.gates, values), prog.measures)
                     else:
                         program = ("shots", bind(prog.ops, values))
-                    yield (prog.num_qubits, prog.num_clbits, program, pub.shots,
+                    yield (prog.layout.width, prog.num_clbits, program, pub.shots,
                            (entropy, (i, j)), False)
         total = sum(math.prod(shape) for shape in shapes)
         outcomes = _dispatch.run("sample", tasks(), self.executor, total)
@@ -149,6 +161,26 @@ def _terms(observable) -> tuple:
                  for letters, qubits, coeff in observable.to_sparse_list()]
     return tuple((float(np.real(coeff)), "".join(ch for _, ch in pairs),
                   tuple(q for q, _ in pairs)) for pairs, coeff in items)
+
+
+# What a letter of a term reads on an idle qubit, in |0>.
+_IDLE = {"I": 1.0, "Z": 1.0, "0": 1.0, "1": 0.0, "X": 0.0, "Y": 0.0,
+         "+": 0.5, "-": 0.5, "r": 0.5, "l": 0.5}
+
+
+def _packed(terms: tuple, layout) -> tuple:
+    """Terms in the numbering of the qubits simulated, letters on idle qubits
+    folded into the coefficient (by powers of two: exactly)."""
+    if layout.is_identity:
+        return terms
+    out = []
+    for coeff, letters, qubits in terms:
+        kept = [(layout.dense[q], ch) for ch, q in zip(letters, qubits) if q in layout.dense]
+        for ch, q in zip(letters, qubits):
+            if q not in layout.dense:
+                coeff *= _IDLE[ch]
+        out.append((coeff, "".join(ch for _, ch in kept), tuple(q for q, _ in kept)))
+    return tuple(out)
 
 
 def _observables(array) -> np.ndarray:
@@ -215,12 +247,12 @@ class ZentrovaEstimator(BaseEstimatorV2):
                     obs = observables[idx]
                     terms = cache.get(id(obs))
                     if terms is None:
-                        terms = cache[id(obs)] = _terms(obs)
+                        terms = cache[id(obs)] = _packed(_terms(obs), prog.layout)
                     by_point[which[idx]].append((idx, terms))
                 layouts.append((shape, by_point))
                 for j, values in enumerate(points):
                     if by_point[j]:
-                        yield (prog.num_qubits, bind(prog.gates, values),
+                        yield (prog.layout.width, bind(prog.gates, values),
                                [terms for _, terms in by_point[j]], pub.precision,
                                (entropy, (i, j)))
         # Every point of a sweep meets some observable, unless the broadcast

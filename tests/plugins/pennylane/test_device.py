@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pennylane as qml
 import pytest
+import scipy.sparse
 import zentrova
 import zentrova_readout
 
@@ -99,6 +100,18 @@ def test_written_out_rotations_have_the_registers_own_bits(monkeypatch):
             first_column = np.array(ops.PARAMETRIC[gate.upper()](t)).reshape(2, 2)[:rows, 0]
             assert first_column.tobytes() == one(gate, t)[:rows].tobytes(), (gate, t)
         assert ops.PARAMETRIC["PhaseShift"](t)[3] == one("rz", -2 * t)[0]
+
+
+def test_written_out_rotations_keep_the_sign_of_a_zero_angle():
+    # sin(-0.0) is -0.0: the entry carrying the sine keeps it (RX's -i sin flips it), whichever
+    # zero was asked for first.
+    from zentrova_pennylane import ops
+
+    for t in [0.0, -0.0, 0.0]:
+        for gate, entry, part, flip in [("RX", 1, "imag", True), ("RY", 2, "real", False),
+                                        ("RZ", 3, "imag", False), ("PhaseShift", 3, "imag", False)]:
+            value = getattr(ops.PARAMETRIC[gate](t)[entry], part)
+            assert value == 0 and np.signbit(value) == (np.signbit(t) != flip), (gate, t)
 
 
 def test_marginal_probabilities_match_pennylanes_for_every_wire_order():
@@ -218,6 +231,8 @@ def test_seeded_sampling_is_reproducible_and_pool_independent():
     serial = qml.device("zentrova.qubit", wires=3, seed=3).execute(batch)
     pooled = qml.device("zentrova.qubit", wires=3, seed=3, max_workers=2)
     assert np.array_equal(flat(serial), flat(pooled.execute(batch)))
+    # ... and a seed of its own: the same circuit three times gives three draws.
+    assert not np.array_equal(flat(serial[0]), flat(serial[1]))
     pooled.close()
 
 
@@ -231,13 +246,67 @@ def flat(results):
 
 
 @pytest.mark.parametrize("workers", [None, 2])
-def test_a_register_too_large_is_a_device_error_not_a_hang(workers):
-    # zentrova's refusal derives from BaseException, which would kill a pool's worker.
+def test_too_large_is_a_device_error_before_zentrova_is_asked_and_idle_wires_run(workers, capfd):
+    # zentrova's own refusal derives from BaseException, would kill a pool's worker and
+    # reports a fatal error on stderr: the device refuses first, with the figures.
     dev = qml.device("zentrova.qubit", wires=62, max_workers=workers)
-    batch = [qml.tape.QuantumScript([qml.RX(0.1, 0)], [qml.expval(qml.Z(0))])] * 2
-    with pytest.raises(qml.exceptions.DeviceError, match="zentrova refused the circuit: capacity overflow"):
-        dev.execute(batch)
+    big = qml.tape.QuantumScript([qml.Hadamard(w) for w in range(40)], [qml.expval(qml.Z(0))])
+    with pytest.raises(qml.exceptions.DeviceError, match=r"register of 40 qubits: it needs 17592186044416 bytes and \d+ bytes are"):
+        dev.execute([big] * 2)
+    # Two wires of 62 in use: only they are simulated; idle wires read 0.
+    ops = [qml.Hadamard(60), qml.CNOT([60, 3])]
+    mps = [qml.expval(qml.Z(3) @ qml.Z(9)), qml.probs(wires=[9, 60]), qml.density_matrix([3, 9])]
+    results = dev.execute([qml.tape.QuantumScript(ops, mps)] * 2)
+    ref = qml.device("default.qubit", wires=[3, 9, 60]).execute(qml.tape.QuantumScript(ops, mps))
+    for got, want in zip(results[1], ref):
+        np.testing.assert_allclose(got, want, atol=1e-15)
+    samples = dev.execute(qml.tape.QuantumScript(ops, [qml.sample()], shots=20))
+    assert samples.shape == (20, 62) and (samples[:, 3] == samples[:, 60]).all()
+    assert samples[:, 3].any() and samples.sum() == 2 * samples[:, 3].sum()
+    with pytest.raises(qml.exceptions.DeviceError, match="a state of 62 wires of 62 qubits"):
+        dev.execute(qml.tape.QuantumScript(ops, [qml.state()]))
+    assert "fatal" not in capfd.readouterr().err
     dev.close()
+
+
+def test_a_panic_of_zentrova_is_a_device_error(monkeypatch):
+    # Were the memory check to let a register through that zentrova refuses.
+    from _zentrova_common import errors
+
+    monkeypatch.setattr(errors, "available_memory", lambda: None)
+    dev = qml.device("zentrova.qubit", wires=62)
+    with pytest.raises(qml.exceptions.DeviceError, match="zentrova refused the circuit: capacity overflow"):
+        dev.execute(qml.tape.QuantumScript([qml.Hadamard(w) for w in range(62)], [qml.expval(qml.Z(0))]))
+
+
+def test_bad_input_is_refused_before_any_work():
+    for workers in [0, -1, 1.5, True, "2"]:
+        with pytest.raises(ValueError, match="max_workers must be an int of 1 or more, or None"):
+            qml.device("zentrova.qubit", wires=1, max_workers=workers)
+    dev = qml.device("zentrova.qubit", wires=2)
+    for value in [np.nan, np.inf, -np.inf]:
+        for op in [qml.RX(value, 0), qml.CRot(0.1, value, 0.2, [1, 0]), qml.GlobalPhase(value)]:
+            tape = qml.tape.QuantumScript([op], [qml.expval(qml.Z(0))], shots=10)
+            with pytest.raises(ValueError, match=f"{op.name} on wires .* the non-finite value"):
+                dev.execute(tape)
+    h = np.diag([1.0, np.nan])
+    with pytest.raises(ValueError, match="Hermitian on wires \\[1\\]"):
+        dev.execute(qml.tape.QuantumScript([], [qml.expval(qml.Hermitian(h, 1))]))
+
+
+def test_observables_on_wires_out_of_device_order():
+    rng = np.random.default_rng(3)
+    a = rng.normal(size=(4, 4)) + 1j * rng.normal(size=(4, 4))
+    h = a + a.conj().T
+    sparse = qml.SparseHamiltonian(scipy.sparse.csr_matrix(h), wires=[2, 0])
+
+    def circuit():
+        qml.RX(0.3, 0), qml.RY(1.1, 1), qml.CNOT([1, 2]), qml.RZ(0.4, 2), qml.Hadamard(0)
+        return qml.expval(sparse), qml.expval(qml.Hermitian(h, [2, 0])), qml.var(qml.Hermitian(h, [1, 0]))
+
+    ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=3))()
+    ref = qml.QNode(circuit, qml.device("default.qubit", wires=3))()
+    np.testing.assert_allclose(ours, ref, atol=1e-12)
 
 
 def test_parameter_shift_gradient_on_a_pool_matches_serial():

@@ -1,0 +1,69 @@
+"""What every zentrova plugin shares, knowing no framework: it imports only zentrova, its
+read-out module and numpy, so a worker process can use it without PennyLane, Qiskit or Cirq.
+
+Conventions: a one-qubit matrix is four complex entries row by row, (m00, m01, m10, m11), the
+argument order of QuantumRegister.u and .mcu; qubit q is bit q of a basis-state index.
+
+Matrices (same bits on every machine: sines and cosines come from the engine's rotation)
+    FIXED                    the fixed gates by name: x y z h s sdg t tdg sx sxdg
+    cos_sin(a), expi(a)      correctly rounded cos/sin and e^(ia); sin(-0.0) is -0.0
+    rx, ry, rz, phase        rotations and diag(1, e^(i phi))
+    rot(phi, theta, omega)   RZ(omega) RY(theta) RZ(phi)
+    u3(theta, phi, lam)      the general one-qubit gate (U3, U)
+    controlled_calls(controls, control_values, target, matrix)
+                             the register calls, as (method, args), of a matrix under
+                             controls that may fire on 0 (x gates around them)
+Sampling (numpy Generator; a seeded run repeats)
+    sample_indices(probs, shots, rng)   basis-state indices drawn from exact probabilities,
+                                        normalised by their total
+    measure(reg, qubit, rng, reset=False)
+                             a mid-circuit measurement: outcome from the marginal, collapse
+                             and renormalisation in one `u`
+Errors (all derive from Exception and pickle)
+    RefusedError             zentrova refused a circuit (memory, or the module's fatal error)
+    panics_as(error_type, prefix)  context manager: PanicException -> error_type(message)
+    is_panic(error)
+    check_memory(qubits, what, bytes_per_entry, error_type)
+                             refuses before the module is asked: qubits, bytes needed, bytes
+                             available in the message
+    available_memory()       the host's figure, as the module reads it, or None
+    check_finite(values, what)     ValueError naming `what` for NaN or infinite values
+    check_max_workers(value)       ValueError unless an int >= 1 or None
+Idle qubits
+    Layout(n, used)          used qubits packed densely: .width, .dense, .used, .bits(indices,
+                             qubit), .full_indices(), .expand(values, what, error_type)
+"""
+
+from .errors import (
+    RefusedError,
+    available_memory,
+    check_finite,
+    check_max_workers,
+    check_memory,
+    is_panic,
+    panics_as,
+)
+from .layout import Layout
+from .matrices import (
+    FIXED,
+    K,
+    ONE,
+    ZERO,
+    controlled_calls,
+    cos_sin,
+    expi,
+    phase,
+    rot,
+    rx,
+    ry,
+    rz,
+    u3,
+)
+from .sampling import measure, sample_indices
+
+__all__ = [
+    "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
+    "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
+    "expi", "is_panic", "measure", "panics_as", "phase", "rot", "rx", "ry", "rz",
+    "sample_indices", "u3",
+]
