@@ -50,10 +50,16 @@ class Program:
         return len(self.keys) - 1
 
 
+def _finite(values, gate) -> None:
+    """The common check, asked only when a cheap look finds a bad value."""
+    if not all(math.isfinite(abs(v)) for v in values):
+        check_finite(values, f"the gate {gate!r}")
+
+
 def _pow_parts(gate) -> tuple[float, float]:
-    t, s = gate.exponent, gate.global_shift
-    check_finite((t, s), f"the gate {gate!r}")
-    return float(t), float(s)
+    t, s = float(gate.exponent), float(gate.global_shift)
+    _finite((t, s), gate)
+    return t, s
 
 
 def _phase_of(t: float, s: float) -> complex:
@@ -79,38 +85,36 @@ _AXIS = {cirq.XPowGate: "x", cirq.YPowGate: "y", cirq.ZPowGate: "z", cirq.Rx: "x
 _ROTATION = {"x": rx, "y": ry, "z": rz}
 
 
-def _one_qubit(gate) -> tuple[str | None, tuple, complex]:
-    """A one-qubit gate as (method name or None, matrix, global phase): the
-    module's own method where it runs the gate with its phase, else the
-    matrix for u (None when the gate is no power gate we know)."""
+def _one_qubit(gate) -> tuple[str | None, tuple | None]:
+    """A one-qubit gate as (method name or None, matrix): the module's own
+    method where it runs the gate, phase included (its matrix then only
+    worked out for a rotation on request: None), else the matrix for u; the
+    matrix is () when the gate has none."""
     kind = type(gate)
     if kind in _AXIS or kind is cirq.HPowGate:
         t, s = _pow_parts(gate)
         if kind is cirq.HPowGate:
             if t == 1 and s == 0:
-                return "h", FIXED["h"], 1 + 0j
+                return "h", FIXED["h"]
             # H^t = e^(i pi t/2) R_n(pi t) about n = (X + Z)/sqrt(2).
             c, sn = cos_sin(math.pi * t / 2)
             k = sn * K
             m = (complex(c, -k), complex(0.0, -k), complex(0.0, -k), complex(c, k))
-            return None, _times(_phase_of(t, s + 0.5), m), 1 + 0j
+            return None, _times(_phase_of(t, s + 0.5), m)
         axis = _AXIS[kind]
-        if axis == "x" and t == 1 and s == 0:
-            return "x", FIXED["x"], 1 + 0j
         if t == 1 and s == 0:
-            return None, FIXED[axis], 1 + 0j
-        theta = _half_turn(gate)
+            return ("x" if axis == "x" else None), FIXED[axis]
         if s == -0.5:
-            return "r" + axis, _ROTATION[axis](theta), 1 + 0j
-        return None, _times(_phase_of(t, s + 0.5), _ROTATION[axis](theta)), 1 + 0j
+            return "r" + axis, None
+        return None, _times(_phase_of(t, s + 0.5), _ROTATION[axis](_half_turn(gate)))
     if cirq.num_qubits(gate) == 1:
         m = cirq.unitary(gate, None)
         if m is None:
-            return None, (), 1 + 0j
-        values = tuple(complex(v) for v in np.asarray(m).ravel())
-        check_finite([v.real for v in values] + [v.imag for v in values], f"the gate {gate!r}")
-        return None, values, 1 + 0j
-    return None, (), 1 + 0j
+            return None, ()
+        values = tuple(np.asarray(m, dtype=np.complex128).ravel().tolist())
+        _finite(values, gate)
+        return None, values
+    return None, ()
 
 
 # Controlled powers: (number of controls, the one-qubit gate controlled, the
@@ -123,10 +127,11 @@ def _append_controlled(prog: Program, controls: list[int], values: list[int], ta
                        gate, out: list) -> bool:
     """A one-qubit gate under controls (values 0 or 1), as cnot, ccnot or mcu;
     False if the gate is not one we can write as a matrix."""
-    method, m, phase = _one_qubit(gate)
+    method, m = _one_qubit(gate)
+    if m is None:
+        m = _ROTATION[method[1]](_half_turn(gate))
     if not m:
         return False
-    prog.phase *= phase
     if method == "x" and all(values) and len(controls) in (1, 2):
         out.append(("cnot" if len(controls) == 1 else "ccnot", (*controls, target)))
         return True
@@ -144,7 +149,7 @@ def _gate(prog: Program, op, qubits: list[int], out: list) -> bool:
         return True
     if kind is cirq.GlobalPhaseGate:
         coefficient = complex(gate.coefficient)
-        check_finite((coefficient.real, coefficient.imag), f"the gate {gate!r}")
+        _finite((coefficient,), gate)
         prog.phase *= coefficient
         return True
     if kind in _CONTROLLED:
@@ -174,10 +179,9 @@ def _gate(prog: Program, op, qubits: list[int], out: list) -> bool:
         k = gate.num_controls()
         return _append_controlled(prog, qubits[:k], list(combos[0]), qubits[k], sub, out)
     if len(qubits) == 1:
-        method, m, phase = _one_qubit(gate)
-        if not m:
+        method, m = _one_qubit(gate)
+        if m == ():
             return False
-        prog.phase *= phase
         if method in ("x", "h"):
             out.append((method, (qubits[0],)))
         elif method:
@@ -186,6 +190,12 @@ def _gate(prog: Program, op, qubits: list[int], out: list) -> bool:
             out.append(("u", (qubits[0], *m)))
         return True
     return False
+
+
+# Gate types _gate() knows, which act on qubits only and are unitary: they
+# skip the slower protocol checks.
+_KNOWN = {*_AXIS, cirq.HPowGate, *_CONTROLLED, cirq.SwapPowGate, cirq.CSwapGate, cirq.IdentityGate,
+          cirq.GlobalPhaseGate}
 
 
 class _Values:
@@ -249,6 +259,8 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
             out.append(("if", conditions, body))
             continue
         gate = op.gate
+        if type(gate) in _KNOWN and _gate(prog, op, qubits, out):
+            continue
         if isinstance(gate, cirq.MeasurementGate):
             if gate.confusion_map:
                 raise UnsupportedOperation(f"{op!r}: a measurement with a confusion map is noise, "
@@ -298,7 +310,7 @@ def refuse_noise(circuit: cirq.AbstractCircuit) -> None:
         if isinstance(inner, cirq.CircuitOperation):
             refuse_noise(inner.mapped_circuit())
             continue
-        if isinstance(inner.gate, (cirq.MeasurementGate, cirq.ResetChannel)):
+        if type(inner.gate) in _KNOWN or isinstance(inner.gate, (cirq.MeasurementGate, cirq.ResetChannel)):
             continue
         if cirq.has_kraus(inner) and not cirq.has_unitary(inner) and not cirq.is_parameterized(inner):
             raise UnsupportedOperation(
