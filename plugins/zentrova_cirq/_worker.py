@@ -25,7 +25,7 @@ state with one `u` per qubit, so a seeded run repeats bit for bit.
 import numpy as np
 import zentrova
 import zentrova_readout
-from _zentrova_common import K, check_memory, measure, panics_as, sample_indices
+from _zentrova_common import K, check_memory, measure, panics_as
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
@@ -74,7 +74,8 @@ def _execute(reg, ops, rng: np.random.Generator, records: list) -> None:
             _METHODS[name](reg, *op[1])
         elif name == "measure":
             _, qubits, slot, invert = op
-            records[slot].append(tuple(measure(reg, q, rng) ^ f for q, f in zip(qubits, invert)))
+            records[slot].append(tuple((0 if q is None else measure(reg, q, rng)) ^ f
+                                       for q, f in zip(qubits, invert)))
         elif name == "reset":
             measure(reg, op[1], rng, reset=True)
         elif all(_holds(c, records) for c in op[1]):
@@ -94,13 +95,55 @@ def _split_final(ops) -> tuple[list, list] | None:
         elif name in ("reset", "if"):
             return None
         else:
-            args = op[1]
-            touched = (*args[0], args[1]) if name == "mcu" else args[:1] if name in (
-                "u", "rx", "ry", "rz") else args
-            if measured.intersection(touched):
+            if measured.intersection(gate_qubits(op)):
                 return None
             gates.append(op)
     return gates, measures
+
+
+def gate_qubits(op: tuple) -> tuple:
+    """The qubits a gate (method, args) acts on."""
+    name, args = op
+    if name == "mcu":
+        return (*args[0], args[1])
+    return args[:1] if name in ("u", "rx", "ry", "rz") else args
+
+
+def _remap(ops, dense: dict) -> list:
+    out = []
+    for op in ops:
+        name = op[0]
+        if name == "measure":
+            out.append(("measure", tuple(dense.get(q) for q in op[1]), *op[2:]))
+        elif name == "reset":
+            if op[1] in dense:
+                out.append(("reset", dense[op[1]]))
+        elif name == "if":
+            out.append(("if", op[1], _remap(op[2], dense)))
+        elif name == "mcu":
+            args = op[1]
+            out.append((name, ([dense[c] for c in args[0]], dense[args[1]], *args[2:])))
+        else:
+            k = len(gate_qubits(op))
+            out.append((name, (*(dense[q] for q in op[1][:k]), *op[1][k:])))
+    return out
+
+
+def compact(ops) -> tuple[dict, list]:
+    """Only the qubits some gate acts on are simulated: (dense, ops) with
+    dense mapping each such qubit to its place in a smaller register, and ops
+    on that register; a measurement of any other qubit (None) reads 0."""
+    used: set = set()
+
+    def visit(ops):
+        for op in ops:
+            if op[0] == "if":
+                visit(op[2])
+            elif op[0] not in ("measure", "reset"):
+                used.update(gate_qubits(op))
+    visit(ops)
+    dense = {q: i for i, q in enumerate(sorted(used))}
+    return dense, _remap(ops, dense)
 
 
 def sample(task) -> list[np.ndarray]:
@@ -114,10 +157,16 @@ def sample(task) -> list[np.ndarray]:
             gates, measures = split
             reg = _register(n)
             _execute(reg, gates, rng, [])
-            idx = sample_indices(np.asarray(zentrova_readout.probabilities(reg)), repetitions, rng)
+            # sample_indices' draws, its cumulative sums made in place: at 24
+            # qubits a second array of 128 MiB costs more than the sampling.
+            cdf = np.asarray(zentrova_readout.probabilities(reg))
+            np.cumsum(cdf, out=cdf)
+            cdf /= cdf[-1]
+            idx = np.searchsorted(cdf, rng.random(repetitions), side="right").astype(np.int64)
             per_slot: list[list] = [[] for _ in range(slots)]
             for _, qubits, slot, invert in measures:
-                per_slot[slot].append(np.stack([((idx >> q) & 1) ^ f for q, f in zip(qubits, invert)],
+                per_slot[slot].append(np.stack([np.full(repetitions, int(f)) if q is None else
+                                                ((idx >> q) & 1) ^ f for q, f in zip(qubits, invert)],
                                                axis=1).astype(np.uint8))
             return [np.stack(inst, axis=1) for inst in per_slot]
         shots = []

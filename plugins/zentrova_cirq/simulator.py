@@ -42,6 +42,12 @@ def _run_tasks(kind: str, tasks: list, executor) -> list:
     return [r for f in futures for r in f.result()]
 
 
+def _compact(ops) -> tuple[dict, list]:
+    dense, ops = _worker.compact(ops)
+    check_memory(len(dense), "a state vector")
+    return dense, ops
+
+
 def _prepare(state: np.ndarray, n: int) -> list:
     """zentrova calls that take |0...0> to `state` (zentrova's index order):
     qubit by qubit from the highest, a rotation under every value of the
@@ -121,10 +127,8 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
 
     @staticmethod
     def _qubits(program, qubit_order, extra=()) -> list:
-        qubits = list(cirq.QubitOrder.as_qubit_order(qubit_order).order_for(
+        return list(cirq.QubitOrder.as_qubit_order(qubit_order).order_for(
             set(program.all_qubits()).union(extra)))
-        check_memory(len(qubits), "a state vector")
-        return qubits
 
     @staticmethod
     def _initial(initial_state, qubits) -> list:
@@ -170,8 +174,10 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         qubits = self._qubits(program, cirq.QubitOrder.DEFAULT)
         prefix, programs = self._programs(program, params, qubits)
         entropy = self._entropy()
-        tasks = [(len(qubits), prefix + prog.ops, len(prog.keys), repetitions, (entropy, (i,)))
-                 for i, (_, prog) in enumerate(programs)]
+        tasks = []
+        for i, (_, prog) in enumerate(programs):
+            dense, ops = _compact(prefix + prog.ops)
+            tasks.append((len(dense), ops, len(prog.keys), repetitions, (entropy, (i,))))
         outcomes = _run_tasks("sample", tasks, executor or self.executor)
         return [cirq.ResultDict(params=resolver, records=dict(zip(prog.keys, records)))
                 for (resolver, prog), records in zip(programs, outcomes)]
@@ -183,6 +189,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
 
     def _states(self, program, params, qubit_order, initial_state):
         qubits = self._qubits(program, qubit_order)
+        check_memory(len(qubits), "a state vector")
         prefix, programs = self._programs(program, params, qubits, initial_state)
         entropy = self._entropy()
         tasks = [(len(qubits), prefix + prog.ops, len(prog.keys), (entropy, (i,)))
@@ -233,8 +240,15 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
             terms.append(tuple(obs))
         prefix, programs = self._programs(program, params, qubits, initial_state)
         entropy = self._entropy()
-        tasks = [(len(qubits), prefix + prog.ops, len(prog.keys), terms, (entropy, (i,)))
-                 for i, (_, prog) in enumerate(programs)]
+        tasks = []
+        for i, (_, prog) in enumerate(programs):
+            dense, ops = _compact(prefix + prog.ops)
+            # On a qubit no gate touches, Z reads 1, X and Y 0.
+            on_dense = tuple(tuple((c, tuple((dense[q], p) for q, p in paulis if q in dense))
+                                   for c, paulis in obs
+                                   if all(q in dense or p == "Z" for q, p in paulis))
+                             for obs in terms)
+            tasks.append((len(dense), ops, len(prog.keys), on_dense, (entropy, (i,))))
         return _run_tasks("estimate", tasks, executor or self.executor)
 
     def simulate_expectation_values_sweep_iter(self, program, observables, params,

@@ -81,6 +81,18 @@ def test_initial_states_idle_qubits_and_sweeps():
             np.testing.assert_allclose(got.final_state_vector, want.final_state_vector, rtol=0, atol=1e-12)
 
 
+def test_idle_qubits():
+    """Only qubits some gate touches are simulated: 40 qubits, two of them used."""
+    wide = cirq.LineQubit.range(40)
+    circuit = cirq.Circuit(cirq.H(wide[0]), cirq.CNOT(wide[0], wide[39]), cirq.measure(*wide, key="m"))
+    bits = ZentrovaSimulator(seed=1).run(circuit, repetitions=200).records["m"][:, 0, :]
+    assert not bits[:, 1:39].any() and (bits[:, 0] == bits[:, 39]).all() and 0 < bits[:, 0].sum() < 200
+    observables = [cirq.Z(wide[0]) * cirq.Z(wide[39]), cirq.Z(wide[5]) + 0.5 * cirq.X(wide[7]),
+                   cirq.X(wide[0]) * cirq.X(wide[39]) * cirq.Z(wide[3])]
+    got = ZentrovaSimulator().simulate_expectation_values(circuit[:-1], observables)
+    np.testing.assert_allclose(got, [1, 1, 1], rtol=0, atol=1e-12)
+
+
 def chi2_agree(a: np.ndarray, b: np.ndarray) -> bool:
     """Whether two samples of integers could come from one distribution."""
     values = np.union1d(a, b)
