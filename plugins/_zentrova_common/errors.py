@@ -9,6 +9,7 @@ themselves before they ask the module for a register, and turn any PanicExceptio
 comes into an ordinary, picklable exception."""
 
 import contextlib
+import math
 import numbers
 import os
 import sys
@@ -129,6 +130,8 @@ def check_finite(values, what: str) -> None:
     """ValueError naming `what` when a value (a number or an array of them) is NaN or
     infinite: such an angle would make every result NaN, or a made-up one."""
     for v in values:
+        if isinstance(v, float) and math.isfinite(v):  # the common case, cheaply
+            continue
         arr = np.asarray(v)
         if arr.dtype.kind in "fc" and not np.isfinite(arr).all():
             bad = arr if arr.ndim == 0 else arr[~np.isfinite(arr)].flat[0]

@@ -81,6 +81,8 @@ def active_wires(circuit, wire_order):
     used = set()
     for op in circuit.operations:
         used.update(op.wires)
+    if not used and circuit.operations and len(wire_order):
+        used.add(wire_order[-1])  # a global phase alone needs a qubit to carry it
     return wire_order if len(used) == len(wire_order) else Wires([w for w in wire_order if w in used])
 
 

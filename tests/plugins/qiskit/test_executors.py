@@ -5,6 +5,7 @@ are exact or seeded; and the two Qiskit examples."""
 import re
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import numpy as np
@@ -110,6 +111,22 @@ def test_readme_section():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout == printed
+
+
+def test_install_line_names_the_extras_the_examples_need():
+    root = EXAMPLES.parent
+    pyproject = tomllib.loads((root / "pyproject.toml").read_text())
+    provides = {re.match(r"[\w-]+", req)[0]: extra for extra, reqs in
+                pyproject["project"]["optional-dependencies"].items() for req in reqs}
+    readme = (root / "README.md").read_text()
+    installed = re.search(r'pip install "/path/to/zentrova\[([\w,]+)\]"', readme)[1].split(",")
+    for example in EXAMPLES.glob("*.py"):
+        imported = set(re.findall(r"^(?:from|import) (\w+)", example.read_text(), re.M))
+        needed = {provides[name] for name in imported if name in provides}
+        row = next(line for line in readme.splitlines() if line.startswith(f"| `{example.name}`"))
+        assert needed <= set(installed) and all(f"`{e}`" in row for e in needed), example.name
+    # A plain pip install builds in a temporary folder, not in build/ of the source tree.
+    assert "build-dir" not in pyproject["tool"]["scikit-build"]
 
 
 def test_worker_needs_no_qiskit():

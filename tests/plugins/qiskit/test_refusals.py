@@ -44,7 +44,7 @@ def test_counts_and_memory_as_the_reference_simulator():
     for clbits in [64, 70]:
         wide = QuantumCircuit(3, clbits)
         wide.x([0, 2])
-        wide.measure([0, 1, 2], [0, clbits - 6, clbits - 1])
+        wide.measure([0, 1, 2], [2, clbits - 6, clbits - 1])
         circuits.append(wide)
     for qc in circuits:
         ours = ZentrovaBackend().run(qc, shots=5, memory=True).result()
