@@ -11,8 +11,10 @@ runs zentrova_cirq._worker, never imports Cirq.
 
 import importlib
 
+from _zentrova_common import RefusedError
+
 _WHERE = {"ZentrovaSimulator": "simulator", "UnsupportedOperation": "_translate"}
-__all__ = sorted(_WHERE)
+__all__ = sorted([*_WHERE, "RefusedError"])
 
 
 def __getattr__(name: str):
