@@ -106,6 +106,8 @@ def _one_qubit(gate) -> tuple[str | None, tuple | None]:
             return ("x" if axis == "x" else None), FIXED[axis]
         if s == -0.5:
             return "r" + axis, None
+        if axis == "z":  # diagonal: each entry one rounding, a 1 exactly 1
+            return None, (_phase_of(t, s), 0j, 0j, _phase_of(t, 1 + s))
         return None, _times(_phase_of(t, s + 0.5), _ROTATION[axis](_half_turn(gate)))
     if cirq.num_qubits(gate) == 1:
         m = cirq.unitary(gate, None)
