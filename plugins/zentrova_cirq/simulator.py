@@ -192,9 +192,11 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         check_memory(len(qubits), "a state vector")
         prefix, programs = self._programs(program, params, qubits, initial_state)
         entropy = self._entropy()
-        tasks = [(len(qubits), prefix + prog.ops, len(prog.keys), (entropy, (i,)))
-                 for i, (_, prog) in enumerate(programs)]
-        for (resolver, prog), (amps, records) in zip(programs, _run_tasks("state", tasks, None)):
+        for i, (resolver, prog) in enumerate(programs):
+            # One state at a time: a sweep's iterator holds no more than the
+            # state it hands out.
+            amps, records = _worker.state((len(qubits), prefix + prog.ops, len(prog.keys),
+                                           (entropy, (i,))))
             if prog.phase != 1:
                 amps = amps * prog.phase
             measured = {key: np.array(r[-1], dtype=np.uint8) for key, r in zip(prog.keys, records) if r}
