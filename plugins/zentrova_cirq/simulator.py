@@ -8,7 +8,6 @@ So a seeded simulator repeats every result, whether the tasks run here or on
 an executor's workers.
 """
 
-import concurrent.futures
 import itertools
 from typing import Any
 
@@ -148,8 +147,9 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         refuse_noise(program)
         prefix = self._initial(initial_state, qubits)
         out, cache = [], None
+        parameterized = cirq.is_parameterized(program)
         for resolver in cirq.to_resolvers(params):
-            if cirq.is_parameterized(program):
+            if parameterized:
                 circuit = cirq.resolve_parameters(program, resolver)
                 if cirq.is_parameterized(circuit):
                     names = ", ".join(sorted(str(p) for p in cirq.parameter_names(circuit)))
@@ -178,6 +178,9 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         for i, (_, prog) in enumerate(programs):
             dense, ops = _compact(prefix + prog.ops)
             tasks.append((len(dense), ops, len(prog.keys), repetitions, (entropy, (i,))))
+        if repetitions == 0:  # as cirq.Simulator: nothing runs
+            return [cirq.ResultDict(params=resolver, records={k: np.empty([0, 1, 1]) for k in prog.keys})
+                    for resolver, prog in programs]
         outcomes = _run_tasks("sample", tasks, executor or self.executor)
         return [cirq.ResultDict(params=resolver, records=dict(zip(prog.keys, records)))
                 for (resolver, prog), records in zip(programs, outcomes)]

@@ -129,6 +129,7 @@ def test_seeds():
     # Each point of a sweep draws from its own seed, even where points agree.
     first, second = ZentrovaSimulator(seed=4).run_sweep(circuit, cirq.Points("t", [1.0, 1.0]), 50)
     assert first.records["m"].tolist() != second.records["m"].tolist()
+    assert ZentrovaSimulator().run(mid, repetitions=0).records["a"].shape == (0, 1, 1)
     states = [ZentrovaSimulator(seed=2).simulate(mid).measurements for _ in range(2)]
     assert states[0] == states[1]
 
