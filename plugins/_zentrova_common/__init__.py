@@ -16,9 +16,10 @@ Matrices (same bits on every machine: sines and cosines come from the engine's r
 Sampling (numpy Generator; a seeded run repeats)
     sample_indices(probs, shots, rng)   basis-state indices drawn from exact probabilities,
                                         normalised by their total
-    measure(reg, qubit, rng, reset=False)
-                             a mid-circuit measurement: outcome from the marginal, collapse
-                             and renormalisation in one `u`
+    measure(reg, qubit, draw, reset=False)
+                             a mid-circuit measurement: outcome from the marginal with draw()
+                             (uniform in [0, 1)), collapse and renormalisation in one `u`
+    uniform_draws(rng)       rng.random's numbers one at a time, drawn in batches
 Errors (all derive from Exception and pickle)
     RefusedError             zentrova refused a circuit (memory, or the module's fatal error)
     panics_as(error_type, prefix)  context manager: PanicException -> error_type(message)
@@ -59,11 +60,11 @@ from .matrices import (
     rz,
     u3,
 )
-from .sampling import measure, sample_indices
+from .sampling import measure, sample_indices, uniform_draws
 
 __all__ = [
     "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
     "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
     "expi", "is_panic", "measure", "panics_as", "phase", "rot", "rx", "ry", "rz",
-    "sample_indices", "u3",
+    "sample_indices", "u3", "uniform_draws",
 ]

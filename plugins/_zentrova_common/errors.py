@@ -126,15 +126,17 @@ def check_memory(qubits: int, what: str = "a register", bytes_per_entry: int = 1
             f"{available} bytes are available")
 
 
-def check_finite(values, what: str) -> None:
-    """ValueError naming `what` when a value (a number or an array of them) is NaN or
-    infinite: such an angle would make every result NaN, or a made-up one."""
+def check_finite(values, what) -> None:
+    """ValueError naming `what` (a text, or a function giving it, called only on failure)
+    when a value (a number or an array of them) is NaN or infinite: such an angle would make
+    every result NaN, or a made-up one."""
     for v in values:
         if isinstance(v, float) and math.isfinite(v):  # the common case, cheaply
             continue
         arr = np.asarray(v)
         if arr.dtype.kind in "fc" and not np.isfinite(arr).all():
             bad = arr if arr.ndim == 0 else arr[~np.isfinite(arr)].flat[0]
+            what = what() if callable(what) else what
             raise ValueError(f"{what}: the non-finite value {bad.item()!r} is refused (NaN "
                              "or an infinity would make every result NaN or made up)")
 

@@ -18,13 +18,43 @@ def sample_indices(probs, shots: int, rng: np.random.Generator) -> np.ndarray:
     return np.searchsorted(cdf, rng.random(shots), side="right").astype(np.int64)
 
 
-def measure(reg, qubit: int, rng: np.random.Generator, reset: bool = False) -> int:
-    """Measures one qubit of a zentrova register: the outcome drawn by rng from the qubit's
-    marginal probabilities, the state collapsed onto it and renormalised by one `u` whose
-    matrix does both (and, with reset, also turns an outcome of 1 back to |0>)."""
-    p = np.asarray(zentrova_readout.probabilities(reg)).reshape(-1, 2, 1 << qubit)
-    p0, p1 = float(p[:, 0, :].sum()), float(p[:, 1, :].sum())
-    bit = int(rng.random() * (p0 + p1) >= p0)
+def uniform_draws(rng: np.random.Generator, batch: int = 1024):
+    """A function giving rng's uniform draws in [0, 1) one at a time, the same numbers as
+    rng.random() called once each, taken `batch` at a time (a call of its own costs more than
+    a small register's measurement)."""
+    pending: list[float] = []
+
+    def draw() -> float:
+        if not pending:
+            pending.extend(reversed(rng.random(batch).tolist()))
+        return pending.pop()
+
+    return draw
+
+
+def _marginal(reg, qubit: int) -> tuple[float, float]:
+    """The probabilities of reading 0 and 1 on `qubit`."""
+    probs = zentrova_readout.probabilities(reg)
+    if len(probs) <= 32:  # numpy's fixed costs outweigh a loop over a few values
+        half, p0, p1 = 1 << qubit, 0.0, 0.0
+        for k, v in enumerate(memoryview(probs).tolist()):
+            if k & half:
+                p1 += v
+            else:
+                p0 += v
+        return p0, p1
+    halves = np.asarray(probs).reshape(-1, 2, 1 << qubit)
+    # Two sums: one over both axes at once is ten times slower for the lowest qubits.
+    return float(halves[:, 0, :].sum()), float(halves[:, 1, :].sum())
+
+
+def measure(reg, qubit: int, draw, reset: bool = False) -> int:
+    """Measures one qubit of a zentrova register: the outcome drawn from the qubit's marginal
+    probabilities with draw() (a uniform number in [0, 1): rng.random, or uniform_draws(rng)),
+    the state collapsed onto it and renormalised by one `u` whose matrix does both (and, with
+    reset, also turns an outcome of 1 back to |0>)."""
+    p0, p1 = _marginal(reg, qubit)
+    bit = int(draw() * (p0 + p1) >= p0)
     scale = complex(1.0 / math.sqrt(p1 if bit else p0))
     if not bit:
         reg.u(qubit, scale, 0j, 0j, 0j)

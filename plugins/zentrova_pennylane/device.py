@@ -278,7 +278,7 @@ class ZentrovaQubit(Device):
         postselect_mode = execution_config.mcm_config.postselect_mode
         for c in circuits:
             for op in c.operations + [mp.obs for mp in c.measurements if mp.obs is not None]:
-                check_finite(op.data, f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
+                check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
         # One seed per sampled circuit, drawn in order: results are the same with or without
         # a pool, and exact circuits in between do not change them.
         seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]

@@ -44,15 +44,16 @@ def run_ops(circuit, wire_order, reg=None):
     if reg is None:
         reg = _register(n)
     for op in circuit.operations:
-        if isinstance(op, Controlled):
-            # A controlled operation builds its wires anew on each access (controls + target),
-            # which costs more than the gate on a small register.
-            q = [qubit[w] for w in op.control_wires]
-            q += [qubit[w] for w in op.base.wires]
-        else:
-            q = [qubit[w] for w in op.wires]
-        apply(reg, op, q)
+        apply(reg, op, [qubit[w] for w in _wires_of(op)])
     return reg
+
+
+def _wires_of(op):
+    # A controlled operation builds its wires anew on each access (controls + target), which
+    # costs more than the gate on a small register.
+    if isinstance(op, Controlled):
+        return (*op.control_wires, *op.base.wires)
+    return op.wires
 
 
 class _Recorder:
@@ -80,7 +81,7 @@ def active_wires(circuit, wire_order):
     """The wires the circuit's operations act on, in the device's order."""
     used = set()
     for op in circuit.operations:
-        used.update(op.wires)
+        used.update(_wires_of(op))
     if not used and circuit.operations and len(wire_order):
         used.add(wire_order[-1])  # a global phase alone needs a qubit to carry it
     return wire_order if len(used) == len(wire_order) else Wires([w for w in wire_order if w in used])

@@ -27,7 +27,15 @@ becomes a RefusedError.
 import numpy as np
 import zentrova
 import zentrova_readout
-from _zentrova_common import K, RefusedError, check_memory, measure, panics_as, sample_indices
+from _zentrova_common import (
+    K,
+    RefusedError,
+    check_memory,
+    measure,
+    panics_as,
+    sample_indices,
+    uniform_draws,
+)
 
 _QR = zentrova.QuantumRegister
 _GATES = ("x", "h", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "u", "mcu")
@@ -74,20 +82,20 @@ def _compile_shots(ops) -> list[tuple]:
     return out
 
 
-def _run_shot(reg, program, clbits: list[int], rng) -> None:
+def _run_shot(reg, program, clbits: list[int], draw) -> None:
     for kind, a, b in program:
         if kind == 0:
             a(reg, *b)
         elif kind == 1:
-            clbits[b] = measure(reg, a, rng)
+            clbits[b] = measure(reg, a, draw)
         elif kind == 2:
-            measure(reg, a, rng, reset=True)
+            measure(reg, a, draw, reset=True)
         else:
             bits, value = a
             read = 0
             for i, c in enumerate(bits):
                 read |= clbits[c] << i
-            _run_shot(reg, b[0] if read == value else b[1], clbits, rng)
+            _run_shot(reg, b[0] if read == value else b[1], clbits, draw)
 
 
 def _rng(seed):
@@ -117,10 +125,10 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
                 bits[:, c] = 0 if q is None else (idx >> q) & 1
     else:
         compiled = _compile_shots(program[1])
-        rng = _rng(seed)
+        draw = uniform_draws(_rng(seed))
         for shot in range(shots):
             clbits = [0] * num_clbits
-            _run_shot(new_register(n), compiled, clbits, rng)
+            _run_shot(new_register(n), compiled, clbits, draw)
             bits[shot] = clbits
     return bits, state
 

@@ -13,7 +13,7 @@ from qiskit.exceptions import QiskitError
 from qiskit.providers.basic_provider import BasicSimulator
 from qiskit.quantum_info import SparsePauliOp, Statevector
 
-from zentrova_qiskit import ZentrovaBackend, ZentrovaEstimator, ZentrovaSampler
+from zentrova_qiskit import ZentrovaBackend, ZentrovaEstimator, ZentrovaSampler, _worker
 
 
 def test_non_finite_values_are_refused_naming_them():
@@ -77,15 +77,29 @@ def test_too_large_is_a_qiskit_error_before_zentrova_is_asked(executor, capfd):
     assert "fatal" not in capfd.readouterr().err
 
 
-def test_a_panic_of_zentrova_is_a_qiskit_error(monkeypatch):
-    # Were the memory check to let a register through that zentrova refuses.
+def _unchecked_batch(tasks):
+    """A worker's batch with the memory check blind, as on a host that reports nothing."""
     from _zentrova_common import errors
+
+    errors.available_memory = lambda: None
+    return _worker.run_batch("sample", tasks)
+
+
+def test_a_panic_of_zentrova_is_an_exception_here_and_in_a_pool(monkeypatch, process_pool):
+    # Were the memory check to let a register through that zentrova refuses: its
+    # PanicException (a BaseException) would kill a pool's worker, or fail to pickle.
+    from _zentrova_common import RefusedError, errors
 
     monkeypatch.setattr(errors, "available_memory", lambda: None)
     big = QuantumCircuit(62)
     big.h(range(62))
     with pytest.raises(QiskitError, match="zentrova refused the circuit: capacity overflow"):
         ZentrovaBackend().run(big).result()
+    task = (62, 0, ("final", [("h", 0)], []), 1, (1, (0,)), False)
+    with pytest.raises(RefusedError, match="zentrova refused the circuit: capacity overflow"):
+        process_pool.submit(_unchecked_batch, [task]).result(timeout=60)
+    small = (1, 1, ("final", [("x", 0)], [(0, 0)]), 3, (1, (0,)), False)
+    assert process_pool.submit(_unchecked_batch, [small]).result(timeout=60)[0][0].tolist() == [[1]] * 3
 
 
 def test_idle_qubits_read_zero():
