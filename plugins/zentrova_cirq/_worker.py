@@ -25,7 +25,7 @@ state with one `u` per qubit, so a seeded run repeats bit for bit.
 import numpy as np
 import zentrova
 import zentrova_readout
-from _zentrova_common import K, check_memory, measure, panics_as
+from _zentrova_common import K, check_memory, measure, panics_as, uniform_draws
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
@@ -67,19 +67,21 @@ def _instance(records: list, slot: int, index: int) -> tuple:
         raise ValueError("a classical condition reads a measurement that has not been made") from None
 
 
-def _execute(reg, ops, rng: np.random.Generator, records: list) -> None:
+def _execute(reg, ops, draw, records: list) -> None:
+    """Runs ops on reg; each measurement's outcome from draw(), a uniform
+    number in [0, 1)."""
     for op in ops:
         name = op[0]
         if name in _METHODS:
             _METHODS[name](reg, *op[1])
         elif name == "measure":
             _, qubits, slot, invert = op
-            records[slot].append(tuple((0 if q is None else measure(reg, q, rng)) ^ f
+            records[slot].append(tuple((0 if q is None else measure(reg, q, draw)) ^ f
                                        for q, f in zip(qubits, invert)))
         elif name == "reset":
-            measure(reg, op[1], rng, reset=True)
+            measure(reg, op[1], draw, reset=True)
         elif all(_holds(c, records) for c in op[1]):
-            _execute(reg, op[2], rng, records)
+            _execute(reg, op[2], draw, records)
 
 
 def _split_final(ops) -> tuple[list, list] | None:
@@ -156,7 +158,7 @@ def sample(task) -> list[np.ndarray]:
         if split is not None:
             gates, measures = split
             reg = _register(n)
-            _execute(reg, gates, rng, [])
+            _execute(reg, gates, None, [])
             # sample_indices' draws, its cumulative sums made in place: at 24
             # qubits a second array of 128 MiB costs more than the sampling.
             cdf = np.asarray(zentrova_readout.probabilities(reg))
@@ -169,10 +171,10 @@ def sample(task) -> list[np.ndarray]:
                                                 ((idx >> q) & 1) ^ f for q, f in zip(qubits, invert)],
                                                axis=1).astype(np.uint8))
             return [np.stack(inst, axis=1) for inst in per_slot]
-        shots = []
+        shots, draw = [], uniform_draws(rng)
         for _ in range(repetitions):
             records: list[list] = [[] for _ in range(slots)]
-            _execute(_register(n), ops, rng, records)
+            _execute(_register(n), ops, draw, records)
             shots.append(records)
     out = []
     for slot in range(slots):
@@ -191,7 +193,7 @@ def state(task) -> tuple[np.ndarray, list]:
     records: list[list] = [[] for _ in range(slots)]
     with panics_as():
         reg = _register(n)
-        _execute(reg, ops, _rng(seed), records)
+        _execute(reg, ops, uniform_draws(_rng(seed)), records)
         return np.asarray(zentrova_readout.amplitudes(reg)), records
 
 
@@ -228,7 +230,7 @@ def estimate(task) -> list[complex]:
     n, ops, slots, observables, seed = task
     with panics_as():
         reg = _register(n)
-        _execute(reg, ops, _rng(seed), [[] for _ in range(slots)])
+        _execute(reg, ops, uniform_draws(_rng(seed)), [[] for _ in range(slots)])
         # Qubit-wise commuting groups, first fit in the order the terms come.
         terms = list(dict.fromkeys(paulis for obs in observables for _, paulis in obs))
         groups: list[tuple[dict, list]] = []
