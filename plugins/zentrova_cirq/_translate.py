@@ -247,6 +247,7 @@ def _condition(prog: Program, cond, op) -> tuple:
 
 def _read(prog: Program, operations, index: dict, out: list) -> None:
     for op in operations:
+        op = op.untagged
         qubits = [index[q] for q in op.qubits]
         if isinstance(op, cirq.ClassicallyControlledOperation):
             conditions = tuple(_condition(prog, c, op) for c in op.classical_controls)
@@ -308,6 +309,7 @@ def refuse_noise(circuit: cirq.AbstractCircuit) -> None:
     """Refuses, before anything is resolved or run, an operation that is noise
     whatever its parameters."""
     for op in circuit.all_operations():
+        op = op.untagged
         inner = op.without_classical_controls() if isinstance(op, cirq.ClassicallyControlledOperation) else op
         if isinstance(inner, cirq.CircuitOperation):
             refuse_noise(inner.mapped_circuit())

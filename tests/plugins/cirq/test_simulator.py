@@ -38,6 +38,9 @@ GATES = {
     cirq.MatrixGate(cirq.testing.random_unitary(4, random_state=4)): 2,
     cirq.CCX: 3, cirq.CCZPowGate(exponent=0.4): 3, cirq.CSWAP: 3, cirq.CCX**0.5: 3,
     cirq.X.controlled(2, control_values=[0, 1]): 3,
+    cirq.CCXPowGate(exponent=0.3, global_shift=0.2): 3, cirq.ZZPowGate(exponent=0.4, global_shift=0.3): 2,
+    cirq.PhasedISwapPowGate(exponent=0.3): 2, cirq.QubitPermutationGate([2, 0, 1]): 3,
+    cirq.ControlledGate(cirq.SWAP, num_controls=1): 3, cirq.MatrixGate(cirq.testing.random_unitary(8, random_state=5)): 3,
 }
 
 
@@ -102,7 +105,7 @@ def chi2_agree(a: np.ndarray, b: np.ndarray) -> bool:
 
 def test_samples():
     mid = cirq.Circuit(cirq.H(Q[0]), cirq.ry(1.0)(Q[1]), cirq.measure(Q[0], key="a"),
-                       cirq.X(Q[2]).with_classical_controls("a"), cirq.CNOT(Q[1], Q[0]),
+                       cirq.X(Q[2]).with_classical_controls("a").with_tags("tagged"), cirq.CNOT(Q[1], Q[0]),
                        cirq.H(Q[3]).with_classical_controls(sympy.Eq(sympy.Symbol("a"), 0)),
                        cirq.measure(Q[0], Q[1], key="b", invert_mask=(True,)),
                        cirq.measure(Q[1], Q[2], key="d"),  # bit mask 1: Q[2], the last
