@@ -131,19 +131,25 @@ def _remap(ops, dense: dict) -> list:
     return out
 
 
-def compact(ops) -> tuple[dict, list]:
+def compact(ops, n: int) -> tuple[dict, list]:
     """Only the qubits some gate acts on are simulated: (dense, ops) with
     dense mapping each such qubit to its place in a smaller register, and ops
-    on that register; a measurement of any other qubit (None) reads 0."""
+    on that register; a measurement of any other qubit (None) reads 0. The
+    ops as they are once every one of the n qubits is found in use."""
     used: set = set()
 
-    def visit(ops):
+    def visit(ops) -> bool:
         for op in ops:
             if op[0] == "if":
-                visit(op[2])
+                if visit(op[2]):
+                    return True
             elif op[0] not in ("measure", "reset"):
                 used.update(gate_qubits(op))
-    visit(ops)
+                if len(used) == n:
+                    return True
+        return False
+    if visit(ops):
+        return {q: q for q in range(n)}, ops
     dense = {q: i for i, q in enumerate(sorted(used))}
     return dense, _remap(ops, dense)
 

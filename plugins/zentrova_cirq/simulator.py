@@ -41,8 +41,8 @@ def _run_tasks(kind: str, tasks: list, executor) -> list:
     return [r for f in futures for r in f.result()]
 
 
-def _compact(ops) -> tuple[dict, list]:
-    dense, ops = _worker.compact(ops)
+def _compact(ops, n: int) -> tuple[dict, list]:
+    dense, ops = _worker.compact(ops, n)
     check_memory(len(dense), "a state vector")
     return dense, ops
 
@@ -176,7 +176,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         entropy = self._entropy()
         tasks = []
         for i, (_, prog) in enumerate(programs):
-            dense, ops = _compact(prefix + prog.ops)
+            dense, ops = _compact(prefix + prog.ops, len(qubits))
             tasks.append((len(dense), ops, len(prog.keys), repetitions, (entropy, (i,))))
         if repetitions == 0:  # as cirq.Simulator: nothing runs
             return [cirq.ResultDict(params=resolver, records={k: np.empty([0, 1, 1]) for k in prog.keys})
@@ -247,7 +247,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         entropy = self._entropy()
         tasks = []
         for i, (_, prog) in enumerate(programs):
-            dense, ops = _compact(prefix + prog.ops)
+            dense, ops = _compact(prefix + prog.ops, len(qubits))
             # On a qubit no gate touches, Z reads 1, X and Y 0.
             on_dense = tuple(tuple((c, tuple((dense[q], p) for q, p in paulis if q in dense))
                                    for c, paulis in obs
