@@ -129,6 +129,32 @@ def cp_matrix(phi: float):
     return ((1, 0), (0, cmath.exp(1j * phi)))
 
 
+def cirq_circuit(ops: list, n: int, measure: bool):
+    """The operations as a cirq.Circuit on n qubits. Qubit q is LineQubit(n-1-q),
+    so Cirq's index order (the first qubit the most significant bit) is
+    zentrova's; a last measurement of every qubit under the key "m" if asked."""
+    import cirq
+    import numpy as np
+
+    line = [cirq.LineQubit(n - 1 - q) for q in range(n)]
+    gates = []
+    for kind, q, p in ops:
+        on = [line[x] for x in q]
+        if kind == "cp":
+            gates.append(cirq.CZPowGate(exponent=p / math.pi).on(*on))
+        elif kind in ("u", "mcu"):
+            gates.append(cirq.MatrixGate(np.array(p, dtype=complex)).on(on[-1]).controlled_by(*on[:-1]))
+        else:
+            gate = {"x": cirq.X, "h": cirq.H, "cnot": cirq.CNOT, "swap": cirq.SWAP, "ccnot": cirq.CCX,
+                    "csswap": cirq.CSWAP, "rx": cirq.rx, "ry": cirq.ry, "rz": cirq.rz}[kind]
+            gates.append((gate(p) if p is not None else gate).on(*on))
+    if measure:
+        gates.append(cirq.measure(*line, key="m"))
+    # Every qubit in the circuit, so the state has n of them.
+    unused = set(range(n)).difference(x for _, q, _ in ops for x in q)
+    return cirq.Circuit([cirq.IdentityGate(1).on(line[x]) for x in sorted(unused)], gates)
+
+
 class Simulator:
     """setup() builds what is left out of the time, start() makes a fresh
     state (untimed), run() is timed, stop() frees the state."""
@@ -351,29 +377,8 @@ class Qsim(Simulator):
         self.options = qsimcirq.QSimOptions(cpu_threads=1).as_dict()  # default fusion (2 qubits)
 
     def _translated(self, ops: list, n: int, measure: bool):
-        import numpy as np
-
-        cirq = self.cirq
-        # Qubit q is LineQubit(n-1-q), so qsim's index order (the first qubit
-        # the most significant bit) is zentrova's.
-        line = [cirq.LineQubit(n - 1 - q) for q in range(n)]
-        gates = []
-        for kind, q, p in ops:
-            on = [line[x] for x in q]
-            if kind == "cp":
-                gates.append(cirq.CZPowGate(exponent=p / math.pi).on(*on))
-            elif kind in ("u", "mcu"):
-                gates.append(cirq.MatrixGate(np.array(p, dtype=complex)).on(on[-1]).controlled_by(*on[:-1]))
-            else:
-                gate = {"x": cirq.X, "h": cirq.H, "cnot": cirq.CNOT, "swap": cirq.SWAP, "ccnot": cirq.CCX,
-                        "csswap": cirq.CSWAP, "rx": cirq.rx, "ry": cirq.ry, "rz": cirq.rz}[kind]
-                gates.append((gate(p) if p is not None else gate).on(*on))
-        if measure:
-            gates.append(cirq.measure(*line, key="m"))
-        # Every qubit in the circuit, so the state has n of them.
-        unused = set(range(n)).difference(x for _, q, _ in ops for x in q)
-        c = cirq.Circuit([cirq.IdentityGate(1).on(line[x]) for x in sorted(unused)], gates)
-        translated, _ = self.qsimcirq.QSimCircuit(c).translate_cirq_to_qsim(cirq.QubitOrder.DEFAULT)
+        c = cirq_circuit(ops, n, measure)
+        translated, _ = self.qsimcirq.QSimCircuit(c).translate_cirq_to_qsim(self.cirq.QubitOrder.DEFAULT)
         return translated
 
     def setup(self, ops: list, n: int) -> None:

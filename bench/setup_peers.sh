@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prepares build/peers-venv, the Python 3.12 environment that bench/peers.py,
-# bench/circuits.py and bench/call_overhead.py run in: zentrova built from
+# bench/circuits.py, bench/cirq_bench.py and bench/call_overhead.py run in: zentrova built from
 # this tree, and the simulators it is compared with (qulacs, qiskit-aer,
 # pennylane-lightning, qsimcirq). Those peers are for the benchmark only and
 # never a dependency of zentrova. They are pinned to the versions that

@@ -49,3 +49,24 @@ project_venv() {
   fi
   printf '%s\n' "$dir/bin/python"
 }
+
+# plugin_tests NAME EXTRAS VERSION: a plugin's tests, tests/plugins/NAME, in
+# build/venv-NAME (made from scripts/requirements-NAME.txt), with zentrova
+# installed from this checkout with EXTRAS; VERSION is Python code printing the
+# framework's version for the log.
+plugin_tests() (
+  local name=$1 extras=$2 version=$3 py vpy
+  py=$(require_python 3.12)
+  echo "== $name plugin: environment build/venv-$name (on $py)"
+  vpy=$PWD/$(project_venv "build/venv-$name" "$py" "scripts/requirements-$name.txt")
+  # CMake and Ninja from that environment, for building zentrova without an
+  # isolated build environment.
+  export PATH="$PWD/build/venv-$name/bin:$PATH"
+  "$vpy" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C "build-dir=build/module-$name" ".[$extras]"
+  echo "== $name plugin tests ($("$vpy" -c "$version"))"
+  # From inside the test folder, so that the checkout's plugins/ cannot shadow
+  # the installed package: the tests see what pip installed.
+  cd "tests/plugins/$name"
+  "$vpy" -m pytest -q -p no:cacheprovider .
+)

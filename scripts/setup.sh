@@ -54,8 +54,9 @@ else
   echo "== CPython 3.13 not found: the module's tests will run on 3.12 only"
 fi
 # The plugins' test environments, made here so that the test parts install
-# nothing from the registries: PennyLane with its device suite, and Qiskit with
-# Dask's distributed scheduler. Dependencies of the plugins' tests only.
-echo "== test environments build/venv-pennylane and build/venv-qiskit (on $PY312)"
+# nothing from the registries: PennyLane with its device suite, Qiskit with
+# Dask's distributed scheduler, and Cirq. Dependencies of the plugins' tests only.
+echo "== test environments build/venv-pennylane, build/venv-qiskit and build/venv-cirq (on $PY312)"
 project_venv build/venv-pennylane "$PY312" scripts/requirements-pennylane.txt >/dev/null
 project_venv build/venv-qiskit "$PY312" scripts/requirements-qiskit.txt >/dev/null
+project_venv build/venv-cirq "$PY312" scripts/requirements-cirq.txt >/dev/null

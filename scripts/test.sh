@@ -3,7 +3,7 @@
 # cross-built for Windows (run under Wine) and for ARM (under QEMU), the
 # module's pytest suite on CPython 3.12 and 3.13 against fresh builds and
 # against a build on the scalar kernels, the PennyLane device (PennyLane's own
-# device suite) and the Qiskit backend and primitives, both engine and module
+# device suite), the Qiskit backend and primitives and the Cirq simulator, both engine and module
 # suites again under the sanitizers, and the release artefacts' checks. First scripts/setup.sh
 # installs what is missing (on a fresh machine, everything); the parts
 # themselves install nothing. The test tools live in the project's own virtual
@@ -178,6 +178,7 @@ the_parts() {
   fi
   part pennylane bash scripts/test_pennylane.sh
   part qiskit bash scripts/test_qiskit.sh
+  part cirq bash scripts/test_cirq.sh
   part sanitizers env PYTHON="$VPY" bash scripts/test_sanitizers.sh
   part release bash scripts/dist.sh
 }

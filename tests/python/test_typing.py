@@ -18,10 +18,10 @@ import zentrova
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "python" / "zentrova.pyi"
 CASES = Path(__file__).with_name("typing_cases.py")
-# The plugins' examples need their extras (Qiskit, PennyLane), which this
+# The plugins' examples need their extras (Qiskit, PennyLane, Cirq), which this
 # environment lacks; each plugin's own tests run them.
 EXAMPLES = sorted(p for p in (ROOT / "examples").glob("*.py")
-                  if not p.name.startswith(("qiskit_", "pennylane_")))
+                  if not p.name.startswith(("qiskit_", "pennylane_", "cirq_")))
 MODULE_DIR = Path(zentrova.__file__).parent
 INSTALLED_STUBS = MODULE_DIR / "zentrova-stubs" / "__init__.pyi"
 

@@ -1,0 +1,135 @@
+"""Whole circuits through Cirq: ZentrovaSimulator beside cirq.Simulator and
+qsim's QSimSimulator, each driven as a Cirq user drives it.
+
+The circuits are the three families of bench/circuits.py (ansatz, qft,
+random), built as cirq.Circuits ending in one measurement of every qubit.
+What is timed, for each simulator alike: `simulator.run(circuit,
+repetitions=1)`, from the circuit object to the Result, so reading the
+circuit, simulating it from |0...0> and drawing one sample are all in it.
+
+- zentrova: ZentrovaSimulator() (double precision, gates as they come; the
+  module records them and applies them in passes);
+- cirq: cirq.Simulator(dtype=np.complex128) (double precision; its default,
+  complex64, is shown too with `--cirq64`);
+- qsim: qsimcirq.QSimSimulator with one thread and its default gate fusion
+  (single precision).
+
+One thread everywhere; the clock is the process's CPU time. Each time is the
+best over `--rounds` runs (cirq.Simulator, far the slowest, gets one run at
+sizes above 20). Before timing, every family is run at 8 qubits through every
+simulator and the final states compared with zentrova's (double precision
+within 1e-10, qsim within 1e-5). The peers come from build/peers-venv
+(bench/setup_peers.sh) and are never a dependency of zentrova.
+
+    build/peers-venv/bin/python bench/cirq_bench.py [--sizes 16,20,24] [--rounds 2]
+"""
+
+from __future__ import annotations
+
+import os
+
+for _var in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import argparse
+import math
+import platform
+import sys
+import time
+import warnings
+from importlib import metadata
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from circuits import FAMILIES, available_memory, circuit, cirq_circuit  # noqa: E402
+
+import cirq  # noqa: E402
+import numpy as np  # noqa: E402
+
+
+def simulators(cirq64: bool) -> dict:
+    from zentrova_cirq import ZentrovaSimulator
+
+    sims = {"zentrova": ZentrovaSimulator(), "cirq": cirq.Simulator(dtype=np.complex128)}
+    if cirq64:
+        sims["cirq64"] = cirq.Simulator()
+    try:
+        import qsimcirq
+
+        sims["qsim"] = qsimcirq.QSimSimulator(qsim_options=qsimcirq.QSimOptions(cpu_threads=1))
+    except ImportError as e:
+        print(f"skipping qsim: {e}", file=sys.stderr)
+    return sims
+
+
+def check(sims: dict, n: int) -> list[str]:
+    bad = []
+    for family in FAMILIES:
+        c = cirq_circuit(circuit(family, n), n, False)
+        want = sims["zentrova"].simulate(c).final_state_vector
+        for name, sim in sims.items():
+            got = sim.simulate(c).final_state_vector
+            tol = 1e-5 if got.dtype == np.complex64 else 1e-10
+            diff = np.abs(got - want).max()
+            if diff > tol:
+                print(f"  {name} disagrees on {family} (largest difference {diff:.2e})")
+                bad.append(name)
+    return bad
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--sizes", default="16,20,24")
+    ap.add_argument("--families", default=",".join(FAMILIES))
+    ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--cirq64", action="store_true", help="also cirq.Simulator in complex64")
+    args = ap.parse_args()
+    warnings.simplefilter("ignore")
+    sizes = [int(s) for s in args.sizes.split(",")]
+    families = args.families.split(",")
+    sims = simulators(args.cirq64)
+    versions = {"zentrova": "zentrova", "cirq": "cirq-core", "cirq64": "cirq-core", "qsim": "qsimcirq"}
+    print(f"whole circuits through Cirq, one thread; Python {platform.python_version()}, "
+          f"{platform.machine()}, {os.cpu_count()} CPUs")
+    print("versions: " + ", ".join(f"{name} {metadata.version(versions[name])}" for name in sims))
+    bad = check(sims, 8)
+    for name in bad:
+        sims.pop(name, None)
+    if not bad:
+        print("check: every simulator gives zentrova's final state on every family at 8 qubits")
+
+    best: dict = {}
+    for n in sizes:
+        if (16 << n) * 3 > available_memory():
+            print(f"n = {n}: skipped, a state does not fit three times")
+            continue
+        circuits = {f: cirq_circuit(circuit(f, n), n, True) for f in families}
+        for r in range(args.rounds):
+            for name, sim in sims.items():
+                if r and name.startswith("cirq") and n > 20:
+                    continue
+                for family in families:
+                    t0 = time.process_time()
+                    sim.run(circuits[family], repetitions=1)
+                    spent = time.process_time() - t0
+                    best[(n, family, name)] = min(best.get((n, family, name), math.inf), spent)
+        print(f"\nn = {n}: ms (CPU time) and time / zentrova's (> 1: zentrova faster)")
+        for family in families:
+            z = best[(n, family, "zentrova")]
+            print(f"  {family:<8}{z * 1e3:10.1f}" + "".join(
+                f"  {name} {best[(n, family, name)] * 1e3:.1f} ({best[(n, family, name)] / z:.2f}x)"
+                for name in sims if name != "zentrova"))
+    others = [name for name in sims if name != "zentrova"]
+    print("\n| n | circuit | zentrova ms | " + " | ".join(f"{s} / zentrova" for s in others) + " |")
+    print("|---|---|---|" + "---|" * len(others))
+    for n in sizes:
+        for family in families:
+            if (n, family, "zentrova") in best:
+                z = best[(n, family, "zentrova")]
+                print(f"| {n} | {family} | {z * 1e3:.1f} | " + " | ".join(
+                    f"{best[(n, family, s)] / z:.2f}" for s in others) + " |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

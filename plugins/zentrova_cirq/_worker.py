@@ -1,0 +1,274 @@
+"""What runs where the work is done: a resolved circuit as plain tuples, run on
+a zentrova register, sampled, read out or turned into expectation values.
+
+This module imports nothing but zentrova, its read-out, the plugins' common
+module (which uses only those) and numpy, so a worker process (a process
+pool's, a Dask cluster's) never needs Cirq, and what a task receives or
+returns pickles as plain data. _translate.py makes the operations:
+
+  (method, args)                  a method of QuantumRegister and its arguments
+  ("measure", qubits, slot, invert)
+                                  the qubits' bits, each flipped where invert
+                                  says, recorded under the key numbered slot
+  ("reset", qubit)
+  ("if", conditions, ops)         ops when every condition holds:
+      ("nonzero", slot, index)    the key's value (first qubit the most
+                                  significant bit) at that instance is not 0
+      ("mask", slot, index, mask, target, equal)
+                                  value & mask == target (or != if not equal)
+      ("table", slots, true)      the keys' last values, as a tuple, in true
+
+Every measurement draws from the task's seeded generator and collapses the
+state with one `u` per qubit, so a seeded run repeats bit for bit.
+"""
+
+import numpy as np
+import zentrova
+import zentrova_readout
+from _zentrova_common import K, check_memory, measure, panics_as, uniform_draws
+
+_QR = zentrova.QuantumRegister
+_METHODS = {name: getattr(_QR, name) for name in
+            ("x", "h", "u", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "mcu")}
+
+
+def _rng(seed) -> np.random.Generator:
+    entropy, key = seed
+    return np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=key))
+
+
+def _register(n: int) -> "zentrova.QuantumRegister":
+    check_memory(n, "a state vector")
+    return _QR(n)
+
+
+def _value(bits: tuple) -> int:
+    v = 0
+    for b in bits:
+        v = (v << 1) | b
+    return v
+
+
+def _holds(cond: tuple, records: list) -> bool:
+    kind = cond[0]
+    if kind == "table":
+        return tuple(_value(_instance(records, s, -1)) for s in cond[1]) in cond[2]
+    value = _value(_instance(records, cond[1], cond[2]))
+    if kind == "nonzero":
+        return value != 0
+    _, _, _, mask, target, equal = cond
+    return ((value & mask) == target) == equal
+
+
+def _instance(records: list, slot: int, index: int) -> tuple:
+    try:
+        return records[slot][index]
+    except IndexError:
+        raise ValueError("a classical condition reads a measurement that has not been made") from None
+
+
+def _execute(reg, ops, draw, records: list) -> None:
+    """Runs ops on reg; each measurement's outcome from draw(), a uniform
+    number in [0, 1)."""
+    for op in ops:
+        name = op[0]
+        if name in _METHODS:
+            _METHODS[name](reg, *op[1])
+        elif name == "measure":
+            _, qubits, slot, invert = op
+            records[slot].append(tuple((0 if q is None else measure(reg, q, draw)) ^ f
+                                       for q, f in zip(qubits, invert)))
+        elif name == "reset":
+            measure(reg, op[1], draw, reset=True)
+        elif all(_holds(c, records) for c in op[1]):
+            _execute(reg, op[2], draw, records)
+
+
+def _split_final(ops) -> tuple[list, list] | None:
+    """(gates, measurements) when every measurement comes at the end (no
+    later gate touches a measured qubit, no reset or condition anywhere), so
+    one run and sampling from the probabilities serve every repetition."""
+    gates, measures, measured = [], [], set()
+    for op in ops:
+        name = op[0]
+        if name == "measure":
+            measures.append(op)
+            measured.update(op[1])
+        elif name in ("reset", "if"):
+            return None
+        else:
+            if measured.intersection(gate_qubits(op)):
+                return None
+            gates.append(op)
+    return gates, measures
+
+
+def gate_qubits(op: tuple) -> tuple:
+    """The qubits a gate (method, args) acts on."""
+    name, args = op
+    if name == "mcu":
+        return (*args[0], args[1])
+    return args[:1] if name in ("u", "rx", "ry", "rz") else args
+
+
+def _remap(ops, dense: dict) -> list:
+    out = []
+    for op in ops:
+        name = op[0]
+        if name == "measure":
+            out.append(("measure", tuple(dense.get(q) for q in op[1]), *op[2:]))
+        elif name == "reset":
+            if op[1] in dense:
+                out.append(("reset", dense[op[1]]))
+        elif name == "if":
+            out.append(("if", op[1], _remap(op[2], dense)))
+        elif name == "mcu":
+            args = op[1]
+            out.append((name, ([dense[c] for c in args[0]], dense[args[1]], *args[2:])))
+        else:
+            k = len(gate_qubits(op))
+            out.append((name, (*(dense[q] for q in op[1][:k]), *op[1][k:])))
+    return out
+
+
+def compact(ops, n: int) -> tuple[dict, list]:
+    """Only the qubits some gate acts on are simulated: (dense, ops) with
+    dense mapping each such qubit to its place in a smaller register, and ops
+    on that register; a measurement of any other qubit (None) reads 0. The
+    ops as they are once every one of the n qubits is found in use."""
+    used: set = set()
+
+    def visit(ops) -> bool:
+        for op in ops:
+            if op[0] == "if":
+                if visit(op[2]):
+                    return True
+            elif op[0] not in ("measure", "reset"):
+                used.update(gate_qubits(op))
+                if len(used) == n:
+                    return True
+        return False
+    if visit(ops):
+        return {q: q for q in range(n)}, ops
+    dense = {q: i for i, q in enumerate(sorted(used))}
+    return dense, _remap(ops, dense)
+
+
+def sample(task) -> list[np.ndarray]:
+    """Every repetition's measured bits: for each key, an array (repetitions,
+    instances, qubits) of 0/1. task = (n, ops, slots, repetitions, seed)."""
+    n, ops, slots, repetitions, seed = task
+    rng = _rng(seed)
+    with panics_as():
+        split = _split_final(ops)
+        if split is not None:
+            gates, measures = split
+            reg = _register(n)
+            _execute(reg, gates, None, [])
+            # sample_indices' draws, its cumulative sums made in place: at 24
+            # qubits a second array of 128 MiB costs more than the sampling.
+            cdf = np.asarray(zentrova_readout.probabilities(reg))
+            np.cumsum(cdf, out=cdf)
+            cdf /= cdf[-1]
+            idx = np.searchsorted(cdf, rng.random(repetitions), side="right").astype(np.int64)
+            per_slot: list[list] = [[] for _ in range(slots)]
+            for _, qubits, slot, invert in measures:
+                per_slot[slot].append(np.stack([np.full(repetitions, int(f)) if q is None else
+                                                ((idx >> q) & 1) ^ f for q, f in zip(qubits, invert)],
+                                               axis=1).astype(np.uint8))
+            return [np.stack(inst, axis=1) for inst in per_slot]
+        shots, draw = [], uniform_draws(rng)
+        for _ in range(repetitions):
+            records: list[list] = [[] for _ in range(slots)]
+            _execute(_register(n), ops, draw, records)
+            shots.append(records)
+    out = []
+    for slot in range(slots):
+        counts = {len(r[slot]) for r in shots}
+        if len(counts) != 1:
+            raise ValueError("a measurement key was measured a different number of times in "
+                             "different repetitions (a measurement under a classical condition)")
+        out.append(np.array([r[slot] for r in shots], dtype=np.uint8))
+    return out
+
+
+def state(task) -> tuple[np.ndarray, list]:
+    """One run's final amplitudes and the measurements made on the way.
+    task = (n, ops, slots, seed)."""
+    n, ops, slots, seed = task
+    records: list[list] = [[] for _ in range(slots)]
+    with panics_as():
+        reg = _register(n)
+        _execute(reg, ops, uniform_draws(_rng(seed)), records)
+        return np.asarray(zentrova_readout.amplitudes(reg)), records
+
+
+# Turning a qubit to the eigenbasis of X or Y (so that Z reads it), and back.
+_TO = {"X": None, "Y": (complex(K), complex(0.0, -K), complex(K), complex(0.0, K))}
+_BACK = {"X": None, "Y": (complex(K), complex(K), complex(0.0, K), complex(0.0, -K))}
+
+
+def _turn(reg, basis: dict, table: dict) -> None:
+    for q, letter in sorted(basis.items()):
+        if letter == "Z":
+            continue
+        m = table[letter]
+        if m is None:
+            reg.h(q)
+        else:
+            reg.u(q, *m)
+
+
+def _parity(p: np.ndarray, qubits: frozenset, n: int) -> float:
+    """The expectation of Z on `qubits` from probabilities p: the highest qubit
+    folded first, each step one elementwise addition or subtraction, so the
+    bits do not depend on how a library would order a sum."""
+    for q in range(n - 1, -1, -1):
+        half = p.shape[0] // 2
+        p = p[:half] - p[half:] if q in qubits else p[:half] + p[half:]
+    return float(p[0])
+
+
+def estimate(task) -> list[complex]:
+    """Expectation values of Pauli sums on one run's final state.
+    task = (n, ops, slots, observables, seed); an observable is a tuple of
+    (coefficient, ((qubit, letter), ...)) with letters from "XYZ"."""
+    n, ops, slots, observables, seed = task
+    with panics_as():
+        reg = _register(n)
+        _execute(reg, ops, uniform_draws(_rng(seed)), [[] for _ in range(slots)])
+        # Qubit-wise commuting groups, first fit in the order the terms come.
+        terms = list(dict.fromkeys(paulis for obs in observables for _, paulis in obs))
+        groups: list[tuple[dict, list]] = []
+        for paulis in terms:
+            for basis, members in groups:
+                if all(basis.get(q, letter) == letter for q, letter in paulis):
+                    basis.update(paulis)
+                    members.append(paulis)
+                    break
+            else:
+                groups.append((dict(paulis), [paulis]))
+        values: dict = {}
+        p = np.empty(1 << n)
+        for basis, members in groups:
+            _turn(reg, basis, _TO)
+            zentrova_readout.probabilities(reg, out=p)
+            for paulis in members:
+                values[paulis] = _parity(p, frozenset(q for q, _ in paulis), n)
+            _turn(reg, basis, _BACK)
+    out = []
+    for obs in observables:
+        total = 0j
+        for coefficient, paulis in obs:  # a fixed order of plain additions
+            total += coefficient * values[paulis]
+        out.append(total)
+    return out
+
+
+_KINDS = {"sample": sample, "state": state, "estimate": estimate}
+
+
+def run_batch(kind: str, tasks: list) -> list:
+    """A task for an executor: several circuits, results in order."""
+    fn = _KINDS[kind]
+    return [fn(t) for t in tasks]
