@@ -24,7 +24,7 @@ core::Register& register_of(PyObject* reg) {
 }
 
 // Probabilities begin .. begin+count-1 into out, through an aligned chunk.
-void fill_chunked(const core::Register& reg, unsigned char* out, std::uint64_t begin,
+void fill_chunked(core::Register& reg, unsigned char* out, std::uint64_t begin,
                   std::uint64_t count) {
   alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
   for (std::uint64_t done = 0; done < count; done += kReadoutChunk) {
@@ -34,7 +34,7 @@ void fill_chunked(const core::Register& reg, unsigned char* out, std::uint64_t b
   }
 }
 
-void fill_probabilities(const core::Register& reg, void* out) {
+void fill_probabilities(core::Register& reg, void* out) {
   // Where the kernels store a probability decides which of their paths computes
   // it (one at a time up to a vector boundary of the destination and in the
   // last partial vector, whole vectors between), and the paths may differ in
