@@ -1,0 +1,369 @@
+// Adjoint differentiation (adjoint.h). The sums here are written out with a
+// fixed shape: four running sums by index modulo 4, walked in ascending
+// order, joined as (s0 + s1) + (s2 + s3). Nothing depends on the kernel set or
+// on how a compiler schedules them, so the bits are the same everywhere.
+#include "core/qubit/adjoint.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/fatal_error.h"
+#include "core/messages.h"
+#include "core/platform/memory.h"
+
+namespace zentrova::core {
+namespace {
+
+// The sums walk chunks of this many amplitudes: the low positions of an index
+// come from tables made once per chunk shape, the high ones once per chunk.
+constexpr std::uint64_t kChunkBits = 6;
+
+std::uint64_t parity(std::uint64_t t) {
+  t ^= t >> 32;
+  t ^= t >> 16;
+  t ^= t >> 8;
+  t ^= t >> 4;
+  return (0x6996u >> (t & 0xf)) & 1u;
+}
+
+// +1.0 or -1.0: multiplying by it is exact.
+double sign_of(std::uint64_t odd) { return odd ? -1.0 : 1.0; }
+
+struct Sum4 {
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
+  double total() const { return (s[0] + s[1]) + (s[2] + s[3]); }
+};
+
+// How an index splits into a chunk and a place in it.
+struct Chunks {
+  std::uint64_t size;   // amplitudes per chunk: 2^kChunkBits, or the dimension if smaller
+  std::uint64_t count;  // chunks
+  explicit Chunks(std::uint64_t dimension)
+      : size(std::min<std::uint64_t>(dimension, std::uint64_t{1} << kChunkBits)),
+        count(dimension / std::min<std::uint64_t>(dimension, std::uint64_t{1} << kChunkBits)) {}
+};
+
+std::uint64_t popcount(std::uint64_t t) {
+  std::uint64_t c = 0;
+  for (; t != 0; t &= t - 1) ++c;
+  return c;
+}
+
+// Im <lambda| P1 (x) word |psi> in one read-only pass over both states.
+// (word psi)_i = i^ny (-1)^parity(j & z) psi_j with j = i ^ x, and the
+// imaginary part of i^ny conj(l) p is one part of conj(l) p, signed.
+double imag_term(const Amplitude* lambda, const Amplitude* psi, std::uint64_t dimension,
+                 std::uint64_t projector, PauliWord word) {
+  const Chunks chunks(dimension);
+  const std::uint64_t low = chunks.size - 1;
+  const std::uint64_t ny = popcount(word.x & word.z) & 3;
+  const bool real_part = (ny & 1) != 0;
+  const double overall = (ny & 2) ? -1.0 : 1.0;
+  // weight[k]: the projector's factor (0 or 1) times the low bits' sign, for
+  // place k of a chunk; the high bits' sign comes per chunk.
+  double weight[std::uint64_t{1} << kChunkBits];
+  for (std::uint64_t k = 0; k < chunks.size; ++k) {
+    const bool kept = (k & projector & low) == (projector & low);
+    weight[k] = kept ? sign_of(parity((k ^ word.x) & word.z & low)) : 0.0;
+  }
+  Sum4 sum;
+  for (std::uint64_t c = 0; c < chunks.count; ++c) {
+    const std::uint64_t base = c * chunks.size;
+    if ((base & projector & ~low) != (projector & ~low)) continue;
+    const double high = sign_of(parity((base ^ word.x) & word.z & ~low));
+    const Amplitude* l = lambda + base;
+    const Amplitude* p = psi + ((base ^ word.x) & ~low);
+    const std::uint64_t flip = word.x & low;
+    for (std::uint64_t k = 0; k < chunks.size; ++k) {
+      const Amplitude a = l[k];
+      const Amplitude b = p[k ^ flip];
+      const double part = real_part ? a.re * b.re + a.im * b.im : a.re * b.im - a.im * b.re;
+      sum.s[k & 3] += (high * weight[k]) * part;
+    }
+  }
+  return overall * sum.total();
+}
+
+// Re <psi|lambda>.
+double real_overlap(const Amplitude* psi, const Amplitude* lambda, std::uint64_t dimension) {
+  Sum4 sum;
+  for (std::uint64_t i = 0; i < dimension; ++i) {
+    sum.s[i & 3] += psi[i].re * lambda[i].re + psi[i].im * lambda[i].im;
+  }
+  return sum.total();
+}
+
+// lambda = O psi, term by term in the order given: first every Z word (the
+// diagonal, formed in lambda's real parts and then applied), then the other
+// words, then the Hermitian terms. Requires lambda to be all zeros.
+void apply_observable(const Observable& o, const Amplitude* psi, Amplitude* lambda,
+                      std::uint64_t dimension) {
+  const Chunks chunks(dimension);
+  const std::uint64_t low = chunks.size - 1;
+  bool diagonal = false;
+  for (const PauliTerm& t : o.paulis) {
+    if (t.word.x != 0) continue;
+    diagonal = true;
+    double plus[std::uint64_t{1} << kChunkBits];
+    double minus[std::uint64_t{1} << kChunkBits];
+    for (std::uint64_t k = 0; k < chunks.size; ++k) {
+      plus[k] = t.coefficient * sign_of(parity(k & t.word.z & low));
+      minus[k] = -plus[k];
+    }
+    for (std::uint64_t c = 0; c < chunks.count; ++c) {
+      const std::uint64_t base = c * chunks.size;
+      const double* add = parity(base & t.word.z & ~low) ? minus : plus;
+      Amplitude* l = lambda + base;
+      for (std::uint64_t k = 0; k < chunks.size; ++k) l[k].re += add[k];
+    }
+  }
+  if (diagonal) {
+    for (std::uint64_t i = 0; i < dimension; ++i) {
+      const double d = lambda[i].re;
+      lambda[i] = Amplitude{d * psi[i].re, d * psi[i].im};
+    }
+  }
+  for (const PauliTerm& t : o.paulis) {
+    if (t.word.x == 0) continue;
+    const std::uint64_t ny = popcount(t.word.x & t.word.z) & 3;
+    for (std::uint64_t i = 0; i < dimension; ++i) {
+      const std::uint64_t j = i ^ t.word.x;
+      const double s = t.coefficient * sign_of(parity(j & t.word.z));
+      const Amplitude p = psi[j];
+      // i^ny times p: a quarter turn per Y, exact.
+      const Amplitude q = ny == 0   ? p
+                          : ny == 1 ? Amplitude{-p.im, p.re}
+                          : ny == 2 ? Amplitude{-p.re, -p.im}
+                                    : Amplitude{p.im, -p.re};
+      lambda[i].re += s * q.re;
+      lambda[i].im += s * q.im;
+    }
+  }
+  for (const HermitianTerm& h : o.hermitians) {
+    const std::uint64_t k = h.qubits.size();
+    const std::uint64_t size = std::uint64_t{1} << k;
+    // offset[r]: where row r's basis state lies relative to the group's base.
+    std::vector<std::uint64_t> offset(size, 0);
+    std::uint64_t mask = 0;
+    for (std::uint64_t r = 0; r < size; ++r) {
+      for (std::uint64_t b = 0; b < k; ++b) {
+        if ((r >> (k - 1 - b)) & 1) offset[r] |= std::uint64_t{1} << h.qubits[b];
+      }
+    }
+    for (const std::uint64_t q : h.qubits) mask |= std::uint64_t{1} << q;
+    for (std::uint64_t base = 0; base < dimension; ++base) {
+      if (base & mask) continue;
+      for (std::uint64_t r = 0; r < size; ++r) {
+        double re = 0.0, im = 0.0;
+        for (std::uint64_t col = 0; col < size; ++col) {
+          const Amplitude m = h.matrix[r * size + col];
+          const Amplitude p = psi[base | offset[col]];
+          re += m.re * p.re - m.im * p.im;
+          im += m.re * p.im + m.im * p.re;
+        }
+        lambda[base | offset[r]].re += re;
+        lambda[base | offset[r]].im += im;
+      }
+    }
+  }
+}
+
+Matrix2 dagger(const Matrix2& m) {
+  return Matrix2{{m.m00.re, -m.m00.im}, {m.m10.re, -m.m10.im},
+                 {m.m01.re, -m.m01.im}, {m.m11.re, -m.m11.im}};
+}
+
+// Runs the gate (or its inverse) on r through the register's own gate
+// function. Requires a gate that adjoint_refusal accepted.
+OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
+  const std::vector<std::uint64_t>& q = g.qubits;
+  switch (g.kind) {
+    case AdjointGateKind::kX: return r.x(q[0]);
+    case AdjointGateKind::kH: return r.h(q[0]);
+    case AdjointGateKind::kU: return r.u(q[0], inverse ? dagger(g.m) : g.m);
+    case AdjointGateKind::kRx: return r.rx(q[0], inverse ? -g.theta : g.theta);
+    case AdjointGateKind::kRy: return r.ry(q[0], inverse ? -g.theta : g.theta);
+    case AdjointGateKind::kRz: return r.rz(q[0], inverse ? -g.theta : g.theta);
+    case AdjointGateKind::kCnot: return r.cnot(q[0], q[1]);
+    case AdjointGateKind::kSwap: return r.swap(q[0], q[1]);
+    case AdjointGateKind::kCcnot: return r.ccnot(q[0], q[1], q[2]);
+    case AdjointGateKind::kCsswap: return r.csswap(q[0], q[1], q[2]);
+    case AdjointGateKind::kMcu: break;
+  }
+  const std::vector<std::uint64_t> controls(q.begin(), q.end() - 1);
+  return r.mcu(controls, q.back(), inverse ? dagger(g.m) : g.m);
+}
+
+// Runs the gate (or its inverse) on r through the register's own gate
+// function. Requires a gate that adjoint_refusal accepted.
+void run(Register& r, const AdjointGate& g, bool inverse) {
+  if (!run_gate(r, g, inverse).ok()) ZV_FATAL(std::string("adjoint: a checked gate was refused"));
+}
+
+// The generator an rx, ry or rz leaves implicit: -1/2 times its Pauli.
+std::vector<GeneratorTerm> generator_of(const AdjointGate& g) {
+  if (!g.generator.empty()) return g.generator;
+  const std::uint64_t t = std::uint64_t{1} << g.qubits[0];
+  PauliWord w;
+  if (g.kind == AdjointGateKind::kRx) w.x = t;
+  if (g.kind == AdjointGateKind::kRy) w.x = w.z = t;
+  if (g.kind == AdjointGateKind::kRz) w.z = t;
+  return {GeneratorTerm{-0.5, 0, w}};
+}
+
+std::uint64_t qubits_of(AdjointGateKind kind) {
+  switch (kind) {
+    case AdjointGateKind::kCnot:
+    case AdjointGateKind::kSwap: return 2;
+    case AdjointGateKind::kCcnot:
+    case AdjointGateKind::kCsswap: return 3;
+    case AdjointGateKind::kMcu: return 0;  // any number, at least one
+    default: return 1;
+  }
+}
+
+// Distinct qubits below n, as a mask; false if not.
+bool qubit_mask(const std::vector<std::uint64_t>& qubits, std::uint64_t n, std::uint64_t& mask) {
+  mask = 0;
+  for (const std::uint64_t q : qubits) {
+    if (q >= n || (mask >> q) & 1) return false;
+    mask |= std::uint64_t{1} << q;
+  }
+  return true;
+}
+
+std::string adjoint_refusal(std::uint64_t n, const std::vector<AdjointGate>& gates,
+                            const std::vector<Observable>& observables) {
+  if (n >= 60) return "adjoint: " + std::to_string(n) + " qubits are more than a register can hold";
+  const std::uint64_t all = (std::uint64_t{1} << n) - 1;
+  for (std::size_t i = 0; i < gates.size(); ++i) {
+    const AdjointGate& g = gates[i];
+    const std::string where = "adjoint: gate " + std::to_string(i) + ": ";
+    const std::uint64_t want = qubits_of(g.kind);
+    std::uint64_t mask = 0;
+    if ((want != 0 && g.qubits.size() != want) || g.qubits.empty()) {
+      return where + "wrong number of qubits";
+    }
+    if (!qubit_mask(g.qubits, n, mask)) {
+      return where + "qubits must be distinct and below " + std::to_string(n);
+    }
+    if (g.column < kFixedGate) return where + "a column is kFixedGate or at least 0";
+    if (g.column == kFixedGate) continue;
+    const bool rotation = g.kind == AdjointGateKind::kRx || g.kind == AdjointGateKind::kRy ||
+                          g.kind == AdjointGateKind::kRz;
+    const bool matrix = g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu;
+    if (!rotation && !matrix) return where + "a gate without a parameter cannot be trainable";
+    if (matrix && g.generator.empty()) return where + "a trainable u or mcu needs its generator";
+    for (const GeneratorTerm& t : g.generator) {
+      if (((t.projector | t.word.x | t.word.z) & ~all) != 0 ||
+          (t.projector & (t.word.x | t.word.z)) != 0) {
+        return where + "a generator term's projector and word must lie on distinct qubits below " +
+               std::to_string(n);
+      }
+    }
+  }
+  for (std::size_t k = 0; k < observables.size(); ++k) {
+    const std::string where = "adjoint: observable " + std::to_string(k) + ": ";
+    for (const PauliTerm& t : observables[k].paulis) {
+      if (((t.word.x | t.word.z) & ~all) != 0) {
+        return where + "a Pauli word acts on a qubit not below " + std::to_string(n);
+      }
+    }
+    for (const HermitianTerm& h : observables[k].hermitians) {
+      std::uint64_t mask = 0;
+      if (h.qubits.empty() || h.qubits.size() > kMaxHermitianQubits ||
+          !qubit_mask(h.qubits, n, mask)) {
+        return where + "a Hermitian term needs 1 to " + std::to_string(kMaxHermitianQubits) +
+               " distinct qubits below " + std::to_string(n);
+      }
+      const std::uint64_t size = std::uint64_t{1} << h.qubits.size();
+      if (h.matrix.size() != size * size) {
+        return where + "a Hermitian term on " + std::to_string(h.qubits.size()) + " qubits needs " +
+               std::to_string(size * size) + " entries";
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+AdjointResult adjoint_jacobian(std::uint64_t qubit_count, const std::vector<AdjointGate>& gates,
+                               const std::vector<Observable>& observables) {
+  return adjoint_jacobian_with_memory(qubit_count, gates, observables,
+                                      platform::available_physical_memory());
+}
+
+AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<AdjointGate>& gates,
+                                           const std::vector<Observable>& observables,
+                                           std::uint64_t available) {
+  AdjointResult result;
+  result.refusal = adjoint_refusal(n, gates, observables);
+  if (!result.refusal.empty()) return result;
+  std::int64_t last_column = kFixedGate;
+  for (const AdjointGate& g : gates) last_column = std::max(last_column, g.column);
+  result.columns = static_cast<std::uint64_t>(last_column + 1);
+  const std::uint64_t k = observables.size();
+  if (k == 0) return result;
+
+  // Every state is checked for before the first is built: a refusal after
+  // the forward pass would have cost its time for nothing.
+  const std::uint64_t state_bytes = std::uint64_t{16} << n;
+  if (k + 1 > UINT64_MAX / state_bytes) ZV_FATAL(std::string(kCapacityOverflowText));
+  const std::uint64_t need = (k + 1) * state_bytes;
+  if (need > available) {
+    ZV_FATAL(readout_memory_message(
+        "the adjoint gradient's " + std::to_string(k + 1) + " states of " + std::to_string(n) +
+            " qubits",
+        available, need));
+  }
+
+  Register psi(n);
+  for (const AdjointGate& g : gates) run(psi, g, false);
+  std::vector<Register> lambdas;
+  lambdas.reserve(k);
+  const std::uint64_t dimension = psi.dimension();
+  for (std::uint64_t o = 0; o < k; ++o) {
+    lambdas.emplace_back(n);
+    // A fresh register holds |0...0>: cleared first, as the sums require.
+    Amplitude* l = lambdas.back().amplitudes();
+    l[0] = Amplitude{0.0, 0.0};
+    const Amplitude* p = psi.amplitudes();
+    apply_observable(observables[o], p, l, dimension);
+    result.values.push_back(real_overlap(p, l, dimension));
+  }
+
+  result.jacobian.assign(k * result.columns, 0.0);
+  std::size_t first_trainable = gates.size();
+  for (std::size_t i = 0; i < gates.size(); ++i) {
+    if (gates[i].column != kFixedGate) {
+      first_trainable = i;
+      break;
+    }
+  }
+  // dU/dtheta = i G U, so d<O>/dtheta = 2 Re <lambda|i G|psi> = -2 Im <lambda|G|psi>,
+  // both states taken just after the gate.
+  for (std::size_t i = gates.size(); i-- > first_trainable;) {
+    const AdjointGate& g = gates[i];
+    if (g.column != kFixedGate) {
+      const std::vector<GeneratorTerm> generator = generator_of(g);
+      const Amplitude* p = psi.amplitudes();
+      for (std::uint64_t o = 0; o < k; ++o) {
+        const Amplitude* l = lambdas[o].amplitudes();
+        double d = 0.0;
+        for (const GeneratorTerm& t : generator) {
+          d += t.coefficient * imag_term(l, p, dimension, t.projector, t.word);
+        }
+        result.jacobian[o * result.columns + static_cast<std::uint64_t>(g.column)] += -2.0 * d;
+      }
+    }
+    if (i == first_trainable) break;
+    run(psi, g, true);
+    for (Register& l : lambdas) run(l, g, true);
+  }
+  return result;
+}
+
+}  // namespace zentrova::core
