@@ -13,11 +13,16 @@ namespace zentrova::py {
 namespace {
 
 std::string full_name(const MethodSig& sig) {
-  return std::string("QuantumRegister.") + sig.name + "()";
+  return (sig.owner ? std::string(sig.owner) + "." : std::string()) + sig.name + "()";
 }
 
+Py_ssize_t required(const MethodSig& sig) { return sig.count - sig.optional; }
+
 void raise_too_many(const MethodSig& sig, Py_ssize_t given) {
-  std::string m = full_name(sig) + " takes " + std::to_string(sig.count) +
+  const std::string takes =
+      sig.optional == 0 ? std::to_string(sig.count)
+                        : "from " + std::to_string(required(sig)) + " to " + std::to_string(sig.count);
+  std::string m = full_name(sig) + " takes " + takes +
                   " positional arguments but " + std::to_string(given) +
                   (given == 1 ? " was given" : " were given");
   PyErr_SetString(PyExc_TypeError, m.c_str());
@@ -37,7 +42,7 @@ void raise_multiple_values(const MethodSig& sig, Py_ssize_t index) {
 
 void raise_missing(const MethodSig& sig, PyObject* const* out) {
   std::vector<const char*> missing;
-  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+  for (Py_ssize_t i = 0; i < required(sig); ++i) {
     if (!out[i]) missing.push_back(sig.params[i]);
   }
   std::string names;
@@ -93,7 +98,7 @@ bool place_positionals(const MethodSig& sig, PyObject* const* args, Py_ssize_t n
 }
 
 bool check_complete(const MethodSig& sig, PyObject* const* out) {
-  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+  for (Py_ssize_t i = 0; i < required(sig); ++i) {
     if (!out[i]) {
       raise_missing(sig, out);
       return false;

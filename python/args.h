@@ -16,10 +16,17 @@ namespace zentrova::py {
 
 inline constexpr Py_ssize_t kMaxParams = 6;
 
+// Shared with companion modules through engine_api.h: a change of layout
+// raises kEngineApiVersion.
 struct MethodSig {
   const char* name;            // "h", or "__new__" for the constructor
   const char* const* params;   // parameter names in order
-  Py_ssize_t count;            // all required
+  Py_ssize_t count;
+  // The last `optional` parameters may be left out (they are then null).
+  Py_ssize_t optional = 0;
+  // Named in messages as "QuantumRegister.h()"; null for a module's function,
+  // "probabilities()".
+  const char* owner = "QuantumRegister";
 };
 
 // The docstring CPython takes a text signature from, written from a MethodSig

@@ -69,10 +69,10 @@ PyObject* find_or_create_panic_type() {
 
 PyObject* panic_exception_type() {
   if (g_panic_type) return g_panic_type;
-  // zentrova and zentrova_readout each link their own copy of this file, yet a
-  // program that catches one PanicException type must catch both modules'
-  // panics: the type is kept in the interpreter's own dictionary, which Python
-  // code cannot reach, and whichever module needs it first creates it.
+  // Kept in the interpreter's own dictionary, which Python code cannot reach,
+  // so that the type stays one per interpreter even if this module is loaded
+  // again from another file (a second install on the path). Companion modules
+  // raise it through zentrova's entries, never by themselves.
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* type = find_or_create_panic_type();
   if (!type) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "python/args.h"
+#include "python/engine_api.h"
 #include "python/guard.h"
 #include "python/messages.h"
 #include "python/pyref.h"
@@ -69,7 +70,8 @@ int zentrova_exec(PyObject* module) {
     }
     if (register_class(module, "QuantumRegister", &quantum_register_type) < 0) return -1;
     if (register_class(module, "PyDiracKet", &dirac_ket_type) < 0) return -1;
-    return 0;
+    // For companion modules; nothing of it shows among the module's attributes.
+    return publish_engine_api();
   });
 }
 

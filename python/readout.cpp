@@ -1,31 +1,26 @@
 // zentrova_readout: a register's probabilities and amplitudes as arrays that
 // numpy (or anything speaking the buffer protocol) takes without a copy. A
-// second, small module beside zentrova, built from the same engine, guard and
-// memory check, so that zentrova's own surface stays as it is. What it returns
-// is always a copy: nothing a later gate or the register's end does reaches it.
-#include <algorithm>
+// second, small module beside zentrova, so that zentrova's own surface stays
+// as it is. It holds no engine: the reading, the memory check, the argument
+// matching and the entry guard are zentrova's, reached through engine_api.h.
+// What it returns is always a copy: nothing a later gate or the register's end
+// does reaches it.
+//
+// Nothing here throws: a C++ exception must not leave this module, and every
+// step that could fail with one runs inside zentrova.
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <string>
 
-#include "core/fatal_error.h"
-#include "core/messages.h"
-#include "core/qubit/register.h"
 #include "python/borrow.h"
-#include "python/guard.h"
-#include "python/messages.h"
+#include "python/engine_api.h"
 #include "python/pyref.h"
-#include "python/readout_fits.h"
-#include "python/types.h"
 
 namespace zentrova::py {
 
 namespace {
 
-// zentrova.QuantumRegister, looked up by the execution step; a strong reference
-// kept for the life of the process, as zentrova keeps its own types.
-PyTypeObject* g_register_type = nullptr;
+// zentrova's table, found by the execution step; it lives as long as the process.
+const EngineApi* g_api = nullptr;
 
 // One owned block of `count` items, exported as a one-dimensional buffer. The
 // block never changes size, so exports need no counting.
@@ -36,79 +31,33 @@ struct ReadoutBufferObject {
   Py_ssize_t stride;  // the item size
 };
 
-struct Block {
-  void operator()(void* p) const noexcept { core::release_amplitudes(p); }
-};
-using BlockPtr = std::unique_ptr<void, Block>;
-
 // What tells the two read-outs apart.
 struct Readout {
-  const char* function;  // the Python function's name, and what the copy holds
+  // (reg, out=None), matched as CPython matches a function's; its name is the
+  // Python function's, and what the copy holds.
+  MethodSig sig;
   const char* format;    // struct-module format of one item
   Py_ssize_t itemsize;
   PyTypeObject** type;
-  // Writes the register's 2^n items to out, which may have any alignment.
-  void (*fill)(core::Register& reg, void* out);
+  // The entry of EngineApi that writes the register's 2^n items to out, which
+  // may have any alignment.
+  int (*EngineApi::*fill)(PyObject* reg, void* out) noexcept;
 };
 
 PyTypeObject* g_probability_type = nullptr;
 PyTypeObject* g_amplitude_type = nullptr;
 
-// Probabilities begin .. begin+count-1 into out, through an aligned chunk.
-void fill_chunked(core::Register& reg, unsigned char* out, std::uint64_t begin,
-                  std::uint64_t count) {
-  alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
-  for (std::uint64_t done = 0; done < count; done += kReadoutChunk) {
-    const std::uint64_t part = std::min(kReadoutChunk, count - done);
-    reg.god_observe(begin + done, part, chunk);
-    std::memcpy(out + done * sizeof(double), chunk, part * sizeof(double));
-  }
-}
-
-void fill_probabilities(core::Register& reg, void* out) {
-  // Where the kernels store a probability decides which of their paths computes
-  // it (one at a time up to a vector boundary of the destination and in the
-  // last partial vector, whole vectors between), and the paths may differ in
-  // the sign of a NaN. god_observe fills chunks aligned for the widest vector,
-  // so every probability comes from whole vectors there; so it must here.
-  constexpr std::uint64_t kGroup = kReadoutChunkAlignment / sizeof(double);
-  const std::uint64_t dimension = reg.dimension();
-  const auto address = reinterpret_cast<std::uintptr_t>(out);
-  auto* bytes = static_cast<unsigned char*>(out);
-  if (address % alignof(double) != 0 || dimension < 2 * kGroup) {
-    fill_chunked(reg, bytes, 0, dimension);
-    return;
-  }
-  // Most go straight to out from its first vector boundary on; the few before
-  // it and after its last whole vector are taken from whole aligned groups.
-  const std::uint64_t head =
-      (kReadoutChunkAlignment - address % kReadoutChunkAlignment) % kReadoutChunkAlignment /
-      sizeof(double);
-  const std::uint64_t body = (dimension - head) / kGroup * kGroup;
-  const std::uint64_t tail = dimension - head - body;
-  auto* d = static_cast<double*>(out);
-  alignas(kReadoutChunkAlignment) double group[kGroup];
-  if (head != 0) {
-    reg.god_observe(0, kGroup, group);
-    std::memcpy(d, group, head * sizeof(double));
-  }
-  reg.god_observe(head, body, d + head);
-  if (tail != 0) {
-    reg.god_observe(dimension - kGroup, kGroup, group);
-    std::memcpy(d + dimension - tail, group + kGroup - tail, tail * sizeof(double));
-  }
-}
-
-void fill_amplitudes(core::Register& reg, void* out) {
-  // Read through the accessor every time: it is where the register settles
-  // anything it has not yet applied to its amplitudes.
-  std::memcpy(out, reg.amplitudes(), reg.dimension() * sizeof(core::Amplitude));
-}
-
-const Readout kProbabilities = {"probabilities", "d", sizeof(double), &g_probability_type,
-                                &fill_probabilities};
-const Readout kAmplitudes = {"amplitudes", "Zd", sizeof(core::Amplitude), &g_amplitude_type,
-                             &fill_amplitudes};
+constexpr const char* kReadoutParams[] = {"reg", "out"};
+const Readout kProbabilities = {{"probabilities", kReadoutParams, 2, 1, nullptr},
+                                "d",
+                                sizeof(double),
+                                &g_probability_type,
+                                &EngineApi::probabilities};
+const Readout kAmplitudes = {{"amplitudes", kReadoutParams, 2, 1, nullptr},
+                             "Zd",
+                             2 * sizeof(double),
+                             &g_amplitude_type,
+                             &EngineApi::amplitudes};
 
 // A buffer request's view, released on every way out.
 class View {
@@ -134,58 +83,21 @@ class View {
 
 // -- arguments ------------------------------------------------------------------
 
-// (reg, out=None), matched the way CPython matches a Python function's.
-bool match_reg_out(const Readout& r, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** reg, PyObject** out) {
-  static const char* const kParams[] = {"reg", "out"};
-  PyObject* placed[2] = {nullptr, nullptr};
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from 1 to 2 positional arguments but %zd were given", r.function,
-                 nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) placed[i] = args[i];
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    int i = 0;
-    while (i < 2 && PyUnicode_CompareWithASCIIString(key, kParams[i]) != 0) ++i;
-    if (i == 2) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", r.function,
-                   key);
-      return false;
-    }
-    if (placed[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", r.function,
-                   kParams[i]);
-      return false;
-    }
-    placed[i] = args[nargs + k];
-  }
-  if (!placed[0]) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'reg'",
-                 r.function);
-    return false;
-  }
-  *reg = placed[0];
-  *out = placed[1] == Py_None ? nullptr : placed[1];
-  return true;
-}
-
 void raise_wrong_type(const Readout& r, const char* param, const char* expected, PyObject* obj) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
   if (!name) return;
-  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", r.function, param,
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", r.sig.name, param,
                expected, name.get());
 }
 
-QuantumRegisterObject* checked_register(const Readout& r, PyObject* obj) {
-  if (!PyObject_TypeCheck(obj, g_register_type)) {
+bool checked_register(const Readout& r, PyObject* obj) {
+  PyTypeObject* type = g_api->register_type();
+  if (!type) return false;
+  if (!PyObject_TypeCheck(obj, type)) {
     raise_wrong_type(r, "reg", "zentrova.QuantumRegister", obj);
-    return nullptr;
+    return false;
   }
-  return reinterpret_cast<QuantumRegisterObject*>(obj);
+  return true;
 }
 
 // The item formats this host's doubles answer to: bare, native ("@", "=") or
@@ -217,30 +129,30 @@ bool get_out_view(const Readout& r, PyObject* out, std::uint64_t dimension, View
     // exporter raised (its own __buffer__, say) goes to the caller unchanged.
     if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
     PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_ValueError, "%s() argument 'out' is read-only", r.function);
+    PyErr_Format(PyExc_ValueError, "%s() argument 'out' is read-only", r.sig.name);
     PyObject* error = PyErr_GetRaisedException();
     PyException_SetCause(error, cause);  // steals cause
     PyErr_SetRaisedException(error);
     return false;
   }
   if (view->readonly) {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'out' is read-only", r.function);
+    PyErr_Format(PyExc_ValueError, "%s() argument 'out' is read-only", r.sig.name);
     return false;
   }
   if (view->itemsize != r.itemsize || !is_native_format(view->format, r.format)) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'out' must be %s, not format '%s'",
-                 r.function, expected_out(r), view->format ? view->format : "B");
+                 r.sig.name, expected_out(r), view->format ? view->format : "B");
     return false;
   }
   if (!PyBuffer_IsContiguous(&*view, 'C')) {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'out' must be C-contiguous", r.function);
+    PyErr_Format(PyExc_ValueError, "%s() argument 'out' must be C-contiguous", r.sig.name);
     return false;
   }
   const std::uint64_t items = static_cast<std::uint64_t>(view->len / view->itemsize);
   if (items != dimension) {
     PyErr_Format(PyExc_ValueError,
                  "%s() argument 'out' must hold %llu items, one per basis state, not %llu",
-                 r.function, static_cast<unsigned long long>(dimension),
+                 r.sig.name, static_cast<unsigned long long>(dimension),
                  static_cast<unsigned long long>(items));
     return false;
   }
@@ -249,47 +161,47 @@ bool get_out_view(const Readout& r, PyObject* out, std::uint64_t dimension, View
 
 // -- the buffer objects -----------------------------------------------------------
 
-PyObject* new_buffer_object(const Readout& r, BlockPtr block, std::uint64_t dimension) {
+// Takes over block, released with the object or here on failure.
+PyObject* new_buffer_object(const Readout& r, void* block, std::uint64_t dimension) {
   PyTypeObject* type = *r.type;
   auto* obj = reinterpret_cast<ReadoutBufferObject*>(type->tp_alloc(type, 0));
-  if (!obj) return nullptr;  // the block is released on the way out
-  obj->data = block.release();
+  if (!obj) {
+    g_api->release_copy(block);
+    return nullptr;
+  }
+  obj->data = block;
   obj->shape = static_cast<Py_ssize_t>(dimension);
   obj->stride = r.itemsize;
   return reinterpret_cast<PyObject*>(obj);
 }
 
 template <const Readout& R>
-int ReadoutBuffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  return guarded(-1, [&]() -> int {
-    auto* obj = reinterpret_cast<ReadoutBufferObject*>(self);
-    // Writable: the copy is the caller's own, and arrays made from it should
-    // behave like any fresh array (and it can be handed back as out).
-    view->buf = obj->data;
-    view->obj = Py_NewRef(self);
-    view->len = obj->shape * obj->stride;
-    view->readonly = 0;
-    view->itemsize = obj->stride;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(R.format) : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) ? &obj->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &obj->stride : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
-  });
+int ReadoutBuffer_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+  auto* obj = reinterpret_cast<ReadoutBufferObject*>(self);
+  // Writable: the copy is the caller's own, and arrays made from it should
+  // behave like any fresh array (and it can be handed back as out).
+  view->buf = obj->data;
+  view->obj = Py_NewRef(self);
+  view->len = obj->shape * obj->stride;
+  view->readonly = 0;
+  view->itemsize = obj->stride;
+  view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(R.format) : nullptr;
+  view->ndim = 1;
+  view->shape = (flags & PyBUF_ND) ? &obj->shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &obj->stride : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
 }
 
-void ReadoutBuffer_dealloc(PyObject* self) {
-  guarded_dealloc(self, [&] {
-    core::release_amplitudes(reinterpret_cast<ReadoutBufferObject*>(self)->data);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-  });
+void ReadoutBuffer_dealloc(PyObject* self) noexcept {
+  g_api->release_copy(reinterpret_cast<ReadoutBufferObject*>(self)->data);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
-Py_ssize_t ReadoutBuffer_length(PyObject* self) {
+Py_ssize_t ReadoutBuffer_length(PyObject* self) noexcept {
   return reinterpret_cast<ReadoutBufferObject*>(self)->shape;
 }
 
@@ -330,39 +242,37 @@ PyType_Spec AmplitudeBuffer_spec = {
 // -- the two functions ----------------------------------------------------------
 
 template <const Readout& R>
-PyObject* readout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* reg_obj;
-    PyObject* out;
-    if (!match_reg_out(R, args, nargs, kwnames, &reg_obj, &out)) return nullptr;
-    QuantumRegisterObject* obj = checked_register(R, reg_obj);
-    if (!obj) return nullptr;
-    // Taken before out is looked at: its __buffer__ may call back into us.
-    Borrow borrow(obj);
-    if (!borrow.held()) return nullptr;
-    core::Register& reg = obj->reg;
-    const std::uint64_t dimension = reg.dimension();
+PyObject* readout(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  PyObject* placed[2];
+  if (g_api->match_args(&R.sig, args, nargs, kwnames, placed) < 0) return nullptr;
+  PyObject* reg = placed[0];
+  PyObject* out = placed[1] == Py_None ? nullptr : placed[1];
+  if (!checked_register(R, reg)) return nullptr;
+  // Taken before out is looked at: its __buffer__ may call back into us.
+  Borrow borrow(g_api->borrow_flag(reg));
+  if (!borrow.held()) return nullptr;
+  const std::uint64_t dimension = g_api->dimension(reg);
 
-    if (out) {
-      View view;
-      if (!get_out_view(R, out, dimension, view)) return nullptr;
-      R.fill(reg, view->buf);
-      borrow.give_back();
-      return Py_NewRef(out);  // the view is released after the register
+  if (out) {
+    View view;
+    if (!get_out_view(R, out, dimension, view) || (g_api->*R.fill)(reg, view->buf) < 0) {
+      return nullptr;
     }
-
-    // A register exists, so 2^n items of at most 16 bytes fit in 64 bits.
-    const std::uint64_t need = dimension * static_cast<std::uint64_t>(R.itemsize);
-    auto what = [&] { return "a copy of the " + std::to_string(dimension) + " " + R.function; };
-    check_readout_fits(need, what);
-    BlockPtr block(core::allocate_amplitudes(need));
-    if (!block) ZV_FATAL(core::readout_allocation_failed_message(what(), need));
-    R.fill(reg, block.get());
     borrow.give_back();
-    // Made after the register is given back: creating an object can run
-    // Python code, which may use the register again.
-    return new_buffer_object(R, std::move(block), dimension);
-  });
+    return Py_NewRef(out);  // the view is released after the register
+  }
+
+  void* block = g_api->allocate_copy(dimension, static_cast<std::size_t>(R.itemsize), R.sig.name);
+  if (!block) return nullptr;
+  if ((g_api->*R.fill)(reg, block) < 0) {
+    g_api->release_copy(block);
+    return nullptr;
+  }
+  borrow.give_back();
+  // Made after the register is given back: creating an object can run
+  // Python code, which may use the register again.
+  return new_buffer_object(R, block, dimension);
 }
 
 template <class Fn>
@@ -387,41 +297,6 @@ PyMethodDef readout_functions[] = {
 
 // -- the module ---------------------------------------------------------------------
 
-PyTypeObject* create_type(PyTypeObject** slot, PyType_Spec* type_spec) {
-  if (*slot) return *slot;
-  PyObject* type = PyType_FromSpec(type_spec);
-  if (!type) return nullptr;
-  // Creation can run Python code and so let another thread in: the type first
-  // stored is the only one ever seen.
-  if (*slot) {
-    Py_DECREF(type);
-  } else {
-    *slot = reinterpret_cast<PyTypeObject*>(type);
-  }
-  return *slot;
-}
-
-// zentrova.QuantumRegister, checked to be the type this module was built against.
-PyTypeObject* find_register_type() {
-  if (g_register_type) return g_register_type;
-  PyRef module = PyRef::steal(PyImport_ImportModule("zentrova"));
-  if (!module) return nullptr;
-  PyRef type = PyRef::steal(PyObject_GetAttrString(module.get(), "QuantumRegister"));
-  if (!type) return nullptr;
-  // This module reads the register inside zentrova's objects; a zentrova built
-  // from other sources could lay them out differently.
-  if (!PyType_Check(type.get()) ||
-      reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize !=
-          static_cast<Py_ssize_t>(sizeof(QuantumRegisterObject))) {
-    PyErr_SetString(PyExc_ImportError,
-                    "zentrova_readout does not match the zentrova module it found: install "
-                    "both from the same build");
-    return nullptr;
-  }
-  if (!g_register_type) g_register_type = reinterpret_cast<PyTypeObject*>(type.release());
-  return g_register_type;
-}
-
 int add_type(PyObject* module, PyObject* all, const char* name, PyTypeObject* type) {
   if (!type) return -1;
   PyRef py_name = PyRef::steal(PyUnicode_FromString(name));
@@ -429,19 +304,19 @@ int add_type(PyObject* module, PyObject* all, const char* name, PyTypeObject* ty
   return PyObject_SetAttr(module, py_name.get(), reinterpret_cast<PyObject*>(type));
 }
 
-int readout_exec(PyObject* module) {
-  return guarded(-1, [&]() -> int {
-    if (!find_register_type()) return -1;
-    PyRef all = PyRef::steal(Py_BuildValue("[ss]", "probabilities", "amplitudes"));
-    if (!all) return -1;
-    if (add_type(module, all.get(), "ProbabilityBuffer",
-                 create_type(&g_probability_type, &ProbabilityBuffer_spec)) < 0 ||
-        add_type(module, all.get(), "AmplitudeBuffer",
-                 create_type(&g_amplitude_type, &AmplitudeBuffer_spec)) < 0) {
-      return -1;
-    }
-    return PyObject_SetAttrString(module, "__all__", all.get());
-  });
+int readout_exec(PyObject* module) noexcept {
+  if (!g_api && !(g_api = import_engine_api("zentrova_readout"))) return -1;
+  PyRef all = PyRef::steal(Py_BuildValue("[ss]", "probabilities", "amplitudes"));
+  if (!all) return -1;
+  if (add_type(module, all.get(), "ProbabilityBuffer",
+               g_api->create_type(&g_probability_type, &ProbabilityBuffer_spec,
+                                "ProbabilityBuffer")) < 0 ||
+      add_type(module, all.get(), "AmplitudeBuffer",
+               g_api->create_type(&g_amplitude_type, &AmplitudeBuffer_spec, "AmplitudeBuffer")) <
+          0) {
+    return -1;
+  }
+  return PyObject_SetAttrString(module, "__all__", all.get());
 }
 
 PyModuleDef_Slot readout_slots[] = {

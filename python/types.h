@@ -4,16 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "core/qubit/register.h"
+#include "python/borrow.h"
 
 namespace zentrova::py {
-
-// 0: free; -1 (all bits set): in exclusive use; k > 0: k shared uses.
-using BorrowFlag = std::atomic<std::intptr_t>;
-inline constexpr std::intptr_t kExclusive = -1;
 
 struct QuantumRegisterObject {
   PyObject_HEAD

@@ -15,12 +15,16 @@
 # A part that fails without a failed test (a build error, a check of the
 # release) counts as one failed, a part skipped as a whole as one skipped.
 # The exit status is non-zero when any part failed. A new part is one line
-# below: part NAME COMMAND...
+# in the_parts below: part NAME COMMAND...
+#
+# `bash scripts/test.sh PART...` runs setup and then only the parts named, in
+# their usual order, with the same table; a name that is no part is an error
+# that lists them. Without names, every part runs (what CI runs).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 LOGS=build/logs
 mkdir -p "$LOGS"
-rm -f "$LOGS"/*.log
+((${#@})) || rm -f "$LOGS"/*.log
 
 ROWS=()     # name, result, passed, failed, skipped, seconds, log: one row a part
 NOTES=()    # why a part was skipped
@@ -59,6 +63,11 @@ count_results() {
 # that succeeds with a line "== ... skipped: REASON" in its log (as the cross
 # builds print where the machine cannot run them) was skipped.
 part() {
+  if ((LISTING)); then
+    LISTED+=("$1")
+    return 0
+  fi
+  selected "$1" || return 0
   local name=$1 started=$SECONDS status
   shift
   local log=$LOGS/$name.log
@@ -92,9 +101,22 @@ part() {
 
 # skip_part NAME REASON: a row for a part this machine cannot run.
 skip_part() {
+  if ((LISTING)); then
+    LISTED+=("$1")
+    return 0
+  fi
+  selected "$1" || return 0
   echo "== $1 skipped: $2"
   ROWS+=("$1 skipped 0 0 1 0 -")
   NOTES+=("$1 skipped: $2")
+}
+
+# The parts asked for on the command line (none: all); setup always runs.
+SELECTED=("$@")
+LISTING=0
+LISTED=(setup)
+selected() {
+  ((${#SELECTED[@]} == 0)) || [ "$1" = setup ] || [[ " ${SELECTED[*]} " == *" $1 "* ]]
 }
 
 print_table() {
@@ -143,6 +165,36 @@ scalar_tests() {
   PYTHONPATH=build/scalar/python "$VPY" -m pytest -q "${SCALAR_TESTS[@]}"
 }
 
+the_parts() {
+  part engine engine_tests
+  part windows bash scripts/test_windows.sh
+  part arm bash scripts/test_arm64.sh
+  part module-3.12 module_tests venv-3.12
+  part scalar scalar_tests
+  if [ -x build/venv-3.13/bin/python ]; then
+    part module-3.13 module_tests venv-3.13
+  else
+    skip_part module-3.13 "CPython 3.13 is not installed"
+  fi
+  part pennylane bash scripts/test_pennylane.sh
+  part qiskit bash scripts/test_qiskit.sh
+  part sanitizers env PYTHON="$VPY" bash scripts/test_sanitizers.sh
+  part release bash scripts/dist.sh
+}
+
+VPY=build/venv-3.12/bin/python  # made by setup
+
+# Every name the_parts declares, to check the names asked for before anything runs.
+LISTING=1
+the_parts
+LISTING=0
+for name in "${SELECTED[@]}"; do
+  if [[ " ${LISTED[*]} " != *" $name "* ]]; then
+    echo "error: no part named '$name'; the parts are: ${LISTED[*]}" >&2
+    exit 2
+  fi
+done
+
 part setup bash scripts/setup.sh
 if [ "$FAILED_PARTS" -ne 0 ]; then
   print_table
@@ -151,24 +203,9 @@ fi
 # CMake and Ninja from the test environment: pyenv's shims would look for them
 # in whichever interpreter this folder selects, which need not have them.
 export PATH="$PWD/build/venv-3.12/bin:$PATH"
-VPY=build/venv-3.12/bin/python
 PY_EXE=$("$VPY" -c 'import sys; print(sys.executable)')
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-part engine engine_tests
-part windows bash scripts/test_windows.sh
-part arm bash scripts/test_arm64.sh
-part module-3.12 module_tests venv-3.12
-part scalar scalar_tests
-if [ -x build/venv-3.13/bin/python ]; then
-  part module-3.13 module_tests venv-3.13
-else
-  skip_part module-3.13 "CPython 3.13 is not installed"
-fi
-part pennylane bash scripts/test_pennylane.sh
-part qiskit bash scripts/test_qiskit.sh
-part sanitizers env PYTHON="$VPY" bash scripts/test_sanitizers.sh
-part release bash scripts/dist.sh
-
+the_parts
 print_table
 [ "$FAILED_PARTS" -eq 0 ]

@@ -7,7 +7,9 @@ import math
 import os
 import random
 import struct
+import subprocess
 import sys
+import textwrap
 import threading
 
 import numpy as np
@@ -276,3 +278,43 @@ def test_threads_and_forked_children_read_their_own_registers():
         t.join()
     assert sorted(results) == list(range(2, 10))
     assert forked in (None, results[6])
+
+
+def test_both_modules_use_zentrova_s_one_kernel_table():
+    import engine_table
+    table = engine_table.head(engine_table.shared()[engine_table.NAME.decode()])
+    chosen = table.kernel_set()
+    module, readout = (open(m.__file__, "rb").read() for m in (zentrova, zr))
+    # The chosen table lives in zentrova; the read-out holds no table and no
+    # dispatcher to choose one, so all it reads goes through zentrova's.
+    assert chosen + b"\0" in module
+    for name in {b"scalar", b"avx2", b"avx512", chosen}:
+        assert name + b"\0" not in readout
+    assert 3 * len(readout) < len(module)
+
+
+def test_the_readout_refuses_a_table_of_another_build():
+    script = textwrap.dedent(f"""
+        import sys
+        sys.path[:0] = {[os.path.dirname(zentrova.__file__), os.path.dirname(__file__)]!r}
+        import zentrova, engine_table
+        key = engine_table.NAME.decode()
+        shared = engine_table.shared()
+        real = shared.pop(key)
+        size = engine_table.head(real).size
+        for table in (None, (99, size), (1, size + 8), "real"):
+            if table == "real":
+                shared[key] = real
+            elif table:
+                shared[key], kept = engine_table.fake_capsule(*table)
+            try:
+                import zentrova_readout
+                print("imported", len(zentrova_readout.probabilities(zentrova.QuantumRegister(2))))
+            except ImportError as e:
+                print(type(e).__name__, e)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    refusal = ("ImportError zentrova_readout does not match the zentrova module it found: "
+               "install both from the same build")
+    assert done.stdout.splitlines() == [refusal] * 3 + ["imported 4"], done.stderr

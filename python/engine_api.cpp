@@ -1,0 +1,159 @@
+// zentrova's side of engine_api.h: the entries companion modules call, each a
+// shell around the engine inside the entry guard, and the table that lists
+// them.
+#include "python/engine_api.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "core/fatal_error.h"
+#include "core/messages.h"
+#include "core/qubit/kernels/dispatch.h"
+#include "python/guard.h"
+#include "python/pyref.h"
+#include "python/readout_fits.h"
+#include "python/types.h"
+
+namespace zentrova::py {
+
+namespace {
+
+core::Register& register_of(PyObject* reg) {
+  return reinterpret_cast<QuantumRegisterObject*>(reg)->reg;
+}
+
+// Probabilities begin .. begin+count-1 into out, through an aligned chunk.
+void fill_chunked(const core::Register& reg, unsigned char* out, std::uint64_t begin,
+                  std::uint64_t count) {
+  alignas(kReadoutChunkAlignment) double chunk[kReadoutChunk];
+  for (std::uint64_t done = 0; done < count; done += kReadoutChunk) {
+    const std::uint64_t part = std::min(kReadoutChunk, count - done);
+    reg.god_observe(begin + done, part, chunk);
+    std::memcpy(out + done * sizeof(double), chunk, part * sizeof(double));
+  }
+}
+
+void fill_probabilities(const core::Register& reg, void* out) {
+  // Where the kernels store a probability decides which of their paths computes
+  // it (one at a time up to a vector boundary of the destination and in the
+  // last partial vector, whole vectors between), and the paths may differ in
+  // the sign of a NaN. god_observe fills chunks aligned for the widest vector,
+  // so every probability comes from whole vectors there; so it must here.
+  constexpr std::uint64_t kGroup = kReadoutChunkAlignment / sizeof(double);
+  const std::uint64_t dimension = reg.dimension();
+  const auto address = reinterpret_cast<std::uintptr_t>(out);
+  auto* bytes = static_cast<unsigned char*>(out);
+  if (address % alignof(double) != 0 || dimension < 2 * kGroup) {
+    fill_chunked(reg, bytes, 0, dimension);
+    return;
+  }
+  // Most go straight to out from its first vector boundary on; the few before
+  // it and after its last whole vector are taken from whole aligned groups.
+  const std::uint64_t head =
+      (kReadoutChunkAlignment - address % kReadoutChunkAlignment) % kReadoutChunkAlignment /
+      sizeof(double);
+  const std::uint64_t body = (dimension - head) / kGroup * kGroup;
+  const std::uint64_t tail = dimension - head - body;
+  auto* d = static_cast<double*>(out);
+  alignas(kReadoutChunkAlignment) double group[kGroup];
+  if (head != 0) {
+    reg.god_observe(0, kGroup, group);
+    std::memcpy(d, group, head * sizeof(double));
+  }
+  reg.god_observe(head, body, d + head);
+  if (tail != 0) {
+    reg.god_observe(dimension - kGroup, kGroup, group);
+    std::memcpy(d + dimension - tail, group + kGroup - tail, tail * sizeof(double));
+  }
+}
+
+// -- the entries ----------------------------------------------------------------
+
+const char* kernel_set() noexcept {
+  return guarded<const char*>(nullptr, [] { return core::active_kernels().name; });
+}
+
+PyTypeObject* register_type() noexcept {
+  return guarded<PyTypeObject*>(nullptr, [] { return quantum_register_type(); });
+}
+
+BorrowFlag* borrow_flag(PyObject* reg) noexcept {
+  return &reinterpret_cast<QuantumRegisterObject*>(reg)->borrow;
+}
+
+int match_args_entry(const MethodSig* sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** out) noexcept {
+  return guarded(-1, [&] { return match_args(*sig, args, nargs, kwnames, out) ? 0 : -1; });
+}
+
+PyTypeObject* create_type(PyTypeObject** slot, PyType_Spec* spec, const char* class_name) noexcept {
+  return guarded<PyTypeObject*>(nullptr, [&] {
+    if (!*slot) *slot = create_type_once(slot, spec, class_name);
+    return *slot;
+  });
+}
+
+std::uint64_t dimension(PyObject* reg) noexcept { return register_of(reg).dimension(); }
+
+int probabilities(PyObject* reg, void* out) noexcept {
+  return guarded(-1, [&] {
+    fill_probabilities(register_of(reg), out);
+    return 0;
+  });
+}
+
+int amplitudes(PyObject* reg, void* out) noexcept {
+  return guarded(-1, [&] {
+    // Read through the accessor every time: it is where the register settles
+    // anything it has not yet applied to its amplitudes.
+    core::Register& r = register_of(reg);
+    std::memcpy(out, r.amplitudes(), r.dimension() * sizeof(core::Amplitude));
+    return 0;
+  });
+}
+
+void* allocate_copy(std::uint64_t count, std::size_t itemsize, const char* what) noexcept {
+  return guarded<void*>(nullptr, [&]() -> void* {
+    // A register exists, so 2^n items of at most 16 bytes fit in 64 bits.
+    const std::uint64_t need = count * static_cast<std::uint64_t>(itemsize);
+    auto name = [&] { return "a copy of the " + std::to_string(count) + " " + what; };
+    check_readout_fits(need, name);
+    void* block = core::allocate_amplitudes(need);
+    if (!block) ZV_FATAL(core::readout_allocation_failed_message(name(), need));
+    return block;
+  });
+}
+
+void release_copy(void* block) noexcept { core::release_amplitudes(block); }
+
+// One field a line, in the order EngineApi declares them.
+constexpr EngineApi kEngineApi = {
+    .abi_version = kEngineApiVersion,
+    .size = sizeof(EngineApi),
+    .kernel_set = &kernel_set,
+    .register_type = &register_type,
+    .borrow_flag = &borrow_flag,
+    .match_args = &match_args_entry,
+    .create_type = &create_type,
+    .dimension = &dimension,
+    .probabilities = &probabilities,
+    .amplitudes = &amplitudes,
+    .allocate_copy = &allocate_copy,
+    .release_copy = &release_copy,
+};
+
+}  // namespace
+
+int publish_engine_api() {
+  // Without an interpreter dictionary (never so for a normal interpreter) the
+  // table stays unpublished and clients refuse to import.
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!shared) return 0;
+  PyRef capsule = PyRef::steal(
+      PyCapsule_New(const_cast<EngineApi*>(&kEngineApi), kEngineApiName, nullptr));
+  if (!capsule) return -1;
+  return PyDict_SetItemString(shared, kEngineApiName, capsule.get());
+}
+
+}  // namespace zentrova::py

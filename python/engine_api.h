@@ -1,0 +1,103 @@
+// What zentrova lends its companion modules (zentrova_readout, and any module
+// built beside it): one table of C functions, so that a process holds one
+// engine, one kernel choice and one entry guard, however many modules use it.
+//
+// zentrova publishes the table as a capsule in the interpreter's own dictionary
+// (where Python code cannot reach it), so the module's attributes stay exactly
+// its two classes. A client imports it once, in its execution step:
+//
+//   const EngineApi* api = import_engine_api("zentrova_foo");
+//   if (!api) return -1;  // ImportError set
+//
+// Symbols are hidden in both shared objects and C++ type information is not
+// shared between them, so no C++ exception may cross: every entry is noexcept,
+// runs inside zentrova's entry guard and reports failure the CPython way (a
+// Python exception set and -1 or null returned). A fatal error in the engine
+// reaches the client as PanicException, reported on stderr by zentrova.
+//
+// Adding an entry: append a field at the end of EngineApi, raise
+// kEngineApiVersion, and fill the field in kEngineApi (python/engine_api.cpp).
+// A client built against another version refuses to import, so both modules
+// must come from one build. Changing MethodSig, BorrowFlag or any entry's
+// meaning also raises the version.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "python/args.h"
+#include "python/borrow.h"
+
+namespace zentrova::py {
+
+inline constexpr std::uint32_t kEngineApiVersion = 1;
+// The capsule's name, and its key in the interpreter's dictionary.
+inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
+
+struct EngineApi {
+  std::uint32_t abi_version;  // kEngineApiVersion as zentrova was built
+  std::uint32_t size;         // sizeof(EngineApi) as zentrova was built
+
+  // The kernel table the engine chose for this process, by name ("avx2",
+  // "scalar", ...). Every client's work runs through this one table.
+  const char* (*kernel_set)() noexcept;
+
+  // -- the Python layer -------------------------------------------------------
+  // zentrova.QuantumRegister (borrowed; it lives as long as the process).
+  PyTypeObject* (*register_type)() noexcept;
+  // The borrow flag of reg, a QuantumRegister, for a Borrow (python/borrow.h).
+  BorrowFlag* (*borrow_flag)(PyObject* reg) noexcept;
+  // zentrova's argument matcher (python/args.h): fills out[0 .. sig->count),
+  // or returns -1 with the argument-list TypeError set.
+  int (*match_args)(const MethodSig* sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) noexcept;
+  // zentrova's type creation (create_type_once, python/types.h): the type in
+  // *slot, created from spec on first need; null with RuntimeError set.
+  PyTypeObject* (*create_type)(PyTypeObject** slot, PyType_Spec* spec,
+                               const char* class_name) noexcept;
+
+  // -- read-outs: reg is a QuantumRegister the caller holds borrowed ------------
+  std::uint64_t (*dimension)(PyObject* reg) noexcept;
+  // 2^n probabilities into out (any alignment), bit for bit as god_observe
+  // gives them; gates the register recorded are applied first.
+  int (*probabilities)(PyObject* reg, void* out) noexcept;
+  // 2^n amplitudes (complex128) into out (any alignment).
+  int (*amplitudes)(PyObject* reg, void* out) noexcept;
+  // A block for a copy of `count` items of `itemsize` bytes, checked against
+  // the host's memory first: a copy that would not fit is refused with
+  // PanicException naming "a copy of the <count> <what>". Released with
+  // release_copy.
+  void* (*allocate_copy)(std::uint64_t count, std::size_t itemsize, const char* what) noexcept;
+  void (*release_copy)(void* block) noexcept;
+};
+
+// zentrova's side: puts the table where import_engine_api finds it. Called by
+// zentrova's execution step; -1 with an exception set on failure.
+int publish_engine_api();
+
+// Imports zentrova and returns its table, or null with ImportError set (or
+// the import's own exception) when zentrova is missing or from another build.
+// `client` names the importing module in the message.
+inline const EngineApi* import_engine_api(const char* client) noexcept {
+  PyObject* module = PyImport_ImportModule("zentrova");  // publishes the table
+  if (!module) return nullptr;
+  Py_DECREF(module);
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  PyObject* capsule = shared ? PyDict_GetItemString(shared, kEngineApiName) : nullptr;
+  const auto* api = capsule && PyCapsule_IsValid(capsule, kEngineApiName)
+                        ? static_cast<const EngineApi*>(PyCapsule_GetPointer(capsule, kEngineApiName))
+                        : nullptr;
+  if (!api || api->abi_version != kEngineApiVersion || api->size != sizeof(EngineApi)) {
+    PyErr_Format(PyExc_ImportError,
+                 "%s does not match the zentrova module it found: install both from the same "
+                 "build",
+                 client);
+    return nullptr;
+  }
+  return api;
+}
+
+}  // namespace zentrova::py
