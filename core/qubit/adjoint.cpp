@@ -5,11 +5,13 @@
 #include "core/qubit/adjoint.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/fatal_error.h"
+#include "core/math/trig.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
 
@@ -175,17 +177,42 @@ Matrix2 dagger(const Matrix2& m) {
                  {m.m01.re, -m.m01.im}, {m.m11.re, -m.m11.im}};
 }
 
-// Runs the gate (or its inverse) on r through the register's own gate
-// function. Requires a gate that adjoint_refusal accepted.
+// A rotation's or phase's matrix, as the register's own rx, ry and rz build
+// theirs, so that a controlled rotation differs from its plain one only in the
+// pairs it skips.
+Matrix2 matrix_of(AdjointGateKind kind, double theta) {
+  if (kind == AdjointGateKind::kPhase) {
+    const SinCos e = sin_cos(theta);
+    return Matrix2{{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {e.cos, e.sin}};
+  }
+  const SinCos h = sin_cos(theta * 0.5);
+  const double c = h.cos, s = h.sin;
+  if (kind == AdjointGateKind::kRx) return Matrix2{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
+  if (kind == AdjointGateKind::kRy) return Matrix2{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
+  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : sin_cos(theta * -0.5);
+  return Matrix2{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
+}
+
 OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
   const std::vector<std::uint64_t>& q = g.qubits;
+  const double theta = inverse ? -g.theta : g.theta;
+  const bool plain = q.size() == 1;
   switch (g.kind) {
     case AdjointGateKind::kX: return r.x(q[0]);
     case AdjointGateKind::kH: return r.h(q[0]);
     case AdjointGateKind::kU: return r.u(q[0], inverse ? dagger(g.m) : g.m);
-    case AdjointGateKind::kRx: return r.rx(q[0], inverse ? -g.theta : g.theta);
-    case AdjointGateKind::kRy: return r.ry(q[0], inverse ? -g.theta : g.theta);
-    case AdjointGateKind::kRz: return r.rz(q[0], inverse ? -g.theta : g.theta);
+    case AdjointGateKind::kRx:
+      if (plain) return r.rx(q[0], theta);
+      break;
+    case AdjointGateKind::kRy:
+      if (plain) return r.ry(q[0], theta);
+      break;
+    case AdjointGateKind::kRz:
+      if (plain) return r.rz(q[0], theta);
+      break;
+    case AdjointGateKind::kPhase:
+      if (plain) return r.u(q[0], matrix_of(g.kind, theta));
+      break;
     case AdjointGateKind::kCnot: return r.cnot(q[0], q[1]);
     case AdjointGateKind::kSwap: return r.swap(q[0], q[1]);
     case AdjointGateKind::kCcnot: return r.ccnot(q[0], q[1], q[2]);
@@ -193,7 +220,9 @@ OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
     case AdjointGateKind::kMcu: break;
   }
   const std::vector<std::uint64_t> controls(q.begin(), q.end() - 1);
-  return r.mcu(controls, q.back(), inverse ? dagger(g.m) : g.m);
+  const Matrix2 m = g.kind == AdjointGateKind::kMcu ? (inverse ? dagger(g.m) : g.m)
+                                                     : matrix_of(g.kind, theta);
+  return r.mcu(controls, q.back(), m);
 }
 
 // Runs the gate (or its inverse) on r through the register's own gate
@@ -202,15 +231,18 @@ void run(Register& r, const AdjointGate& g, bool inverse) {
   if (!run_gate(r, g, inverse).ok()) ZV_FATAL(std::string("adjoint: a checked gate was refused"));
 }
 
-// The generator an rx, ry or rz leaves implicit: -1/2 times its Pauli.
+// The generator a rotation or phase leaves implicit.
 std::vector<GeneratorTerm> generator_of(const AdjointGate& g) {
   if (!g.generator.empty()) return g.generator;
-  const std::uint64_t t = std::uint64_t{1} << g.qubits[0];
+  std::uint64_t controls = 0;
+  for (std::size_t i = 0; i + 1 < g.qubits.size(); ++i) controls |= std::uint64_t{1} << g.qubits[i];
+  const std::uint64_t t = std::uint64_t{1} << g.qubits.back();
+  if (g.kind == AdjointGateKind::kPhase) return {GeneratorTerm{1.0, controls | t, {}}};
   PauliWord w;
   if (g.kind == AdjointGateKind::kRx) w.x = t;
   if (g.kind == AdjointGateKind::kRy) w.x = w.z = t;
   if (g.kind == AdjointGateKind::kRz) w.z = t;
-  return {GeneratorTerm{-0.5, 0, w}};
+  return {GeneratorTerm{-0.5, controls, w}};
 }
 
 std::uint64_t qubits_of(AdjointGateKind kind) {
@@ -219,7 +251,11 @@ std::uint64_t qubits_of(AdjointGateKind kind) {
     case AdjointGateKind::kSwap: return 2;
     case AdjointGateKind::kCcnot:
     case AdjointGateKind::kCsswap: return 3;
-    case AdjointGateKind::kMcu: return 0;  // any number, at least one
+    case AdjointGateKind::kRx:
+    case AdjointGateKind::kRy:
+    case AdjointGateKind::kRz:
+    case AdjointGateKind::kPhase:
+    case AdjointGateKind::kMcu: return 0;  // controls and a target
     default: return 1;
   }
 }
@@ -252,7 +288,7 @@ std::string adjoint_refusal(std::uint64_t n, const std::vector<AdjointGate>& gat
     if (g.column < kFixedGate) return where + "a column is kFixedGate or at least 0";
     if (g.column == kFixedGate) continue;
     const bool rotation = g.kind == AdjointGateKind::kRx || g.kind == AdjointGateKind::kRy ||
-                          g.kind == AdjointGateKind::kRz;
+                          g.kind == AdjointGateKind::kRz || g.kind == AdjointGateKind::kPhase;
     const bool matrix = g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu;
     if (!rotation && !matrix) return where + "a gate without a parameter cannot be trainable";
     if (matrix && g.generator.empty()) return where + "a trainable u or mcu needs its generator";

@@ -35,25 +35,30 @@ struct GeneratorTerm {
   PauliWord word;
 };
 
+// The register's gates, and the phase diag(1, e^(i theta)). Rotations and
+// phases may carry controls (qubits before the target); they then run as mcu
+// with the matrix the register's own rotation would use.
 enum class AdjointGateKind : std::uint8_t {
-  kX, kH, kU, kRx, kRy, kRz, kCnot, kSwap, kCcnot, kCsswap, kMcu,
+  kX, kH, kU, kRx, kRy, kRz, kPhase, kCnot, kSwap, kCcnot, kCsswap, kMcu,
 };
 
 inline constexpr std::int64_t kFixedGate = -1;
 
 // One gate as the register's function of the same name takes it. qubits are
-// in that function's order; for mcu its controls, then its target last.
+// in that function's order; for mcu, rotations and phases the controls, then
+// the target last.
 struct AdjointGate {
   AdjointGateKind kind = AdjointGateKind::kX;
   std::vector<std::uint64_t> qubits;
   Matrix2 m{};         // u, mcu
-  double theta = 0.0;  // rx, ry, rz
+  double theta = 0.0;  // rx, ry, rz, phase
   // The Jacobian column the gate's parameter adds to, or kFixedGate. Several
   // gates may share a column: their terms add up, in backward order.
   std::int64_t column = kFixedGate;
-  // G with dU/dparameter = i G U, as a sum of terms. Left empty for rx, ry
-  // and rz, whose G is -1/2 times their Pauli on the target; required for a
-  // trainable u or mcu.
+  // G with dU/dparameter = i G U, as a sum of terms. Left empty for rotations
+  // and phases, whose G is known: -1/2 times the rotation's Pauli on the
+  // target, or the projector on the phase's qubits, times the projector on the
+  // controls. Required for a trainable u or mcu.
   std::vector<GeneratorTerm> generator;
 };
 
