@@ -229,27 +229,30 @@ bool to_observable(PyObject* obj, const std::string& where, Observable& out) {
 }
 
 // A float64 array of the given shape over a new bytearray: numpy's when numpy
-// can be imported, else a memoryview of that shape.
+// can be imported, else a memoryview of that shape (one-dimensional when
+// empty: a memoryview takes no shape with a zero in it).
 PyRef float_array(const std::vector<double>& data, std::uint64_t rows, std::uint64_t cols,
                   bool two_dimensional) {
   PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(
       reinterpret_cast<const char*>(data.data()),
       static_cast<Py_ssize_t>(data.size() * sizeof(double))));
   if (!bytes) return {};
-  PyRef view = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
-  if (!view) return {};
   PyRef shape = PyRef::steal(two_dimensional ? Py_BuildValue("(KK)", rows, cols)
                                              : Py_BuildValue("(K)", rows));
   if (!shape) return {};
-  PyRef cast = PyRef::steal(PyObject_CallMethod(view.get(), "cast", "sO", "d", shape.get()));
-  if (!cast) return {};
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
-    PyErr_Clear();
-    return cast;
+  if (numpy) {
+    PyRef flat = PyRef::steal(
+        PyObject_CallMethod(numpy.get(), "frombuffer", "Os", bytes.get(), "float64"));
+    if (!flat) return {};
+    return PyRef::steal(PyObject_CallMethod(flat.get(), "reshape", "O", shape.get()));
   }
-  return PyRef::steal(PyObject_CallMethod(numpy.get(), "asarray", "O", cast.get()));
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
+  PyErr_Clear();
+  PyRef view = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
+  if (!view) return {};
+  if (data.empty()) return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "s", "d"));
+  return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "sO", "d", shape.get()));
 }
 
 constexpr const char* kJacobianParams[] = {"qubits", "gates", "observables"};

@@ -33,7 +33,7 @@ from pennylane.transforms import (
 )
 from pennylane.transforms.core import CompilePipeline, transform
 
-from . import ops
+from . import adjoint, ops
 from .simulate import prepare, run
 
 # What the graph-based decomposition aims for when it is switched on: the gates the register
@@ -217,8 +217,25 @@ class ZentrovaQubit(Device):
         return "zentrova.qubit"
 
     def supports_derivatives(self, execution_config=None, circuit=None):
-        # Gradients come from PennyLane's parameter-shift and finite differences.
-        return False
+        # Adjoint differentiation for analytic runs; otherwise PennyLane's parameter shift.
+        return adjoint.supports(execution_config, circuit)
+
+    def supports_vjp(self, execution_config=None, circuit=None):
+        return adjoint.supports(execution_config, circuit)
+
+    def compute_derivatives(self, circuits, execution_config=None):
+        return self.execute_and_compute_derivatives(circuits, execution_config)[1]
+
+    def execute_and_compute_derivatives(self, circuits, execution_config=None):
+        return adjoint.execute_and_compute_derivatives(self, circuits, execution_config)
+
+    def compute_vjp(self, circuits, cotangents, execution_config=None):
+        return adjoint.compute_vjp(self, circuits, cotangents, execution_config)
+
+    def execute_and_compute_vjp(self, circuits, cotangents, execution_config=None):
+        return self.execute(circuits, execution_config), self.compute_vjp(
+            circuits, cotangents, execution_config
+        )
 
     def setup_execution_config(self, config=None, circuit=None):
         config = config or ExecutionConfig()
@@ -234,9 +251,13 @@ class ZentrovaQubit(Device):
         mcm = replace(config.mcm_config, mcm_method="deferred")
         options = dict(config.device_options)
         options.setdefault("max_workers", self._max_workers)
-        return replace(config, mcm_config=mcm, device_options=options)
+        updated = {"mcm_config": mcm, "device_options": options}
+        adjoint.setup(config, updated)
+        return replace(config, **updated)
 
     def preprocess_transforms(self, execution_config=None):
+        if adjoint.wanted(execution_config):
+            return adjoint.preprocess_transforms(self, _decomposer)
         program = CompilePipeline()
         program.add_transform(defer_measurements, allow_postselect=True)
         # After deferring: each mid-circuit measurement has taken a wire of its own.
@@ -266,6 +287,8 @@ class ZentrovaQubit(Device):
 
     def execute(self, circuits, execution_config=None):
         execution_config = execution_config or ExecutionConfig()
+        if adjoint.wanted(execution_config):
+            return adjoint.execute(self, circuits, execution_config)
         max_workers = execution_config.device_options.get("max_workers", self._max_workers)
         postselect_mode = execution_config.mcm_config.postselect_mode
         # One seed per sampled circuit, drawn in order: results are the same with or without
