@@ -53,39 +53,89 @@ std::uint64_t popcount(std::uint64_t t) {
   return c;
 }
 
-// Im <lambda| P1 (x) word |psi> in one read-only pass over both states.
+// One generator term's Im <lambda| P1 (x) word |psi> as it is summed.
 // (word psi)_i = i^ny (-1)^parity(j & z) psi_j with j = i ^ x, and the
 // imaginary part of i^ny conj(l) p is one part of conj(l) p, signed.
-double imag_term(const Amplitude* lambda, const Amplitude* psi, std::uint64_t dimension,
-                 std::uint64_t projector, PauliWord word) {
-  const Chunks chunks(dimension);
-  const std::uint64_t low = chunks.size - 1;
-  const std::uint64_t ny = popcount(word.x & word.z) & 3;
-  const bool real_part = (ny & 1) != 0;
-  const double overall = (ny & 2) ? -1.0 : 1.0;
-  // weight[k]: the projector's factor (0 or 1) times the low bits' sign, for
-  // place k of a chunk; the high bits' sign comes per chunk.
-  double weight[std::uint64_t{1} << kChunkBits];
-  for (std::uint64_t k = 0; k < chunks.size; ++k) {
-    const bool kept = (k & projector & low) == (projector & low);
-    weight[k] = kept ? sign_of(parity((k ^ word.x) & word.z & low)) : 0.0;
-  }
-  Sum4 sum;
-  for (std::uint64_t c = 0; c < chunks.count; ++c) {
-    const std::uint64_t base = c * chunks.size;
-    if ((base & projector & ~low) != (projector & ~low)) continue;
-    const double high = sign_of(parity((base ^ word.x) & word.z & ~low));
-    const Amplitude* l = lambda + base;
-    const Amplitude* p = psi + ((base ^ word.x) & ~low);
-    const std::uint64_t flip = word.x & low;
-    for (std::uint64_t k = 0; k < chunks.size; ++k) {
-      const Amplitude a = l[k];
-      const Amplitude b = p[k ^ flip];
-      const double part = real_part ? a.re * b.re + a.im * b.im : a.re * b.im - a.im * b.re;
-      sum.s[k & 3] += (high * weight[k]) * part;
+struct TermSum {
+  explicit TermSum(const GeneratorTerm& t, std::uint64_t chunk_size) : term(t) {
+    const std::uint64_t low = chunk_size - 1;
+    const std::uint64_t ny = popcount(t.word.x & t.word.z) & 3;
+    real_part = (ny & 1) != 0;
+    overall = (ny & 2) ? -1.0 : 1.0;
+    // The projector's factor (0 or 1) times the low bits' sign, for each
+    // place of a chunk, once for each sign of the high bits.
+    for (std::uint64_t k = 0; k < chunk_size; ++k) {
+      const bool kept = (k & t.projector & low) == (t.projector & low);
+      weight[0][k] = kept ? sign_of(parity((k ^ t.word.x) & t.word.z & low)) : 0.0;
+      weight[1][k] = -weight[0][k];
     }
   }
-  return overall * sum.total();
+  double value() const { return overall * sum.total(); }
+
+  GeneratorTerm term;
+  bool real_part;
+  double overall;
+  double weight[2][std::uint64_t{1} << kChunkBits];
+  Sum4 sum;
+};
+
+// sum.s[k & 3] += w[k] * f(k) for the places of one chunk, in ascending k;
+// the four sums are held in locals, where the compiler keeps them in registers.
+template <class F>
+void add_chunk(Sum4& sum, const double* w, std::uint64_t size, F f) {
+  double s0 = sum.s[0], s1 = sum.s[1], s2 = sum.s[2], s3 = sum.s[3];
+  std::uint64_t k = 0;
+  for (; k + 4 <= size; k += 4) {
+    s0 += w[k] * f(k);
+    s1 += w[k + 1] * f(k + 1);
+    s2 += w[k + 2] * f(k + 2);
+    s3 += w[k + 3] * f(k + 3);
+  }
+  // Registers of one qubit: chunks of 2.
+  if (k < size) s0 += w[k] * f(k);
+  if (k + 1 < size) s1 += w[k + 1] * f(k + 1);
+  sum.s[0] = s0, sum.s[1] = s1, sum.s[2] = s2, sum.s[3] = s3;
+}
+
+// Every term's sum in one read-only pass over both states, chunk by chunk.
+// Each term's own sum runs in the same order whatever else the pass carries,
+// so batching terms changes no bit of any of them.
+void imag_terms(const Amplitude* lambda, const Amplitude* psi, std::uint64_t dimension,
+                std::vector<TermSum>& terms) {
+  const Chunks chunks(dimension);
+  const std::uint64_t low = chunks.size - 1;
+  bool diagonal = false;
+  for (const TermSum& t : terms) diagonal = diagonal || t.term.word.x == 0;
+  // Im conj(l) p at each place, shared by the diagonal terms.
+  double shared[std::uint64_t{1} << kChunkBits];
+  for (std::uint64_t c = 0; c < chunks.count; ++c) {
+    const std::uint64_t base = c * chunks.size;
+    const Amplitude* l = lambda + base;
+    if (diagonal) {
+      const Amplitude* p = psi + base;
+      for (std::uint64_t k = 0; k < chunks.size; ++k) shared[k] = l[k].re * p[k].im - l[k].im * p[k].re;
+    }
+    for (TermSum& t : terms) {
+      const GeneratorTerm& g = t.term;
+      if ((base & g.projector & ~low) != (g.projector & ~low)) continue;
+      const double* w = t.weight[parity((base ^ g.word.x) & g.word.z & ~low)];
+      if (g.word.x == 0) {
+        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) { return shared[k]; });
+        continue;
+      }
+      const Amplitude* p = psi + ((base ^ g.word.x) & ~low);
+      const std::uint64_t flip = g.word.x & low;
+      if (t.real_part) {
+        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) {
+          return l[k].re * p[k ^ flip].re + l[k].im * p[k ^ flip].im;
+        });
+      } else {
+        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) {
+          return l[k].re * p[k ^ flip].im - l[k].im * p[k ^ flip].re;
+        });
+      }
+    }
+  }
 }
 
 // Re <psi|lambda>.
@@ -245,6 +295,33 @@ std::vector<GeneratorTerm> generator_of(const AdjointGate& g) {
   return {GeneratorTerm{-0.5, controls, w}};
 }
 
+std::uint64_t mask_of(const std::vector<std::uint64_t>& qubits) {
+  std::uint64_t mask = 0;
+  for (const std::uint64_t q : qubits) mask |= std::uint64_t{1} << q;
+  return mask;
+}
+
+// A trainable gate whose term waits for a gate it does not commute with.
+struct Pending {
+  Pending(const AdjointGate& g, std::vector<GeneratorTerm> terms)
+      : column(static_cast<std::uint64_t>(g.column)), generator(std::move(terms)) {
+    for (const GeneratorTerm& t : generator) {
+      support |= t.projector | t.word.x | t.word.z;
+      diagonal = diagonal && t.word.x == 0;
+    }
+  }
+  // Sufficient, not necessary: on other qubits, or both diagonal.
+  bool commutes_with(const AdjointGate& g) const {
+    if ((mask_of(g.qubits) & support) == 0) return true;
+    return diagonal && (g.kind == AdjointGateKind::kRz || g.kind == AdjointGateKind::kPhase);
+  }
+
+  std::uint64_t column;
+  std::vector<GeneratorTerm> generator;
+  std::uint64_t support = 0;
+  bool diagonal = true;
+};
+
 std::uint64_t qubits_of(AdjointGateKind kind) {
   switch (kind) {
     case AdjointGateKind::kCnot:
@@ -380,25 +457,48 @@ AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<Ad
     }
   }
   // dU/dtheta = i G U, so d<O>/dtheta = 2 Re <lambda|i G|psi> = -2 Im <lambda|G|psi>,
-  // both states taken just after the gate.
-  for (std::size_t i = gates.size(); i-- > first_trainable;) {
-    const AdjointGate& g = gates[i];
-    if (g.column != kFixedGate) {
-      const std::vector<GeneratorTerm> generator = generator_of(g);
-      const Amplitude* p = psi.amplitudes();
-      for (std::uint64_t o = 0; o < k; ++o) {
-        const Amplitude* l = lambdas[o].amplitudes();
+  // both states taken just after the gate, or after undoing any later gates
+  // (earlier in the circuit) that commute with G: their undoing leaves the
+  // term as it is. So terms wait until a gate that does not commute with
+  // them is to be undone, and are then summed together in one pass; the
+  // gates in between are undone without a read of the states, which leaves
+  // the registers free to apply them in passes.
+  std::vector<Pending> pending;
+  const auto flush = [&] {
+    if (pending.empty()) return;
+    const Amplitude* p = psi.amplitudes();
+    const std::uint64_t chunk = Chunks(dimension).size;
+    for (std::uint64_t o = 0; o < k; ++o) {
+      std::vector<TermSum> sums;
+      for (const Pending& q : pending) {
+        for (const GeneratorTerm& t : q.generator) sums.emplace_back(t, chunk);
+      }
+      imag_terms(lambdas[o].amplitudes(), p, dimension, sums);
+      std::size_t next = 0;
+      for (const Pending& q : pending) {
         double d = 0.0;
-        for (const GeneratorTerm& t : generator) {
-          d += t.coefficient * imag_term(l, p, dimension, t.projector, t.word);
-        }
-        result.jacobian[o * result.columns + static_cast<std::uint64_t>(g.column)] += -2.0 * d;
+        for (const GeneratorTerm& t : q.generator) d += t.coefficient * sums[next++].value();
+        result.jacobian[o * result.columns + q.column] += -2.0 * d;
       }
     }
+    pending.clear();
+  };
+  for (std::size_t i = gates.size(); i-- > first_trainable;) {
+    const AdjointGate& g = gates[i];
+    if (g.column != kFixedGate) pending.push_back(Pending(g, generator_of(g)));
     if (i == first_trainable) break;
+    // A gate commutes with its own generator.
+    const std::size_t others = pending.size() - (g.column != kFixedGate ? 1 : 0);
+    for (std::size_t j = 0; j < others; ++j) {
+      if (!pending[j].commutes_with(g)) {
+        flush();
+        break;
+      }
+    }
     run(psi, g, true);
     for (Register& l : lambdas) run(l, g, true);
   }
+  flush();
   return result;
 }
 

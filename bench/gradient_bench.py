@@ -1,0 +1,124 @@
+"""Times qml.grad of <sum_i Z_i Z_(i+1)> for the hardware-efficient ansatz (RY and RZ on every
+wire, then a CNOT ladder, per layer) on zentrova.qubit (diff_method="best", which is adjoint
+there) and lightning.qubit (diff_method="adjoint"), one thread each, interleaved round by round
+in one run. Prints the median times, lightning's time over zentrova's (above 1: zentrova
+faster), zentrova's gradient over one forward evaluation of the same QNode, and, with --memory,
+each device's peak memory for one gradient, measured in a fresh process of its own.
+
+    build/venv-pennylane/bin/python bench/gradient_bench.py [--sizes 12x3,20x2] [--memory]
+
+Run it in build/venv-pennylane (scripts/test_pennylane.sh makes it): lightning.qubit comes with
+PennyLane there, as PennyLane's own dependency, never zentrova's."""
+
+import os
+
+# One thread each, set before numpy and the simulators load their thread pools.
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import argparse  # noqa: E402
+import json  # noqa: E402
+import resource  # noqa: E402
+import statistics  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+
+import pennylane as qml  # noqa: E402
+from pennylane import numpy as pnp  # noqa: E402
+
+DEVICES = {"zentrova.qubit": "best", "lightning.qubit": "adjoint"}
+
+
+def qnode(device, n, layers):
+    h = qml.sum(*(qml.Z(i) @ qml.Z(i + 1) for i in range(n - 1)))
+    diff_method = DEVICES[device]
+
+    @qml.qnode(qml.device(device, wires=n), diff_method=diff_method)
+    def circuit(params):
+        for layer in range(layers):
+            for w in range(n):
+                qml.RY(params[layer, w, 0], wires=w)
+                qml.RZ(params[layer, w, 1], wires=w)
+            for w in range(n - 1):
+                qml.CNOT(wires=[w, w + 1])
+        return qml.expval(h)
+
+    return circuit
+
+
+def params_for(n, layers):
+    return pnp.array(pnp.random.default_rng(7).uniform(-3, 3, (layers, n, 2)), requires_grad=True)
+
+
+def timed(fn, *args):
+    start = time.perf_counter()
+    fn(*args)
+    return time.perf_counter() - start
+
+
+def measure(n, layers, rounds):
+    params = params_for(n, layers)
+    nodes = {d: qnode(d, n, layers) for d in DEVICES}
+    grads = {d: qml.grad(nodes[d]) for d in DEVICES}
+    times = {d: [] for d in DEVICES}
+    forward = []
+    for fn in list(grads.values()) + [nodes["zentrova.qubit"]]:
+        fn(params)  # warm up: imports, caches, the first allocation
+    for _ in range(rounds):
+        for d in DEVICES:
+            times[d].append(timed(grads[d], params))
+        forward.append(timed(nodes["zentrova.qubit"], params))
+    med = {d: statistics.median(t) for d, t in times.items()}
+    fwd = statistics.median(forward)
+    ours = med["zentrova.qubit"]
+    print(
+        f"{n:>2} qubits x {layers} layers ({2 * n * layers} parameters): "
+        f"zentrova {ours * 1e3:8.2f} ms, lightning adjoint {med['lightning.qubit'] * 1e3:8.2f} ms, "
+        f"lightning/zentrova {med['lightning.qubit'] / ours:5.2f}; "
+        f"zentrova forward {fwd * 1e3:7.2f} ms, gradient/forward {ours / fwd:4.2f}",
+        flush=True,
+    )
+
+
+def peak_memory(device, n, layers):
+    """Peak resident memory of one gradient in a fresh process, over the process's resident
+    memory before it (PennyLane and the device loaded, warmed up on 2 qubits)."""
+    code = f"""
+import os, resource, json
+os.environ["OMP_NUM_THREADS"] = "1"
+import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+import gradient_bench as b, pennylane as qml
+qml.grad(b.qnode({device!r}, 2, 1))(b.params_for(2, 1))
+def rss():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:")) * 1024
+before = rss()
+qml.grad(b.qnode({device!r}, {n}, {layers}))(b.params_for({n}, {layers}))
+print(json.dumps([before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024]))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    before, peak = json.loads(out.stdout.strip().splitlines()[-1])
+    return peak - before
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="12x3,20x2", help="qubits x layers, comma-separated")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--memory", action="store_true", help="peak memory at the largest size")
+    args = parser.parse_args()
+    sizes = [tuple(int(v) for v in s.split("x")) for s in args.sizes.split(",")]
+    for n, layers in sizes:
+        measure(n, layers, args.rounds if n < 18 else max(3, args.rounds // 2))
+    if args.memory:
+        n, layers = sizes[-1]
+        state = 16 << n
+        for d in DEVICES:
+            extra = peak_memory(d, n, layers)
+            print(f"peak memory of one gradient at {n} qubits, {d}: {extra / 2**20:7.1f} MiB "
+                  f"({extra / state:4.1f} states)", flush=True)
+
+
+if __name__ == "__main__":
+    main()
