@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fatal_error.h"
@@ -301,10 +302,31 @@ std::uint64_t mask_of(const std::vector<std::uint64_t>& qubits) {
   return mask;
 }
 
+// A pending term is carried past a gate it does not commute with while it
+// stays this small: each word costs a sum of its own in the pass.
+constexpr std::size_t kMaxCarriedTerms = 4;
+
+// X, Y, Z as 0, 1, 2 from a word's bits on one qubit; 3 for the identity.
+int letter(PauliWord w, std::uint64_t bit) {
+  const bool x = (w.x & bit) != 0, z = (w.z & bit) != 0;
+  return x ? (z ? 1 : 0) : (z ? 2 : 3);
+}
+
+void set_letter(PauliWord& w, std::uint64_t bit, int l) {
+  w.x = (l == 0 || l == 1) ? (w.x | bit) : (w.x & ~bit);
+  w.z = (l == 1 || l == 2) ? (w.z | bit) : (w.z & ~bit);
+}
+
 // A trainable gate whose term waits for a gate it does not commute with.
 struct Pending {
   Pending(const AdjointGate& g, std::vector<GeneratorTerm> terms)
-      : column(static_cast<std::uint64_t>(g.column)), generator(std::move(terms)) {
+      : column(static_cast<std::uint64_t>(g.column)) {
+    reset(std::move(terms));
+  }
+  void reset(std::vector<GeneratorTerm> terms) {
+    generator = std::move(terms);
+    support = 0;
+    diagonal = true;
     for (const GeneratorTerm& t : generator) {
       support |= t.projector | t.word.x | t.word.z;
       diagonal = diagonal && t.word.x == 0;
@@ -314,6 +336,37 @@ struct Pending {
   bool commutes_with(const AdjointGate& g) const {
     if ((mask_of(g.qubits) & support) == 0) return true;
     return diagonal && (g.kind == AdjointGateKind::kRz || g.kind == AdjointGateKind::kPhase);
+  }
+  // The terms as they read once the rotation g = exp(-i theta s/2) is undone,
+  // U^dagger G U: a letter t that anticommutes with s becomes
+  // cos(theta) t + e sin(theta) r, r the third letter, e = +1 when (t, s, r)
+  // runs X, Y, Z cyclically. False when g is no plain rotation, a projector
+  // sits on its qubit (rz excepted), or the terms would grow too many.
+  bool carried_past(const AdjointGate& g, std::vector<GeneratorTerm>& out) const {
+    if (g.qubits.size() != 1) return false;
+    const int s = g.kind == AdjointGateKind::kRx ? 0 : g.kind == AdjointGateKind::kRy ? 1
+                : g.kind == AdjointGateKind::kRz ? 2 : -1;
+    if (s < 0) return false;
+    const std::uint64_t bit = std::uint64_t{1} << g.qubits[0];
+    const SinCos e = sin_cos(g.theta);
+    out.clear();
+    for (const GeneratorTerm& t : generator) {
+      const int l = letter(t.word, bit);
+      if ((t.projector & bit) != 0 && s != 2) return false;
+      if (l == 3 || l == s) {
+        out.push_back(t);
+        continue;
+      }
+      if (out.size() + 2 > kMaxCarriedTerms) return false;
+      GeneratorTerm c = t, r = t;
+      c.coefficient = t.coefficient * e.cos;
+      const bool cyclic = s == (l + 1) % 3;
+      r.coefficient = t.coefficient * (cyclic ? e.sin : -e.sin);
+      set_letter(r.word, bit, 3 - l - s);
+      out.push_back(c);
+      out.push_back(r);
+    }
+    return true;
   }
 
   std::uint64_t column;
@@ -457,13 +510,14 @@ AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<Ad
     }
   }
   // dU/dtheta = i G U, so d<O>/dtheta = 2 Re <lambda|i G|psi> = -2 Im <lambda|G|psi>,
-  // both states taken just after the gate, or after undoing any later gates
-  // (earlier in the circuit) that commute with G: their undoing leaves the
-  // term as it is. So terms wait until a gate that does not commute with
-  // them is to be undone, and are then summed together in one pass; the
-  // gates in between are undone without a read of the states, which leaves
-  // the registers free to apply them in passes.
+  // both states taken just after the gate, or after undoing any earlier
+  // gates V as well, with G replaced by V^dagger G V (G itself where V
+  // commutes with it). So terms wait, carried past the gates they meet, until
+  // one would make them too many; all waiting terms are then summed together
+  // in one pass. The gates in between are undone without a read of the
+  // states, which leaves the registers free to apply them in passes.
   std::vector<Pending> pending;
+  std::vector<std::pair<std::size_t, std::vector<GeneratorTerm>>> carried;
   const auto flush = [&] {
     if (pending.empty()) return;
     const Amplitude* p = psi.amplitudes();
@@ -489,11 +543,17 @@ AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<Ad
     if (i == first_trainable) break;
     // A gate commutes with its own generator.
     const std::size_t others = pending.size() - (g.column != kFixedGate ? 1 : 0);
-    for (std::size_t j = 0; j < others; ++j) {
-      if (!pending[j].commutes_with(g)) {
-        flush();
-        break;
-      }
+    carried.clear();
+    bool all = true;
+    for (std::size_t j = 0; j < others && all; ++j) {
+      if (pending[j].commutes_with(g)) continue;
+      carried.emplace_back(j, std::vector<GeneratorTerm>());
+      all = pending[j].carried_past(g, carried.back().second);
+    }
+    if (all) {
+      for (auto& [j, terms] : carried) pending[j].reset(std::move(terms));
+    } else {
+      flush();
     }
     run(psi, g, true);
     for (Register& l : lambdas) run(l, g, true);
