@@ -63,6 +63,7 @@ struct TermSum {
     const std::uint64_t ny = popcount(t.word.x & t.word.z) & 3;
     real_part = (ny & 1) != 0;
     overall = (ny & 2) ? -1.0 : 1.0;
+    uniform = ((t.word.x | t.word.z | t.projector) & low) == 0 && chunk_size % 4 == 0;
     // The projector's factor (0 or 1) times the low bits' sign, for each
     // place of a chunk, once for each sign of the high bits.
     for (std::uint64_t k = 0; k < chunk_size; ++k) {
@@ -76,6 +77,10 @@ struct TermSum {
   GeneratorTerm term;
   bool real_part;
   double overall;
+  // Nothing on a chunk's own positions: every place of a chunk has weight
+  // +1 or every place -1, so a chunk's four sums are formed first and then
+  // added, signed, to the term's.
+  bool uniform;
   double weight[2][std::uint64_t{1} << kChunkBits];
   Sum4 sum;
 };
@@ -98,42 +103,88 @@ void add_chunk(Sum4& sum, const double* w, std::uint64_t size, F f) {
   sum.s[0] = s0, sum.s[1] = s1, sum.s[2] = s2, sum.s[3] = s3;
 }
 
-// Every term's sum in one read-only pass over both states, chunk by chunk.
-// Each term's own sum runs in the same order whatever else the pass carries,
-// so batching terms changes no bit of any of them.
+// The four sums of f over one chunk's places, from zero, by place modulo 4.
+template <class F>
+Sum4 chunk_sums(std::uint64_t size, F f) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  std::uint64_t k = 0;
+  for (; k + 4 <= size; k += 4) {
+    s0 += f(k);
+    s1 += f(k + 1);
+    s2 += f(k + 2);
+    s3 += f(k + 3);
+  }
+  if (k < size) s0 += f(k);
+  if (k + 1 < size) s1 += f(k + 1);
+  Sum4 out;
+  out.s[0] = s0, out.s[1] = s1, out.s[2] = s2, out.s[3] = s3;
+  return out;
+}
+
+// The four chunk sums of Re or Im conj(l[k]) p[k], k ascending. Requires a
+// size divisible by 4.
+template <bool kReal>
+Sum4 pair_sums(const Amplitude* l, const Amplitude* p, std::uint64_t size) {
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
+  for (std::uint64_t k = 0; k < size; k += 4) {
+    for (std::uint64_t j = 0; j < 4; ++j) {
+      const Amplitude a = l[k + j], b = p[k + j];
+      s[j] += kReal ? a.re * b.re + a.im * b.im : a.re * b.im - a.im * b.re;
+    }
+  }
+  Sum4 out;
+  for (int j = 0; j < 4; ++j) out.s[j] = s[j];
+  return out;
+}
+
+void add_signed(Sum4& sum, const Sum4& chunk, bool negative) {
+  for (int j = 0; j < 4; ++j) sum.s[j] += negative ? -chunk.s[j] : chunk.s[j];
+}
+
+// Every term's sum in one read-only pass over both states, chunk by chunk,
+// each in an order fixed by the term alone: batching terms changes no bit of
+// any of them.
 void imag_terms(const Amplitude* lambda, const Amplitude* psi, std::uint64_t dimension,
                 std::vector<TermSum>& terms) {
   const Chunks chunks(dimension);
   const std::uint64_t low = chunks.size - 1;
   bool diagonal = false;
   for (const TermSum& t : terms) diagonal = diagonal || t.term.word.x == 0;
-  // Im conj(l) p at each place, shared by the diagonal terms.
+  // Im conj(l) p at each place, shared by the diagonal terms, and its chunk
+  // sums, shared by the uniform ones.
   double shared[std::uint64_t{1} << kChunkBits];
   for (std::uint64_t c = 0; c < chunks.count; ++c) {
     const std::uint64_t base = c * chunks.size;
     const Amplitude* l = lambda + base;
+    Sum4 shared_sums;
     if (diagonal) {
       const Amplitude* p = psi + base;
       for (std::uint64_t k = 0; k < chunks.size; ++k) shared[k] = l[k].re * p[k].im - l[k].im * p[k].re;
+      shared_sums = chunk_sums(chunks.size, [&](std::uint64_t k) { return shared[k]; });
     }
     for (TermSum& t : terms) {
       const GeneratorTerm& g = t.term;
       if ((base & g.projector & ~low) != (g.projector & ~low)) continue;
-      const double* w = t.weight[parity((base ^ g.word.x) & g.word.z & ~low)];
-      if (g.word.x == 0) {
-        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) { return shared[k]; });
-        continue;
-      }
+      const std::uint64_t odd = parity((base ^ g.word.x) & g.word.z & ~low);
       const Amplitude* p = psi + ((base ^ g.word.x) & ~low);
       const std::uint64_t flip = g.word.x & low;
-      if (t.real_part) {
-        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) {
-          return l[k].re * p[k ^ flip].re + l[k].im * p[k ^ flip].im;
-        });
+      const auto real = [&](std::uint64_t k) { return l[k].re * p[k ^ flip].re + l[k].im * p[k ^ flip].im; };
+      const auto imag = [&](std::uint64_t k) { return l[k].re * p[k ^ flip].im - l[k].im * p[k ^ flip].re; };
+      if (t.uniform) {
+        add_signed(t.sum,
+                   g.word.x == 0 ? shared_sums
+                   : t.real_part ? pair_sums<true>(l, p, chunks.size)
+                                 : pair_sums<false>(l, p, chunks.size),
+                   odd != 0);
+        continue;
+      }
+      const double* w = t.weight[odd];
+      if (g.word.x == 0) {
+        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) { return shared[k]; });
+      } else if (t.real_part) {
+        add_chunk(t.sum, w, chunks.size, real);
       } else {
-        add_chunk(t.sum, w, chunks.size, [&](std::uint64_t k) {
-          return l[k].re * p[k ^ flip].im - l[k].im * p[k ^ flip].re;
-        });
+        add_chunk(t.sum, w, chunks.size, imag);
       }
     }
   }
