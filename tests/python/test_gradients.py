@@ -165,7 +165,7 @@ RECORDED_DIGEST = "2aca5ac930a696d0"
         ((2, [("rot", 0, 0.1)], []), ValueError, "whose name is one of"),
         ((2, [("rx", 0)], []), ValueError, "gate 0 (rx): takes 3 to 4 items, not 2"),
         ((2, [("rx", 0, 0.1, -1)], []), ValueError, "a column must be None or at least 0"),
-        ((2, [("u", 0, [[1, 0]])], []), ValueError, "the matrix must be square"),
+        ((2, [("u", 0, [[1, 0], [1]])], []), ValueError, "the matrix must be square"),
         ((2, [], [[(1.0, "ZZ", [0])]]), ValueError, "the word has 2 letters for 1 wires"),
         ((2, [], [[(1.0, "Q", [0])]]), ValueError, "I, X, Y and Z"),
         ((2, [], [[(1.0, "Z", [3])]]), ValueError, "observable 0: a Pauli word acts on a qubit"),
@@ -175,7 +175,7 @@ RECORDED_DIGEST = "2aca5ac930a696d0"
     ],
 )
 def test_refusals_name_the_gate_or_term(args, error, text):
-    with pytest.raises(error, match=None) as caught:
+    with pytest.raises(error) as caught:
         zg.jacobian(*args)
     assert text in str(caught.value)
 
