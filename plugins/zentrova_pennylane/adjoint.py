@@ -19,7 +19,8 @@ from pennylane.devices.preprocess import (
 )
 from pennylane.exceptions import DeviceError
 from pennylane.measurements import ExpectationMP
-from pennylane.ops import Controlled
+from pennylane.ops import Controlled, MidMeasure
+from pennylane.ops.op_math import Conditional
 from pennylane.transforms import broadcast_expand, defer_measurements
 from pennylane.transforms.core import CompilePipeline, transform
 
@@ -52,15 +53,37 @@ def wanted(config):
 
 
 def supports(config, circuit):
-    """Adjoint for "adjoint" (a sampled circuit is refused when it runs, with the reason), and
-    for "best" on analytic circuits; PennyLane falls back to parameter shift otherwise."""
-    if config is None:
-        return True
-    if config.gradient_method == "adjoint":
+    """Adjoint for "adjoint" (a circuit it cannot take is refused when it runs, with the
+    reason), and for "best" on analytic circuits of expectation values it can take; PennyLane
+    falls back to parameter shift otherwise."""
+    if config is None or config.gradient_method == "adjoint":
         return True
     if config.gradient_method == "best":
-        return circuit is None or not circuit.shots
+        return circuit is None or (not circuit.shots and _takes(circuit))
     return False
+
+
+def _measurement_refused(mp):
+    """Why adjoint differentiation cannot take the measurement, or None."""
+    if not isinstance(mp, ExpectationMP) or mp.obs is None:
+        return (
+            f"{NAME} takes expectation values of observables only, not {mp}: measure "
+            "probabilities, samples, the state or variances with another diff_method"
+        )
+    if mp.obs.pauli_rep is None and len(mp.obs.wires) > MAX_MATRIX_WIRES:
+        return (
+            f"{NAME} takes observables with a Pauli representation or on at most "
+            f"{MAX_MATRIX_WIRES} wires, not {mp.obs}"
+        )
+    return None
+
+
+def _takes(circuit):
+    # Postselection leaves a projection, which no backward pass undoes.
+    for op in circuit.operations:
+        if isinstance(op, (MidMeasure, Conditional)) or op.name == "Projector":
+            return False
+    return all(_measurement_refused(mp) is None for mp in circuit.measurements)
 
 
 def setup(config, updated):
@@ -92,16 +115,8 @@ def adjoint_ops(op):
 def expectations_only(tape):
     """Adjoint differentiation gives expectation values; anything else is named and refused."""
     for mp in tape.measurements:
-        if not isinstance(mp, ExpectationMP) or mp.obs is None:
-            raise DeviceError(
-                f"{NAME} takes expectation values of observables only, not {mp}: measure "
-                "probabilities, samples, the state or variances with another diff_method"
-            )
-        if mp.obs.pauli_rep is None and len(mp.obs.wires) > MAX_MATRIX_WIRES:
-            raise DeviceError(
-                f"{NAME} takes observables with a Pauli representation or on at most "
-                f"{MAX_MATRIX_WIRES} wires, not {mp.obs}"
-            )
+        if (reason := _measurement_refused(mp)) is not None:
+            raise DeviceError(reason)
     return (tape,), lambda results: results[0]
 
 
