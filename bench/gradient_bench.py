@@ -2,8 +2,11 @@
 wire, then a CNOT ladder, per layer) on zentrova.qubit (diff_method="best", which is adjoint
 there) and lightning.qubit (diff_method="adjoint"), one thread each, interleaved round by round
 in one run. Prints the median times, lightning's time over zentrova's (above 1: zentrova
-faster), zentrova's gradient over one forward evaluation of the same QNode, and, with --memory,
-each device's peak memory for one gradient, measured in a fresh process of its own.
+faster), zentrova's gradient over one forward evaluation of the same QNode (its parameters not
+trainable, so that the evaluation computes no derivatives), and, with --memory, each device's
+peak memory for one gradient, measured in a fresh process of its own. Times are the process's
+CPU time (every device runs on one thread): on a shared machine, time spent waiting for a core
+would otherwise land on whichever device was running.
 
     build/venv-pennylane/bin/python bench/gradient_bench.py [--sizes 12x3,20x2] [--memory]
 
@@ -18,7 +21,6 @@ for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import argparse  # noqa: E402
 import json  # noqa: E402
-import resource  # noqa: E402
 import statistics  # noqa: E402
 import subprocess  # noqa: E402
 import sys  # noqa: E402
@@ -52,23 +54,25 @@ def params_for(n, layers):
 
 
 def timed(fn, *args):
-    start = time.perf_counter()
+    start = time.process_time()
     fn(*args)
-    return time.perf_counter() - start
+    return time.process_time() - start
 
 
 def measure(n, layers, rounds):
     params = params_for(n, layers)
+    fixed = pnp.array(params, requires_grad=False)
     nodes = {d: qnode(d, n, layers) for d in DEVICES}
     grads = {d: qml.grad(nodes[d]) for d in DEVICES}
     times = {d: [] for d in DEVICES}
     forward = []
-    for fn in list(grads.values()) + [nodes["zentrova.qubit"]]:
+    for fn in grads.values():
         fn(params)  # warm up: imports, caches, the first allocation
+    nodes["zentrova.qubit"](fixed)
     for _ in range(rounds):
         for d in DEVICES:
             times[d].append(timed(grads[d], params))
-        forward.append(timed(nodes["zentrova.qubit"], params))
+        forward.append(timed(nodes["zentrova.qubit"], fixed))
     med = {d: statistics.median(t) for d, t in times.items()}
     fwd = statistics.median(forward)
     ours = med["zentrova.qubit"]
@@ -83,19 +87,23 @@ def measure(n, layers, rounds):
 
 def peak_memory(device, n, layers):
     """Peak resident memory of one gradient in a fresh process, over the process's resident
-    memory before it (PennyLane and the device loaded, warmed up on 2 qubits)."""
+    memory before it: the second of two gradients, with the peak reset in between (Linux's
+    clear_refs), so that what PennyLane loads on first use is not counted."""
     code = f"""
-import os, resource, json
+import os, json
 os.environ["OMP_NUM_THREADS"] = "1"
 import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import gradient_bench as b, pennylane as qml
-qml.grad(b.qnode({device!r}, 2, 1))(b.params_for(2, 1))
-def rss():
+grad, params = qml.grad(b.qnode({device!r}, {n}, {layers})), b.params_for({n}, {layers})
+grad(params)
+def status(key):
     with open("/proc/self/status") as f:
-        return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:")) * 1024
-before = rss()
-qml.grad(b.qnode({device!r}, {n}, {layers}))(b.params_for({n}, {layers}))
-print(json.dumps([before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024]))
+        return next(int(l.split()[1]) for l in f if l.startswith(key)) * 1024
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS:")
+grad(params)
+print(json.dumps([before, status("VmHWM:")]))
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     before, peak = json.loads(out.stdout.strip().splitlines()[-1])
