@@ -6,6 +6,8 @@ scalar-kernel build runs this file too); and the refusals."""
 import hashlib
 import math
 import random
+import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -185,3 +187,11 @@ def test_states_that_do_not_fit_are_refused_before_the_forward_pass():
         zg.jacobian(44, [("h", 0)], [[(1.0, "Z", [0])], [(1.0, "X", [1])]])
     assert type(caught.value).__name__ == "PanicException"
     assert "the adjoint gradient's 3 states of 44 qubits" in str(caught.value)
+
+
+def test_readme_snippet():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    snippet = re.search(r"^## Gradients$.*?^```py\n(.*?)^```$", readme, re.M | re.S)[1]
+    scope = {}
+    exec(snippet, scope)
+    assert scope["values"].shape == (2,) and scope["jac"].shape == (2, 2)
