@@ -28,6 +28,7 @@ import time  # noqa: E402
 
 import pennylane as qml  # noqa: E402
 from pennylane import numpy as pnp  # noqa: E402
+from pennylane_bench import ansatz_layer  # noqa: E402
 
 DEVICES = {"zentrova.qubit": "best", "lightning.qubit": "adjoint"}
 
@@ -39,11 +40,7 @@ def qnode(device, n, layers):
     @qml.qnode(qml.device(device, wires=n), diff_method=diff_method)
     def circuit(params):
         for layer in range(layers):
-            for w in range(n):
-                qml.RY(params[layer, w, 0], wires=w)
-                qml.RZ(params[layer, w, 1], wires=w)
-            for w in range(n - 1):
-                qml.CNOT(wires=[w, w + 1])
+            ansatz_layer(params, layer, n)
         return qml.expval(h)
 
     return circuit
