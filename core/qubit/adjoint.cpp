@@ -1,7 +1,8 @@
 // Adjoint differentiation (adjoint.h). The sums here are written out with a
-// fixed shape: four running sums by index modulo 4, walked in ascending
-// order, joined as (s0 + s1) + (s2 + s3). Nothing depends on the kernel set or
-// on how a compiler schedules them, so the bits are the same everywhere.
+// fixed shape: four sums by index modulo 4, walked in ascending order (a
+// term's chunk by chunk where its weights are the same over a chunk), joined
+// as (s0 + s1) + (s2 + s3). Nothing depends on the kernel set or on how a
+// compiler schedules them, so the bits are the same everywhere.
 #include "core/qubit/adjoint.h"
 
 #include <algorithm>
