@@ -525,15 +525,19 @@ AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<Ad
   result.columns = static_cast<std::uint64_t>(last_column + 1);
   const std::uint64_t k = observables.size();
   if (k == 0) return result;
+  // Without a parameter only the values are wanted: one co-state serves every
+  // observable in turn.
+  const bool backward = result.columns > 0;
+  const std::uint64_t states = backward ? k + 1 : 2;
 
   // Every state is checked for before the first is built: a refusal after
   // the forward pass would have cost its time for nothing.
   const std::uint64_t state_bytes = std::uint64_t{16} << n;
-  if (k + 1 > UINT64_MAX / state_bytes) ZV_FATAL(std::string(kCapacityOverflowText));
-  const std::uint64_t need = (k + 1) * state_bytes;
+  if (states > UINT64_MAX / state_bytes) ZV_FATAL(std::string(kCapacityOverflowText));
+  const std::uint64_t need = states * state_bytes;
   if (need > available) {
     ZV_FATAL(readout_memory_message(
-        "the adjoint gradient's " + std::to_string(k + 1) + " states of " + std::to_string(n) +
+        "the adjoint gradient's " + std::to_string(states) + " states of " + std::to_string(n) +
             " qubits",
         available, need));
   }
@@ -541,17 +545,23 @@ AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<Ad
   Register psi(n);
   for (const AdjointGate& g : gates) run(psi, g, false);
   std::vector<Register> lambdas;
-  lambdas.reserve(k);
+  lambdas.reserve(states - 1);
   const std::uint64_t dimension = psi.dimension();
   for (std::uint64_t o = 0; o < k; ++o) {
-    lambdas.emplace_back(n);
-    // A fresh register holds |0...0>: cleared first, as the sums require.
+    if (lambdas.size() < states - 1) lambdas.emplace_back(n);
     Amplitude* l = lambdas.back().amplitudes();
-    l[0] = Amplitude{0.0, 0.0};
+    // The sums start from zero: a fresh register holds |0...0>, a reused one
+    // the last observable's co-state.
+    if (o < states - 1) {
+      l[0] = Amplitude{0.0, 0.0};
+    } else {
+      std::fill(l, l + dimension, Amplitude{0.0, 0.0});
+    }
     const Amplitude* p = psi.amplitudes();
     apply_observable(observables[o], p, l, dimension);
     result.values.push_back(real_overlap(p, l, dimension));
   }
+  if (!backward) return result;
 
   result.jacobian.assign(k * result.columns, 0.0);
   std::size_t first_trainable = gates.size();

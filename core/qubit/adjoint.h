@@ -99,9 +99,10 @@ struct AdjointResult {
 // The Jacobian of the observables' expectation values after the gates, run on
 // qubit_count qubits from |0...0>, with one column per parameter (the highest
 // column given, plus one). A malformed gate or observable is refused (the
-// refusal says which), before anything is allocated. The 1 + observables
-// states it needs are checked against the host's available memory first: one
-// that would not fit is a fatal error with the figures, nothing allocated.
+// refusal says which), before anything is allocated. The states it needs (one
+// for the circuit and one per observable; two when no gate is trainable) are
+// checked against the host's available memory first: states that would not
+// fit are a fatal error with the figures, nothing allocated.
 AdjointResult adjoint_jacobian(std::uint64_t qubit_count, const std::vector<AdjointGate>& gates,
                                const std::vector<Observable>& observables);
 // The same, deciding with any memory figure.

@@ -309,6 +309,12 @@ TEST(AdjointTest, RefusesMalformedInputAndStatesThatDoNotFit) {
             "Not enough memory for the adjoint gradient's 3 states of 10 qubits: it needs 49152 "
             "bytes and you have 49151 bytes of memory");
   EXPECT_EQ(adjoint_jacobian_with_memory(10, {rx}, {z, z}, 3 * 16384).refusal, "");
+  // Values alone take two states, whatever the number of observables.
+  AdjointGate fixed = rx;
+  fixed.column = kFixedGate;
+  const AdjointResult values = adjoint_jacobian_with_memory(10, {fixed}, {z, z, z}, 2 * 16384);
+  EXPECT_EQ(values.values.size(), 3u);
+  EXPECT_EQ(values.values[2], values.values[0]);
 }
 
 }  // namespace
