@@ -86,10 +86,13 @@ def _takes(circuit):
     return all(_measurement_refused(mp) is None for mp in circuit.measurements)
 
 
-def setup(config, updated):
+def setup(config, circuit, updated):
     """The options adjoint differentiation wants, where the user left them open: "best" means
-    adjoint here, and derivatives come with the results in one call."""
+    adjoint here where it can take the circuit, and derivatives come with the results in one
+    call."""
     if config.gradient_method == "best":
+        if not supports(config, circuit):
+            return
         updated["gradient_method"] = "adjoint"
     elif config.gradient_method != "adjoint":
         return

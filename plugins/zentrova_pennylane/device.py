@@ -252,7 +252,7 @@ class ZentrovaQubit(Device):
         options = dict(config.device_options)
         options.setdefault("max_workers", self._max_workers)
         updated = {"mcm_config": mcm, "device_options": options}
-        adjoint.setup(config, updated)
+        adjoint.setup(config, circuit, updated)
         return replace(config, **updated)
 
     def preprocess_transforms(self, execution_config=None):
