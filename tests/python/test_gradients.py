@@ -184,7 +184,7 @@ def test_refusals_name_the_gate_or_term(args, error, text):
 
 def test_states_that_do_not_fit_are_refused_before_the_forward_pass():
     with pytest.raises(BaseException) as caught:
-        zg.jacobian(44, [("h", 0)], [[(1.0, "Z", [0])], [(1.0, "X", [1])]])
+        zg.jacobian(44, [("rx", 0, 0.1)], [[(1.0, "Z", [0])], [(1.0, "X", [1])]])
     assert type(caught.value).__name__ == "PanicException"
     assert "the adjoint gradient's 3 states of 44 qubits" in str(caught.value)
 
