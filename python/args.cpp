@@ -19,9 +19,9 @@ std::string full_name(const MethodSig& sig) {
 Py_ssize_t required(const MethodSig& sig) { return sig.count - sig.optional; }
 
 void raise_too_many(const MethodSig& sig, Py_ssize_t given) {
-  const std::string takes =
-      sig.optional == 0 ? std::to_string(sig.count)
-                        : "from " + std::to_string(required(sig)) + " to " + std::to_string(sig.count);
+  const std::string takes = sig.optional == 0 ? std::to_string(sig.count)
+                                               : "from " + std::to_string(required(sig)) +
+                                                     " to " + std::to_string(sig.count);
   std::string m = full_name(sig) + " takes " + takes +
                   " positional arguments but " + std::to_string(given) +
                   (given == 1 ? " was given" : " were given");

@@ -40,6 +40,8 @@ inline constexpr std::uint32_t kEngineApiVersion = 2;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
 
+// The first three fields stay where they are in every version: a client reads
+// them before it trusts the rest (the tests read them from Python too).
 struct EngineApi {
   std::uint32_t abi_version;  // kEngineApiVersion as zentrova was built
   std::uint32_t size;         // sizeof(EngineApi) as zentrova was built
@@ -99,9 +101,10 @@ inline const EngineApi* import_engine_api(const char* client) noexcept {
   Py_DECREF(module);
   PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
   PyObject* capsule = shared ? PyDict_GetItemString(shared, kEngineApiName) : nullptr;
-  const auto* api = capsule && PyCapsule_IsValid(capsule, kEngineApiName)
-                        ? static_cast<const EngineApi*>(PyCapsule_GetPointer(capsule, kEngineApiName))
-                        : nullptr;
+  const EngineApi* api = nullptr;
+  if (capsule && PyCapsule_IsValid(capsule, kEngineApiName)) {
+    api = static_cast<const EngineApi*>(PyCapsule_GetPointer(capsule, kEngineApiName));
+  }
   if (!api || api->abi_version != kEngineApiVersion || api->size != sizeof(EngineApi)) {
     PyErr_Format(PyExc_ImportError,
                  "%s does not match the zentrova module it found: install both from the same "
