@@ -44,7 +44,8 @@ GENERATED = {
 }
 # A global phase changes no expectation value: its derivative is zero.
 CONSTANT = {"GlobalPhase", "Identity"}
-# Matrices larger than this go to PennyLane's sparse route, not to a dense matrix per group.
+# The largest observable without a Pauli representation taken as a dense matrix (the engine's
+# limit): "best" leaves larger ones to parameter shift.
 MAX_MATRIX_WIRES = 10
 
 
@@ -235,7 +236,7 @@ def run_circuit(n, gates, observables, params):
     return values, full
 
 
-def _run_all(device, circuits, config, prepared):
+def _run_all(device, config, prepared):
     max_workers = config.device_options.get("max_workers", device._max_workers)
     if not max_workers or len(prepared) < 2:
         return [run_circuit(*p) for p in prepared]
@@ -255,12 +256,12 @@ def _prepared(device, circuits, trainable=True):
 
 
 def execute(device, circuits, config):
-    runs = _run_all(device, circuits, config, _prepared(device, circuits, trainable=False))
+    runs = _run_all(device, config, _prepared(device, circuits, trainable=False))
     return tuple(_results(values) for values, _ in runs)
 
 
 def execute_and_compute_derivatives(device, circuits, config):
-    runs = _run_all(device, circuits, config, _prepared(device, circuits))
+    runs = _run_all(device, config, _prepared(device, circuits))
     return (
         tuple(_results(values) for values, _ in runs),
         tuple(_jacobian_layout(jac) for _, jac in runs),
@@ -297,7 +298,7 @@ def compute_vjp(device, circuits, cotangents, config):
         else:
             prepared.append((n, gates, [combined], params))
             contract.append(None)
-    runs = _run_all(device, circuits, config, prepared)
+    runs = _run_all(device, config, prepared)
     out = []
     for (_, jac), cots in zip(runs, contract):
         if cots is None:
