@@ -28,17 +28,22 @@ import pennylane as qml  # noqa: E402
 DEVICES = ("zentrova.qubit", "default.qubit", "lightning.qubit")
 
 
+def ansatz_layer(params, layer, n):
+    """RY and RZ on every wire (params[layer, wire, 0 and 1]), then a CNOT ladder."""
+    for w in range(n):
+        qml.RY(params[layer, w, 0], wires=w)
+        qml.RZ(params[layer, w, 1], wires=w)
+    for w in range(n - 1):
+        qml.CNOT(wires=[w, w + 1])
+
+
 def circuit_for(n, layers):
     """Layers of RY and RZ on every wire, then a CNOT ladder, and a few fixed gates: about
     (3n - 1) gates a layer; <Z0 Z(n-1)> at the end."""
 
     def circuit(params):
         for layer in range(layers):
-            for w in range(n):
-                qml.RY(params[layer, w, 0], wires=w)
-                qml.RZ(params[layer, w, 1], wires=w)
-            for w in range(n - 1):
-                qml.CNOT(wires=[w, w + 1])
+            ansatz_layer(params, layer, n)
             qml.Hadamard(layer % n)
             qml.S((layer + 1) % n)
         return qml.expval(qml.Z(0) @ qml.Z(n - 1))

@@ -9,6 +9,7 @@
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
+#include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
 #include "python/guard.h"
 #include "python/pyref.h"
@@ -127,6 +128,17 @@ void* allocate_copy(std::uint64_t count, std::size_t itemsize, const char* what)
 
 void release_copy(void* block) noexcept { core::release_amplitudes(block); }
 
+int adjoint_jacobian(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
+                     const std::vector<core::Observable>* observables,
+                     core::AdjointResult* out) noexcept {
+  return guarded(-1, [&] {
+    *out = core::adjoint_jacobian(qubits, *gates, *observables);
+    if (out->refusal.empty()) return 0;
+    PyErr_SetString(PyExc_ValueError, out->refusal.c_str());
+    return -1;
+  });
+}
+
 // One field a line, in the order EngineApi declares them.
 constexpr EngineApi kEngineApi = {
     .abi_version = kEngineApiVersion,
@@ -141,6 +153,7 @@ constexpr EngineApi kEngineApi = {
     .amplitudes = &amplitudes,
     .allocate_copy = &allocate_copy,
     .release_copy = &release_copy,
+    .adjoint_jacobian = &adjoint_jacobian,
 };
 
 }  // namespace

@@ -28,12 +28,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
+#include "core/qubit/adjoint.h"
 #include "python/args.h"
 #include "python/borrow.h"
 
 namespace zentrova::py {
 
-inline constexpr std::uint32_t kEngineApiVersion = 1;
+inline constexpr std::uint32_t kEngineApiVersion = 2;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
 
@@ -74,6 +77,15 @@ struct EngineApi {
   // release_copy.
   void* (*allocate_copy)(std::uint64_t count, std::size_t itemsize, const char* what) noexcept;
   void (*release_copy)(void* block) noexcept;
+
+  // -- gradients ---------------------------------------------------------------
+  // The adjoint Jacobian (core/qubit/adjoint.h) into *out. -1 with ValueError
+  // set when the engine refuses the circuit (the text says why), or with
+  // PanicException when its states would not fit in memory. The vectors cross
+  // as they are: both modules come from one build and one C++ library.
+  int (*adjoint_jacobian)(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
+                          const std::vector<core::Observable>* observables,
+                          core::AdjointResult* out) noexcept;
 };
 
 // zentrova's side: puts the table where import_engine_api finds it. Called by

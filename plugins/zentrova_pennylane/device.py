@@ -35,7 +35,7 @@ from pennylane.transforms.core import CompilePipeline, transform
 
 from _zentrova_common import check_finite, check_max_workers
 
-from . import ops
+from . import adjoint, ops
 from .simulate import prepare, run
 
 # What the graph-based decomposition aims for when it is switched on: the gates the register
@@ -54,6 +54,14 @@ def _decomposer(op):
     if op.has_matrix:
         return [QubitUnitary(op.matrix(), wires=op.wires)]
     raise DecompositionUndefinedError
+
+
+def _refuse_non_finite(circuits):
+    # A NaN or infinite parameter would make every value NaN, or samples made up: refused
+    # before any work, on every path (runs and derivatives alike).
+    for c in circuits:
+        for op in c.operations + [mp.obs for mp in c.measurements if mp.obs is not None]:
+            check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
 
 
 def _null_postprocessing(results):
@@ -224,8 +232,27 @@ class ZentrovaQubit(Device):
         return "zentrova.qubit"
 
     def supports_derivatives(self, execution_config=None, circuit=None):
-        # Gradients come from PennyLane's parameter-shift and finite differences.
-        return False
+        # Adjoint differentiation for analytic runs; otherwise PennyLane's parameter shift.
+        return adjoint.supports(execution_config, circuit)
+
+    def supports_vjp(self, execution_config=None, circuit=None):
+        return adjoint.supports(execution_config, circuit)
+
+    def compute_derivatives(self, circuits, execution_config=None):
+        return self.execute_and_compute_derivatives(circuits, execution_config)[1]
+
+    def execute_and_compute_derivatives(self, circuits, execution_config=None):
+        _refuse_non_finite(circuits)
+        return adjoint.execute_and_compute_derivatives(self, circuits, execution_config)
+
+    def compute_vjp(self, circuits, cotangents, execution_config=None):
+        _refuse_non_finite(circuits)
+        return adjoint.compute_vjp(self, circuits, cotangents, execution_config)
+
+    def execute_and_compute_vjp(self, circuits, cotangents, execution_config=None):
+        return self.execute(circuits, execution_config), self.compute_vjp(
+            circuits, cotangents, execution_config
+        )
 
     def setup_execution_config(self, config=None, circuit=None):
         config = config or ExecutionConfig()
@@ -242,9 +269,13 @@ class ZentrovaQubit(Device):
         options = dict(config.device_options)
         options.setdefault("max_workers", self._max_workers)
         check_max_workers(options["max_workers"])
-        return replace(config, mcm_config=mcm, device_options=options)
+        updated = {"mcm_config": mcm, "device_options": options}
+        adjoint.setup(config, circuit, updated)
+        return replace(config, **updated)
 
     def preprocess_transforms(self, execution_config=None):
+        if adjoint.wanted(execution_config):
+            return adjoint.preprocess_transforms(self, _decomposer)
         program = CompilePipeline()
         program.add_transform(defer_measurements, allow_postselect=True)
         # After deferring: each mid-circuit measurement has taken a wire of its own.
@@ -274,11 +305,11 @@ class ZentrovaQubit(Device):
 
     def execute(self, circuits, execution_config=None):
         execution_config = execution_config or ExecutionConfig()
+        _refuse_non_finite(circuits)
+        if adjoint.wanted(execution_config):
+            return adjoint.execute(self, circuits, execution_config)
         max_workers = execution_config.device_options.get("max_workers", self._max_workers)
         postselect_mode = execution_config.mcm_config.postselect_mode
-        for c in circuits:
-            for op in c.operations + [mp.obs for mp in c.measurements if mp.obs is not None]:
-                check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
         # One seed per sampled circuit, drawn in order: results are the same with or without
         # a pool, and exact circuits in between do not change them.
         seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]

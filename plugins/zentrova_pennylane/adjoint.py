@@ -1,0 +1,311 @@
+"""Adjoint differentiation on zentrova.qubit: the device's derivatives, vector-Jacobian products
+and, for circuits run for them, its expectation values, all from zentrova_gradients (one forward
+and one backward pass over the circuit, whatever the number of parameters).
+
+A circuit becomes the gradients module's gate tuples: the rotations and phases whose generators
+the engine knows stay themselves, trainable or not; every other operation is written out by the
+device's own operation table (ops.py), fixed. Trainable operations of any other kind are
+decomposed by preprocessing until they are one of those. Observables are Pauli sums where
+PennyLane has a Pauli representation of them, else their matrix over their wires."""
+
+import numpy as np
+import zentrova_gradients
+from pennylane import math
+from pennylane.devices.preprocess import (
+    decompose,
+    no_sampling,
+    validate_adjoint_trainable_params,
+    validate_device_wires,
+)
+from _zentrova_common import panics_as
+from pennylane.exceptions import DeviceError
+from pennylane.measurements import ExpectationMP
+from pennylane.ops import Controlled, MidMeasure
+from pennylane.ops.op_math import Conditional
+from pennylane.transforms import broadcast_expand, defer_measurements
+from pennylane.transforms.core import CompilePipeline, transform
+
+from . import ops
+from .simulate import _Recorder
+
+NAME = "adjoint + zentrova.qubit"
+
+# Operations the engine differentiates itself: PennyLane name -> the module's gate name (the
+# controlled ones carry their control first).
+GENERATED = {
+    "RX": "rx",
+    "RY": "ry",
+    "RZ": "rz",
+    "PhaseShift": "phase",
+    "U1": "phase",
+    "CRX": "rx",
+    "CRY": "ry",
+    "CRZ": "rz",
+    "ControlledPhaseShift": "phase",
+}
+# A global phase changes no expectation value: its derivative is zero.
+CONSTANT = {"GlobalPhase", "Identity"}
+# The largest observable without a Pauli representation taken as a dense matrix (the engine's
+# limit): "best" leaves larger ones to parameter shift.
+MAX_MATRIX_WIRES = 10
+
+
+def wanted(config):
+    return config is not None and config.gradient_method == "adjoint"
+
+
+def supports(config, circuit):
+    """Adjoint for "adjoint" (a circuit it cannot take is refused when it runs, with the
+    reason), and for "best" on analytic circuits of expectation values it can take; PennyLane
+    falls back to parameter shift otherwise."""
+    if config is None or config.gradient_method == "adjoint":
+        return True
+    if config.gradient_method == "best":
+        return circuit is None or (not circuit.shots and _takes(circuit))
+    return False
+
+
+def _measurement_refused(mp):
+    """Why adjoint differentiation cannot take the measurement, or None."""
+    if not isinstance(mp, ExpectationMP) or mp.obs is None:
+        return (
+            f"{NAME} takes expectation values of observables only, not {mp}: measure "
+            "probabilities, samples, the state or variances with another diff_method"
+        )
+    if mp.obs.pauli_rep is None and len(mp.obs.wires) > MAX_MATRIX_WIRES:
+        return (
+            f"{NAME} takes observables with a Pauli representation or on at most "
+            f"{MAX_MATRIX_WIRES} wires, not {mp.obs}"
+        )
+    return None
+
+
+def _takes(circuit):
+    # Postselection leaves a projection, which no backward pass undoes.
+    for op in circuit.operations:
+        if isinstance(op, (MidMeasure, Conditional)) or op.name == "Projector":
+            return False
+    return all(_measurement_refused(mp) is None for mp in circuit.measurements)
+
+
+def setup(config, circuit, updated):
+    """The options adjoint differentiation wants, where the user left them open: "best" means
+    adjoint here where it can take the circuit, and derivatives come with the results in one
+    call."""
+    if config.gradient_method == "best":
+        if not supports(config, circuit):
+            return
+        updated["gradient_method"] = "adjoint"
+    elif config.gradient_method != "adjoint":
+        return
+    if config.use_device_gradient is None:
+        updated["use_device_gradient"] = True
+    if config.grad_on_execution is None:
+        updated["grad_on_execution"] = True
+    if config.use_device_jacobian_product is None:
+        updated["use_device_jacobian_product"] = False
+
+
+def adjoint_ops(op):
+    """Whether preprocessing may stop at `op`: the device runs it and its trainable parameter,
+    if any, is one whose generator the engine knows."""
+    if not ops.supported(op) or op.name == "Projector":
+        return False
+    if op.num_params == 0 or op.name in GENERATED or op.name in CONSTANT:
+        return True
+    return not any(math.requires_grad(d) for d in op.data)
+
+
+@transform
+def expectations_only(tape):
+    """Adjoint differentiation gives expectation values; anything else is named and refused."""
+    for mp in tape.measurements:
+        if (reason := _measurement_refused(mp)) is not None:
+            raise DeviceError(reason)
+    return (tape,), lambda results: results[0]
+
+
+def preprocess_transforms(device, decomposer):
+    program = CompilePipeline()
+    program.add_transform(no_sampling, name=NAME)
+    program.add_transform(expectations_only)
+    program.add_transform(defer_measurements, allow_postselect=False)
+    program.add_transform(validate_device_wires, device.wires, name=device.name)
+    program.add_transform(
+        decompose,
+        stopping_condition=adjoint_ops,
+        device_wires=device.wires,
+        skip_initial_state_prep=False,
+        decomposer=decomposer,
+        name=NAME,
+    )
+    program.add_transform(broadcast_expand)
+    program.add_transform(validate_adjoint_trainable_params)
+    return program
+
+
+# -- from a tape to the gradients module's arguments ------------------------------------------
+
+
+def _fixed_gate(method, args):
+    """One recorded register call as a gate tuple with no parameter to differentiate."""
+    if method in ("rx", "ry", "rz"):
+        return (method, args[0], args[1], None)
+    if method == "u":
+        return ("u", args[0], ((args[1], args[2]), (args[3], args[4])))
+    if method == "mcu":
+        return ("mcu", [*args[0], args[1]], ((args[2], args[3]), (args[4], args[5])))
+    return (method, args)
+
+
+def engine_circuit(tape, wire_order):
+    """(qubit count, gate tuples, observables, parameter count) for the gradients module. Column
+    c of its Jacobian is the tape's trainable parameter c."""
+    n = len(wire_order)
+    qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
+    column = {p: c for c, p in enumerate(tape.trainable_params)}
+    recorder = _Recorder()
+    gates = []
+    first = 0  # index of the operation's first parameter among the tape's
+    for op in tape.operations:
+        if isinstance(op, Controlled):
+            q = [qubit[w] for w in op.control_wires] + [qubit[w] for w in op.base.wires]
+        else:
+            q = [qubit[w] for w in op.wires]
+        name = GENERATED.get(op.name)
+        col = column.get(first)
+        first += op.num_params
+        if name is not None and col is not None:
+            gates.append((name, q, float(op.data[0]), col))
+            continue
+        recorder.calls.clear()
+        ops.apply(recorder, op, q)
+        gates.extend(_fixed_gate(method, args) for method, args in recorder.calls)
+    observables = [engine_observable(mp.obs, qubit) for mp in tape.measurements]
+    return n, gates, observables, len(tape.trainable_params)
+
+
+def engine_observable(obs, qubit, scale=1.0):
+    """The observable's terms, each coefficient (or matrix) times scale."""
+    rep = obs.pauli_rep
+    if rep is None:
+        matrix = np.asarray(obs.matrix(wire_order=obs.wires)) * scale
+        return [(matrix, [qubit[w] for w in obs.wires])]
+    terms = []
+    for word, coefficient in rep.items():
+        c = complex(coefficient)
+        if c.imag != 0:
+            raise DeviceError(f"{NAME} takes Hermitian observables, not {obs}")
+        wires = list(word)
+        terms.append((c.real * scale, "".join(word[w] for w in wires), [qubit[w] for w in wires]))
+    return terms
+
+
+def _wire_order(device, tape):
+    # Only the wires the tape touches, in the device's order: idle wires change no value and
+    # no derivative, and would cost two states' memory each.
+    if device.wires is None:
+        return tape.wires
+    used = set(tape.wires)
+    return [w for w in device.wires if w in used]
+
+
+def _results(values):
+    values = [np.float64(v) for v in values]
+    return values[0] if len(values) == 1 else tuple(values)
+
+
+def _jacobian_layout(jac):
+    """PennyLane's layout: a bare value for one measurement and one parameter, a tuple per
+    measurement and per parameter otherwise, the single ones left out."""
+    jac = np.squeeze(jac)
+    if jac.ndim == 0:
+        return np.array(jac)
+    if jac.ndim == 1:
+        return tuple(np.array(j) for j in jac)
+    return tuple(tuple(np.array(j) for j in row) for row in jac)
+
+
+def run_circuit(n, gates, observables, params):
+    """Values and the (observables x params) Jacobian; module-level and of plain arguments, so
+    that a process pool can run it."""
+    with panics_as(DeviceError):
+        values, jac = zentrova_gradients.jacobian(n, gates, observables)
+    values = np.asarray(values)
+    full = np.zeros((len(observables), params))
+    jac = np.asarray(jac)
+    full[:, : jac.shape[1]] = jac
+    return values, full
+
+
+def _run_all(device, config, prepared):
+    max_workers = config.device_options.get("max_workers", device._max_workers)
+    if not max_workers or len(prepared) < 2:
+        return [run_circuit(*p) for p in prepared]
+    executor = device._pool(config.executor_backend, max_workers)
+    return list(executor.starmap(run_circuit, prepared))
+
+
+def _prepared(device, circuits, trainable=True):
+    out = []
+    for c in circuits:
+        n, gates, observables, params = engine_circuit(c, _wire_order(device, c))
+        if not trainable:
+            gates = [g[:3] + (None,) if len(g) == 4 else g for g in gates]
+            params = 0
+        out.append((n, gates, observables, params))
+    return out
+
+
+def execute(device, circuits, config):
+    runs = _run_all(device, config, _prepared(device, circuits, trainable=False))
+    return tuple(_results(values) for values, _ in runs)
+
+
+def execute_and_compute_derivatives(device, circuits, config):
+    runs = _run_all(device, config, _prepared(device, circuits))
+    return (
+        tuple(_results(values) for values, _ in runs),
+        tuple(_jacobian_layout(jac) for _, jac in runs),
+    )
+
+
+def _combined(tape, cotangents, wire_order):
+    """One observable, the sum of the tape's observables weighted by the cotangents: its
+    gradient is the vector-Jacobian product, for one backward pass. None where the cotangents
+    are batched (a Jacobian asked for row by row)."""
+    cots = np.asarray(cotangents, dtype=float)
+    if len(tape.measurements) == 1:
+        cots = cots.reshape(1, *cots.shape)
+    if cots.ndim != 1:
+        return None
+    n = len(wire_order)
+    qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
+    terms = []
+    for c, mp in zip(cots, tape.measurements):
+        if c != 0:
+            terms.extend(engine_observable(mp.obs, qubit, float(c)))
+    return terms
+
+
+def compute_vjp(device, circuits, cotangents, config):
+    prepared, contract = [], []
+    for c, cots in zip(circuits, cotangents):
+        wires = _wire_order(device, c)
+        n, gates, observables, params = engine_circuit(c, wires)
+        combined = _combined(c, cots, wires)
+        if combined is None:
+            prepared.append((n, gates, observables, params))
+            contract.append(np.asarray(cots, dtype=float))
+        else:
+            prepared.append((n, gates, [combined], params))
+            contract.append(None)
+    runs = _run_all(device, config, prepared)
+    out = []
+    for (_, jac), cots in zip(runs, contract):
+        if cots is None:
+            out.append(tuple(np.float64(v) for v in jac[0]))
+        else:
+            # Batched cotangents, (observables, batch), against (observables, params).
+            out.append(tuple(np.einsum("kb,kp->pb", cots.reshape(jac.shape[0], -1), jac)))
+    return tuple(out)

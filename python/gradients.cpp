@@ -1,0 +1,347 @@
+// zentrova_gradients: the Jacobian of expectation values by adjoint
+// differentiation, for a circuit written as a list of gate tuples and
+// observables written as Pauli sums and Hermitian matrices. A companion module
+// beside zentrova: it turns Python values into the engine's gate and observable
+// lists and hands them to zentrova's engine through engine_api.h; it links no
+// engine of its own.
+//
+// Nothing here throws: a C++ exception must not leave this module, so the one
+// that can arise (an allocation) is caught at the function's edge.
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "python/engine_api.h"
+#include "python/pyref.h"
+
+namespace zentrova::py {
+namespace {
+
+using core::AdjointGate;
+using core::AdjointGateKind;
+using core::Observable;
+
+const EngineApi* g_api = nullptr;
+
+struct GateName {
+  const char* name;
+  AdjointGateKind kind;
+  // What the tuple's third item is: nothing, an angle, or a 2x2 matrix.
+  enum { kNone, kAngle, kMatrix } param;
+};
+
+constexpr GateName kGateNames[] = {
+    {"x", AdjointGateKind::kX, GateName::kNone},
+    {"h", AdjointGateKind::kH, GateName::kNone},
+    {"u", AdjointGateKind::kU, GateName::kMatrix},
+    {"rx", AdjointGateKind::kRx, GateName::kAngle},
+    {"ry", AdjointGateKind::kRy, GateName::kAngle},
+    {"rz", AdjointGateKind::kRz, GateName::kAngle},
+    {"phase", AdjointGateKind::kPhase, GateName::kAngle},
+    {"cnot", AdjointGateKind::kCnot, GateName::kNone},
+    {"swap", AdjointGateKind::kSwap, GateName::kNone},
+    {"ccnot", AdjointGateKind::kCcnot, GateName::kNone},
+    {"csswap", AdjointGateKind::kCsswap, GateName::kNone},
+    {"mcu", AdjointGateKind::kMcu, GateName::kMatrix},
+};
+
+// A sequence's items as a fast sequence (a list or tuple), or null with
+// TypeError saying what it should be.
+PyRef fast_sequence(PyObject* obj, const std::string& what) {
+  return PyRef::steal(PySequence_Fast(obj, what.c_str()));
+}
+
+// Qubit indices: one int or a sequence of them.
+bool to_qubits(PyObject* obj, const std::string& where, std::vector<std::uint64_t>& out) {
+  if (PyIndex_Check(obj)) {
+    PyRef index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    const unsigned long long q = PyLong_AsUnsignedLongLong(index.get());
+    if (PyErr_Occurred()) return false;
+    out.push_back(q);
+    return true;
+  }
+  PyRef seq = fast_sequence(obj, where + ": wires must be an int or a sequence of ints");
+  if (!seq) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyRef index = PyRef::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    if (!index) return false;
+    const unsigned long long q = PyLong_AsUnsignedLongLong(index.get());
+    if (PyErr_Occurred()) return false;
+    out.push_back(q);
+  }
+  return true;
+}
+
+// A square complex matrix of side `size` (size 0: any power of two), row by row.
+bool to_matrix(PyObject* obj, const std::string& where, std::uint64_t size,
+               std::vector<core::Amplitude>& out) {
+  PyRef rows = fast_sequence(obj, where + ": a matrix must be a sequence of rows");
+  if (!rows) return false;
+  const auto n = static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(rows.get()));
+  if ((size != 0 && n != size) || n == 0) {
+    PyErr_Format(PyExc_ValueError, "%s: the matrix must have %llu rows, not %llu", where.c_str(),
+                 static_cast<unsigned long long>(size ? size : 2), static_cast<unsigned long long>(n));
+    return false;
+  }
+  for (std::uint64_t r = 0; r < n; ++r) {
+    PyRef row = fast_sequence(PySequence_Fast_GET_ITEM(rows.get(), r),
+                              where + ": a matrix row must be a sequence of numbers");
+    if (!row) return false;
+    if (static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(row.get())) != n) {
+      PyErr_Format(PyExc_ValueError, "%s: the matrix must be square", where.c_str());
+      return false;
+    }
+    for (std::uint64_t c = 0; c < n; ++c) {
+      const Py_complex z = PyComplex_AsCComplex(PySequence_Fast_GET_ITEM(row.get(), c));
+      if (PyErr_Occurred()) return false;
+      out.push_back(core::Amplitude{z.real, z.imag});
+    }
+  }
+  return true;
+}
+
+const GateName* gate_name(PyObject* name) {
+  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+  if (!text) return nullptr;
+  for (const GateName& g : kGateNames) {
+    if (std::strcmp(g.name, text) == 0) return &g;
+  }
+  return nullptr;
+}
+
+bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
+  PyRef gates = fast_sequence(obj, "gates must be a sequence of gate tuples");
+  if (!gates) return false;
+  std::int64_t next_column = 0;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(gates.get()); ++i) {
+    const std::string where = "gate " + std::to_string(i);
+    PyRef tuple = fast_sequence(PySequence_Fast_GET_ITEM(gates.get(), i),
+                                where + ": must be a tuple (name, wires[, parameter[, column]])");
+    if (!tuple) return false;
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(tuple.get());
+    PyObject* const* item = PySequence_Fast_ITEMS(tuple.get());
+    const GateName* name = size >= 2 ? gate_name(item[0]) : nullptr;
+    if (PyErr_Occurred()) return false;
+    if (!name) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s: must be a tuple (name, wires[, parameter[, column]]) whose name is one of "
+                   "x, h, u, rx, ry, rz, phase, cnot, swap, ccnot, csswap, mcu",
+                   where.c_str());
+      return false;
+    }
+    const Py_ssize_t want = name->param == GateName::kNone ? 2 : 3;
+    const Py_ssize_t most = name->param == GateName::kAngle ? 4 : want;
+    if (size < want || size > most) {
+      PyErr_Format(PyExc_ValueError, "%s (%s): takes %zd to %zd items, not %zd", where.c_str(),
+                   name->name, want, most, size);
+      return false;
+    }
+    AdjointGate g;
+    g.kind = name->kind;
+    if (!to_qubits(item[1], where, g.qubits)) return false;
+    if (name->param == GateName::kMatrix) {
+      std::vector<core::Amplitude> m;
+      if (!to_matrix(item[2], where, 2, m)) return false;
+      g.m = core::Matrix2{m[0], m[1], m[2], m[3]};
+    } else if (name->param == GateName::kAngle) {
+      g.theta = PyFloat_AsDouble(item[2]);
+      if (g.theta == -1.0 && PyErr_Occurred()) return false;
+      if (size == 3) {
+        g.column = next_column++;
+      } else if (item[3] != Py_None) {
+        g.column = PyLong_AsLongLong(item[3]);
+        if (g.column == -1 && PyErr_Occurred()) return false;
+        if (g.column < 0) {
+          PyErr_Format(PyExc_ValueError, "%s: a column must be None or at least 0", where.c_str());
+          return false;
+        }
+      }
+    }
+    out.push_back(std::move(g));
+  }
+  return true;
+}
+
+// (coefficient, "XYZ", wires) or (matrix, wires).
+bool to_observable(PyObject* obj, const std::string& where, Observable& out) {
+  PyRef terms = fast_sequence(obj, where + ": must be a sequence of terms");
+  if (!terms) return false;
+  for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(terms.get()); ++t) {
+    const std::string term = where + ", term " + std::to_string(t);
+    PyRef tuple = fast_sequence(PySequence_Fast_GET_ITEM(terms.get(), t),
+                                term + ": must be (coefficient, word, wires) or (matrix, wires)");
+    if (!tuple) return false;
+    PyObject* const* item = PySequence_Fast_ITEMS(tuple.get());
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(tuple.get());
+    std::vector<std::uint64_t> wires;
+    if (size == 2) {
+      core::HermitianTerm h;
+      if (!to_qubits(item[1], term, h.qubits)) return false;
+      const std::uint64_t k = h.qubits.size();
+      if (k == 0 || k > core::kMaxHermitianQubits) {
+        PyErr_Format(PyExc_ValueError, "%s: a matrix acts on 1 to %llu wires", term.c_str(),
+                     static_cast<unsigned long long>(core::kMaxHermitianQubits));
+        return false;
+      }
+      if (!to_matrix(item[0], term, std::uint64_t{1} << k, h.matrix)) return false;
+      out.hermitians.push_back(std::move(h));
+      continue;
+    }
+    if (size != 3) {
+      PyErr_Format(PyExc_ValueError, "%s: must be (coefficient, word, wires) or (matrix, wires)",
+                   term.c_str());
+      return false;
+    }
+    core::PauliTerm p;
+    p.coefficient = PyFloat_AsDouble(item[0]);
+    if (p.coefficient == -1.0 && PyErr_Occurred()) return false;
+    const char* word = PyUnicode_Check(item[1]) ? PyUnicode_AsUTF8(item[1]) : nullptr;
+    if (!word) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s: the word must be a str", term.c_str());
+      return false;
+    }
+    if (!to_qubits(item[2], term, wires)) return false;
+    if (std::strlen(word) != wires.size()) {
+      PyErr_Format(PyExc_ValueError, "%s: the word has %zu letters for %zu wires", term.c_str(),
+                   std::strlen(word), wires.size());
+      return false;
+    }
+    std::uint64_t seen = 0;
+    for (std::size_t w = 0; w < wires.size(); ++w) {
+      const char c = word[w];
+      if (wires[w] >= 60 || (seen >> wires[w]) & 1 || !std::strchr("IXYZ", c) || c == '\0') {
+        PyErr_Format(PyExc_ValueError,
+                     "%s: a word is made of I, X, Y and Z on distinct wires below 60", term.c_str());
+        return false;
+      }
+      const std::uint64_t bit = std::uint64_t{1} << wires[w];
+      seen |= bit;
+      if (c == 'X' || c == 'Y') p.word.x |= bit;
+      if (c == 'Z' || c == 'Y') p.word.z |= bit;
+    }
+    out.paulis.push_back(p);
+  }
+  return true;
+}
+
+// A float64 array of the given shape over a new bytearray: numpy's when numpy
+// can be imported, else a memoryview of that shape (one-dimensional when
+// empty: a memoryview takes no shape with a zero in it).
+PyRef float_array(const std::vector<double>& data, std::uint64_t rows, std::uint64_t cols,
+                  bool two_dimensional) {
+  PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(
+      reinterpret_cast<const char*>(data.data()),
+      static_cast<Py_ssize_t>(data.size() * sizeof(double))));
+  if (!bytes) return {};
+  PyRef shape = PyRef::steal(two_dimensional ? Py_BuildValue("(KK)", rows, cols)
+                                             : Py_BuildValue("(K)", rows));
+  if (!shape) return {};
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (numpy) {
+    PyRef flat = PyRef::steal(
+        PyObject_CallMethod(numpy.get(), "frombuffer", "Os", bytes.get(), "float64"));
+    if (!flat) return {};
+    return PyRef::steal(PyObject_CallMethod(flat.get(), "reshape", "O", shape.get()));
+  }
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
+  PyErr_Clear();
+  PyRef view = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
+  if (!view) return {};
+  if (data.empty()) return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "s", "d"));
+  return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "sO", "d", shape.get()));
+}
+
+constexpr const char* kJacobianParams[] = {"qubits", "gates", "observables"};
+constexpr MethodSig kJacobianSig = {"jacobian", kJacobianParams, 3, 0, nullptr};
+
+PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* placed[3];
+  if (g_api->match_args(&kJacobianSig, args, nargs, kwnames, placed) < 0) return nullptr;
+  const unsigned long long qubits = PyLong_AsUnsignedLongLong(placed[0]);
+  if (PyErr_Occurred()) return nullptr;
+  std::vector<AdjointGate> gates;
+  if (!to_gates(placed[1], gates)) return nullptr;
+  PyRef obs = fast_sequence(placed[2], "observables must be a sequence of observables");
+  if (!obs) return nullptr;
+  std::vector<Observable> observables(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obs.get())));
+  for (std::size_t k = 0; k < observables.size(); ++k) {
+    if (!to_observable(PySequence_Fast_GET_ITEM(obs.get(), static_cast<Py_ssize_t>(k)),
+                       "observable " + std::to_string(k), observables[k])) {
+      return nullptr;
+    }
+  }
+  core::AdjointResult result;
+  if (g_api->adjoint_jacobian(qubits, &gates, &observables, &result) < 0) return nullptr;
+  PyRef values = float_array(result.values, result.values.size(), 0, false);
+  if (!values) return nullptr;
+  PyRef jac = float_array(result.jacobian, result.values.size(), result.columns, true);
+  if (!jac) return nullptr;
+  return PyTuple_Pack(2, values.get(), jac.get());
+}
+
+PyObject* jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return jacobian_body(args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef gradients_functions[] = {
+    {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&jacobian)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "jacobian($module, qubits, gates, observables)\n--\n\n"
+     "Expectation values and their Jacobian by adjoint differentiation.\n\n"
+     "Runs gates on a register of `qubits` qubits from |0...0>, then one backward\n"
+     "pass. Returns (values, jacobian): values[k] = <O_k>, jacobian[k, c] its\n"
+     "derivative by parameter c (numpy arrays; memoryviews without numpy).\n\n"
+     "gates: tuples (name, wires[, parameter[, column]]), wires being qubit indices\n"
+     "as zentrova numbers them (qubit 0 the least significant bit), controls first:\n"
+     "x, h, cnot, swap, ccnot, csswap (no parameter); rx, ry, rz, phase (an angle,\n"
+     "any number of controls before the target); u, mcu (a 2x2 matrix, fixed).\n"
+     "An angle is parameter number c, counted over the angles without a column,\n"
+     "unless its tuple gives a column (an int, which gates may share) or None.\n\n"
+     "observables: each a sequence of terms, summed: (coefficient, word, wires)\n"
+     "with word a str of I, X, Y, Z, one letter per wire; or (matrix, wires), a\n"
+     "Hermitian 2**k x 2**k matrix whose row index has wires[0] as its most\n"
+     "significant bit.\n\n"
+     "ValueError for a malformed circuit; zentrova's PanicException when the\n"
+     "1 + len(observables) states it needs would not fit in memory."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int gradients_exec(PyObject* module) noexcept {
+  if (!g_api && !(g_api = import_engine_api("zentrova_gradients"))) return -1;
+  PyRef all = PyRef::steal(Py_BuildValue("[s]", "jacobian"));
+  if (!all) return -1;
+  return PyObject_SetAttrString(module, "__all__", all.get());
+}
+
+PyModuleDef_Slot gradients_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&gradients_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef gradients_module = {
+    PyModuleDef_HEAD_INIT,
+    "zentrova_gradients",
+    "Gradients of expectation values by adjoint differentiation, on zentrova's\n"
+    "engine: one forward and one backward pass for the whole Jacobian.",
+    0,
+    gradients_functions,
+    gradients_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace zentrova::py
+
+PyMODINIT_FUNC PyInit_zentrova_gradients(void) {
+  return PyModuleDef_Init(&zentrova::py::gradients_module);
+}

@@ -1,0 +1,138 @@
+"""Adjoint differentiation on zentrova.qubit against default.qubit's backprop: random circuits
+over the device's gate table with Hamiltonians and Hermitian observables, several expectation
+values, broadcasting, vector-Jacobian products; what "best" chooses; the refusals; the same bits
+again, and on the device's process pool."""
+
+import re
+
+import numpy as np
+import pennylane as qml
+import pytest
+from pennylane import numpy as pnp
+
+N = 4
+# Every parametrised gate of the device's table, and those PennyLane decomposes for it.
+ONE_WIRE = [qml.RX, qml.RY, qml.RZ, qml.PhaseShift, qml.U1, qml.Rot, qml.U3, qml.U2]
+TWO_WIRE = [qml.CRX, qml.CRY, qml.CRZ, qml.CRot, qml.ControlledPhaseShift, qml.IsingXX,
+            qml.IsingYY, qml.IsingZZ]
+FIXED = [qml.Hadamard, qml.S, qml.T, qml.SX, qml.PauliY, qml.CNOT, qml.CZ, qml.SWAP, qml.Toffoli]
+
+
+def random_circuit(seed):
+    """(function of the parameters, parameter count)."""
+    rng = np.random.default_rng(seed)
+    plan, count = [], 0
+    for _ in range(16):
+        kind = rng.choice(["one", "two", "fixed", "multi"])
+        if kind == "fixed":
+            op = FIXED[rng.integers(len(FIXED))]
+            plan.append((op, [int(w) for w in rng.permutation(N)[: op.num_wires]], None))
+            continue
+        op = {"one": ONE_WIRE, "two": TWO_WIRE, "multi": [qml.MultiRZ]}[kind]
+        op = op[rng.integers(len(op))]
+        wires = [int(w) for w in rng.permutation(N)[: 3 if op is qml.MultiRZ else op.num_wires]]
+        plan.append((op, wires, slice(count, count + op.num_params)))
+        count += op.num_params
+
+    def gates(params):
+        for op, wires, at in plan:
+            op(*(params[at] if at is not None else ()), wires=wires)
+
+    return gates, count
+
+
+OBSERVABLES = [
+    qml.Hamiltonian([0.4, -1.3, 0.7], [qml.Z(0) @ qml.Z(1), qml.X(2) @ qml.Y(3), qml.Y(1)]),
+    qml.Hermitian(np.array([[1, 2 - 1j, 0, 0.5], [2 + 1j, -1, 0, 0], [0, 0, 0.3, 1j],
+                            [0.5, 0, -1j, 2]]), wires=[3, 1]),
+    qml.X(0) @ qml.Z(2),
+]
+
+
+def jacobian_on(dev, gates, params, diff_method, **kwargs):
+    @qml.qnode(dev, diff_method=diff_method, **kwargs)
+    def circuit(p):
+        gates(p)
+        return [qml.expval(o) for o in OBSERVABLES]
+
+    return qml.jacobian(lambda p: pnp.stack(circuit(p)))(params), circuit(params)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_jacobian_equals_backprop_on_random_circuits(seed):
+    gates, count = random_circuit(seed)
+    params = pnp.array(np.random.default_rng(seed).uniform(-3, 3, count), requires_grad=True)
+    ref, ref_values = jacobian_on(qml.device("default.qubit", wires=N), gates, params, "backprop")
+    dev = qml.device("zentrova.qubit", wires=N)
+    for method, vjp in [("best", False), ("adjoint", True)]:
+        jac, values = jacobian_on(dev, gates, params, method, device_vjp=vjp)
+        np.testing.assert_allclose(jac, ref, atol=1e-10)
+        np.testing.assert_allclose(values, ref_values, atol=1e-12)
+
+
+def test_same_bits_again_and_on_the_process_pool():
+    gates, count = random_circuit(11)
+    params = pnp.array(np.random.default_rng(1).uniform(-3, 3, count), requires_grad=True)
+
+    def batch_jacobian(workers):
+        dev = qml.device("zentrova.qubit", wires=N, max_workers=workers)
+        tapes = [qml.tape.QuantumScript(qml.tape.make_qscript(gates)(params * s).operations,
+                                        [qml.expval(o) for o in OBSERVABLES],
+                                        trainable_params=list(range(count)))
+                 for s in (1.0, 0.5, -2.0)]
+        config = dev.setup_execution_config(qml.devices.ExecutionConfig(gradient_method="adjoint"))
+        program = dev.preprocess_transforms(config)
+        batch, _ = program(tapes)
+        out = dev.execute_and_compute_derivatives(batch, config)
+        dev.close()
+        return np.array(out[1])
+
+    serial = batch_jacobian(None)
+    assert np.array_equal(serial, batch_jacobian(None))
+    assert np.array_equal(serial, batch_jacobian(2))
+
+
+def test_best_is_adjoint_when_analytic_and_parameter_shift_with_shots():
+    dev = qml.device("zentrova.qubit", wires=2)
+
+    def circuit(x):
+        qml.RX(x, 0)
+        return qml.expval(qml.Z(0))
+
+    best = qml.workflow.get_best_diff_method
+    assert best(qml.QNode(circuit, dev))(0.1) == "adjoint"
+    assert best(qml.set_shots(qml.QNode(circuit, dev), 100))(0.1) == "parameter-shift"
+    shot_grad = qml.grad(qml.set_shots(qml.QNode(circuit, dev), 20000))(pnp.array(0.4))
+    assert abs(shot_grad + np.sin(0.4)) < 0.05
+    with pytest.raises(qml.exceptions.DeviceError, match="Finite shots are not supported with adjoint"):
+        qml.grad(qml.set_shots(qml.QNode(circuit, dev, diff_method="adjoint"), 100))(pnp.array(0.4))
+
+
+@pytest.mark.parametrize(
+    "measurement", [qml.probs(wires=0), qml.sample(wires=0), qml.state(), qml.var(qml.Z(0))]
+)
+def test_measurements_adjoint_cannot_take_are_named(measurement):
+    dev = qml.device("zentrova.qubit", wires=2)
+
+    @qml.qnode(dev, diff_method="adjoint")
+    def circuit(x):
+        qml.RX(x, 0)
+        return qml.apply(measurement)
+
+    with pytest.raises(qml.exceptions.DeviceError, match=re.escape(f"not {measurement}:")):
+        qml.jacobian(circuit)(pnp.array(0.3))
+    # "best" takes parameter shift for them instead.
+    assert qml.workflow.get_best_diff_method(qml.QNode(circuit.func, dev))(0.3) != "adjoint"
+
+
+def test_broadcast_parameters():
+    def circuit(x, y):
+        qml.RX(x, 0), qml.CRY(y, [0, 1]), qml.IsingZZ(x, [1, 0])
+        return qml.expval(qml.Y(1)), qml.expval(qml.X(0) @ qml.X(1))
+
+    x = pnp.array([0.1, 0.7, -1.2], requires_grad=True)
+    y = pnp.array(0.4, requires_grad=True)
+    ours = qml.jacobian(lambda a, b: pnp.stack(qml.QNode(circuit, qml.device("zentrova.qubit", wires=2))(a, b)))(x, y)
+    ref = qml.jacobian(lambda a, b: pnp.stack(qml.QNode(circuit, qml.device("default.qubit", wires=2))(a, b)))(x, y)
+    for a, b in zip(ours, ref):
+        np.testing.assert_allclose(a, b, atol=1e-10)
