@@ -136,3 +136,23 @@ def test_broadcast_parameters():
     ref = qml.jacobian(lambda a, b: pnp.stack(qml.QNode(circuit, qml.device("default.qubit", wires=2))(a, b)))(x, y)
     for a, b in zip(ours, ref):
         np.testing.assert_allclose(a, b, atol=1e-10)
+
+
+def test_idle_wires_and_non_finite_parameters_on_the_adjoint_path():
+    # Two of 40 wires in use: only they are simulated, as on the device's other runs.
+    dev = qml.device("zentrova.qubit", wires=40)
+    ref = qml.device("default.qubit", wires=[7, 31])
+
+    def circuit(p):
+        qml.RX(p[0], 31)
+        qml.CRY(p[1], [31, 7])
+        return qml.expval(qml.Z(7) @ qml.X(31))
+
+    params = pnp.array([0.3, -1.1], requires_grad=True)
+    want = qml.jacobian(qml.QNode(circuit, ref, diff_method="backprop"))(params)
+    got = qml.jacobian(qml.QNode(circuit, dev, diff_method="adjoint"))(params)
+    np.testing.assert_allclose(got, want, atol=1e-12)
+    for value in [np.nan, np.inf]:
+        bad = pnp.array([value, 0.2], requires_grad=True)
+        with pytest.raises(ValueError, match="RX on wires \\[31\\]: the non-finite value"):
+            qml.jacobian(qml.QNode(circuit, dev, diff_method="adjoint"))(bad)
