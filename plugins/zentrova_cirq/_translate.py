@@ -93,7 +93,7 @@ def _times(z: complex, m: tuple) -> tuple:
 # A power t of X, Y, Z, H with shift s is e^(i pi t (s + 1/2)) times the
 # rotation by pi t about its axis; Cirq's Rx, Ry, Rz are the shift -1/2.
 _AXIS = {cirq.XPowGate: "x", cirq.YPowGate: "y", cirq.ZPowGate: "z", cirq.Rx: "x", cirq.Ry: "y",
-         cirq.Rz: "z"}
+         cirq.Rz: "z", type(cirq.X): "x"}  # cirq.X is a subclass of its own
 _ROTATION = {"x": rx, "y": ry, "z": rz}
 
 
@@ -156,9 +156,9 @@ def _append_controlled(prog: Program, controls: list[int], values: list[int], ta
     return True
 
 
-def _gate(prog: Program, op, qubits: list[int], out: list) -> bool:
-    """Appends the zentrova calls of a unitary gate; False if none fit."""
-    gate = op.gate
+def _gate(prog: Program, gate, qubits: list[int], out: list) -> bool:
+    """Appends the zentrova calls of a unitary gate on `qubits`; False if none
+    fit."""
     if gate is None:
         return False
     kind = type(gate)
@@ -266,11 +266,26 @@ def _condition(prog: Program, cond, op) -> tuple:
 _UNITARY = {*_KNOWN, cirq.MatrixGate}
 
 
+def _controlled_op(prog: Program, op, qubits: list[int], out: list) -> bool:
+    """A ControlledOperation of a one-qubit gate _gate() knows, read without
+    making its ControlledGate; False for any other, left to the general way."""
+    sub = op.sub_operation
+    if type(sub.gate) not in _UNITARY or len(sub.qubits) != 1:
+        return False
+    combos = list(op.control_values.expand())
+    if len(combos) != 1:
+        return False
+    return _append_controlled(prog, qubits[:-1], list(combos[0]), qubits[-1], sub.gate, out)
+
+
 def _read(prog: Program, operations, index: dict, out: list) -> None:
     for op in operations:
         op = op.untagged
         qubits = [index[q] for q in op.qubits]
-        if op.gate is None and isinstance(op, cirq.ClassicallyControlledOperation):
+        if type(op) is cirq.ControlledOperation and _controlled_op(prog, op, qubits, out):
+            continue
+        gate = op.gate  # a ControlledOperation makes its gate anew on every look
+        if gate is None and isinstance(op, cirq.ClassicallyControlledOperation):
             conditions = tuple(_condition(prog, c, op) for c in op.classical_controls)
             body: list = []
             phase = prog.phase
@@ -282,10 +297,9 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
                 body.append(("u", (qubits[0], z, 0j, 0j, z)))
             out.append(("if", conditions, body))
             continue
-        gate = op.gate
         kind = type(gate)
-        if (kind in _KNOWN or kind is cirq.MatrixGate or kind is cirq.ControlledGate
-                and type(gate.sub_gate) in _UNITARY) and _gate(prog, op, qubits, out):
+        if (kind in _UNITARY or kind is cirq.ControlledGate
+                and type(gate.sub_gate) in _UNITARY) and _gate(prog, gate, qubits, out):
             continue
         if isinstance(gate, cirq.MeasurementGate):
             if gate.confusion_map:
@@ -309,7 +323,7 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
             raise UnsupportedOperation(
                 f"zentrova cannot run {op!r}: it is neither unitary nor a measurement "
                 "(noise channels are not simulated)")
-        if _gate(prog, op, qubits, out):
+        if _gate(prog, gate, qubits, out):
             continue
         decomposed = cirq.decompose_once(op, None)
         if decomposed is None:
@@ -338,8 +352,9 @@ def refuse_noise(circuit: cirq.AbstractCircuit) -> None:
     whatever its parameters."""
     for op in circuit.all_operations():
         op = op.untagged
-        kind = type(op.gate)
-        if kind in _UNITARY or kind is cirq.ControlledGate and type(op.gate.sub_gate) in _UNITARY:
+        gate = op.sub_operation.gate if type(op) is cirq.ControlledOperation else op.gate
+        kind = type(gate)
+        if kind in _UNITARY or kind is cirq.ControlledGate and type(gate.sub_gate) in _UNITARY:
             continue
         inner = op.without_classical_controls() if isinstance(op, cirq.ClassicallyControlledOperation) else op
         if isinstance(inner, cirq.CircuitOperation):
