@@ -12,7 +12,14 @@ circuit, simulating it from |0...0> and drawing one sample are all in it.
 - cirq: cirq.Simulator(dtype=np.complex128) (double precision; its default,
   complex64, is shown too with `--cirq64`);
 - qsim: qsimcirq.QSimSimulator with one thread and its default gate fusion
-  (single precision).
+  (single precision);
+- module: the same gates called on zentrova's module directly, as
+  bench/circuits.py calls them but in the order the cirq.Circuit holds them
+  (moment by moment, which the engine's passes feel), timed alike from making
+  the register to one `observe()`: what the plugin adds is the difference;
+- cirq-nosplit (with `--nosplit`): cirq.Simulator(dtype=np.complex128,
+  split_untangled_states=False), which holds the whole state from the start
+  as zentrova does, to show what Cirq gains by keeping product states apart.
 
 One thread everywhere; the clock is the process's CPU time. Each time is the
 best over `--rounds` runs (cirq.Simulator, far the slowest, gets one run at
@@ -41,18 +48,47 @@ from importlib import metadata
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from circuits import FAMILIES, available_memory, circuit, cirq_circuit  # noqa: E402
+from circuits import FAMILIES, Zentrova, available_memory, circuit, cirq_circuit  # noqa: E402
 
 import cirq  # noqa: E402
 import numpy as np  # noqa: E402
 
 
-def simulators(cirq64: bool) -> dict:
+def moment_order(ops: list) -> list:
+    """The operations in the order a cirq.Circuit built from them holds them:
+    each goes to the moment after the last one that touches its qubits, and
+    the circuit lists them moment by moment."""
+    last: dict = {}
+    placed = []
+    for i, (_, qubits, _) in enumerate(ops):
+        m = 1 + max((last.get(q, -1) for q in qubits), default=-1)
+        last.update((q, m) for q in qubits)
+        placed.append((m, i))
+    return [ops[i] for _, i in sorted(placed)]
+
+
+class Module:
+    """zentrova's module without Cirq: run() takes bench/circuits.py's
+    operations (in moment_order, as the plugin gets them from Cirq) instead
+    of a cirq.Circuit."""
+
+    def run(self, ops_n: tuple, repetitions: int = 1) -> None:
+        bare = Zentrova()
+        bare.setup(*ops_n)
+        bare.start()
+        bare.run()
+        bare.stop()
+
+
+def simulators(cirq64: bool, nosplit: bool) -> dict:
     from zentrova_cirq import ZentrovaSimulator
 
     sims = {"zentrova": ZentrovaSimulator(), "cirq": cirq.Simulator(dtype=np.complex128)}
     if cirq64:
         sims["cirq64"] = cirq.Simulator()
+    if nosplit:
+        sims["cirq-nosplit"] = cirq.Simulator(dtype=np.complex128, split_untangled_states=False)
+    sims["module"] = Module()
     try:
         import qsimcirq
 
@@ -68,6 +104,8 @@ def check(sims: dict, n: int) -> list[str]:
         c = cirq_circuit(circuit(family, n), n, False)
         want = sims["zentrova"].simulate(c).final_state_vector
         for name, sim in sims.items():
+            if name == "module":  # the plugin's own calls: the check of zentrova itself
+                continue
             got = sim.simulate(c).final_state_vector
             tol = 1e-5 if got.dtype == np.complex64 else 1e-10
             diff = np.abs(got - want).max()
@@ -83,12 +121,15 @@ def main() -> int:
     ap.add_argument("--families", default=",".join(FAMILIES))
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--cirq64", action="store_true", help="also cirq.Simulator in complex64")
+    ap.add_argument("--nosplit", action="store_true",
+                    help="also cirq.Simulator without split_untangled_states")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     sizes = [int(s) for s in args.sizes.split(",")]
     families = args.families.split(",")
-    sims = simulators(args.cirq64)
-    versions = {"zentrova": "zentrova", "cirq": "cirq-core", "cirq64": "cirq-core", "qsim": "qsimcirq"}
+    sims = simulators(args.cirq64, args.nosplit)
+    versions = {"zentrova": "zentrova", "cirq": "cirq-core", "cirq64": "cirq-core",
+                "cirq-nosplit": "cirq-core", "qsim": "qsimcirq", "module": "zentrova"}
     print(f"whole circuits through Cirq, one thread; Python {platform.python_version()}, "
           f"{platform.machine()}, {os.cpu_count()} CPUs")
     print("versions: " + ", ".join(f"{name} {metadata.version(versions[name])}" for name in sims))
@@ -104,13 +145,15 @@ def main() -> int:
             print(f"n = {n}: skipped, a state does not fit three times")
             continue
         circuits = {f: cirq_circuit(circuit(f, n), n, True) for f in families}
+        bare = {f: (moment_order(circuit(f, n)), n) for f in families}
         for r in range(args.rounds):
             for name, sim in sims.items():
                 if r and name.startswith("cirq") and n > 20:
                     continue
                 for family in families:
+                    given = bare[family] if name == "module" else circuits[family]
                     t0 = time.process_time()
-                    sim.run(circuits[family], repetitions=1)
+                    sim.run(given, repetitions=1)
                     spent = time.process_time() - t0
                     best[(n, family, name)] = min(best.get((n, family, name), math.inf), spent)
         print(f"\nn = {n}: ms (CPU time) and time / zentrova's (> 1: zentrova faster)")

@@ -58,7 +58,8 @@ def _finite(values, gate) -> None:
 
 def _pow_parts(gate) -> tuple[float, float]:
     t, s = float(gate.exponent), float(gate.global_shift)
-    _finite((t, s), gate)
+    if not (math.isfinite(t) and math.isfinite(s)):
+        check_finite((t, s), f"the gate {gate!r}")
     return t, s
 
 
@@ -74,6 +75,17 @@ def _half_turn(gate) -> float:
     return float(rads) if rads is not None else math.pi * gate.exponent
 
 
+def _unitary_values(gate) -> tuple | None:
+    """The entries of a gate's unitary, row by row; None if it has none. A
+    MatrixGate hands over its own matrix without Cirq's protocol search."""
+    m = gate._unitary_() if type(gate) is cirq.MatrixGate else cirq.unitary(gate, None)
+    if m is None:
+        return None
+    values = tuple(np.asarray(m, dtype=np.complex128).ravel().tolist())
+    _finite(values, gate)
+    return values
+
+
 def _times(z: complex, m: tuple) -> tuple:
     return m if z == 1 else tuple(z * v for v in m)
 
@@ -81,7 +93,7 @@ def _times(z: complex, m: tuple) -> tuple:
 # A power t of X, Y, Z, H with shift s is e^(i pi t (s + 1/2)) times the
 # rotation by pi t about its axis; Cirq's Rx, Ry, Rz are the shift -1/2.
 _AXIS = {cirq.XPowGate: "x", cirq.YPowGate: "y", cirq.ZPowGate: "z", cirq.Rx: "x", cirq.Ry: "y",
-         cirq.Rz: "z"}
+         cirq.Rz: "z", type(cirq.X): "x"}  # cirq.X is a subclass of its own
 _ROTATION = {"x": rx, "y": ry, "z": rz}
 
 
@@ -92,31 +104,33 @@ def _one_qubit(gate) -> tuple[str | None, tuple | None]:
     matrix is () when the gate has none."""
     kind = type(gate)
     if kind in _AXIS or kind is cirq.HPowGate:
-        t, s = _pow_parts(gate)
-        if kind is cirq.HPowGate:
-            if t == 1 and s == 0:
-                return "h", FIXED["h"]
-            # H^t = e^(i pi t/2) R_n(pi t) about n = (X + Z)/sqrt(2).
-            c, sn = cos_sin(math.pi * t / 2)
-            k = sn * K
-            m = (complex(c, -k), complex(0.0, -k), complex(0.0, -k), complex(c, k))
-            return None, _times(_phase_of(t, s + 0.5), m)
-        axis = _AXIS[kind]
-        if t == 1 and s == 0:
-            return ("x" if axis == "x" else None), FIXED[axis]
-        if s == -0.5:
-            return "r" + axis, None
-        if axis == "z":  # diagonal: each entry one rounding, a 1 exactly 1
-            return None, (_phase_of(t, s), 0j, 0j, _phase_of(t, 1 + s))
-        return None, _times(_phase_of(t, s + 0.5), _ROTATION[axis](_half_turn(gate)))
+        return _axis_power(kind, gate, *_pow_parts(gate))
     if cirq.num_qubits(gate) == 1:
-        m = cirq.unitary(gate, None)
-        if m is None:
-            return None, ()
-        values = tuple(np.asarray(m, dtype=np.complex128).ravel().tolist())
-        _finite(values, gate)
-        return None, values
+        values = _unitary_values(gate)
+        return None, (() if values is None else values)
     return None, ()
+
+
+def _axis_power(kind, gate, t: float, s: float) -> tuple[str | None, tuple | None]:
+    """_one_qubit() of the power t with shift s of H or an axis (`gate` of
+    type `kind`, or None for the power the base of a controlled gate is)."""
+    if kind is cirq.HPowGate:
+        if t == 1 and s == 0:
+            return "h", FIXED["h"]
+        # H^t = e^(i pi t/2) R_n(pi t) about n = (X + Z)/sqrt(2).
+        c, sn = cos_sin(math.pi * t / 2)
+        k = sn * K
+        m = (complex(c, -k), complex(0.0, -k), complex(0.0, -k), complex(c, k))
+        return None, _times(_phase_of(t, s + 0.5), m)
+    axis = _AXIS[kind]
+    if t == 1 and s == 0:
+        return ("x" if axis == "x" else None), FIXED[axis]
+    if s == -0.5:
+        return "r" + axis, None
+    if axis == "z":  # diagonal: each entry one rounding, a 1 exactly 1
+        return None, (_phase_of(t, s), 0j, 0j, _phase_of(t, 1 + s))
+    angle = math.pi * t if gate is None else _half_turn(gate)
+    return None, _times(_phase_of(t, s + 0.5), _ROTATION[axis](angle))
 
 
 # Controlled powers: (number of controls, the one-qubit gate controlled, the
@@ -126,10 +140,11 @@ _CONTROLLED = {cirq.CXPowGate: (1, cirq.XPowGate, "cnot"), cirq.CZPowGate: (1, c
 
 
 def _append_controlled(prog: Program, controls: list[int], values: list[int], target: int,
-                       gate, out: list) -> bool:
+                       gate, out: list, method_matrix: tuple | None = None) -> bool:
     """A one-qubit gate under controls (values 0 or 1), as cnot, ccnot or mcu;
-    False if the gate is not one we can write as a matrix."""
-    method, m = _one_qubit(gate)
+    False if the gate is not one we can write as a matrix. method_matrix:
+    _one_qubit(gate) when the caller has it already."""
+    method, m = method_matrix or _one_qubit(gate)
     if m is None:
         m = _ROTATION[method[1]](_half_turn(gate))
     if not m:
@@ -141,9 +156,9 @@ def _append_controlled(prog: Program, controls: list[int], values: list[int], ta
     return True
 
 
-def _gate(prog: Program, op, qubits: list[int], out: list) -> bool:
-    """Appends the zentrova calls of a unitary gate; False if none fit."""
-    gate = op.gate
+def _gate(prog: Program, gate, qubits: list[int], out: list) -> bool:
+    """Appends the zentrova calls of a unitary gate on `qubits`; False if none
+    fit."""
     if gate is None:
         return False
     kind = type(gate)
@@ -161,7 +176,8 @@ def _gate(prog: Program, op, qubits: list[int], out: list) -> bool:
         if method and t == 1:
             out.append((method, tuple(qubits)))
             return True
-        return _append_controlled(prog, qubits[:k], [1] * k, qubits[k], base(exponent=t), out)
+        return _append_controlled(prog, qubits[:k], [1] * k, qubits[k], None, out,
+                                  _axis_power(base, None, t, 0.0))
     if kind is cirq.SwapPowGate:
         t, s = _pow_parts(gate)
         if t == 1 and s == 0:
@@ -245,11 +261,31 @@ def _condition(prog: Program, cond, op) -> tuple:
     return ("table", tuple(slots), frozenset(true))
 
 
+# Gates that are unitary whatever their matrix: under a ControlledGate, too,
+# they skip the protocol checks (qudits are refused before, by read()).
+_UNITARY = {*_KNOWN, cirq.MatrixGate}
+
+
+def _controlled_op(prog: Program, op, qubits: list[int], out: list) -> bool:
+    """A ControlledOperation of a one-qubit gate _gate() knows, read without
+    making its ControlledGate; False for any other, left to the general way."""
+    sub = op.sub_operation
+    if type(sub.gate) not in _UNITARY or len(sub.qubits) != 1:
+        return False
+    combos = list(op.control_values.expand())
+    if len(combos) != 1:
+        return False
+    return _append_controlled(prog, qubits[:-1], list(combos[0]), qubits[-1], sub.gate, out)
+
+
 def _read(prog: Program, operations, index: dict, out: list) -> None:
     for op in operations:
         op = op.untagged
         qubits = [index[q] for q in op.qubits]
-        if isinstance(op, cirq.ClassicallyControlledOperation):
+        if type(op) is cirq.ControlledOperation and _controlled_op(prog, op, qubits, out):
+            continue
+        gate = op.gate  # a ControlledOperation makes its gate anew on every look
+        if gate is None and isinstance(op, cirq.ClassicallyControlledOperation):
             conditions = tuple(_condition(prog, c, op) for c in op.classical_controls)
             body: list = []
             phase = prog.phase
@@ -261,8 +297,9 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
                 body.append(("u", (qubits[0], z, 0j, 0j, z)))
             out.append(("if", conditions, body))
             continue
-        gate = op.gate
-        if type(gate) in _KNOWN and _gate(prog, op, qubits, out):
+        kind = type(gate)
+        if (kind in _UNITARY or kind is cirq.ControlledGate
+                and type(gate.sub_gate) in _UNITARY) and _gate(prog, gate, qubits, out):
             continue
         if isinstance(gate, cirq.MeasurementGate):
             if gate.confusion_map:
@@ -286,7 +323,7 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
             raise UnsupportedOperation(
                 f"zentrova cannot run {op!r}: it is neither unitary nor a measurement "
                 "(noise channels are not simulated)")
-        if _gate(prog, op, qubits, out):
+        if _gate(prog, gate, qubits, out):
             continue
         decomposed = cirq.decompose_once(op, None)
         if decomposed is None:
@@ -299,6 +336,11 @@ def read(circuit: cirq.AbstractCircuit, qubits: list) -> Program:
     """The resolved circuit's operations on `qubits` (Cirq's order), or
     UnsupportedOperation naming the first operation zentrova cannot run."""
     n = len(qubits)
+    if any(q.dimension != 2 for q in qubits):
+        for op in circuit.all_operations():
+            if any(d != 2 for d in cirq.qid_shape(op)):
+                raise UnsupportedOperation(f"{op!r}: zentrova simulates qubits only, not qudits")
+        raise UnsupportedOperation("zentrova simulates qubits only, not qudits")
     index = {q: n - 1 - k for k, q in enumerate(qubits)}
     prog = Program(n)
     _read(prog, circuit.all_operations(), index, prog.ops)
@@ -310,6 +352,10 @@ def refuse_noise(circuit: cirq.AbstractCircuit) -> None:
     whatever its parameters."""
     for op in circuit.all_operations():
         op = op.untagged
+        gate = op.sub_operation.gate if type(op) is cirq.ControlledOperation else op.gate
+        kind = type(gate)
+        if kind in _UNITARY or kind is cirq.ControlledGate and type(gate.sub_gate) in _UNITARY:
+            continue
         inner = op.without_classical_controls() if isinstance(op, cirq.ClassicallyControlledOperation) else op
         if isinstance(inner, cirq.CircuitOperation):
             refuse_noise(inner.mapped_circuit())

@@ -110,6 +110,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         if noise is not None and noise is not cirq.NO_NOISE:
             raise ValueError("zentrova simulates no noise: noise must be None")
         self._dtype = np.dtype(dtype)
+        self._seeded = seed is not None
         if isinstance(seed, (np.random.Generator, np.random.RandomState)):
             self._prng = seed
         else:
@@ -118,8 +119,11 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
 
     # --- what every call shares -------------------------------------------
 
-    def _entropy(self) -> int:
-        """One number for this call, from which each task's seed is derived."""
+    def _entropy(self) -> int | None:
+        """One number for this call, from which each task's seed is derived;
+        None without a seed (each task then takes fresh entropy)."""
+        if not self._seeded:
+            return None
         if isinstance(self._prng, np.random.RandomState):
             return int(self._prng.randint(0, 2**63 - 1, dtype=np.int64))
         return int(self._prng.integers(2**63))

@@ -119,6 +119,20 @@ def test_samples():
             assert chi2_agree(got.data[key].to_numpy(), want.data[key].to_numpy()), key
 
 
+def test_unseeded_single_repetition():
+    """Unseeded, one repetition is the engine's own measurement of the final
+    state: its bits go to the right keys and qubits, idle ones and inverted
+    ones included, and follow the state's probabilities."""
+    circuit = cirq.Circuit(cirq.X(Q[0]), cirq.Z(Q[3]), cirq.H(Q[1]),
+                           cirq.measure(Q[3], Q[2], key="a", invert_mask=(False, True)),
+                           cirq.measure(Q[0], Q[1], key="b"))
+    sim = ZentrovaSimulator()
+    runs = [sim.run(circuit) for _ in range(400)]
+    assert all(r.records["a"].tolist() == [[[0, 1]]] for r in runs)
+    b = np.array([r.records["b"][0, 0] for r in runs])
+    assert (b[:, 0] == 1).all() and 140 < b[:, 1].sum() < 260
+
+
 def test_seeds():
     circuit = random_circuit(1) + cirq.measure(*Q, key="m")
     mid = cirq.Circuit(cirq.H(Q[0]), cirq.measure(Q[0], key="a"), cirq.H(Q[0]), cirq.measure(Q[0], key="b"))
@@ -147,6 +161,9 @@ def test_refusals():
     for value in (float("nan"), float("inf")):
         with pytest.raises(ValueError, match="non-finite"):
             sim.simulate(cirq.Circuit(cirq.rx(t)(a)), {"t": value})
+    qutrit = cirq.LineQid(0, dimension=3)
+    with pytest.raises(UnsupportedOperation, match="qudits"):
+        sim.simulate(cirq.Circuit(cirq.XPowGate(dimension=3).on(qutrit)))
     with pytest.raises(ValueError, match="unresolved parameters: t"):
         sim.simulate(cirq.Circuit(cirq.rx(t)(a)))
     with pytest.raises(ValueError, match="terminal measurements"):
