@@ -8,21 +8,11 @@ The classes are imported on first use, so that a worker process, which only
 runs zentrova_qiskit._worker, never imports Qiskit.
 """
 
-import importlib
+from _zentrova_common.lazy import lazy_exports
 
 _WHERE = {"ZentrovaBackend": "backend", "ZentrovaJob": "backend",
           "ZentrovaEstimator": "primitives", "ZentrovaSampler": "primitives",
           "UnsupportedInstruction": "_translate"}
 __all__ = sorted(_WHERE)
 
-
-def __getattr__(name: str):
-    if name in _WHERE:
-        value = getattr(importlib.import_module(f".{_WHERE[name]}", __name__), name)
-        globals()[name] = value
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
-def __dir__():
-    return sorted(set(globals()) | set(_WHERE))
+__getattr__, __dir__ = lazy_exports(globals(), _WHERE)
