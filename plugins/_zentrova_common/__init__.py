@@ -19,6 +19,8 @@ Sampling (numpy Generator; a seeded run repeats)
     measure(reg, qubit, draw, reset=False)
                              a mid-circuit measurement: outcome from the marginal with draw()
                              (uniform in [0, 1)), collapse and renormalisation in one `u`
+    measurer(n, draw)        measure(reg, qubit, reset=False) with draw bound, for many
+                             measurements on n-qubit registers: the same bits, faster
     uniform_draws(rng)       rng.random's numbers one at a time, drawn in batches
 Errors (all derive from Exception and pickle)
     RefusedError             zentrova refused a circuit (memory, or the module's fatal error)
@@ -60,11 +62,11 @@ from .matrices import (
     rz,
     u3,
 )
-from .sampling import measure, sample_indices, uniform_draws
+from .sampling import measure, measurer, sample_indices, uniform_draws
 
 __all__ = [
     "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
     "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
-    "expi", "is_panic", "measure", "panics_as", "phase", "rot", "rx", "ry", "rz",
+    "expi", "is_panic", "measure", "measurer", "panics_as", "phase", "rot", "rx", "ry", "rz",
     "sample_indices", "u3", "uniform_draws",
 ]

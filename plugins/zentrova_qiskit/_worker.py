@@ -31,7 +31,7 @@ from _zentrova_common import (
     K,
     RefusedError,
     check_memory,
-    measure,
+    measurer,
     panics_as,
     sample_indices,
     uniform_draws,
@@ -82,20 +82,20 @@ def _compile_shots(ops) -> list[tuple]:
     return out
 
 
-def _run_shot(reg, program, clbits: list[int], draw) -> None:
+def _run_shot(reg, program, clbits: list[int], measure) -> None:
     for kind, a, b in program:
         if kind == 0:
             a(reg, *b)
         elif kind == 1:
-            clbits[b] = measure(reg, a, draw)
+            clbits[b] = measure(reg, a)
         elif kind == 2:
-            measure(reg, a, draw, reset=True)
+            measure(reg, a, True)
         else:
             bits, value = a
             read = 0
             for i, c in enumerate(bits):
                 read |= clbits[c] << i
-            _run_shot(reg, b[0] if read == value else b[1], clbits, draw)
+            _run_shot(reg, b[0] if read == value else b[1], clbits, measure)
 
 
 def _rng(seed):
@@ -123,12 +123,13 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
             idx = sample_indices(p, shots, _rng(seed))
             for q, c in measures:
                 bits[:, c] = 0 if q is None else (idx >> q) & 1
-    else:
+    elif shots:
         compiled = _compile_shots(program[1])
-        draw = uniform_draws(_rng(seed))
+        check_memory(n, "a register", error_type=RefusedError)
+        measure = measurer(n, uniform_draws(_rng(seed)))
         for shot in range(shots):
             clbits = [0] * num_clbits
-            _run_shot(new_register(n), compiled, clbits, draw)
+            _run_shot(_QR(n), compiled, clbits, measure)
             bits[shot] = clbits
     return bits, state
 
