@@ -75,7 +75,7 @@ def measure(reg, qubit: int, draw, reset: bool = False) -> int:
 def measurer(n: int, draw):
     """measure(reg, qubit, draw, reset) for many measurements on registers of n qubits, as a
     function of (reg, qubit, reset=False) giving the same outcomes and the same state bit for
-    bit, at a fraction of the cost: every read-out goes into one buffer, and each qubit's two
+    bit at a fraction of the cost: every read-out goes into one buffer, and each qubit's two
     halves of it are worked out once (the same additions in the same order as _marginal)."""
     size = 1 << n
     halves: dict[int, tuple] = {}
@@ -86,15 +86,15 @@ def measurer(n: int, draw):
             return (tuple(k for k in range(size) if not k >> q & 1),
                     tuple(k for k in range(size) if k >> q & 1))
 
-        def marginal(reg, q):
+        def measure_one(reg, qubit: int, reset: bool = False) -> int:
             zentrova_readout.probabilities(reg, buf)
-            lo, hi = halves.get(q) or halves.setdefault(q, split(q))
+            lo, hi = halves.get(qubit) or halves.setdefault(qubit, split(qubit))
             p0 = p1 = 0.0
             for k in lo:
                 p0 += buf[k]
             for k in hi:
                 p1 += buf[k]
-            return p0, p1
+            return _collapse(reg, qubit, p0, p1, draw(), reset)
     else:
         flat = np.empty(size)
         add = np.add.reduce  # what ndarray.sum() calls, without its Python layers
@@ -103,12 +103,10 @@ def measurer(n: int, draw):
             h = flat.reshape(-1, 2, 1 << q)
             return h[:, 0, :], h[:, 1, :]
 
-        def marginal(reg, q):
+        def measure_one(reg, qubit: int, reset: bool = False) -> int:
             zentrova_readout.probabilities(reg, flat)
-            lo, hi = halves.get(q) or halves.setdefault(q, split(q))
-            return float(add(lo, axis=None)), float(add(hi, axis=None))
-
-    def measure_one(reg, qubit: int, reset: bool = False) -> int:
-        return _collapse(reg, qubit, *marginal(reg, qubit), draw(), reset)
+            lo, hi = halves.get(qubit) or halves.setdefault(qubit, split(qubit))
+            return _collapse(reg, qubit, float(add(lo, axis=None)), float(add(hi, axis=None)),
+                             draw(), reset)
 
     return measure_one

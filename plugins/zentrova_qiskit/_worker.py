@@ -127,10 +127,12 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
         compiled = _compile_shots(program[1])
         check_memory(n, "a register", error_type=RefusedError)
         measure = measurer(n, uniform_draws(_rng(seed)))
-        for shot in range(shots):
+        rows = []
+        for _ in range(shots):
             clbits = [0] * num_clbits
             _run_shot(_QR(n), compiled, clbits, measure)
-            bits[shot] = clbits
+            rows.append(clbits)
+        bits[:] = rows
     return bits, state
 
 
