@@ -112,6 +112,36 @@ def test_shot_by_shot():
     assert sum(counts.values()) == 800
 
 
+
+def test_measurer_repeats_measure():
+    """The shot-by-shot path's measurer against the plain measure it stands in
+    for: the same outcome and the same state to the last bit, every qubit, with
+    and without reset, on registers either side of its small-register path."""
+    import zentrova
+    import zentrova_readout
+    from _zentrova_common import measure, measurer, uniform_draws
+
+    def state(reg):
+        return bytes(zentrova_readout.amplitudes(reg))
+
+    for n in range(1, 9):
+        angles = np.random.default_rng(n).uniform(0, 3, (n, 2)).tolist()
+        regs = [zentrova.QuantumRegister(n) for _ in range(2)]
+        for reg in regs:  # the same random entangled state in both
+            for q, (a, b) in enumerate(angles):
+                reg.ry(q, a).rz(q, b)
+            for q in range(n - 1):
+                reg.cnot(q, q + 1)
+        draw = uniform_draws(np.random.default_rng(0))
+        fast = measurer(n, uniform_draws(np.random.default_rng(0)))
+        for k in range(3 * n):
+            qubit, reset = k % n, k % 3 == 1
+            assert measure(regs[0], qubit, draw, reset) == fast(regs[1], qubit, reset), (n, k)
+            assert state(regs[0]) == state(regs[1]), (n, k)
+            for reg in regs:  # spread the state again: every qubit read, not only |0>
+                reg.ry(qubit, 1.1).cnot(qubit, (qubit + 1) % n) if n > 1 else reg.ry(0, 1.1)
+
+
 class Recorder(concurrent.futures.Executor):
     def __init__(self):
         self.calls = 0
