@@ -72,11 +72,20 @@ def measure(reg, qubit: int, draw, reset: bool = False) -> int:
     return _collapse(reg, qubit, *_marginal(reg, qubit), draw(), reset)
 
 
+_NODES = 1 << 16  # marginals remembered per run, at most: a few MB
+
+
 def measurer(n: int, draw):
-    """measure(reg, qubit, draw, reset) for many measurements on registers of n qubits, as a
-    function of (reg, qubit, reset=False) giving the same outcomes and the same state bit for
-    bit at a fraction of the cost: every read-out goes into one buffer, and each qubit's two
-    halves of it are worked out once (the same additions in the same order as _marginal)."""
+    """(measure, new_shot) for running one program shot by shot on fresh n-qubit registers:
+    measure(reg, qubit, reset=False) gives what measure(reg, qubit, draw, reset) gives, the
+    same outcome and the same state bit for bit, at a fraction of the cost; new_shot() is
+    called before each shot.
+
+    Within a shot the state at a measurement is fixed by the outcomes before it, so its
+    marginal probabilities are looked up along the path of those outcomes and read out of
+    the register only the first time a path gets there. A read-out goes into one buffer,
+    each qubit's halves of it worked out once (the same additions in the same order as
+    _marginal). Every measurement still takes its draw and collapses the register."""
     size = 1 << n
     halves: dict[int, tuple] = {}
     if size <= _SMALL:
@@ -86,7 +95,7 @@ def measurer(n: int, draw):
             return (tuple(k for k in range(size) if not k >> q & 1),
                     tuple(k for k in range(size) if k >> q & 1))
 
-        def measure_one(reg, qubit: int, reset: bool = False) -> int:
+        def marginal(reg, qubit):
             zentrova_readout.probabilities(reg, buf)
             lo, hi = halves.get(qubit) or halves.setdefault(qubit, split(qubit))
             p0 = p1 = 0.0
@@ -94,7 +103,7 @@ def measurer(n: int, draw):
                 p0 += buf[k]
             for k in hi:
                 p1 += buf[k]
-            return _collapse(reg, qubit, p0, p1, draw(), reset)
+            return p0, p1
     else:
         flat = np.empty(size)
         add = np.add.reduce  # what ndarray.sum() calls, without its Python layers
@@ -103,10 +112,30 @@ def measurer(n: int, draw):
             h = flat.reshape(-1, 2, 1 << q)
             return h[:, 0, :], h[:, 1, :]
 
-        def measure_one(reg, qubit: int, reset: bool = False) -> int:
+        def marginal(reg, qubit):
             zentrova_readout.probabilities(reg, flat)
             lo, hi = halves.get(qubit) or halves.setdefault(qubit, split(qubit))
-            return _collapse(reg, qubit, float(add(lo, axis=None)), float(add(hi, axis=None)),
-                             draw(), reset)
+            return float(add(lo, axis=None)), float(add(hi, axis=None))
 
-    return measure_one
+    # A node: [what was measured (qubit, or ~qubit for a reset), p0, p1, after 0, after 1].
+    root: list = [None]
+    parent, slot, nodes = root, 0, 0
+
+    def new_shot() -> None:
+        nonlocal parent, slot
+        parent, slot = root, 0
+
+    def measure_one(reg, qubit: int, reset: bool = False) -> int:
+        nonlocal parent, slot, nodes
+        key = ~qubit if reset else qubit
+        node = parent[slot]
+        if node is None or node[0] != key:
+            node = [key, *marginal(reg, qubit), None, None]
+            if nodes < _NODES:
+                parent[slot] = node  # replaces a node of another program: its paths go too
+                nodes += 1
+        bit = _collapse(reg, qubit, node[1], node[2], draw(), reset)
+        parent, slot = node, 3 + bit
+        return bit
+
+    return measure_one, new_shot

@@ -126,10 +126,11 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
     elif shots:
         compiled = _compile_shots(program[1])
         check_memory(n, "a register", error_type=RefusedError)
-        measure = measurer(n, uniform_draws(_rng(seed)))
+        measure, new_shot = measurer(n, uniform_draws(_rng(seed)))
         rows = []
         for _ in range(shots):
             clbits = [0] * num_clbits
+            new_shot()
             _run_shot(_QR(n), compiled, clbits, measure)
             rows.append(clbits)
         bits[:] = rows

@@ -113,33 +113,40 @@ def test_shot_by_shot():
 
 
 
-def test_measurer_repeats_measure():
+@pytest.mark.parametrize("nodes", [2, 1 << 16])
+def test_measurer_repeats_measure(monkeypatch, nodes):
     """The shot-by-shot path's measurer against the plain measure it stands in
-    for: the same outcome and the same state to the last bit, every qubit, with
-    and without reset, on registers either side of its small-register path."""
+    for: the same outcomes and the same state to the last bit, shot after shot
+    (marginals remembered along the outcomes, or no longer once the memory for
+    them is full), every qubit, with and without reset, on registers either
+    side of the small-register read-out."""
     import zentrova
     import zentrova_readout
-    from _zentrova_common import measure, measurer, uniform_draws
+    from _zentrova_common import measure, measurer, sampling, uniform_draws
 
-    def state(reg):
-        return bytes(zentrova_readout.amplitudes(reg))
-
+    monkeypatch.setattr(sampling, "_NODES", nodes)
     for n in range(1, 9):
         angles = np.random.default_rng(n).uniform(0, 3, (n, 2)).tolist()
-        regs = [zentrova.QuantumRegister(n) for _ in range(2)]
-        for reg in regs:  # the same random entangled state in both
-            for q, (a, b) in enumerate(angles):
-                reg.ry(q, a).rz(q, b)
-            for q in range(n - 1):
-                reg.cnot(q, q + 1)
         draw = uniform_draws(np.random.default_rng(0))
-        fast = measurer(n, uniform_draws(np.random.default_rng(0)))
-        for k in range(3 * n):
-            qubit, reset = k % n, k % 3 == 1
-            assert measure(regs[0], qubit, draw, reset) == fast(regs[1], qubit, reset), (n, k)
-            assert state(regs[0]) == state(regs[1]), (n, k)
-            for reg in regs:  # spread the state again: every qubit read, not only |0>
-                reg.ry(qubit, 1.1).cnot(qubit, (qubit + 1) % n) if n > 1 else reg.ry(0, 1.1)
+        fast, new_shot = measurer(n, uniform_draws(np.random.default_rng(0)))
+        for shot in range(6):
+            regs = [zentrova.QuantumRegister(n) for _ in range(2)]
+            for reg in regs:  # the same random entangled state in both
+                for q, (a, b) in enumerate(angles):
+                    reg.ry(q, a).rz(q, b)
+                for q in range(n - 1):
+                    reg.cnot(q, q + 1)
+            new_shot()
+            for k in range(2 * n):
+                qubit, reset = k % n, k % 3 == 1
+                bit = measure(regs[0], qubit, draw, reset)
+                assert fast(regs[1], qubit, reset) == bit, (n, shot, k)
+                assert bytes(zentrova_readout.amplitudes(regs[0])) == bytes(
+                    zentrova_readout.amplitudes(regs[1])), (n, shot, k)
+                for reg in regs:  # spread the state again, the way the outcome says
+                    reg.ry(qubit, 1.1 + bit)
+                    if n > 1:
+                        reg.cnot(qubit, (qubit + 1) % n)
 
 
 class Recorder(concurrent.futures.Executor):
