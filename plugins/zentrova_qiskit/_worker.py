@@ -77,25 +77,25 @@ def _compile_shots(ops) -> list[tuple]:
         elif op[0] == "if":
             out.append((3, (op[1], op[2]), (_compile_shots(op[3]), _compile_shots(op[4]))))
         else:
-            method, args = _compile_gate(op)
-            out.append((0, method, args))
+            out.append((0, _compile_gate(op), None))
     return out
 
 
-def _run_shot(reg, program, clbits: list[int], measure) -> None:
+def _run_shot(program, clbits: list[int], queue, measure) -> None:
+    """One shot through measurer()'s queue and measure."""
     for kind, a, b in program:
         if kind == 0:
-            a(reg, *b)
+            queue(a)
         elif kind == 1:
-            clbits[b] = measure(reg, a)
+            clbits[b] = measure(a)
         elif kind == 2:
-            measure(reg, a, True)
+            measure(a, True)
         else:
             bits, value = a
             read = 0
             for i, c in enumerate(bits):
                 read |= clbits[c] << i
-            _run_shot(reg, b[0] if read == value else b[1], clbits, measure)
+            _run_shot(b[0] if read == value else b[1], clbits, queue, measure)
 
 
 def _rng(seed):
@@ -126,12 +126,12 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
     elif shots:
         compiled = _compile_shots(program[1])
         check_memory(n, "a register", error_type=RefusedError)
-        measure, new_shot = measurer(n, uniform_draws(_rng(seed)))
+        queue, measure, new_shot = measurer(n, uniform_draws(_rng(seed)))
         rows = []
         for _ in range(shots):
             clbits = [0] * num_clbits
             new_shot()
-            _run_shot(_QR(n), compiled, clbits, measure)
+            _run_shot(compiled, clbits, queue, measure)
             rows.append(clbits)
         bits[:] = rows
     return bits, state
