@@ -19,8 +19,9 @@ Sampling (numpy Generator; a seeded run repeats)
     measure(reg, qubit, draw, reset=False)
                              a mid-circuit measurement: outcome from the marginal with draw()
                              (uniform in [0, 1)), collapse and renormalisation in one `u`
-    measurer(n, draw)        measure(reg, qubit, reset=False) with draw bound, for many
-                             measurements on n-qubit registers: the same bits, faster
+    measurer(n, draw)        (queue, measure, new_shot): one program run shot by shot on n
+                             qubits, gates queued and marginals remembered along each shot's
+                             outcomes; the bits of running every call with measure()
     uniform_draws(rng)       rng.random's numbers one at a time, drawn in batches
 Errors (all derive from Exception and pickle)
     RefusedError             zentrova refused a circuit (memory, or the module's fatal error)

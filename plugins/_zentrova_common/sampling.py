@@ -74,7 +74,7 @@ def measure(reg, qubit: int, draw, reset: bool = False) -> int:
     return bit
 
 
-_NODES = 1 << 16  # marginals remembered per run, at most: a few MB
+_NODES = 1 << 16  # marginals remembered per measurer, at most: some 12 MB
 
 
 def measurer(n: int, draw):
