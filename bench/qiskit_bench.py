@@ -23,10 +23,16 @@ time. It needs two idle cores: the line prints the load average it ran under
 each round also times the same two pools on tasks of pure Python arithmetic,
 whose speedup is what the machine allowed at the time.
 
+Part 3, shot by shot: the backend on a circuit it has to run once per shot
+(h on every qubit, a cx chain, a measurement in the middle, an x conditioned
+on it, a reset, then every qubit measured), 2000 seeded shots at 3 and 12
+qubits, process CPU time of run() to result(), median and best of rounds. It
+needs no peer (--only shots runs in build/venv-qiskit too).
+
 The peers are installed for benchmarks only (bash bench/setup_peers.sh puts
 qiskit-aer into build/peers-venv); zentrova never depends on them.
 
-    build/peers-venv/bin/python bench/qiskit_bench.py [--sizes 16,20] [--rounds 5] [--only aer|speedup]
+    build/peers-venv/bin/python bench/qiskit_bench.py [--sizes 16,20] [--rounds 5] [--only aer|speedup|shots]
 """
 
 from __future__ import annotations
@@ -167,17 +173,46 @@ def speedup(n: int, rounds: int) -> None:
           "what this machine allowed")
 
 
+def dynamic(n: int) -> QuantumCircuit:
+    qc = QuantumCircuit(n, n)
+    qc.h(range(n))
+    for q in range(n - 1):
+        qc.cx(q, q + 1)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)):
+        qc.x(n - 1)
+    qc.reset(1)
+    qc.h(1)
+    qc.measure(range(n), range(n))
+    return qc
+
+
+def shot_by_shot(rounds: int, shots: int = 2000) -> None:
+    from zentrova_qiskit import ZentrovaBackend
+
+    backend = ZentrovaBackend()
+    print(f"shot by shot: {shots} seeded shots, process CPU s over {rounds} rounds, median (best)")
+    for n in (3, 12):
+        qc = dynamic(n)
+        backend.run(qc, shots=shots, seed_simulator=1).result()
+        ts = [timed(lambda: backend.run(qc, shots=shots, seed_simulator=1).result())
+              for _ in range(rounds)]
+        print(f"  n = {n:2d}: {statistics.median(ts):.4f} ({min(ts):.4f})")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="16,20")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--speedup-qubits", type=int, default=16)
-    parser.add_argument("--only", choices=("aer", "speedup"), help="run one part only")
+    parser.add_argument("--only", choices=("aer", "speedup", "shots"), help="run one part only")
     args = parser.parse_args()
-    if args.only != "speedup":
+    if args.only in (None, "aer"):
         against_aer([int(s) for s in args.sizes.split(",")], args.rounds)
-    if args.only != "aer":
+    if args.only in (None, "speedup"):
         speedup(args.speedup_qubits, args.rounds)
+    if args.only in (None, "shots"):
+        shot_by_shot(args.rounds)
 
 
 if __name__ == "__main__":

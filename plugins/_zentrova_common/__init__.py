@@ -19,6 +19,9 @@ Sampling (numpy Generator; a seeded run repeats)
     measure(reg, qubit, draw, reset=False)
                              a mid-circuit measurement: outcome from the marginal with draw()
                              (uniform in [0, 1)), collapse and renormalisation in one `u`
+    measurer(n, draw)        (queue, measure, new_shot): one program run shot by shot on n
+                             qubits, gates queued and marginals remembered along each shot's
+                             outcomes; the bits of running every call with measure()
     uniform_draws(rng)       rng.random's numbers one at a time, drawn in batches
 Errors (all derive from Exception and pickle)
     RefusedError             zentrova refused a circuit (memory, or the module's fatal error)
@@ -60,11 +63,11 @@ from .matrices import (
     rz,
     u3,
 )
-from .sampling import measure, sample_indices, uniform_draws
+from .sampling import measure, measurer, sample_indices, uniform_draws
 
 __all__ = [
     "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
     "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
-    "expi", "is_panic", "measure", "panics_as", "phase", "rot", "rx", "ry", "rz",
+    "expi", "is_panic", "measure", "measurer", "panics_as", "phase", "rot", "rx", "ry", "rz",
     "sample_indices", "u3", "uniform_draws",
 ]

@@ -31,7 +31,7 @@ from _zentrova_common import (
     K,
     RefusedError,
     check_memory,
-    measure,
+    measurer,
     panics_as,
     sample_indices,
     uniform_draws,
@@ -77,25 +77,25 @@ def _compile_shots(ops) -> list[tuple]:
         elif op[0] == "if":
             out.append((3, (op[1], op[2]), (_compile_shots(op[3]), _compile_shots(op[4]))))
         else:
-            method, args = _compile_gate(op)
-            out.append((0, method, args))
+            out.append((0, _compile_gate(op), None))
     return out
 
 
-def _run_shot(reg, program, clbits: list[int], draw) -> None:
+def _run_shot(program, clbits: list[int], queue, measure) -> None:
+    """One shot through measurer()'s queue and measure."""
     for kind, a, b in program:
         if kind == 0:
-            a(reg, *b)
+            queue(a)
         elif kind == 1:
-            clbits[b] = measure(reg, a, draw)
+            clbits[b] = measure(a)
         elif kind == 2:
-            measure(reg, a, draw, reset=True)
+            measure(a, True)
         else:
             bits, value = a
             read = 0
             for i, c in enumerate(bits):
                 read |= clbits[c] << i
-            _run_shot(reg, b[0] if read == value else b[1], clbits, draw)
+            _run_shot(b[0] if read == value else b[1], clbits, queue, measure)
 
 
 def _rng(seed):
@@ -123,13 +123,17 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
             idx = sample_indices(p, shots, _rng(seed))
             for q, c in measures:
                 bits[:, c] = 0 if q is None else (idx >> q) & 1
-    else:
+    elif shots:
         compiled = _compile_shots(program[1])
-        draw = uniform_draws(_rng(seed))
-        for shot in range(shots):
+        check_memory(n, "a register", error_type=RefusedError)
+        queue, measure, new_shot = measurer(n, uniform_draws(_rng(seed)))
+        rows = []
+        for _ in range(shots):
             clbits = [0] * num_clbits
-            _run_shot(new_register(n), compiled, clbits, draw)
-            bits[shot] = clbits
+            new_shot()
+            _run_shot(compiled, clbits, queue, measure)
+            rows.append(clbits)
+        bits[:] = rows
     return bits, state
 
 

@@ -112,6 +112,46 @@ def test_shot_by_shot():
     assert sum(counts.values()) == 800
 
 
+
+@pytest.mark.parametrize("nodes", [2, 1 << 16])
+def test_measurer_repeats_measure(monkeypatch, nodes):
+    """The shot-by-shot path's measurer against the plain measure it stands in
+    for: the same outcomes from the same probabilities to the last bit, shot
+    after shot (marginals remembered along the outcomes, or no longer once the
+    memory for them is full), every qubit, with and without reset, on registers
+    either side of the small-register read-out."""
+    import zentrova
+    from _zentrova_common import measure, measurer, sampling, uniform_draws
+
+    QR = zentrova.QuantumRegister
+    seen = []
+    outcome = sampling._outcome
+    monkeypatch.setattr(sampling, "_outcome", lambda *a: (seen.append(a), outcome(*a))[1])
+    monkeypatch.setattr(sampling, "_NODES", nodes)
+    for n in range(1, 9):
+        angles = np.random.default_rng(n).uniform(0, 3, (n, 2)).tolist()
+        draw = uniform_draws(np.random.default_rng(0))
+        queue, fast, new_shot = measurer(n, uniform_draws(np.random.default_rng(0)))
+        for shot in range(6):
+            reg = QR(n)
+            new_shot()
+            calls = [(QR.ry, (q, a)) for q, (a, _) in enumerate(angles)]
+            calls += [(QR.rz, (q, b)) for q, (_, b) in enumerate(angles)]
+            calls += [(QR.cnot, (q, q + 1)) for q in range(n - 1)]
+            for k in range(2 * n):
+                for method, args in calls:
+                    method(reg, *args)
+                    queue((method, args))
+                qubit, reset = k % n, k % 3 == 1
+                seen.clear()
+                bit = measure(reg, qubit, draw, reset)
+                assert fast(qubit, reset) == bit, (n, shot, k)
+                assert seen[0] == seen[1], (n, shot, k)  # qubit, p0, p1, draw, reset
+                # spread the state again, the way the outcome says
+                calls = [(QR.ry, (qubit, 1.1 + bit))]
+                calls += [(QR.cnot, (qubit, (qubit + 1) % n))] if n > 1 else []
+
+
 class Recorder(concurrent.futures.Executor):
     def __init__(self):
         self.calls = 0
