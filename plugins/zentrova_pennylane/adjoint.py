@@ -8,6 +8,8 @@ device's own operation table (ops.py), fixed. Trainable operations of any other 
 decomposed by preprocessing until they are one of those. Observables are Pauli sums where
 PennyLane has a Pauli representation of them, else their matrix over their wires."""
 
+from itertools import chain
+
 import numpy as np
 import zentrova_gradients
 from pennylane import math
@@ -83,10 +85,20 @@ def _measurement_refused(mp):
     return None
 
 
+def _kind_of(op, classes, _known={}):  # noqa: B006 - the cache, per type and classes
+    """isinstance(op, classes), answered once per operation type: PennyLane's operations
+    are abstract classes, slow to ask."""
+    key = (type(op), classes)
+    kind = _known.get(key)
+    if kind is None:
+        kind = _known[key] = isinstance(op, classes)
+    return kind
+
+
 def _takes(circuit):
     # Postselection leaves a projection, which no backward pass undoes.
     for op in circuit.operations:
-        if isinstance(op, (MidMeasure, Conditional)) or op.name == "Projector":
+        if _kind_of(op, (MidMeasure, Conditional)) or op.name == "Projector":
             return False
     return all(_measurement_refused(mp) is None for mp in circuit.measurements)
 
@@ -200,21 +212,19 @@ def _fixed_gate(method, args):
 
 
 def _op_wires(op):
-    # A controlled gate's wires, controls first, without the Wires object PennyLane builds
-    # for them on every look.
-    if isinstance(op, Controlled):
-        return (*op.control_wires, *op.base.wires)
-    return op.wires
+    # An operation's wire labels, a controlled gate's controls first, without the Wires object
+    # PennyLane builds for a controlled gate on every look.
+    if _kind_of(op, Controlled):
+        return op.control_wires.labels + op.base.wires.labels
+    return op.wires.labels
 
 
 def _tape_wires(tape, op_wires=None):
     """The tape's wires in the order of tape.wires; op_wires, if given, each operation's."""
-    used = {}
-    for wires in op_wires if op_wires is not None else map(_op_wires, tape.operations):
-        used.update(dict.fromkeys(wires))
-    for mp in tape.measurements:
-        used.update(dict.fromkeys(mp.wires))
-    return used
+    if op_wires is None:
+        op_wires = map(_op_wires, tape.operations)
+    measured = (mp.wires.labels for mp in tape.measurements)
+    return dict.fromkeys(chain(chain.from_iterable(op_wires), chain.from_iterable(measured)))
 
 
 def engine_circuit(tape, wire_order, op_wires=None):
