@@ -85,13 +85,16 @@ def _measurement_refused(mp):
     return None
 
 
-def _kind_of(op, classes, _known={}):  # noqa: B006 - the cache, per type and classes
-    """isinstance(op, classes), answered once per operation type: PennyLane's operations
-    are abstract classes, slow to ask."""
+_KINDS = {}  # (operation type, classes) -> isinstance's answer
+
+
+def _kind_of(op, classes):
+    """isinstance(op, classes), asked once per operation type: PennyLane's operations are
+    abstract classes, slow to ask, and a gradient asks for each of its gates several times."""
     key = (type(op), classes)
-    kind = _known.get(key)
+    kind = _KINDS.get(key)
     if kind is None:
-        kind = _known[key] = isinstance(op, classes)
+        kind = _KINDS[key] = isinstance(op, classes)
     return kind
 
 
@@ -167,8 +170,9 @@ def expand_broadcast(tape):
 
 @transform
 def decomposed(tape, wires, decomposer):
-    """PennyLane's decomposition down to what adjoint_ops takes, which returns a tape already
-    there unchanged, but only after counting the device's wires the tape leaves free."""
+    """PennyLane's decomposition down to what adjoint_ops takes. PennyLane returns a tape
+    already there unchanged as well, but only after counting the device's wires the tape leaves
+    free, a look at every gate's wires."""
     if all(adjoint_ops(op) for op in tape.operations):
         return (tape,), _first
     return decompose(
