@@ -8,6 +8,8 @@ device's own operation table (ops.py), fixed. Trainable operations of any other 
 decomposed by preprocessing until they are one of those. Observables are Pauli sums where
 PennyLane has a Pauli representation of them, else their matrix over their wires."""
 
+from itertools import chain
+
 import numpy as np
 import zentrova_gradients
 from pennylane import math
@@ -43,6 +45,9 @@ GENERATED = {
     "CRZ": "rz",
     "ControlledPhaseShift": "phase",
 }
+# Fixed gates the register runs as one call on their qubits alone, written out without a
+# recorded register.
+PLAIN = {"PauliX": "x", "Hadamard": "h", "CNOT": "cnot", "SWAP": "swap", "Toffoli": "ccnot"}
 # A global phase changes no expectation value: its derivative is zero.
 CONSTANT = {"GlobalPhase", "Identity"}
 # The largest observable without a Pauli representation taken as a dense matrix (the engine's
@@ -80,10 +85,23 @@ def _measurement_refused(mp):
     return None
 
 
+_KINDS = {}  # (operation type, classes) -> isinstance's answer
+
+
+def _kind_of(op, classes):
+    """isinstance(op, classes), asked once per operation type: PennyLane's operations are
+    abstract classes, slow to ask, and a gradient asks for each of its gates several times."""
+    key = (type(op), classes)
+    kind = _KINDS.get(key)
+    if kind is None:
+        kind = _KINDS[key] = isinstance(op, classes)
+    return kind
+
+
 def _takes(circuit):
     # Postselection leaves a projection, which no backward pass undoes.
     for op in circuit.operations:
-        if isinstance(op, (MidMeasure, Conditional)) or op.name == "Projector":
+        if _kind_of(op, (MidMeasure, Conditional)) or op.name == "Projector":
             return False
     return all(_measurement_refused(mp) is None for mp in circuit.measurements)
 
@@ -125,21 +143,60 @@ def expectations_only(tape):
     return (tape,), lambda results: results[0]
 
 
+def _scalar(d):
+    return (d.ndim if hasattr(d, "ndim") else np.ndim(d)) == 0
+
+
+@transform
+def device_wires(tape, wires, name):
+    """PennyLane's check that the tape's wires are the device's, answered from the operations'
+    own wires where they are plain labels: the tape's list of its wires is rebuilt on every
+    call, each controlled gate's wires with it."""
+    if wires and not any(op.name == "Snapshot" for op in tape.operations):
+        used = _tape_wires(tape)
+        if all(type(w) in (int, str) for w in used) and set(wires).issuperset(used):
+            return (tape,), _first
+    return validate_device_wires(tape, wires, name=name)
+
+
+@transform
+def expand_broadcast(tape):
+    """broadcast_expand where a parameter has more dimensions than a scalar: finding the tape's
+    batch size costs more than an unbatched gradient's own work."""
+    if all(_scalar(d) for op in tape.operations for d in op.data):
+        return (tape,), _first
+    return broadcast_expand(tape)
+
+
+@transform
+def decomposed(tape, wires, decomposer):
+    """PennyLane's decomposition down to what adjoint_ops takes. PennyLane returns a tape
+    already there unchanged as well, but only after counting the device's wires the tape leaves
+    free, a look at every gate's wires."""
+    if all(adjoint_ops(op) for op in tape.operations):
+        return (tape,), _first
+    return decompose(
+        tape,
+        stopping_condition=adjoint_ops,
+        device_wires=wires,
+        skip_initial_state_prep=False,
+        decomposer=decomposer,
+        name=NAME,
+    )
+
+
+def _first(results):
+    return results[0]
+
+
 def preprocess_transforms(device, decomposer):
     program = CompilePipeline()
     program.add_transform(no_sampling, name=NAME)
     program.add_transform(expectations_only)
     program.add_transform(defer_measurements, allow_postselect=False)
-    program.add_transform(validate_device_wires, device.wires, name=device.name)
-    program.add_transform(
-        decompose,
-        stopping_condition=adjoint_ops,
-        device_wires=device.wires,
-        skip_initial_state_prep=False,
-        decomposer=decomposer,
-        name=NAME,
-    )
-    program.add_transform(broadcast_expand)
+    program.add_transform(device_wires, device.wires, device.name)
+    program.add_transform(decomposed, device.wires, decomposer)
+    program.add_transform(expand_broadcast)
     program.add_transform(validate_adjoint_trainable_params)
     return program
 
@@ -158,21 +215,41 @@ def _fixed_gate(method, args):
     return (method, args)
 
 
-def engine_circuit(tape, wire_order):
+def _op_wires(op):
+    # An operation's wire labels, a controlled gate's controls first, without the Wires object
+    # PennyLane builds for a controlled gate on every look.
+    if _kind_of(op, Controlled):
+        return op.control_wires.labels + op.base.wires.labels
+    return op.wires.labels
+
+
+def _tape_wires(tape, op_wires=None):
+    """The tape's wires in the order of tape.wires; op_wires, if given, each operation's."""
+    if op_wires is None:
+        op_wires = map(_op_wires, tape.operations)
+    measured = (mp.wires.labels for mp in tape.measurements)
+    return dict.fromkeys(chain(chain.from_iterable(op_wires), chain.from_iterable(measured)))
+
+
+def engine_circuit(tape, wire_order, op_wires=None):
     """(qubit count, gate tuples, observables, parameter count) for the gradients module. Column
-    c of its Jacobian is the tape's trainable parameter c."""
+    c of its Jacobian is the tape's trainable parameter c; op_wires, if given, lists each
+    operation's wires."""
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
     column = {p: c for c, p in enumerate(tape.trainable_params)}
     recorder = _Recorder()
     gates = []
     first = 0  # index of the operation's first parameter among the tape's
-    for op in tape.operations:
-        if isinstance(op, Controlled):
-            q = [qubit[w] for w in op.control_wires] + [qubit[w] for w in op.base.wires]
-        else:
-            q = [qubit[w] for w in op.wires]
-        name = GENERATED.get(op.name)
+    if op_wires is None:
+        op_wires = map(_op_wires, tape.operations)
+    for op, wires in zip(tape.operations, op_wires):
+        q = [qubit[w] for w in wires]
+        op_name = op.name
+        if (plain := PLAIN.get(op_name)) is not None:
+            gates.append((plain, tuple(q)))
+            continue
+        name = GENERATED.get(op_name)
         col = column.get(first)
         first += op.num_params
         if name is not None and col is not None:
@@ -201,12 +278,12 @@ def engine_observable(obs, qubit, scale=1.0):
     return terms
 
 
-def _wire_order(device, tape):
+def _wire_order(device, tape, op_wires=None):
     # Only the wires the tape touches, in the device's order: idle wires change no value and
     # no derivative, and would cost two states' memory each.
+    used = _tape_wires(tape, op_wires)
     if device.wires is None:
-        return tape.wires
-    used = set(tape.wires)
+        return list(used)
     return [w for w in device.wires if w in used]
 
 
@@ -249,7 +326,8 @@ def _run_all(device, config, prepared):
 def _prepared(device, circuits, trainable=True):
     out = []
     for c in circuits:
-        n, gates, observables, params = engine_circuit(c, _wire_order(device, c))
+        op_wires = [_op_wires(op) for op in c.operations]
+        n, gates, observables, params = engine_circuit(c, _wire_order(device, c, op_wires), op_wires)
         if not trainable:
             gates = [g[:3] + (None,) if len(g) == 4 else g for g in gates]
             params = 0

@@ -156,3 +156,39 @@ def test_idle_wires_and_non_finite_parameters_on_the_adjoint_path():
         bad = pnp.array([value, 0.2], requires_grad=True)
         with pytest.raises(ValueError, match="RX on wires \\[31\\]: the non-finite value"):
             qml.jacobian(qml.QNode(circuit, dev, diff_method="adjoint"))(bad)
+
+
+def test_preprocessing_shortcuts_give_what_pennylane_gives():
+    # The adjoint path skips wire validation, decomposition and broadcast expansion where they
+    # would change nothing; where they would, it must end where PennyLane's own steps end.
+    from pennylane.devices.preprocess import decompose, validate_device_wires
+    from pennylane.exceptions import WireError
+    from pennylane.transforms import broadcast_expand
+    from zentrova_pennylane import adjoint
+    from zentrova_pennylane.device import _decomposer
+
+    def pennylane_steps(tape, wires):
+        (tape,), _ = validate_device_wires(tape, wires, name="d")
+        (tape,), _ = decompose(tape, adjoint.adjoint_ops, device_wires=wires,
+                               skip_initial_state_prep=False, decomposer=_decomposer)
+        return broadcast_expand(tape)[0]
+
+    def device_steps(tape, wires):
+        (tape,), _ = adjoint.device_wires(tape, wires, "d")
+        (tape,), _ = adjoint.decomposed(tape, wires, _decomposer)
+        return adjoint.expand_broadcast(tape)[0]
+
+    base = [qml.CRY(0.3, ["a", 2]), qml.ctrl(qml.RY(0.4, 5), "a"), qml.Toffoli([2, 5, "a"])]
+    extras = [[], [qml.Rot(pnp.array(0.1, requires_grad=True), 0.2, 0.3, 5)], [qml.RX(np.array([0.1, 0.2]), 2)], [qml.X(7)]]
+    for extra in extras:
+        tape = qml.tape.QuantumScript(base + extra, [qml.expval(qml.Z(2) @ qml.X(5))])
+        assert list(adjoint._tape_wires(tape)) == tape.wires.tolist()
+        for wires in [qml.wires.Wires(["a", 2, 5]), None]:
+            try:
+                want = pennylane_steps(tape, wires)
+            except WireError:
+                with pytest.raises(WireError):
+                    device_steps(tape, wires)
+                continue
+            got = device_steps(tape, wires)
+            assert len(got) == len(want) and all(qml.equal(g, w) for g, w in zip(got, want))
