@@ -19,13 +19,15 @@ returns pickles as plain data. _translate.py makes the operations:
       ("table", slots, true)      the keys' last values, as a tuple, in true
 
 Every measurement draws from the task's seeded generator and collapses the
-state with one `u` per qubit, so a seeded run repeats bit for bit.
+state with one `u` per qubit, so a seeded run repeats bit for bit. Repetitions
+run shot by shot go through the common module's measurer, which gives the same
+bits while making a register only when a shot reaches outcomes not seen before.
 """
 
 import numpy as np
 import zentrova
 import zentrova_readout
-from _zentrova_common import K, check_memory, measure, panics_as, uniform_draws
+from _zentrova_common import K, check_memory, measure, measurer, panics_as, uniform_draws
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
@@ -82,6 +84,38 @@ def _execute(reg, ops, draw, records: list) -> None:
             measure(reg, op[1], draw, reset=True)
         elif all(_holds(c, records) for c in op[1]):
             _execute(reg, op[2], draw, records)
+
+
+# Shot-by-shot programs: 0 gate (method, args), 1 measure (qubits, slot,
+# invert), 2 reset, 3 condition (conditions, program).
+def _compile_shots(ops) -> list[tuple]:
+    out = []
+    for op in ops:
+        name = op[0]
+        if name in _METHODS:
+            out.append((0, (_METHODS[name], op[1])))
+        elif name == "measure":
+            out.append((1, op[1:]))
+        elif name == "reset":
+            out.append((2, op[1]))
+        else:
+            out.append((3, (op[1], _compile_shots(op[2]))))
+    return out
+
+
+def _run_shot(program, records: list, queue, measure_one) -> None:
+    """One repetition through measurer()'s queue and measure."""
+    for kind, a in program:
+        if kind == 0:
+            queue(a)
+        elif kind == 1:
+            qubits, slot, invert = a
+            records[slot].append(tuple((0 if q is None else measure_one(q)) ^ f
+                                       for q, f in zip(qubits, invert)))
+        elif kind == 2:
+            measure_one(a, True)
+        elif all(_holds(c, records) for c in a[0]):
+            _run_shot(a[1], records, queue, measure_one)
 
 
 def _split_final(ops) -> tuple[list, list] | None:
@@ -189,11 +223,16 @@ def sample(task) -> list[np.ndarray]:
                                                 ((idx >> q) & 1) ^ f for q, f in zip(qubits, invert)],
                                                axis=1).astype(np.uint8))
             return [np.stack(inst, axis=1) for inst in per_slot]
-        shots, draw = [], uniform_draws(rng)
-        for _ in range(repetitions):
-            records: list[list] = [[] for _ in range(slots)]
-            _execute(_register(n), ops, draw, records)
-            shots.append(records)
+        shots: list[list] = []
+        if repetitions:
+            check_memory(n, "a state vector")
+            program = _compile_shots(ops)
+            queue, measure_one, new_shot = measurer(n, uniform_draws(rng))
+            for _ in range(repetitions):
+                records: list[list] = [[] for _ in range(slots)]
+                new_shot()
+                _run_shot(program, records, queue, measure_one)
+                shots.append(records)
     out = []
     for slot in range(slots):
         counts = {len(r[slot]) for r in shots}

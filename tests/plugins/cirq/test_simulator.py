@@ -14,6 +14,7 @@ import cirq
 import numpy as np
 import pytest
 import sympy
+import zentrova
 from scipy import stats
 from zentrova_cirq import RefusedError, UnsupportedOperation, ZentrovaSimulator
 
@@ -199,6 +200,31 @@ def test_executor_same_bits(process_pool):
         process_pool.submit(_worker.run_batch, "state", [(45, [], 0, (1, (0,)))]).result()
     with pytest.raises(RefusedError, match="45 qubits"):
         there.run(cirq.Circuit(cirq.H.on_each(*cirq.LineQubit.range(45)), cirq.measure(Q[0])))
+
+
+def test_shots_as_fresh_registers():
+    # Repetitions run shot by shot give the bits of the plain way: each on a
+    # fresh register, every measurement drawn in turn from one generator.
+    from _zentrova_common import uniform_draws
+    from zentrova_cirq import _worker
+    rng = np.random.default_rng(8)
+    ops = []
+    for i in range(4):
+        ops += [("ry", (q, float(rng.random() * 3))) for q in range(4)] + [("cnot", (i % 4, (i + 1) % 4))]
+        ops += [("measure", (i % 4, None, 3), i % 2, (False, True, False)),
+                ("if", (("nonzero", i % 2, -1),), [("x", ((i + 2) % 4,)), ("reset", (i + 3) % 4)]),
+                ("if", (("mask", 0, 0, 0b101, 0b100, False), ("table", (0,), {(0,), (2,)})), [("h", (2,))]),
+                ("reset", (i + 1) % 4)]
+    ops.append(("measure", (0, 1, 2, 3), 2, (False,) * 4))
+    for seed in (1, 2):
+        draw, want = uniform_draws(_worker._rng((seed, ()))), []
+        for _ in range(300):
+            records = [[], [], []]
+            _worker._execute(zentrova.QuantumRegister(4), ops, draw, records)
+            want.append(records)
+        got = _worker.sample((4, ops, 3, 300, (seed, ())))
+        for slot in range(3):
+            assert np.array_equal(got[slot], np.array([r[slot] for r in want], dtype=np.uint8))
 
 
 def test_worker_needs_no_cirq():
