@@ -88,9 +88,10 @@ int match_args_entry(const MethodSig* sig, PyObject* const* args, Py_ssize_t nar
   return guarded(-1, [&] { return match_args(*sig, args, nargs, kwnames, out) ? 0 : -1; });
 }
 
-PyTypeObject* create_type(PyTypeObject** slot, PyType_Spec* spec, const char* class_name) noexcept {
+PyTypeObject* create_type(PyTypeObject** slot, PyType_Spec* type_spec,
+                          const char* class_name) noexcept {
   return guarded<PyTypeObject*>(nullptr, [&] {
-    if (!*slot) *slot = create_type_once(slot, spec, class_name);
+    if (!*slot) *slot = create_type_once(slot, type_spec, class_name);
     return *slot;
   });
 }

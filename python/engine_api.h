@@ -60,8 +60,8 @@ struct EngineApi {
   int (*match_args)(const MethodSig* sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) noexcept;
   // zentrova's type creation (create_type_once, python/types.h): the type in
-  // *slot, created from spec on first need; null with RuntimeError set.
-  PyTypeObject* (*create_type)(PyTypeObject** slot, PyType_Spec* spec,
+  // *slot, created from type_spec on first need; null with RuntimeError set.
+  PyTypeObject* (*create_type)(PyTypeObject** slot, PyType_Spec* type_spec,
                                const char* class_name) noexcept;
 
   // -- read-outs: reg is a QuantumRegister the caller holds borrowed ------------
