@@ -7,26 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "core/amplitude.h"
 #include "core/op_result.h"
 
 namespace zentrova::core {
-
-struct Amplitude {
-  double re;
-  double im;
-};
-static_assert(sizeof(Amplitude) == 16, "an amplitude is two doubles, real part first");
-
-// A 2x2 complex matrix: row 0 gives the new amplitude whose target bit is 0.
-struct Matrix2 {
-  Amplitude m00, m01, m10, m11;
-};
-
-// The outcome of a measurement: the measured bits and how many there are.
-struct Ket {
-  std::uint64_t value;
-  std::uint64_t width;
-};
 
 // Hands out the amplitude block; a seam so tests can make allocation fail.
 // Returns nullptr on failure; the block is released with release_amplitudes.

@@ -30,6 +30,7 @@
 
 #include "core/qubit/kernels/kernels.h"
 #include "core/qubit/kernels/layer.h"
+#include "core/qubit/kernels/multi_body.h"
 #include "core/qubit/kernels/vector_exchanges.h"
 #include "core/qubit/kernels/vector_readouts.h"
 #include "core/qubit/kernels/vector_registers.h"
@@ -60,6 +61,8 @@ constexpr KernelSet vector_kernels(const char* name) {
       &collapse_one<L>,
       &marginal_table<L>,
       &collapse_mul<L>,
+      &matrix_body,
+      &diagonal_entries_body,
   };
 }
 
