@@ -1,59 +1,24 @@
-// The dense and diagonal k-qubit kernels, written once in plain C++ and
-// compiled afresh by every kernel file with its own instruction options (so
-// each set's table points at its own copy; everything here has internal
-// linkage, as in kernels_vector.h, and calls no function of another file).
+// The dense and diagonal k-qubit kernels of the scalar set: plain C++ whose
+// order of operations the vector sets (vector_multi.h) reproduce lane by lane.
+// Only the scalar file includes it: built with a vector set's options, GCC
+// turns the complex products below into fused multiply-adds, whatever
+// -ffp-contract says.
 //
-// Each amplitude meets the same operations, in the same order, in every copy:
-// products and sums each rounded on their own (the build allows no
-// contraction), so the vector sets' copies give the scalar copy's bits
-// whatever the compiler vectorises. To give it something to vectorise, the
+// Each amplitude meets its products and sums each rounded on their own. The
 // groups are taken a few at a time where their runs are long enough: the
-// amplitudes of W neighbouring groups are split into real and imaginary
-// parts and each row is formed for all W at once, lane by lane.
+// amplitudes of W neighbouring groups are split into real and imaginary parts
+// and each row is formed for all W at once, which the compiler may vectorise
+// (with the plain instructions of the scalar file, the same bits).
 #pragma once
 
 #include <cstdint>
 
 #include "core/amplitude.h"
 #include "core/qubit/kernels/kernels.h"
+#include "core/qubit/kernels/multi_walk.h"
 
 namespace zentrova::core {
 namespace {
-
-constexpr std::uint64_t kMultiSize = std::uint64_t{1} << kMaxOperationQubits;
-
-// off[r]: the index bits that row r sets, over the group's first amplitude.
-inline void multi_offsets(const MultiTarget& where, std::uint64_t* off) {
-  const std::uint64_t size = std::uint64_t{1} << where.count;
-  for (std::uint64_t r = 0; r < size; ++r) {
-    std::uint64_t o = 0;
-    for (std::uint64_t j = 0; j < where.count; ++j) {
-      if ((r >> j) & 1) o |= std::uint64_t{1} << where.targets[j];
-    }
-    off[r] = o;
-  }
-}
-
-// Calls run(first, length) for the runs of consecutive group starts, in
-// ascending order: below the lowest opened position, group starts and the
-// counter move together.
-template <class Run>
-inline void for_each_group_run(std::uint64_t dimension, const MultiTarget& where, Run run) {
-  const std::uint64_t groups = dimension >> where.opened_count;
-  // The lowest opened position is at most n - opened_count, so a run never
-  // passes the last group.
-  const std::uint64_t length =
-      where.opened_count == 0 ? groups : std::uint64_t{1} << where.opened[0];
-  for (std::uint64_t v = 0; v < groups; v += length) {
-    std::uint64_t first = v;
-    for (std::uint64_t i = 0; i < where.opened_count; ++i) {
-      const std::uint64_t p = where.opened[i];
-      const std::uint64_t low = (std::uint64_t{1} << p) - 1;
-      first = ((first & ~low) << 1) | (first & low);
-    }
-    run(first | where.want, length);
-  }
-}
 
 // W neighbouring groups starting at `first`, their amplitudes split into
 // in_re and in_im (amplitude c of lane w at c * W + w) before any is written.
