@@ -26,6 +26,10 @@ std::uint64_t gate_qubits(OpKind kind) {
   }
 }
 
+// Diagonals with at most this many entries that are not 1 are recorded, one
+// phase an entry; larger ones run at once on the settled state.
+constexpr std::uint64_t kRecordedEntries = 16;
+
 bool is_identity(const Amplitude& a) { return a.re == 1.0 && a.im == 0.0; }
 
 // The kernels' view of targets (least significant first) and controls.
@@ -86,15 +90,41 @@ void run_diagonal(Register& reg, const Operation& op) {
     for (std::uint64_t i = 0; i < kept.size(); ++i) local |= ((r >> kept[i]) & 1) << i;
     r = local;
   }
+  // A few entries go in as phases, recorded with the gates around them, so a
+  // large register still meets them in its passes; each touches only its own
+  // amplitudes, as the kernel below would.
+  if (rows.size() <= kRecordedEntries) {
+    std::uint64_t mask = 0;
+    for (std::uint64_t q : targets) mask |= bit(q);
+    for (std::uint64_t q : folded.controls) mask |= bit(q);
+    const std::uint64_t want = where_of({}, folded).want;
+    for (std::uint64_t e = 0; e < rows.size(); ++e) {
+      std::uint64_t at = want;
+      for (std::uint64_t j = 0; j < targets.size(); ++j) {
+        if ((rows[e] >> j) & 1) at |= bit(targets[j]);
+      }
+      reg.phase_where(mask, at, values[e]);
+    }
+    return;
+  }
   const Where w = where_of(targets, folded);
   active_kernels().diagonal_entries(reg.amplitudes(), reg.dimension(), w.view(), rows.data(),
                                     values.data(), rows.size());
 }
 
 void run_matrix(Register& reg, const Operation& op) {
-  const std::uint64_t k = op.qubits.size();
+  // One target under controls that read 1 is the register's own u or mcu
+  // (the same arithmetic, and recorded).
+  const std::uint64_t all_ones = op.controls.empty() ? 0 : ~std::uint64_t{0} >> (64 - op.controls.size());
+  if (op.qubits.size() == 1 && op.control_values == all_ones) {
+    const Matrix2 m{op.entries[0], op.entries[1], op.entries[2], op.entries[3]};
+    const OpResult done =
+        op.controls.empty() ? reg.u(op.qubits[0], m) : reg.mcu(op.controls, op.qubits[0], m);
+    assert(done.ok());
+    (void)done;
+    return;
+  }
   std::vector<std::uint64_t> targets(op.qubits.rbegin(), op.qubits.rend());
-  (void)k;
   const Where w = where_of(targets, op);
   active_kernels().matrix(reg.amplitudes(), reg.dimension(), w.view(), op.entries.data());
 }

@@ -75,6 +75,13 @@ class Register {
   OpResult mcu(const std::vector<std::uint64_t>& control, std::uint64_t target,
                const Matrix2& m);
 
+  // Not one of the module's operations: factor times every amplitude whose
+  // positions in `mask` read `want`, recorded with the gates like them. A
+  // phase under controls of either value, and each entry of a diagonal, are
+  // one such. Requires every position of mask below qubit_count() and want
+  // inside mask (the caller has checked).
+  void phase_where(std::uint64_t mask, std::uint64_t want, Amplitude factor);
+
   // Measurements: one uniform draw each, collapse in place. A bad target is a
   // fatal error, raised before anything is drawn or written.
   Ket observe();
