@@ -2,8 +2,8 @@
 // returns itself, on random circuits of every gate kind, with generators of
 // every shape (plain Pauli words, projectors, controlled words, shared
 // columns) and observables of every kind; the values against a dense matrix.
-// Then words of several Y letters, and words on the qubits of a 9-qubit
-// register whose signs the sums take from a chunk's index, the same way.
+// Then, the same way, generators of two and three Y letters, and Y on qubits 6
+// to 8 of a 9-qubit register, where the sums take a sign from a chunk's index.
 // Then its bits: the same with gates recorded in passes as at once, and the
 // recorded digest on every platform the engine tests run on.
 #include "core/qubit/adjoint.h"
