@@ -199,13 +199,18 @@ AdjointResult jacobian_of(const Circuit& c, const std::vector<Observable>& obs) 
   return adjoint_jacobian_with_memory(c.n, c.gates, obs, u64{1} << 40);
 }
 
-// <psi|O|psi> for each observable, by its dense matrix.
-std::vector<double> expectations(Register& psi, const std::vector<Observable>& obs) {
+std::vector<std::vector<cd>> dense(const std::vector<Observable>& obs, u64 n) {
+  std::vector<std::vector<cd>> out;
+  for (const Observable& o : obs) out.push_back(dense(o, n));
+  return out;
+}
+
+// <psi|O|psi> for each observable's dense matrix.
+std::vector<double> expectations(Register& psi, const std::vector<std::vector<cd>>& matrices) {
   const u64 d = psi.dimension();
   const Amplitude* a = psi.amplitudes();
   std::vector<double> out;
-  for (const Observable& o : obs) {
-    const std::vector<cd> m = dense(o, psi.qubit_count());
+  for (const std::vector<cd>& m : matrices) {
     cd v = 0;
     for (u64 i = 0; i < d; ++i) {
       for (u64 j = 0; j < d; ++j) v += cd(a[i].re, -a[i].im) * m[i * d + j] * cd(a[j].re, a[j].im);
@@ -233,7 +238,7 @@ TEST(AdjointTest, MatchesCentralDifferencesAndTheDenseModel) {
       // psi by the register's gates, rotations as written-out matrices; the
       // values against <psi|O|psi>.
       for (const AdjointGate& g : c.gates) ASSERT_TRUE(apply_model(psi, g)) << "n=" << n;
-      const std::vector<double> model = expectations(psi, obs);
+      const std::vector<double> model = expectations(psi, dense(obs, n));
       for (std::size_t k = 0; k < obs.size(); ++k) {
         EXPECT_NEAR(r.values[k], model[k], 1e-12) << "n=" << n << " round=" << round;
       }
@@ -298,6 +303,11 @@ TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
     obs[0].paulis.push_back({-0.4, word("YYY", {0, 7, 8})});
     obs[1].paulis.push_back({0.9, word("XZ", {6, 7})});
 
+    const std::vector<std::vector<cd>> matrices = dense(obs, n);
+    std::vector<Observable> word_obs;
+    for (const PauliWord& w : words) word_obs.push_back(Observable{{{1.0, w}}, {}});
+    const std::vector<std::vector<cd>> word_matrices = dense(word_obs, n);
+
     // The word gates go between the circuit's gates, columns after its own.
     std::vector<std::size_t> at;
     const auto bound = [&](const std::vector<double>& p) {
@@ -321,7 +331,7 @@ TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
         if (w == at.end()) {
           EXPECT_TRUE(apply_model(psi, c.gates[i]));
         } else if (static_cast<std::size_t>(w - at.begin()) == shifted) {
-          const std::vector<cd> m = dense(Observable{{{1.0, words[shifted]}}, {}}, n);
+          const std::vector<cd>& m = word_matrices[shifted];
           Amplitude* a = psi.amplitudes();
           const u64 d = psi.dimension();
           std::vector<cd> v(d);
@@ -334,7 +344,7 @@ TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
           }
         }
       }
-      return expectations(psi, obs);
+      return expectations(psi, matrices);
     };
 
     const Circuit c = bound(params);
