@@ -152,8 +152,8 @@ def check_finite(values, what) -> None:
             # values as complex, so that no part of any of them goes unchecked.
             try:
                 arr = arr.astype(np.complex128)
-            except (TypeError, ValueError):
-                continue  # symbols, not numbers: their values are checked once bound
+            except (TypeError, ValueError, OverflowError):
+                continue  # symbols (checked once bound), or ints beyond any float
         if arr.dtype.kind in "fc" and not np.isfinite(arr).all():
             bad = arr if arr.ndim == 0 else arr[~np.isfinite(arr)].flat[0]
             what = what() if callable(what) else what
