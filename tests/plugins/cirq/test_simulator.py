@@ -151,12 +151,12 @@ def test_conditions_read_the_instance_their_index_names():
     source, wide = Q[0], cirq.LineQubit.range(1, 9)
     indices = (0, 1, 2, -1, -2, -3)
     for pattern in range(8):
-        circuit = cirq.Circuit()
+        bits, circuit = [0] + [pattern >> i & 1 for i in range(3)], cirq.Circuit()
         for i in range(3):
-            circuit += [cirq.X(source)] * ((pattern >> i ^ pattern >> i - 1 if i else pattern) & 1)
-            circuit += cirq.measure(source, key="m")
+            circuit += [cirq.X(source) ** (bits[i] ^ bits[i + 1]), cirq.measure(source, key="m")]
         for target, index in zip(wide, indices):
-            circuit += cirq.X(target).with_classical_controls(cirq.KeyCondition(cirq.MeasurementKey("m"), index=index))
+            circuit += cirq.X(target).with_classical_controls(
+                cirq.KeyCondition(cirq.MeasurementKey("m"), index=index))
         for target, index in zip(wide[6:], (0, -2)):
             circuit += cirq.X(target).with_classical_controls(
                 cirq.BitMaskKeyCondition("m", index=index, bitmask=1, target_value=0))
