@@ -66,7 +66,7 @@ def test_complex_values_and_global_phases_are_checked():
                 state = ZentrovaBackend().run(qc, save_statevector=True).result().get_statevector()
                 np.testing.assert_allclose(state.data, Statevector(qc).data, rtol=0, atol=1e-15)
             else:
-                with pytest.raises(ValueError, match="global phase: the non-finite value (nan|inf)"):
+                with pytest.raises(ValueError, match="global phase: the non-finite value"):
                     ZentrovaBackend().run(qc, save_statevector=True)
 
 
