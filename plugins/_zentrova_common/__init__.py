@@ -31,6 +31,7 @@ Errors (all derive from Exception and pickle)
                              refuses before the module is asked: qubits, bytes needed, bytes
                              available in the message
     available_memory()       the host's figure, as the module reads it, or None
+    max_qubits(bytes_per_entry=16)  the largest register that figure allows, or None
     check_finite(values, what)     ValueError naming `what` for NaN or infinite values
     check_max_workers(value)       ValueError unless an int >= 1 or None
 Idle qubits
@@ -45,6 +46,7 @@ from .errors import (
     check_max_workers,
     check_memory,
     is_panic,
+    max_qubits,
     panics_as,
 )
 from .layout import Layout
@@ -68,6 +70,6 @@ from .sampling import measure, measurer, sample_indices, uniform_draws
 __all__ = [
     "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
     "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
-    "expi", "is_panic", "measure", "measurer", "panics_as", "phase", "rot", "rx", "ry", "rz",
-    "sample_indices", "u3", "uniform_draws",
+    "expi", "is_panic", "max_qubits", "measure", "measurer", "panics_as", "phase", "rot",
+    "rx", "ry", "rz", "sample_indices", "u3", "uniform_draws",
 ]

@@ -8,6 +8,7 @@ fatal error reaches standard error first. So the plugins ask the host for its me
 themselves before they ask the module for a register, and turn any PanicException that still
 comes into an ordinary, picklable exception."""
 
+import cmath
 import contextlib
 import math
 import numbers
@@ -126,14 +127,33 @@ def check_memory(qubits: int, what: str = "a register", bytes_per_entry: int = 1
             f"{available} bytes are available")
 
 
+def max_qubits(bytes_per_entry: int = 16) -> int | None:
+    """The most qubits a register of bytes_per_entry bytes an entry may have in the host's
+    memory available now (never fewer than the registers made unasked, nor more than the
+    module makes at all); None where the host does not say."""
+    available = available_memory()
+    if available is None:
+        return None
+    return min(max(UNCHECKED_QUBITS, (available // bytes_per_entry).bit_length() - 1), 59)
+
+
 def check_finite(values, what) -> None:
     """ValueError naming `what` (a text, or a function giving it, called only on failure)
-    when a value (a number or an array of them) is NaN or infinite: such an angle would make
-    every result NaN, or a made-up one."""
+    when a value (a number or an array of them) is NaN or infinite, a complex one in either
+    part: such an angle or entry would make every result NaN, or a made-up one."""
     for v in values:
         if isinstance(v, float) and math.isfinite(v):  # the common case, cheaply
             continue
+        if isinstance(v, complex) and cmath.isfinite(v):  # both parts, as cheaply
+            continue
         arr = np.asarray(v)
+        if arr.dtype.kind == "O":
+            # Numbers kept as objects (a list mixing kinds, an array built so): the
+            # values as complex, so that no part of any of them goes unchecked.
+            try:
+                arr = arr.astype(np.complex128)
+            except (TypeError, ValueError, OverflowError):
+                continue  # symbols (checked once bound), or ints beyond any float
         if arr.dtype.kind in "fc" and not np.isfinite(arr).all():
             bad = arr if arr.ndim == 0 else arr[~np.isfinite(arr)].flat[0]
             what = what() if callable(what) else what
@@ -151,4 +171,4 @@ def check_max_workers(max_workers) -> None:
 
 
 __all__ = ["RefusedError", "available_memory", "check_finite", "check_max_workers",
-           "check_memory", "is_panic", "panics_as"]
+           "check_memory", "is_panic", "max_qubits", "panics_as"]

@@ -222,8 +222,20 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
     def compute_amplitudes_sweep_iter(self, program, bitstrings, params,
                                       qubit_order=cirq.QubitOrder.DEFAULT):
         index = np.asarray(bitstrings, dtype=np.int64)
+        if index.ndim > 1:  # as cirq.Simulator refuses it, and before any work
+            raise ValueError("The list of bitstrings must be input as a 1-dimensional array of "
+                             f"ints. Got an array with shape {index.shape}.")
         for _, _, amps, _ in self._states(program, params, qubit_order, None):
             yield [complex(a) for a in amps[index]]
+
+    def simulate_moment_steps(self, circuit, param_resolver=None,
+                              qubit_order=cirq.QubitOrder.DEFAULT, initial_state: Any = None):
+        """Not offered: zentrova runs a circuit whole, and keeps no state
+        between moments to hand out."""
+        raise NotImplementedError(
+            "ZentrovaSimulator does not step through moments: use simulate() or "
+            "simulate_sweep() for final states (a circuit cut after a moment, circuit[:k], "
+            "gives the state there), or cirq.Simulator for simulate_moment_steps")
 
     # --- expectation values ---------------------------------------------------
 

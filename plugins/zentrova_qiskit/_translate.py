@@ -42,7 +42,7 @@ from _zentrova_common import (
 # Gates that are a method of QuantumRegister, by Qiskit name.
 _DIRECT = {"x": "x", "h": "h", "rx": "rx", "ry": "ry", "rz": "rz", "cx": "cnot",
            "swap": "swap", "ccx": "ccnot", "cswap": "csswap"}
-_SKIP = {"barrier", "delay", "id", "global_phase"}
+_SKIP = {"barrier", "delay", "id"}
 
 
 def _r(theta: float, phi: float) -> tuple:
@@ -112,6 +112,20 @@ def _angle(value, name: str):
     return value
 
 
+def _global_phase(value):
+    """The circuit's global phase as a float, or the expression while it has free
+    parameters; a NaN or infinite one would make every amplitude NaN."""
+    if isinstance(value, ParameterExpression):
+        if value.parameters:
+            return value
+        value = value.numeric()
+    check_finite([value], "the circuit's global phase")
+    value = complex(value)
+    if value.imag:
+        raise UnsupportedInstruction(f"complex global phase {value}")
+    return value.real
+
+
 def _condition(op, clbits: dict) -> tuple[tuple[int, ...], int]:
     cond = op.condition
     if isinstance(cond, tuple):
@@ -172,6 +186,9 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
         qubits = [qmap[q] for q in inst.qubits]
         name = op.name
         if name in _SKIP:
+            continue
+        if name == "global_phase" and not inst.qubits:
+            prog.global_phase = prog.global_phase + op.params[0]
             continue
         if name == "measure":
             out.append(("measure", qubits[0], cmap[inst.clbits[0]]))
@@ -235,6 +252,7 @@ def read(circuit: QuantumCircuit) -> Program:
     qmap = {q: i for i, q in enumerate(circuit.qubits)}
     cmap = {c: i for i, c in enumerate(circuit.clbits)}
     _read(circuit, qmap, cmap, prog, prog.ops)
+    prog.global_phase = _global_phase(prog.global_phase)
     prog.parameters = tuple(circuit.parameters)
     prog.ops = _bind(prog.ops, {})
     _finish(prog)

@@ -31,6 +31,7 @@ from _zentrova_common import (
     K,
     RefusedError,
     check_memory,
+    measure,
     measurer,
     panics_as,
     sample_indices,
@@ -207,9 +208,22 @@ def estimate(task) -> np.ndarray:
 
     task = (n, gates, observables, precision, seed): each observable a tuple
     of terms; with precision > 0 each value gets normal noise of that width.
+    gates may hold resets: a qubit that could read 0 or 1 is measured, the
+    outcome drawn from seed, then put back in |0>.
     """
     n, gates, observables, precision, seed = task
-    reg = run_gates(n, compile_gates(gates))
+    reg = new_register(n)
+    draw = None
+    for op in gates:
+        if op[0] == "reset":
+            if draw is None:
+                # The outcomes' own stream: the noise keeps the bits it has
+                # without resets.
+                draw = _rng((seed[0], (*seed[1], 1))).random
+            measure(reg, op[1], draw, reset=True)
+        else:
+            method, args = _compile_gate(op)
+            method(reg, *args)
     # Each distinct term once, in the order the observables list them.
     index: dict[tuple, int] = {}
     for obs in observables:

@@ -24,7 +24,7 @@ from qiskit.result import Result
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 from qiskit.transpiler import Target
 
-from _zentrova_common import check_memory
+from _zentrova_common import check_memory, max_qubits
 
 from . import _dispatch
 from ._translate import UnsupportedInstruction, ZentrovaError, read
@@ -35,9 +35,9 @@ MIN_PIECE = 128
 MAX_PIECES = 16
 
 
-def _target() -> Target:
+def _target(num_qubits: int | None = None) -> Target:
     t, p, l, g = (Parameter(s) for s in ("theta", "phi", "lam", "gamma"))
-    target = Target(num_qubits=None, description="zentrova state-vector simulator")
+    target = Target(num_qubits=num_qubits, description="zentrova state-vector simulator")
     gates = [
         # zentrova's own gates, and the one-qubit matrix
         lib.XGate(), lib.HGate(), lib.RXGate(t), lib.RYGate(t), lib.RZGate(t), lib.CXGate(),
@@ -96,12 +96,20 @@ class ZentrovaBackend(BackendV2):
     results in the Result only on request), save_statevector (False: True puts
     each circuit's final state, before its end measurements, in the Result;
     result.get_statevector(i)).
+
+    num_qubits: the widest register the host's memory available allows
+    (16 bytes an amplitude), read when the backend is made; None where the
+    host does not say. transpile() refuses a wider circuit; run() takes one
+    whose qubits in use fit.
     """
 
     def __init__(self, executor=None, name: str = "zentrova"):
         super().__init__(name=name, description="zentrova, an exact state-vector simulator",
                          backend_version=_version())
-        self._target = _target()
+        # As other simulators do: the widest register the host's memory allows
+        # now. A wider circuit still runs when it acts on fewer qubits than
+        # that (idle qubits are not simulated), but transpile() refuses it.
+        self._target = _target(max_qubits())
         self.executor = executor
 
     @property

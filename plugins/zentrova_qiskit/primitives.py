@@ -198,6 +198,12 @@ class ZentrovaEstimator(BaseEstimatorV2):
     otherwise (seeded by seed). Observables are taken as Hermitian: the real
     parts of their coefficients are used.
 
+    A reset is applied to the state as StatevectorEstimator applies it: a
+    qubit sure to read 0 or 1 is put in |0> exactly; one that could read
+    either is measured, its outcome drawn from its probabilities (seeded by
+    seed, apart from the noise), so the value is that of the state along one
+    outcome, as StatevectorEstimator gives it, not an average over outcomes.
+
     executor: any concurrent.futures.Executor; each parameter point of each
     PUB, with all the observables broadcast against it, becomes one task.
     """
@@ -223,10 +229,11 @@ class ZentrovaEstimator(BaseEstimatorV2):
         for i, pub in enumerate(coerced):
             pub.validate()
             prog = _read(pub, i, cache)
-            if not prog.final or prog.measures:
+            if prog.measures or not prog.final and any(op[0] in ("measure", "if")
+                                                       for op in prog.ops):
                 raise UnsupportedInstruction(
-                    f"PUB {i}: the estimator runs circuits without measurements, resets "
-                    "or conditions")
+                    f"PUB {i}: the estimator runs circuits without measurements or "
+                    "conditions")
             programs.append(prog)
         job = PrimitiveJob(self._run, coerced, programs, _dispatch.root_entropy(self._seed))
         job._submit()
@@ -252,7 +259,8 @@ class ZentrovaEstimator(BaseEstimatorV2):
                 layouts.append((shape, by_point))
                 for j, values in enumerate(points):
                     if by_point[j]:
-                        yield (prog.layout.width, bind(prog.gates, values),
+                        yield (prog.layout.width,
+                               bind(prog.gates if prog.final else prog.ops, values),
                                [terms for _, terms in by_point[j]], pub.precision,
                                (entropy, (i, j)))
         # Every point of a sweep meets some observable, unless the broadcast

@@ -2,6 +2,8 @@
 // returns itself, on random circuits of every gate kind, with generators of
 // every shape (plain Pauli words, projectors, controlled words, shared
 // columns) and observables of every kind; the values against a dense matrix.
+// Then, the same way, generators of two and three Y letters, and Y on qubits 6
+// to 8 of a 9-qubit register, where the sums take a sign from a chunk's index.
 // Then its bits: the same with gates recorded in passes as at once, and the
 // recorded digest on every platform the engine tests run on.
 #include "core/qubit/adjoint.h"
@@ -197,6 +199,27 @@ AdjointResult jacobian_of(const Circuit& c, const std::vector<Observable>& obs) 
   return adjoint_jacobian_with_memory(c.n, c.gates, obs, u64{1} << 40);
 }
 
+std::vector<std::vector<cd>> dense(const std::vector<Observable>& obs, u64 n) {
+  std::vector<std::vector<cd>> out;
+  for (const Observable& o : obs) out.push_back(dense(o, n));
+  return out;
+}
+
+// <psi|O|psi> for each observable's dense matrix.
+std::vector<double> expectations(Register& psi, const std::vector<std::vector<cd>>& matrices) {
+  const u64 d = psi.dimension();
+  const Amplitude* a = psi.amplitudes();
+  std::vector<double> out;
+  for (const std::vector<cd>& m : matrices) {
+    cd v = 0;
+    for (u64 i = 0; i < d; ++i) {
+      for (u64 j = 0; j < d; ++j) v += cd(a[i].re, -a[i].im) * m[i * d + j] * cd(a[j].re, a[j].im);
+    }
+    out.push_back(v.real());
+  }
+  return out;
+}
+
 TEST(AdjointTest, MatchesCentralDifferencesAndTheDenseModel) {
   for (u64 n = 1; n <= 5; ++n) {
     for (int round = 0; round < 6; ++round) {
@@ -215,17 +238,9 @@ TEST(AdjointTest, MatchesCentralDifferencesAndTheDenseModel) {
       // psi by the register's gates, rotations as written-out matrices; the
       // values against <psi|O|psi>.
       for (const AdjointGate& g : c.gates) ASSERT_TRUE(apply_model(psi, g)) << "n=" << n;
-      const u64 d = psi.dimension();
+      const std::vector<double> model = expectations(psi, dense(obs, n));
       for (std::size_t k = 0; k < obs.size(); ++k) {
-        const std::vector<cd> m = dense(obs[k], n);
-        cd v = 0;
-        for (u64 i = 0; i < d; ++i) {
-          for (u64 j = 0; j < d; ++j) {
-            const Amplitude a = psi.amplitudes()[i], b = psi.amplitudes()[j];
-            v += std::conj(cd(a.re, a.im)) * m[i * d + j] * cd(b.re, b.im);
-          }
-        }
-        EXPECT_NEAR(r.values[k], v.real(), 1e-12) << "n=" << n << " round=" << round;
+        EXPECT_NEAR(r.values[k], model[k], 1e-12) << "n=" << n << " round=" << round;
       }
 
       const double h = 1e-5;
@@ -243,6 +258,111 @@ TEST(AdjointTest, MatchesCentralDifferencesAndTheDenseModel) {
           EXPECT_NEAR(adjoint, (ru.values[k] - rd.values[k]) / (2 * h), 1e-7)
               << "n=" << n << " round=" << round << " observable " << k << " column " << col;
         }
+      }
+    }
+  }
+}
+
+PauliWord word(const char* letters, std::vector<u64> qubits) {
+  PauliWord w;
+  for (std::size_t i = 0; i < qubits.size(); ++i) {
+    const u64 bit = u64{1} << qubits[i];
+    if (letters[i] == 'X' || letters[i] == 'Y') w.x |= bit;
+    if (letters[i] == 'Z' || letters[i] == 'Y') w.z |= bit;
+  }
+  return w;
+}
+
+// Generators no rotation has: words of two and three Y letters (i^2 and i^3
+// give the sign), and Y on qubits 6 to 8, above the 64 amplitudes of a sum's
+// chunk, whose signs come from the chunk's index, not the place in it. A
+// trainable identity u with generator W stands for exp(i p W) at p = 0: its
+// column is the derivative with exp(i h W) in its place, which the model
+// applies as cos(h) psi + i sin(h) W psi.
+TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
+  const u64 n = 9;
+  const std::vector<PauliWord> words = {
+      word("YY", {1, 2}),     word("YY", {3, 7}),     word("YXY", {0, 6, 8}),
+      word("YYY", {2, 6, 7}), word("XYZ", {6, 7, 8}), word("Y", {8})};
+  for (u64 round = 0; round < 3; ++round) {
+    std::mt19937_64 rng(900 + round);
+    const u64 columns = 5;
+    // A fixed layer first, so that no qubit is left in |0> for a word to vanish on.
+    Circuit base = random_circuit(rng, n, columns);
+    for (u64 q = 0; q < n; ++q) {
+      for (const AdjointGateKind kind : {AdjointGateKind::kRy, AdjointGateKind::kRz}) {
+        const double angle = 0.3 + 0.7 * static_cast<double>(q);
+        base.gates.insert(base.gates.begin(), AdjointGate{kind, {q}, {}, angle, kFixedGate, {}});
+        base.scale.insert(base.scale.begin(), 1.0);
+      }
+    }
+    std::vector<double> params(columns);
+    for (double& p : params) p = static_cast<double>(rng() % 1000) / 150 - 3.3;
+    std::vector<Observable> obs = random_observables(rng, n);
+    obs[0].paulis.push_back({0.7, word("YY", {6, 8})});
+    obs[0].paulis.push_back({-0.4, word("YYY", {0, 7, 8})});
+    obs[1].paulis.push_back({0.9, word("XZ", {6, 7})});
+
+    const std::vector<std::vector<cd>> matrices = dense(obs, n);
+    std::vector<Observable> word_obs;
+    for (const PauliWord& w : words) word_obs.push_back(Observable{{{1.0, w}}, {}});
+    const std::vector<std::vector<cd>> word_matrices = dense(word_obs, n);
+
+    // The word gates go between the circuit's gates, columns after its own.
+    std::vector<std::size_t> at;
+    const auto bound = [&](const std::vector<double>& p) {
+      Circuit c = base;
+      bind_parameters(c, p);
+      at.clear();
+      for (std::size_t w = 0; w < words.size(); ++w) {
+        AdjointGate g{AdjointGateKind::kU, {0}, {{1, 0}, {0, 0}, {0, 0}, {1, 0}}, 0.0,
+                      static_cast<std::int64_t>(columns + w), {{1.0, 0, words[w]}}};
+        g.qubits = {static_cast<u64>(std::countr_zero(words[w].x | words[w].z))};
+        at.push_back(2 * n + w * 5 + 2);
+        c.gates.insert(c.gates.begin() + static_cast<std::ptrdiff_t>(at.back()), g);
+      }
+      return c;
+    };
+    // The values with exp(i h W) for word gate `shifted` (words.size(): none).
+    const auto model = [&](const Circuit& c, std::size_t shifted, double h) {
+      Register psi(n);
+      for (std::size_t i = 0; i < c.gates.size(); ++i) {
+        const auto w = std::find(at.begin(), at.end(), i);
+        if (w == at.end()) {
+          EXPECT_TRUE(apply_model(psi, c.gates[i]));
+        } else if (static_cast<std::size_t>(w - at.begin()) == shifted) {
+          const std::vector<cd>& m = word_matrices[shifted];
+          Amplitude* a = psi.amplitudes();
+          const u64 d = psi.dimension();
+          std::vector<cd> v(d);
+          for (u64 j = 0; j < d; ++j) v[j] = cd(a[j].re, a[j].im);
+          for (u64 j = 0; j < d; ++j) {
+            cd mv = 0;
+            for (u64 k = 0; k < d; ++k) mv += m[j * d + k] * v[k];
+            const cd e = std::cos(h) * v[j] + cd(0, std::sin(h)) * mv;
+            a[j] = Amplitude{e.real(), e.imag()};
+          }
+        }
+      }
+      return expectations(psi, matrices);
+    };
+
+    const Circuit c = bound(params);
+    const AdjointResult r = jacobian_of(c, obs);
+    ASSERT_EQ(r.refusal, "");
+    ASSERT_EQ(r.columns, columns + words.size());
+    const std::vector<double> values = model(c, words.size(), 0.0);
+    for (std::size_t k = 0; k < obs.size(); ++k) EXPECT_NEAR(r.values[k], values[k], 1e-12);
+    const double h = 1e-5;
+    for (u64 col = 0; col < r.columns; ++col) {
+      std::vector<double> up = params, down = params;
+      if (col < columns) up[col] += h, down[col] -= h;
+      const std::size_t shifted = col < columns ? words.size() : col - columns;
+      const std::vector<double> vu = model(bound(up), shifted, h);
+      const std::vector<double> vd = model(bound(down), shifted, -h);
+      for (std::size_t k = 0; k < obs.size(); ++k) {
+        EXPECT_NEAR(r.jacobian[k * r.columns + col], (vu[k] - vd[k]) / (2 * h), 1e-7)
+            << "round " << round << " observable " << k << " column " << col;
       }
     }
   }

@@ -293,7 +293,8 @@ def test_both_modules_use_zentrova_s_one_kernel_table():
     assert 3 * len(readout) < len(module)
 
 
-def test_the_readout_refuses_a_table_of_another_build():
+def test_the_companions_refuse_a_table_of_another_build():
+    # Each field on its own: the version alone wrong, then the size alone.
     script = textwrap.dedent(f"""
         import sys
         sys.path[:0] = {[os.path.dirname(zentrova.__file__), os.path.dirname(__file__)]!r}
@@ -301,8 +302,8 @@ def test_the_readout_refuses_a_table_of_another_build():
         key = engine_table.NAME.decode()
         shared = engine_table.shared()
         real = shared.pop(key)
-        size = engine_table.head(real).size
-        for table in (None, (99, size), (1, size + 8), "real"):
+        version, size = engine_table.head(real).abi_version, engine_table.head(real).size
+        for table in (None, (version + 97, size), (version, size + 8), "real"):
             if table == "real":
                 shared[key] = real
             elif table:
@@ -312,9 +313,15 @@ def test_the_readout_refuses_a_table_of_another_build():
                 print("imported", len(zentrova_readout.probabilities(zentrova.QuantumRegister(2))))
             except ImportError as e:
                 print(type(e).__name__, e)
+            try:
+                import zentrova_gradients
+                print("imported", zentrova_gradients.jacobian(1, [], [[(1.0, "Z", [0])]])[0])
+            except ImportError as e:
+                print(type(e).__name__, e)
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=60)
-    refusal = ("ImportError zentrova_readout does not match the zentrova module it found: "
-               "install both from the same build")
-    assert done.stdout.splitlines() == [refusal] * 3 + ["imported 4"], done.stderr
+    refusals = [f"ImportError {name} does not match the zentrova module it found: "
+                "install both from the same build" for name in ("zentrova_readout",
+                                                                "zentrova_gradients")]
+    assert done.stdout.splitlines() == refusals * 3 + ["imported 4", "imported [1.]"], done.stderr

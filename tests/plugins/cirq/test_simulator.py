@@ -3,6 +3,8 @@ amplitudes and expectation values to 1e-12, samples by a statistical test,
 on random circuits over every gate family the plugin maps."""
 
 import concurrent.futures
+import itertools
+import math
 import multiprocessing
 import pickle
 import re
@@ -73,6 +75,28 @@ def test_states_amplitudes_expectations(seed):
                                REF.simulate_expectation_values(circuit, observables), rtol=0, atol=1e-12)
 
 
+def test_powers_with_global_shifts_plain_and_controlled():
+    """A shift is a phase of the whole gate: kept on the state when the gate is plain,
+    relative under a control (closed or open, as a ControlledGate or a controlled
+    operation); exponent 1 included, where a gate without shift is the module's own."""
+    prefix = cirq.Circuit([cirq.ry(0.3 + 0.4 * i)(q) for i, q in enumerate(Q)], cirq.CZ(Q[0], Q[3]))
+    for family, exponent, shift in itertools.product(
+            (cirq.XPowGate, cirq.YPowGate, cirq.ZPowGate, cirq.HPowGate, cirq.CXPowGate,
+             cirq.CZPowGate, cirq.CCXPowGate, cirq.CCZPowGate),
+            (1, -1, 2, 0.5, 0.3), (0, 0.5, -0.5, 0.25)):
+        gate = family(exponent=exponent, global_shift=shift)
+        k = cirq.num_qubits(gate)
+        ops = [gate.on(*Q[:k]), gate.controlled(control_values=[0]).on(Q[3], *Q[:k]),
+               gate.on(*Q[:k]).controlled_by(Q[3], control_values=[0])]
+        if k < 3:
+            ops.append(gate.controlled(2, control_values=[1, 0]).on(Q[2], Q[3], *Q[:k]))
+        for op in ops:
+            circuit = prefix + op
+            np.testing.assert_allclose(ZentrovaSimulator().simulate(circuit).final_state_vector,
+                                       cirq.final_state_vector(circuit, dtype=np.complex128),
+                                       rtol=0, atol=1e-12, err_msg=repr(op))
+
+
 def test_initial_states_idle_qubits_and_sweeps():
     circuit = cirq.Circuit(cirq.rx(t)(Q[0]), cirq.CNOT(Q[0], Q[1]), cirq.XPowGate(exponent=t)(Q[2]))
     order = [Q[2], Q[3], Q[0], Q[1]]  # Q[3] idle
@@ -118,6 +142,31 @@ def test_samples():
         for key, records in want.records.items():
             assert got.records[key].shape == records.shape, key
             assert chi2_agree(got.data[key].to_numpy(), want.data[key].to_numpy()), key
+
+
+def test_conditions_read_the_instance_their_index_names():
+    """A key measured three times, each time a value the circuit fixes (every pattern
+    of three bits): a condition with an index reads that instance, as cirq.Simulator's
+    does, in a final state and in repetitions run shot by shot."""
+    source, wide = Q[0], cirq.LineQubit.range(1, 9)
+    indices = (0, 1, 2, -1, -2, -3)
+    for pattern in range(8):
+        bits, circuit = [0] + [pattern >> i & 1 for i in range(3)], cirq.Circuit()
+        for i in range(3):
+            circuit += [cirq.X(source) ** (bits[i] ^ bits[i + 1]), cirq.measure(source, key="m")]
+        for target, index in zip(wide, indices):
+            circuit += cirq.X(target).with_classical_controls(
+                cirq.KeyCondition(cirq.MeasurementKey("m"), index=index))
+        for target, index in zip(wide[6:], (0, -2)):
+            circuit += cirq.X(target).with_classical_controls(
+                cirq.BitMaskKeyCondition("m", index=index, bitmask=1, target_value=0))
+        want = REF.simulate(circuit).final_state_vector
+        got = ZentrovaSimulator().simulate(circuit).final_state_vector
+        np.testing.assert_array_equal(got, want, err_msg=str(pattern))
+        measured = circuit + cirq.measure(*wide, key="w")
+        runs = (ZentrovaSimulator(seed=1).run(measured, repetitions=3), REF.run(measured, repetitions=3))
+        for key in ("m", "w"):
+            assert np.array_equal(runs[0].records[key], runs[1].records[key]), (pattern, key)
 
 
 def test_unseeded_single_repetition():
@@ -174,6 +223,36 @@ def test_refusals():
         sim.simulate(big)
     for error in (caught.value, UnsupportedOperation("x")):
         assert str(pickle.loads(pickle.dumps(error))) == str(error)
+
+
+def test_complex_values_are_checked_in_both_parts():
+    """A global phase, a matrix entry (plain and controlled) and a complex parameter
+    whose real part is finite: refused, where cirq.Simulator would give NaN."""
+    c = sympy.Symbol("c")
+    sim = ZentrovaSimulator()
+    for value in (complex(1, math.nan), complex(0, math.inf), complex(math.nan, 1)):
+        matrix = cirq.MatrixGate(np.diag([1, value]), unitary_check=False)
+        circuits = [(cirq.Circuit(cirq.H(Q[1]), matrix.on(Q[0])), {}),
+                    (cirq.Circuit(cirq.H(Q[1]), matrix.on(Q[0]).controlled_by(Q[1])), {}),
+                    (cirq.Circuit(cirq.H(Q[1]), matrix.controlled(1, [0]).on(Q[1], Q[0])), {})]
+        if math.isnan(abs(value)):  # Cirq itself refuses a phase of infinite modulus
+            circuits += [(cirq.Circuit(cirq.H(Q[0]), cirq.GlobalPhaseGate(value).on()), {}),
+                         (cirq.Circuit(cirq.H(Q[0]), cirq.GlobalPhaseGate(c).on()), {"c": value})]
+        for circuit, resolver in circuits:
+            with pytest.raises(ValueError, match="non-finite value"):
+                sim.simulate(circuit, resolver)
+        with pytest.raises(ValueError, match="non-finite value"):
+            sim.simulate_expectation_values(cirq.Circuit(cirq.H(Q[0])), value * cirq.Z(Q[0]))
+
+
+def test_unoffered_calls_say_so_as_cirq_does():
+    circuit = cirq.Circuit(cirq.H(Q[0]), cirq.CNOT(Q[0], Q[1]))
+    want = "must be input as a 1-dimensional array of ints. Got an array with shape (1, 2)."
+    for sim in (REF, ZentrovaSimulator()):
+        with pytest.raises(ValueError, match=re.escape(want)):
+            sim.compute_amplitudes(circuit, np.array([[0, 0]]))
+    with pytest.raises(NotImplementedError, match="simulate_sweep"):
+        ZentrovaSimulator().simulate_moment_steps(circuit)
 
 
 @pytest.fixture(scope="module")

@@ -2,6 +2,8 @@
 and their bit order, seeds, the shot-by-shot path, and refusals."""
 
 import concurrent.futures
+import importlib.util
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -205,3 +207,33 @@ def test_state_preparation():
     assert runs[0].get_counts() == runs[1].get_counts()
     assert set(runs[0].get_counts()) == {"00", "11"}
     assert abs(runs[0].get_counts()["11"] - 1280) < 5 * np.sqrt(2000 * 0.64 * 0.36)
+
+
+def test_num_qubits_is_the_widest_register_memory_allows(monkeypatch):
+    """16 bytes an amplitude, as the refusals count; never under the 16 qubits made
+    unasked. transpile() keeps a circuit's width and refuses one wider than that; run()
+    still takes it when the qubits it acts on fit."""
+    from _zentrova_common import errors
+
+    assert ZentrovaBackend().num_qubits >= 16
+    for available, want in [(16 << 20, 20), ((16 << 20) - 1, 19), (1000, 16), (None, None)]:
+        monkeypatch.setattr(errors, "available_memory", lambda: available)
+        backend = ZentrovaBackend()
+        assert backend.num_qubits == backend.target.num_qubits == want, available
+    monkeypatch.setattr(errors, "available_memory", lambda: 16 << 20)
+    backend = ZentrovaBackend()
+    narrow, wide = QuantumCircuit(3), QuantumCircuit(21)
+    for qc in (narrow, wide):
+        qc.x(0)
+        qc.cx(0, 2)
+        qc.measure_all()
+    assert transpile(narrow, backend).num_qubits == 3
+    with pytest.raises(Exception, match="greater than maximum"):
+        transpile(wide, backend)
+    assert backend.run(wide, shots=4).result().get_counts() == {"0" * 18 + "101": 4}
+
+
+def test_plugin_packages_ship_py_typed():
+    for name in ("zentrova_pennylane", "zentrova_qiskit", "zentrova_cirq", "_zentrova_common"):
+        locations = importlib.util.find_spec(name).submodule_search_locations
+        assert any(Path(where, "py.typed").is_file() for where in locations), name

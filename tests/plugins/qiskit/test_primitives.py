@@ -115,6 +115,58 @@ def test_estimator_refuses_measurements():
         ZentrovaEstimator().run([(qc, "Z")])
 
 
+def test_estimator_resets_as_the_reference(process_pool):
+    """Resets whose outcome shows in no value: of a qubit sure to read 1, of one in a
+    product state, of qubits an entangler and its inverse leave in |0>; gates on the
+    reset qubits after. Every value of a sweep equal to the reference's, on an executor
+    the same bits."""
+    rng = np.random.default_rng(7)
+    params = parameters(2)
+    qc = QuantumCircuit(5)
+    qc.compose(random_circuit(3, 25, rng, params), [0, 1, 2], inplace=True)
+    qc.ry(params[0], 3)
+    qc.rx(0.4, 3)
+    qc.reset(3)
+    qc.x(4)
+    qc.reset(4)
+    block = random_circuit(3, 12, rng)
+    qc.compose(block, [3, 4, 0], inplace=True)
+    qc.compose(block.inverse(), [3, 4, 0], inplace=True)
+    qc.reset([3, 4])
+    qc.cx(0, 3)
+    qc.cry(params[1], 1, 4)
+    pub = (qc, [random_observable(5, 6, rng) for _ in range(4)],
+           rng.uniform(-3, 3, (3, 1, len(qc.parameters))))
+    ours = ZentrovaEstimator(seed=1).run([pub]).result()[0].data.evs
+    ref = StatevectorEstimator(seed=1).run([pub]).result()[0].data.evs
+    np.testing.assert_allclose(ours, ref, rtol=0, atol=1e-11)
+    there = ZentrovaEstimator(seed=1, executor=process_pool).run([pub]).result()[0].data.evs
+    assert np.array_equal(ours, there)
+
+
+def test_estimator_reset_of_an_entangled_qubit_draws_its_outcome():
+    """As the reference does: a qubit that could read 0 or 1 is measured by its reset,
+    so each value is that of one outcome (here +1 or -1), drawn with the outcome's
+    probability; seeded, and apart from the precision's noise, which keeps its width."""
+    a = parameters(1)[0]
+    qc = QuantumCircuit(2)
+    qc.ry(a, 0)
+    qc.cx(0, 1)
+    qc.reset(0)
+    points, p = 400, np.cos(0.6) ** 2
+    pub = (qc, [["ZI", "IZ"]], np.full((points, 1, 1), 1.2))
+    runs = [E(seed=s).run([pub]).result()[0].data.evs
+            for E, s in ((ZentrovaEstimator, 3), (ZentrovaEstimator, 3), (ZentrovaEstimator, 4),
+                         (StatevectorEstimator, 3))]
+    assert np.array_equal(runs[0], runs[1]) and not np.array_equal(runs[0], runs[2])
+    for evs in runs:
+        evs = evs.round(12)
+        assert set(evs[:, 0]) == {1.0, -1.0} and (evs[:, 1] == 1).all()
+        assert abs((evs[:, 0] == 1).sum() - points * p) < 5 * np.sqrt(points * p * (1 - p))
+    noisy = ZentrovaEstimator(seed=3).run([pub], precision=0.01).result()[0].data.evs
+    assert 0.008 < np.std(noisy - runs[0]) < 0.012 and np.abs(noisy - runs[0]).max() < 0.06
+
+
 def test_empty_and_scalar_pubs(process_pool):
     """A PUB whose broadcast shape is empty, after ordinary ones, locally and
     on an executor."""

@@ -9,6 +9,7 @@ import zentrova
 import zentrova_readout
 from qiskit import QuantumCircuit
 from qiskit.circuit import Parameter
+from qiskit.circuit.library import GlobalPhaseGate, UnitaryGate
 from qiskit.exceptions import QiskitError
 from qiskit.providers.basic_provider import BasicSimulator
 from qiskit.quantum_info import SparsePauliOp, Statevector
@@ -33,6 +34,40 @@ def test_non_finite_values_are_refused_naming_them():
             fixed.measure(0, 0)
             with pytest.raises(ValueError, match=f"gate '{gate[gate.startswith('c'):]}'"):
                 ZentrovaBackend().run(fixed)
+
+
+def test_complex_values_and_global_phases_are_checked():
+    """Both parts of a complex value are checked (a matrix entry whose real part is
+    finite; numbers kept as objects); a global phase, the circuit's or an instruction's,
+    is kept in the state, and refused when not finite rather than make the state NaN."""
+    from _zentrova_common import check_finite
+
+    for value in [complex(1, math.nan), complex(0, math.inf), complex(math.nan, 1)]:
+        matrix = np.diag([1, value])
+        qc = QuantumCircuit(2)
+        qc.h(1)
+        qc.append(UnitaryGate(matrix, check_input=False), [0])
+        with pytest.raises(ValueError, match="gate 'unitary': the non-finite value"):
+            ZentrovaBackend().run(qc.measure_all(inplace=False))
+        with pytest.raises(ValueError, match="gate 'unitary': the non-finite value"):
+            ZentrovaEstimator().run([(qc, "ZZ")])
+        with pytest.raises(ValueError, match="the non-finite value"):
+            check_finite([np.array([0.5, value], dtype=object)], "entries")
+    for phase in [0.5, math.nan, math.inf]:
+        for as_gate in (False, True):
+            qc = QuantumCircuit(2)
+            qc.h(0)
+            qc.cx(0, 1)
+            if as_gate:
+                qc.append(GlobalPhaseGate(phase), [])
+            else:
+                qc.global_phase = phase
+            if math.isfinite(phase):
+                state = ZentrovaBackend().run(qc, save_statevector=True).result().get_statevector()
+                np.testing.assert_allclose(state.data, Statevector(qc).data, rtol=0, atol=1e-15)
+            else:
+                with pytest.raises(ValueError, match="global phase: the non-finite value"):
+                    ZentrovaBackend().run(qc, save_statevector=True)
 
 
 def test_counts_and_memory_as_the_reference_simulator():
