@@ -143,9 +143,9 @@ def apply_dense(psi: np.ndarray, n: int, targets, m, controls, values) -> np.nda
 
 
 def test_large_registers_settle_recorded_gates_before_a_matrix():
-    # Above one tile the register records its gates and applies them in passes; a matrix or a
-    # diagonal must meet the state after every gate before it, whichever qubits they touch.
-    n = 15
+    # Above one tile the register records its gates and applies them in passes, diagonals'
+    # entries among them; a matrix must meet the state after every gate before it.
+    n = 17
     rng = random.Random(11)
     ops = []
     for layer in range(3):
@@ -154,6 +154,8 @@ def test_large_registers_settle_recorded_gates_before_a_matrix():
         ops += [("rz", (q, 0.3 * q + layer)) for q in range(0, n, 2)]
         ops.append(("matrix", (rng.sample(range(n), 3), u.ravel())))
         ops.append(("diagonal", ([n - 1, 0], [ONE, 1j, -1j, -ONE], [5], [0])))
+        ops.append(("diagonal", (rng.sample(range(n), 3), np.exp(1j * np.arange(8)))))
+        ops.append(("matrix", ([16], [0, 1j, 1j, 0], [3, 15], [1, 0])))
         ops += [("cnot", (q, q + 1)) for q in range(n - 1)]
     got = amplitudes(zp.run(QR(n), ops))
     psi = np.zeros(1 << n, dtype=complex)
