@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <vector>
 #include <string>
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
+#include "core/program/operation.h"
 #include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
 #include "python/guard.h"
@@ -140,6 +143,97 @@ int adjoint_jacobian(std::uint64_t qubits, const std::vector<core::AdjointGate>*
   });
 }
 
+// Reads the operations of run_operations' arrays into ops; empty, or why not.
+std::string decode_operations(const std::uint64_t* words, std::uint64_t word_count,
+                              const double* numbers, std::uint64_t number_count,
+                              std::vector<core::Operation>& ops) {
+  using core::OpKind;
+  std::uint64_t w = 0;
+  std::uint64_t d = 0;
+  auto word = [&](std::uint64_t& out) {
+    if (w >= word_count) return false;
+    out = words[w++];
+    return true;
+  };
+  auto list = [&](std::vector<std::uint64_t>& out) {
+    std::uint64_t count = 0;
+    if (!word(count) || count > word_count - w) return false;
+    out.assign(words + w, words + w + count);
+    w += count;
+    return true;
+  };
+  auto amplitudes = [&](std::uint64_t count, core::Amplitude* out) {
+    if (count > (number_count - d) / 2) return false;
+    for (std::uint64_t i = 0; i < count; ++i, d += 2) out[i] = {numbers[d], numbers[d + 1]};
+    return true;
+  };
+  while (w < word_count) {
+    const std::string where = "operation " + std::to_string(ops.size());
+    core::Operation op;
+    std::uint64_t kind = 0;
+    word(kind);
+    if (kind > static_cast<std::uint64_t>(OpKind::kMatrix)) return where + ": no such kind";
+    op.kind = static_cast<OpKind>(kind);
+    if (!list(op.qubits) || !list(op.controls) || !word(op.control_values)) {
+      return where + ": the words end inside it";
+    }
+    std::uint64_t count = 0;
+    switch (op.kind) {
+      case OpKind::kRx: case OpKind::kRy: case OpKind::kRz:
+        if (d >= number_count) return where + ": the numbers end inside it";
+        op.theta = numbers[d++];
+        break;
+      case OpKind::kU: case OpKind::kMcu:
+        if (!amplitudes(4, &op.m.m00)) return where + ": the numbers end inside it";
+        break;
+      case OpKind::kDiagonal: case OpKind::kMatrix: {
+        const std::uint64_t k = op.qubits.size();
+        if (k > core::kMaxOperationQubits) break;  // check_operation says why
+        count = std::uint64_t{1} << (op.kind == OpKind::kMatrix ? 2 * k : k);
+        op.entries.resize(count);
+        if (!amplitudes(count, op.entries.data())) return where + ": the numbers end inside it";
+        break;
+      }
+      default:
+        break;
+    }
+    ops.push_back(std::move(op));
+  }
+  if (d != number_count) return "the numbers go on after the last operation";
+  return {};
+}
+
+int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
+                   const double* numbers, std::uint64_t number_count) noexcept {
+  return guarded(-1, [&] {
+    Borrow borrow(borrow_flag(reg));
+    if (!borrow.held()) return -1;
+    core::Register& r = register_of(reg);
+    std::vector<core::Operation> ops;
+    std::string why = decode_operations(words, word_count, numbers, number_count, ops);
+    for (std::uint64_t i = 0; why.empty() && i < ops.size(); ++i) {
+      why = core::check_operation(r.qubit_count(), ops[i]);
+      if (!why.empty()) why = "operation " + std::to_string(i) + ": " + why;
+    }
+    if (!why.empty()) {
+      PyErr_SetString(PyExc_ValueError, why.c_str());
+      return -1;
+    }
+    // Nothing below reads or writes a Python object; the borrow keeps every
+    // other call off this register until it is given back.
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      for (const core::Operation& op : ops) core::run_operation(r, op);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+    return 0;
+  });
+}
+
 // One field a line, in the order EngineApi declares them.
 constexpr EngineApi kEngineApi = {
     .abi_version = kEngineApiVersion,
@@ -155,6 +249,7 @@ constexpr EngineApi kEngineApi = {
     .allocate_copy = &allocate_copy,
     .release_copy = &release_copy,
     .adjoint_jacobian = &adjoint_jacobian,
+    .run_operations = &run_operations,
 };
 
 }  // namespace

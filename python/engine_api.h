@@ -36,7 +36,7 @@
 
 namespace zentrova::py {
 
-inline constexpr std::uint32_t kEngineApiVersion = 2;
+inline constexpr std::uint32_t kEngineApiVersion = 3;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
 
@@ -86,6 +86,22 @@ struct EngineApi {
   int (*adjoint_jacobian)(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
                           const std::vector<core::Observable>* observables,
                           core::AdjointResult* out) noexcept;
+
+  // -- programs ----------------------------------------------------------------
+  // Runs a list of operations on reg (a QuantumRegister the caller holds
+  // borrowed) with the interpreter lock released; the register is taken for
+  // exclusive use meanwhile (RuntimeError "Already borrowed" if it is in use).
+  // Every operation is checked before the first runs: a refused list (ValueError
+  // naming the operation and why) leaves the state as it was. Plain C arrays:
+  // each operation is, in words,
+  //   kind (core::OpKind), k, k qubits, c, c controls, control values (bit i
+  //   for control i)
+  // and takes from numbers, in order: rx, ry, rz their angle; u, mcu 8 (the
+  // 2x2 matrix's re, im row by row); a diagonal 2 * 2^k, a matrix 2 * 4^k;
+  // the others none. Register gates take no controls (mcu's are among its
+  // qubits, before the target).
+  int (*run_operations)(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
+                        const double* numbers, std::uint64_t number_count) noexcept;
 };
 
 // zentrova's side: puts the table where import_engine_api finds it. Called by

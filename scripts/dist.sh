@@ -52,7 +52,7 @@ for w in "$wheel" "$WORK"/again/*.whl; do
 done
 # The extension modules, each built twice; each exports nothing but its own
 # PyInit_ function.
-for name in zentrova zentrova_readout zentrova_gradients; do
+for name in zentrova zentrova_readout zentrova_gradients zentrova_program; do
   modules=("$WORK"/so/*/"$name".cpython-*.so)
   if [ "${#modules[@]}" -ne 2 ]; then
     echo "error: expected $name in both wheels, found: ${modules[*]}" >&2

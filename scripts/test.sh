@@ -158,11 +158,11 @@ module_tests() {  # $1: a test environment under build/, such as venv-3.12
 # more against a module that always runs the scalar reference kernels: both
 # paths must match the model. Listed by file; a new such file goes here.
 SCALAR_TESTS=(tests/python/test_gates.py tests/python/test_measure.py tests/python/test_readout.py
-  tests/python/test_gradients.py)
+  tests/python/test_gradients.py tests/python/test_program.py)
 scalar_tests() {
   cmake -S . -B build/scalar -G Ninja -DZENTROVA_BUILD_PYTHON=ON -DZENTROVA_FORCE_SCALAR=ON \
     -DPython_EXECUTABLE="$PY_EXE"
-  cmake --build build/scalar -j "$JOBS" --target zentrova zentrova_readout zentrova_gradients
+  cmake --build build/scalar -j "$JOBS" --target zentrova zentrova_readout zentrova_gradients zentrova_program
   PYTHONPATH=build/scalar/python "$VPY" -m pytest -q "${SCALAR_TESTS[@]}"
 }
 

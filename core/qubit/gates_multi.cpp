@@ -81,4 +81,11 @@ OpResult Register::mcu(const std::vector<std::uint64_t>& control, std::uint64_t 
   return OpResult::success(*this);
 }
 
+void Register::phase_where(std::uint64_t mask, std::uint64_t want, Amplitude factor) {
+  PreparedGate g{.kind = GateKind::kPhase, .controls = mask};
+  g.m.m00 = factor;
+  g.want = want;
+  apply(g);
+}
+
 }  // namespace zentrova::core

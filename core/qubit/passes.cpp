@@ -50,6 +50,8 @@ struct LocalGate {
   // A diagonal gate's target outside the tile: every amplitude of the tile
   // is multiplied by m11 where the tile's bit there is 1, by m00 where 0.
   std::uint64_t factor_from;
+  // A phase's positions outside the tile that must read 0 for it to act.
+  std::uint64_t forbid = 0;
 };
 
 namespace {
@@ -61,6 +63,18 @@ LocalGate localise(const PreparedGate& g, std::uint64_t inside) {
   };
   LocalGate l{g, g.controls & ~inside, 0};
   PreparedGate& lg = l.gate;
+  if (g.kind == GateKind::kPhase) {
+    l.require = g.controls & ~inside & g.want;
+    l.forbid = g.controls & ~inside & ~g.want;
+    lg.controls = 0;
+    lg.want = 0;
+    for (std::uint64_t bits = g.controls & inside; bits != 0; bits &= bits - 1) {
+      const auto p = static_cast<std::uint64_t>(std::countr_zero(bits));
+      lg.controls |= bit(rank(p));
+      if (g.want & bit(p)) lg.want |= bit(rank(p));
+    }
+    return l;
+  }
   if (g.kind == GateKind::kDiagonal && (inside & bit(g.target)) == 0) {
     // Target 0 with both factors equal: each amplitude meets the product the
     // whole-array call gives it.
@@ -96,9 +110,14 @@ LocalGate localise(const PreparedGate& g, std::uint64_t inside) {
 
 // l over the `dimension` amplitudes at amps, whose positions outside them
 // read as in `fixed`.
+// Whether l acts where the positions outside its tile read as in `fixed`.
+bool acts_where(std::uint64_t fixed, const LocalGate& l) {
+  return (fixed & l.require) == l.require && (fixed & l.forbid) == 0;
+}
+
 void apply_local(const KernelSet& kernels, Amplitude* amps, std::uint64_t dimension,
                  std::uint64_t fixed, const LocalGate& l) {
-  if ((fixed & l.require) != l.require) return;
+  if (!acts_where(fixed, l)) return;
   if (l.factor_from != 0) {
     const Amplitude f = (fixed & l.factor_from) != 0 ? l.gate.m.m11 : l.gate.m.m00;
     kernels.diagonal(amps, dimension, 0, Matrix2{f, {0.0, 0.0}, {0.0, 0.0}, f});
@@ -195,7 +214,7 @@ void GateRecord::apply_in_tile(const KernelSet& kernels, Amplitude* tile, std::u
     for (std::uint64_t offset = 0; offset < tile_size; offset += sub_size) {
       for (std::uint64_t k = sg.begin; k < sg.end; ++k) {
         const LocalGate& l = local_[k];
-        if ((fixed & l.require) != l.require) continue;
+        if (!acts_where(fixed, l)) continue;
         // A factor fixed for the whole tile stays one for each of its parts.
         if (l.factor_from != 0) {
           apply_local(kernels, tile + offset, sub_size, fixed, l);

@@ -29,6 +29,16 @@ void run_controlled(const KernelSet& kernels, Amplitude* amps, std::uint64_t dim
   kernels.controlled_general(amps, dimension, positions.data(), count, g.target, g.m);
 }
 
+void run_phase(const KernelSet& kernels, Amplitude* amps, std::uint64_t dimension,
+               const PreparedGate& g) {
+  std::array<std::uint64_t, 64> positions;
+  std::uint64_t count = 0;
+  for (std::uint64_t bits = g.controls; bits != 0; bits &= bits - 1) positions[count++] = lowest(bits);
+  const MultiTarget where{nullptr, 0, positions.data(), count, g.want};
+  const std::uint64_t row = 0;
+  kernels.diagonal_entries(amps, dimension, where, &row, &g.m.m00, 1);
+}
+
 }  // namespace
 
 void run_gate(const KernelSet& kernels, Amplitude* amps, std::uint64_t dimension,
@@ -52,6 +62,8 @@ void run_gate(const KernelSet& kernels, Amplitude* amps, std::uint64_t dimension
       return kernels.csswap(amps, dimension, lowest(g.controls), g.target, g.target_2);
     case GateKind::kControlled:
       return run_controlled(kernels, amps, dimension, g);
+    case GateKind::kPhase:
+      return run_phase(kernels, amps, dimension, g);
   }
 }
 

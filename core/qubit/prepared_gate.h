@@ -22,6 +22,7 @@ enum class GateKind : std::uint8_t {
   kCcnot,       // two controls
   kCsswap,      // target = target_1, one control
   kControlled,  // mcu: any number of controls, m
+  kPhase,       // m.m00 times every amplitude whose `controls` positions read `want`
 };
 
 struct PreparedGate {
@@ -33,6 +34,8 @@ struct PreparedGate {
   // of the gates with two controls treat them alike.
   std::uint64_t controls = 0;
   Matrix2 m{};
+  // kPhase: the values its positions must read (bits outside `controls` 0).
+  std::uint64_t want = 0;
 };
 
 // A checked qubit; a register has fewer than 60 of them.
@@ -43,6 +46,7 @@ inline std::uint8_t position(std::uint64_t q) { return static_cast<std::uint8_t>
 inline std::uint64_t moved_positions(const PreparedGate& g) {
   switch (g.kind) {
     case GateKind::kDiagonal:
+    case GateKind::kPhase:
       return 0;
     case GateKind::kSwap:
     case GateKind::kCsswap:

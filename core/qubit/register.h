@@ -7,26 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "core/amplitude.h"
 #include "core/op_result.h"
 
 namespace zentrova::core {
-
-struct Amplitude {
-  double re;
-  double im;
-};
-static_assert(sizeof(Amplitude) == 16, "an amplitude is two doubles, real part first");
-
-// A 2x2 complex matrix: row 0 gives the new amplitude whose target bit is 0.
-struct Matrix2 {
-  Amplitude m00, m01, m10, m11;
-};
-
-// The outcome of a measurement: the measured bits and how many there are.
-struct Ket {
-  std::uint64_t value;
-  std::uint64_t width;
-};
 
 // Hands out the amplitude block; a seam so tests can make allocation fail.
 // Returns nullptr on failure; the block is released with release_amplitudes.
@@ -90,6 +74,13 @@ class Register {
   OpResult csswap(std::uint64_t control, std::uint64_t target_1, std::uint64_t target_2);
   OpResult mcu(const std::vector<std::uint64_t>& control, std::uint64_t target,
                const Matrix2& m);
+
+  // Not one of the module's operations: factor times every amplitude whose
+  // positions in `mask` read `want`, recorded with the gates like them. A
+  // phase under controls of either value, and each entry of a diagonal, are
+  // one such. Requires every position of mask below qubit_count() and want
+  // inside mask (the caller has checked).
+  void phase_where(std::uint64_t mask, std::uint64_t want, Amplitude factor);
 
   // Measurements: one uniform draw each, collapse in place. A bad target is a
   // fatal error, raised before anything is drawn or written.

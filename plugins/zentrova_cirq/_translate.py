@@ -2,9 +2,12 @@
 
 A circuit is read once its parameters are resolved, before any work: each
 operation becomes one of zentrova's gates, a one-qubit matrix under controls, a
-measurement, a reset or a condition on measured values; an operation that is
-none of these is replaced by Cirq's decomposition of it, and one that is not
-unitary (a noise channel) is refused, by name.
+diagonal (a controlled phase touches only what its controls select) or a dense
+matrix on up to MAX_QUBITS qubits under controls of either value, a
+measurement, a reset or a condition on measured values. Any unitary Cirq can
+give on that many qubits runs as its own matrix, never as Cirq's decomposition
+of it; only a larger one is decomposed, and one that is not unitary (a noise
+channel) is refused, by name.
 
 Cirq lists the first qubit of its qubit order as the most significant bit of a
 basis-state index; zentrova's qubit 0 is the least significant. Qubit k of n
@@ -20,6 +23,9 @@ from _zentrova_common import FIXED, K, check_finite, controlled_calls, cos_sin, 
 
 # Conditions whose truth table would have more rows than this are refused.
 MAX_TABLE_BITS = 12
+# The most qubits zentrova_program runs one matrix or diagonal on (its
+# MAX_OPERATION_QUBITS; this module does not import it, so a worker needs no Cirq).
+MAX_QUBITS = 10
 
 
 class UnsupportedOperation(ValueError):
@@ -176,6 +182,10 @@ def _gate(prog: Program, gate, qubits: list[int], out: list) -> bool:
         if method and t == 1:
             out.append((method, tuple(qubits)))
             return True
+        if base is cirq.ZPowGate:  # a phase on the part where every qubit reads 1
+            out.append(("diagonal", ((qubits[k],), (1 + 0j, _phase_of(t, 1.0)), tuple(qubits[:k]),
+                                     (1,) * k)))
+            return True
         return _append_controlled(prog, qubits[:k], [1] * k, qubits[k], None, out,
                                   _axis_power(base, None, t, 0.0))
     if kind is cirq.SwapPowGate:
@@ -202,6 +212,8 @@ def _gate(prog: Program, gate, qubits: list[int], out: list) -> bool:
             return False
         if method in ("x", "h"):
             out.append((method, (qubits[0],)))
+        elif method is None and issubclass(kind, cirq.ZPowGate):  # half the state untouched
+            out.append(("diagonal", ((qubits[0],), (m[0], m[3]))))
         elif method:
             out.append((method, (qubits[0], _half_turn(gate))))
         else:
@@ -278,6 +290,37 @@ def _controlled_op(prog: Program, op, qubits: list[int], out: list) -> bool:
     return _append_controlled(prog, qubits[:-1], list(combos[0]), qubits[-1], sub.gate, out)
 
 
+def _matrix_op(op, qubits: list[int], out: list) -> bool:
+    """Any unitary operation on up to MAX_QUBITS qubits as one diagonal or
+    dense matrix, its controls (of a ControlledOperation or ControlledGate,
+    one combination of values) kept as controls; False if it has no unitary
+    or is too large."""
+    controls, values = (), ()
+    gate = op.gate
+    sub = op
+    if type(op) is cirq.ControlledOperation or type(gate) is cirq.ControlledGate:
+        combos = list(op.control_values.expand() if gate is None else gate.control_values.expand())
+        if len(combos) == 1:
+            k = len(combos[0])
+            controls, values = tuple(qubits[:k]), tuple(int(v) for v in combos[0])
+            qubits = qubits[k:]
+            sub = op.sub_operation if gate is None else gate.sub_gate
+    if len(qubits) > MAX_QUBITS:
+        return False
+    m = cirq.unitary(sub, None)
+    if m is None:
+        return False
+    m = np.asarray(m, dtype=np.complex128)
+    if not np.isfinite(m).all():
+        _finite(m.ravel().tolist(), op)
+    d = np.diagonal(m)
+    if np.count_nonzero(m) == np.count_nonzero(d):  # nothing off the diagonal
+        out.append(("diagonal", (tuple(qubits), d.copy(), controls, values)))
+    else:
+        out.append(("matrix", (tuple(qubits), m.ravel(), controls, values)))
+    return True
+
+
 def _read(prog: Program, operations, index: dict, out: list) -> None:
     for op in operations:
         op = op.untagged
@@ -323,12 +366,12 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
             raise UnsupportedOperation(
                 f"zentrova cannot run {op!r}: it is neither unitary nor a measurement "
                 "(noise channels are not simulated)")
-        if _gate(prog, gate, qubits, out):
+        if _gate(prog, gate, qubits, out) or _matrix_op(op, qubits, out):
             continue
         decomposed = cirq.decompose_once(op, None)
         if decomposed is None:
-            raise UnsupportedOperation(f"zentrova cannot run {op!r}: it has no decomposition into "
-                                       "gates zentrova runs")
+            raise UnsupportedOperation(f"zentrova cannot run {op!r}: it acts on more than "
+                                       f"{MAX_QUBITS} qubits and has no decomposition")
         _read(prog, decomposed, index, out)
 
 

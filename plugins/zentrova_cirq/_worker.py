@@ -7,6 +7,8 @@ pool's, a Dask cluster's) never needs Cirq, and what a task receives or
 returns pickles as plain data. _translate.py makes the operations:
 
   (method, args)                  a method of QuantumRegister and its arguments
+  ("diagonal" | "matrix", (targets, entries, controls, values))
+                                  zentrova_program's operations on several qubits
   ("measure", qubits, slot, invert)
                                   the qubits' bits, each flipped where invert
                                   says, recorded under the key numbered slot
@@ -18,7 +20,8 @@ returns pickles as plain data. _translate.py makes the operations:
                                   value & mask == target (or != if not equal)
       ("table", slots, true)      the keys' last values, as a tuple, in true
 
-Every measurement draws from the task's seeded generator and collapses the
+Gates run through zentrova_program, every stretch of them between two
+measurements in one call with the interpreter lock released. Every measurement draws from the task's seeded generator and collapses the
 state with one `u` per qubit, so a seeded run repeats bit for bit. Repetitions
 run shot by shot go through the common module's measurer, which gives the same
 bits while making a register only when a shot reaches outcomes not seen before.
@@ -26,12 +29,16 @@ bits while making a register only when a shot reaches outcomes not seen before.
 
 import numpy as np
 import zentrova
+import zentrova_program
 import zentrova_readout
 from _zentrova_common import K, check_memory, measure, measurer, panics_as, uniform_draws
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
             ("x", "h", "u", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "mcu")}
+_RUN = zentrova_program.run
+for _name in ("diagonal", "matrix"):
+    _METHODS[_name] = lambda reg, *args, _name=_name: _RUN(reg, ((_name, args),))
 
 
 def _rng(seed) -> np.random.Generator:
@@ -72,11 +79,16 @@ def _instance(records: list, slot: int, index: int) -> tuple:
 def _execute(reg, ops, draw, records: list) -> None:
     """Runs ops on reg; each measurement's outcome from draw(), a uniform
     number in [0, 1)."""
+    gates: list = []
     for op in ops:
         name = op[0]
         if name in _METHODS:
-            _METHODS[name](reg, *op[1])
-        elif name == "measure":
+            gates.append(op)
+            continue
+        if gates:
+            _RUN(reg, gates)
+            gates = []
+        if name == "measure":
             _, qubits, slot, invert = op
             records[slot].append(tuple((0 if q is None else measure(reg, q, draw)) ^ f
                                        for q, f in zip(qubits, invert)))
@@ -84,6 +96,8 @@ def _execute(reg, ops, draw, records: list) -> None:
             measure(reg, op[1], draw, reset=True)
         elif all(_holds(c, records) for c in op[1]):
             _execute(reg, op[2], draw, records)
+    if gates:
+        _RUN(reg, gates)
 
 
 # Shot-by-shot programs: 0 gate (method, args), 1 measure (qubits, slot,
@@ -142,6 +156,8 @@ def gate_qubits(op: tuple) -> tuple:
     name, args = op
     if name == "mcu":
         return (*args[0], args[1])
+    if name in ("diagonal", "matrix"):
+        return (*args[0], *args[2]) if len(args) == 4 else tuple(args[0])
     return args[:1] if name in ("u", "rx", "ry", "rz") else args
 
 
@@ -159,6 +175,11 @@ def _remap(ops, dense: dict) -> list:
         elif name == "mcu":
             args = op[1]
             out.append((name, ([dense[c] for c in args[0]], dense[args[1]], *args[2:])))
+        elif name in ("diagonal", "matrix"):
+            targets, entries, *rest = op[1]
+            controls, values = rest or ((), ())
+            out.append((name, (tuple(dense[q] for q in targets), entries,
+                               tuple(dense[c] for c in controls), values)))
         else:
             k = len(gate_qubits(op))
             out.append((name, (*(dense[q] for q in op[1][:k]), *op[1][k:])))

@@ -296,6 +296,54 @@ TEST_P(KernelsEquivalenceTest, ControlledGeneralUpdate) {
   });
 }
 
+// The k-qubit entries: random targets (in any order), controls of either
+// value, random matrices and diagonals with some entries exactly 1. In the
+// scalar set itself, a matrix on one target must give `general`'s bits.
+TEST_P(KernelsEquivalenceTest, MatricesAndDiagonalsOnSeveralQubits) {
+  for_each_state([&](std::uint64_t n, const State& s, std::mt19937_64& rng, const std::string& where) {
+    for (int trial = 0; trial < 8; ++trial) {
+      std::vector<std::uint64_t> order(n);
+      for (std::uint64_t q = 0; q < n; ++q) order[q] = q;
+      std::shuffle(order.begin(), order.end(), rng);
+      const std::uint64_t k = 1 + rng() % std::min<std::uint64_t>(n, 4);
+      const std::uint64_t c = rng() % (n - k + 1);
+      std::vector<std::uint64_t> targets(order.begin(), order.begin() + k);
+      std::vector<std::uint64_t> opened(order.begin(), order.begin() + k + c);
+      std::sort(opened.begin(), opened.end());
+      const std::uint64_t want = [&] {
+        std::uint64_t w = 0;
+        for (std::uint64_t i = k; i < k + c; ++i) w |= (rng() & 1) << order[i];
+        return w;
+      }();
+      const MultiTarget at{targets.data(), k, opened.data(), opened.size(), want};
+      std::vector<Amplitude> m(std::size_t{1} << (2 * k));
+      for (std::size_t e = 0; e < m.size(); e += 4) {
+        const Matrix2 part = model::random_matrix(rng, true);
+        std::copy(&part.m00, &part.m00 + std::min<std::size_t>(4, m.size() - e), m.begin() + static_cast<std::ptrdiff_t>(e));
+      }
+      std::vector<std::uint64_t> rows;
+      for (std::uint64_t r = 0; r < (std::uint64_t{1} << k); ++r) {
+        if (rng() % 3 != 0) rows.push_back(r);
+      }
+      const std::string what = where + " k=" + std::to_string(k) + " c=" + std::to_string(c);
+      expect_same(s, false, "matrix " + what, [&](const KernelSet& ks, Amplitude* a) {
+        ks.matrix(a, s.size(), at, m.data());
+      });
+      expect_same(s, false, "diagonal " + what, [&](const KernelSet& ks, Amplitude* a) {
+        ks.diagonal_entries(a, s.size(), at, rows.data(), m.data(), rows.size());
+      });
+      if (k == 1 && c == 0 && set_ == &kScalarKernels) {
+        const Matrix2 m2{m[0], m[1], m[2], m[3]};
+        State general(s.begin(), s.end());
+        State matrix(s.begin(), s.end());
+        kScalarKernels.general(general.data(), s.size(), targets[0], m2);
+        kScalarKernels.matrix(matrix.data(), s.size(), at, m.data());
+        EXPECT_TRUE(model::same_bits(matrix, general, true)) << "one target " << what;
+      }
+    }
+  });
+}
+
 TEST_P(KernelsEquivalenceTest, ProbabilitiesAndClear) {
   for_each_state([&](std::uint64_t, const State& s, std::mt19937_64&, const std::string& where) {
     const std::uint64_t dim = s.size();

@@ -71,7 +71,14 @@ PreparedGate random_gate(std::mt19937_64& rng, u64 n) {
   const u64 c1 = model::bit(q[1]);
   const u64 c2 = model::bit(q[2]);
   const Matrix2 h{{0.7071067811865476, 0.0}, {}, {}, {}};
-  switch (rng() % 9) {
+  switch (rng() % 10) {
+    case 9: {
+      // A phase on the amplitudes whose chosen positions read chosen values.
+      const u64 mask = rng() & (model::bit(n) - 1);
+      PreparedGate g{.kind = GateKind::kPhase, .controls = mask, .m = matrix(rng)};
+      g.want = rng() & mask;
+      return g;
+    }
     case 0: return {.kind = GateKind::kExchange, .target = p(0)};
     case 1: return {.kind = GateKind::kHadamard, .target = p(0), .m = h};
     case 2: return {.kind = GateKind::kGeneral, .target = p(0), .m = matrix(rng)};

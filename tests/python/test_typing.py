@@ -56,7 +56,7 @@ def mypy_errors(tmp_path_factory: pytest.TempPathFactory) -> dict[tuple[str, int
     return errors
 
 
-@pytest.mark.parametrize("module", ["zentrova", "zentrova_readout", "zentrova_gradients"])
+@pytest.mark.parametrize("module", ["zentrova", "zentrova_readout", "zentrova_gradients", "zentrova_program"])
 def test_installed_stubs_are_the_source_stub(module):
     if not INSTALLED_STUBS.exists():
         pytest.skip(f"zentrova imported from a build tree ({MODULE_DIR}), not an installed wheel")
@@ -150,7 +150,7 @@ def test_stub_signatures_match_the_module():
     assert len(classes["QuantumRegister"]) == 16  # __new__ and the fifteen methods
 
 
-@pytest.mark.parametrize("module", ["zentrova", "zentrova_readout", "zentrova_gradients"])
+@pytest.mark.parametrize("module", ["zentrova", "zentrova_readout", "zentrova_gradients", "zentrova_program"])
 def test_stubtest_finds_no_difference_from_the_module(tmp_path, module):
     # mypy's own comparison of the stub with the imported module: names, kinds,
     # defaults, what is missing on either side.

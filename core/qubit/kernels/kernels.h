@@ -52,6 +52,23 @@ inline constexpr std::uint64_t kScalarExchangesBelow = 64;
 inline constexpr std::uint64_t kAheadAbove = std::uint64_t{1} << 17;
 inline constexpr std::uint64_t kAheadUpTo = std::uint64_t{1} << 21;
 
+// The most qubits one dense or diagonal operation may act on: a dense matrix of
+// 4^10 entries is 16 MiB, and costs 2^10 products an amplitude.
+inline constexpr std::uint64_t kMaxOperationQubits = 10;
+
+// Where an operation on k qubits acts. Bit j of a row or column index of its
+// matrix is position targets[j]; `opened` lists the targets and the controls,
+// ascending; `want` holds the bits the controls must read (the targets' bits
+// 0). A group is the 2^k amplitudes whose other bits are the same and whose
+// controls read `want`.
+struct MultiTarget {
+  const std::uint64_t* targets;
+  std::uint64_t count;
+  const std::uint64_t* opened;
+  std::uint64_t opened_count;
+  std::uint64_t want;
+};
+
 // Every kernel requires: amps holds dimension amplitudes, dimension is 2^n,
 // and every qubit position given is below n and distinct from the others (the
 // gate function has checked). Kernels allocate nothing and cannot fail.
@@ -119,6 +136,18 @@ struct KernelSet {
   // divided by h if scale, else left as they are.
   void (*collapse_mul)(Amplitude* amps, std::uint64_t dimension, std::uint64_t mask,
                        std::uint64_t want, bool scale, double h);
+
+  // Operations on up to kMaxOperationQubits targets under controls of either
+  // value. In every group, row r of m (2^k x 2^k, row by row) gives
+  // a'_r = m[r][0]*a_0 + m[r][1]*a_1 + ..., the first product alone and each
+  // later one added in column order: for one target, what `general` computes.
+  void (*matrix)(Amplitude* amps, std::uint64_t dimension, const MultiTarget& where,
+                 const Amplitude* m);
+  // In every group, a_rows[e] = values[e] * a_rows[e] for e < count (rows
+  // distinct); the group's other amplitudes are not touched.
+  void (*diagonal_entries)(Amplitude* amps, std::uint64_t dimension, const MultiTarget& where,
+                           const std::uint64_t* rows, const Amplitude* values,
+                           std::uint64_t count);
 };
 
 // The reference: plain C++ that spells out the order of every operation. The

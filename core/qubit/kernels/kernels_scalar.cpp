@@ -18,6 +18,7 @@
 #include "core/qubit/complex_ops.h"
 #include "core/qubit/index_bits.h"
 #include "core/qubit/kernels/kernels.h"
+#include "core/qubit/kernels/multi_body.h"
 #include "core/qubit/register.h"
 
 namespace zentrova::core {
@@ -290,6 +291,8 @@ constinit const KernelSet kScalarKernels{
     &collapse_one_scalar,
     &marginal_table_scalar,
     &collapse_mul_scalar,
+    &matrix_body,
+    &diagonal_entries_body,
 };
 
 }  // namespace zentrova::core

@@ -7,7 +7,8 @@
 //   vector_walks.h      the runs and streams a gate walks, lines asked early;
 //   vector_exchanges.h  x, cnot, swap, ccnot, csswap;
 //   vector_updates.h    the 2x2 update (u, rx, ry, controlled), h, diagonal;
-//   vector_readouts.h   probabilities, sums, marginal table, collapses.
+//   vector_readouts.h   probabilities, sums, marginal table, collapses;
+//   vector_multi.h      dense matrices and diagonals on several targets.
 //
 // Everything sits in an anonymous namespace and includes nothing but standard
 // headers and the engine's declaration-only or internal headers (kernels.h,
@@ -31,6 +32,7 @@
 #include "core/qubit/kernels/kernels.h"
 #include "core/qubit/kernels/layer.h"
 #include "core/qubit/kernels/vector_exchanges.h"
+#include "core/qubit/kernels/vector_multi.h"
 #include "core/qubit/kernels/vector_readouts.h"
 #include "core/qubit/kernels/vector_registers.h"
 #include "core/qubit/kernels/vector_updates.h"
@@ -60,6 +62,8 @@ constexpr KernelSet vector_kernels(const char* name) {
       &collapse_one<L>,
       &marginal_table<L>,
       &collapse_mul<L>,
+      &multi_matrix<L>,
+      &multi_diagonal<L>,
   };
 }
 
