@@ -16,6 +16,7 @@
 #include "core/math/trig.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
+#include "core/qubit/rotations.h"
 
 namespace zentrova::core {
 namespace {
@@ -284,16 +285,11 @@ Matrix2 dagger(const Matrix2& m) {
 // theirs, so that a controlled rotation differs from its plain one only in the
 // pairs it skips.
 Matrix2 matrix_of(AdjointGateKind kind, double theta) {
-  if (kind == AdjointGateKind::kPhase) {
-    const SinCos e = sin_cos(theta);
-    return Matrix2{{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {e.cos, e.sin}};
-  }
-  const SinCos h = sin_cos(theta * 0.5);
-  const double c = h.cos, s = h.sin;
-  if (kind == AdjointGateKind::kRx) return Matrix2{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
-  if (kind == AdjointGateKind::kRy) return Matrix2{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
-  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : sin_cos(theta * -0.5);
-  return Matrix2{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
+  if (kind == AdjointGateKind::kPhase) return phase_matrix(sin_cos(theta));
+  const SinCos half = sin_cos(theta * 0.5);
+  if (kind == AdjointGateKind::kRx) return rx_matrix(half);
+  if (kind == AdjointGateKind::kRy) return ry_matrix(half);
+  return rz_matrix(theta, half, &sin_cos);
 }
 
 OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
