@@ -16,6 +16,7 @@
 #include "core/math/trig.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
+#include "core/program/operation.h"
 #include "core/qubit/rotations.h"
 
 namespace zentrova::core {
@@ -317,6 +318,23 @@ OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
     case AdjointGateKind::kCcnot: return r.ccnot(q[0], q[1], q[2]);
     case AdjointGateKind::kCsswap: return r.csswap(q[0], q[1], q[2]);
     case AdjointGateKind::kMcu: break;
+    case AdjointGateKind::kMatrix: {
+      Operation op;
+      op.kind = OpKind::kMatrix;
+      op.qubits = q;
+      op.entries = g.entries;
+      if (inverse) {
+        const std::uint64_t size = std::uint64_t{1} << q.size();
+        for (std::uint64_t r = 0; r < size; ++r) {
+          for (std::uint64_t c = 0; c < size; ++c) {
+            const Amplitude a = g.entries[c * size + r];
+            op.entries[r * size + c] = Amplitude{a.re, -a.im};
+          }
+        }
+      }
+      run_operation(r, op);
+      return OpResult::success(r);
+    }
   }
   const std::vector<std::uint64_t> controls(q.begin(), q.end() - 1);
   const Matrix2 m = g.kind == AdjointGateKind::kMcu ? (inverse ? dagger(g.m) : g.m)
@@ -433,7 +451,8 @@ std::uint64_t qubits_of(AdjointGateKind kind) {
     case AdjointGateKind::kRy:
     case AdjointGateKind::kRz:
     case AdjointGateKind::kPhase:
-    case AdjointGateKind::kMcu: return 0;  // controls and a target
+    case AdjointGateKind::kMcu:
+    case AdjointGateKind::kMatrix: return 0;  // any number
     default: return 1;
   }
 }
@@ -463,13 +482,26 @@ std::string adjoint_refusal(std::uint64_t n, const std::vector<AdjointGate>& gat
     if (!qubit_mask(g.qubits, n, mask)) {
       return where + "qubits must be distinct and below " + std::to_string(n);
     }
+    if (g.kind == AdjointGateKind::kMatrix) {
+      const std::uint64_t k = g.qubits.size();
+      if (k > kMaxOperationQubits) {
+        return where + "a matrix acts on at most " + std::to_string(kMaxOperationQubits) + " qubits";
+      }
+      if (g.entries.size() != (std::uint64_t{1} << (2 * k))) {
+        return where + "a matrix on " + std::to_string(k) + " qubits needs " +
+               std::to_string(std::uint64_t{1} << (2 * k)) + " entries";
+      }
+    }
     if (g.column < kFixedGate) return where + "a column is kFixedGate or at least 0";
     if (g.column == kFixedGate) continue;
     const bool rotation = g.kind == AdjointGateKind::kRx || g.kind == AdjointGateKind::kRy ||
                           g.kind == AdjointGateKind::kRz || g.kind == AdjointGateKind::kPhase;
-    const bool matrix = g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu;
+    const bool matrix = g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu ||
+                        g.kind == AdjointGateKind::kMatrix;
     if (!rotation && !matrix) return where + "a gate without a parameter cannot be trainable";
-    if (matrix && g.generator.empty()) return where + "a trainable u or mcu needs its generator";
+    if (matrix && g.generator.empty()) {
+      return where + "a trainable u, mcu or matrix needs its generator";
+    }
     for (const GeneratorTerm& t : g.generator) {
       if (((t.projector | t.word.x | t.word.z) & ~all) != 0 ||
           (t.projector & (t.word.x | t.word.z)) != 0) {
