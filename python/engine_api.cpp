@@ -11,6 +11,7 @@
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
+#include "core/program/fuse.h"
 #include "core/program/operation.h"
 #include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
@@ -204,7 +205,8 @@ std::string decode_operations(const std::uint64_t* words, std::uint64_t word_cou
 }
 
 int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
-                   const double* numbers, std::uint64_t number_count) noexcept {
+                   const double* numbers, std::uint64_t number_count,
+                   std::uint64_t options) noexcept {
   return guarded(-1, [&] {
     Borrow borrow(borrow_flag(reg));
     if (!borrow.held()) return -1;
@@ -219,6 +221,7 @@ int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word
       PyErr_SetString(PyExc_ValueError, why.c_str());
       return -1;
     }
+    if (options & kFuseOperations) ops = core::fuse(ops);
     // Nothing below reads or writes a Python object; the borrow keeps every
     // other call off this register until it is given back.
     std::exception_ptr failure;

@@ -7,6 +7,7 @@
 //
 // Nothing here throws: a C++ exception must not leave this module, so the one
 // that can arise (an allocation) is caught at the function's edge.
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -29,8 +30,9 @@ const EngineApi* g_api = nullptr;
 struct GateName {
   const char* name;
   AdjointGateKind kind;
-  // What the tuple's third item is: nothing, an angle, or a 2x2 matrix.
-  enum { kNone, kAngle, kMatrix } param;
+  // What the tuple's third item is: nothing, an angle, a 2x2 matrix, or a
+  // matrix of any power-of-two side.
+  enum { kNone, kAngle, kMatrix, kAnyMatrix } param;
 };
 
 constexpr GateName kGateNames[] = {
@@ -46,6 +48,7 @@ constexpr GateName kGateNames[] = {
     {"ccnot", AdjointGateKind::kCcnot, GateName::kNone},
     {"csswap", AdjointGateKind::kCsswap, GateName::kNone},
     {"mcu", AdjointGateKind::kMcu, GateName::kMatrix},
+    {"matrix", AdjointGateKind::kMatrix, GateName::kAnyMatrix},
 };
 
 // A sequence's items as a fast sequence (a list or tuple), or null with
@@ -113,6 +116,20 @@ const GateName* gate_name(PyObject* name) {
   return nullptr;
 }
 
+bool to_observable(PyObject* obj, const std::string& where, Observable& out);
+
+// A column: an int at least 0, or None for a fixed gate.
+bool to_column(PyObject* obj, const std::string& where, std::int64_t& column) {
+  if (obj == Py_None) return true;
+  column = PyLong_AsLongLong(obj);
+  if (column == -1 && PyErr_Occurred()) return false;
+  if (column < 0) {
+    PyErr_Format(PyExc_ValueError, "%s: a column must be None or at least 0", where.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
   PyRef gates = fast_sequence(obj, "gates must be a sequence of gate tuples");
   if (!gates) return false;
@@ -129,12 +146,13 @@ bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
     if (!name) {
       PyErr_Format(PyExc_ValueError,
                    "%s: must be a tuple (name, wires[, parameter[, column]]) whose name is one of "
-                   "x, h, u, rx, ry, rz, phase, cnot, swap, ccnot, csswap, mcu",
+                   "x, h, u, rx, ry, rz, phase, cnot, swap, ccnot, csswap, mcu, matrix",
                    where.c_str());
       return false;
     }
     const Py_ssize_t want = name->param == GateName::kNone ? 2 : 3;
-    const Py_ssize_t most = name->param == GateName::kAngle ? 4 : want;
+    const Py_ssize_t most = name->param == GateName::kAngle ? 4
+                            : name->param == GateName::kNone ? want : 5;
     if (size < want || size > most) {
       PyErr_Format(PyExc_ValueError, "%s (%s): takes %zd to %zd items, not %zd", where.c_str(),
                    name->name, want, most, size);
@@ -143,22 +161,37 @@ bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
     AdjointGate g;
     g.kind = name->kind;
     if (!to_qubits(item[1], where, g.qubits)) return false;
-    if (name->param == GateName::kMatrix) {
+    if (name->param == GateName::kMatrix || name->param == GateName::kAnyMatrix) {
       std::vector<core::Amplitude> m;
-      if (!to_matrix(item[2], where, 2, m)) return false;
-      g.m = core::Matrix2{m[0], m[1], m[2], m[3]};
+      const std::uint64_t side =
+          name->param == GateName::kMatrix ? 2 : std::uint64_t{1} << std::min<std::size_t>(g.qubits.size(), 16);
+      if (!to_matrix(item[2], where, side, m)) return false;
+      if (name->param == GateName::kMatrix) {
+        g.m = core::Matrix2{m[0], m[1], m[2], m[3]};
+      } else {
+        g.entries = std::move(m);
+      }
+      // A trainable matrix: its column, then its generator G (dU/dp = i G U)
+      // as Pauli terms (coefficient, word, wires).
+      if (size >= 4 && !to_column(item[3], where, g.column)) return false;
+      if (size == 5) {
+        Observable generator;
+        if (!to_observable(item[4], where + ": generator", generator)) return false;
+        if (!generator.hermitians.empty()) {
+          PyErr_Format(PyExc_ValueError, "%s: a generator is a sum of Pauli terms", where.c_str());
+          return false;
+        }
+        for (const core::PauliTerm& t : generator.paulis) {
+          g.generator.push_back(core::GeneratorTerm{t.coefficient, 0, t.word});
+        }
+      }
     } else if (name->param == GateName::kAngle) {
       g.theta = PyFloat_AsDouble(item[2]);
       if (g.theta == -1.0 && PyErr_Occurred()) return false;
       if (size == 3) {
         g.column = next_column++;
-      } else if (item[3] != Py_None) {
-        g.column = PyLong_AsLongLong(item[3]);
-        if (g.column == -1 && PyErr_Occurred()) return false;
-        if (g.column < 0) {
-          PyErr_Format(PyExc_ValueError, "%s: a column must be None or at least 0", where.c_str());
-          return false;
-        }
+      } else if (!to_column(item[3], where, g.column)) {
+        return false;
       }
     }
     out.push_back(std::move(g));
@@ -302,7 +335,11 @@ PyMethodDef gradients_functions[] = {
      "gates: tuples (name, wires[, parameter[, column]]), wires being qubit indices\n"
      "as zentrova numbers them (qubit 0 the least significant bit), controls first:\n"
      "x, h, cnot, swap, ccnot, csswap (no parameter); rx, ry, rz, phase (an angle,\n"
-     "any number of controls before the target); u, mcu (a 2x2 matrix, fixed).\n"
+     "any number of controls before the target); u, mcu (a 2x2 matrix); matrix\n"
+     "(a 2**k x 2**k matrix on k wires, wires[0] its row index's most significant\n"
+     "bit). A matrix gate is fixed unless a column and its generator G follow:\n"
+     "(name, wires, matrix, column, generator), dU/dp = i G U at the matrix given,\n"
+     "G a sequence of Pauli terms (coefficient, word, wires).\n"
      "An angle is parameter number c, counted over the angles without a column,\n"
      "unless its tuple gives a column (an int, which gates may share) or None.\n\n"
      "observables: each a sequence of terms, summed: (coefficient, word, wires)\n"

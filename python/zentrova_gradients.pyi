@@ -12,11 +12,13 @@ __all__ = ["jacobian"]
 
 _Wires: TypeAlias = SupportsIndex | Sequence[SupportsIndex]
 _Matrix: TypeAlias = Sequence[Sequence[SupportsComplex | SupportsFloat]]
-# (name, wires), (name, wires, angle or 2x2 matrix), (name, wires, angle, column or None)
+# (name, wires), (name, wires, angle or matrix), (name, wires, angle or matrix, column or None),
+# (name, wires, matrix, column or None, generator as Pauli terms)
 _Gate: TypeAlias = (
     tuple[str, _Wires]
     | tuple[str, _Wires, SupportsFloat | _Matrix]
-    | tuple[str, _Wires, SupportsFloat, SupportsIndex | None]
+    | tuple[str, _Wires, SupportsFloat | _Matrix, SupportsIndex | None]
+    | tuple[str, _Wires, _Matrix, SupportsIndex | None, Sequence[tuple[SupportsFloat, str, _Wires]]]
 )
 # (coefficient, "XYZ...", wires) or (Hermitian matrix, wires)
 _Term: TypeAlias = tuple[SupportsFloat, str, _Wires] | tuple[_Matrix, _Wires]

@@ -21,6 +21,8 @@ _Entries: TypeAlias = Sequence[SupportsComplex | SupportsFloat] | Sequence[
 # "matrix": (targets, entries) or (targets, entries, controls, values).
 _Operation: TypeAlias = tuple[str, Sequence[Any]]
 
-def run(register: QuantumRegister, operations: Iterable[_Operation]) -> QuantumRegister:
+def run(
+    register: QuantumRegister, operations: Iterable[_Operation], fuse: bool = False
+) -> QuantumRegister:
     """Runs the operations on register in one call and returns it; ValueError names the first
     operation refused, before any runs."""

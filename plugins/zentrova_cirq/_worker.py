@@ -86,7 +86,7 @@ def _execute(reg, ops, draw, records: list) -> None:
             gates.append(op)
             continue
         if gates:
-            _RUN(reg, gates)
+            _RUN(reg, gates, True)
             gates = []
         if name == "measure":
             _, qubits, slot, invert = op
@@ -97,7 +97,7 @@ def _execute(reg, ops, draw, records: list) -> None:
         elif all(_holds(c, records) for c in op[1]):
             _execute(reg, op[2], draw, records)
     if gates:
-        _RUN(reg, gates)
+        _RUN(reg, gates, True)
 
 
 # Shot-by-shot programs: 0 gate (method, args), 1 measure (qubits, slot,

@@ -199,3 +199,12 @@ def test_the_interpreter_lock_is_released_while_a_program_runs():
     worker.join()
     # Held, the lock would give this thread a few switch intervals at most.
     assert spins > 10_000
+
+
+def test_fusion_keeps_the_state_to_within_rounding():
+    rng = random.Random(23)
+    for n in (1, 3, 6):
+        ops = random_program(rng, n, 80)
+        plain = amplitudes(zp.run(QR(n), ops))
+        fused = amplitudes(zp.run(QR(n), ops, fuse=True))
+        assert np.abs(plain - fused).max() < 1e-12 * max(1.0, np.abs(plain).max())
