@@ -107,6 +107,17 @@ struct EngineApi {
   int (*run_operations)(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
                         const double* numbers, std::uint64_t number_count,
                         std::uint64_t options) noexcept;
+  // <psi|O_k|psi> of reg's state into out[k], with the interpreter lock
+  // released (the register taken for exclusive use meanwhile). In words: the
+  // observable count, then for each: its Pauli term count p, its Hermitian
+  // term count h, p pairs (x mask, z mask: Y where both), and h times (k,
+  // k qubits, the first the most significant bit of a row index). In
+  // numbers: the p coefficients of each observable's Pauli terms, then the
+  // 2 * 4^k parts of each Hermitian matrix, row by row (re, im). ValueError
+  // for a term outside the register or malformed.
+  int (*expectation_values)(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
+                            const double* numbers, std::uint64_t number_count,
+                            double* out) noexcept;
 };
 
 // zentrova's side: puts the table where import_engine_api finds it. Called by

@@ -17,6 +17,7 @@
 #include "core/program/operation.h"
 #include "python/engine_api.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace zentrova::py {
 namespace {
@@ -292,6 +293,61 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   }
 }
 
+PyObject* expectations_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"register", "observables"};
+  static constexpr MethodSig kSig = {"expectations", kParams, 2, 0, nullptr};
+  PyObject* placed[2];
+  if (g_api->match_args(&kSig, args, nargs, kwnames, placed) < 0) return nullptr;
+  PyObject* reg = placed[0];
+  if (!PyObject_TypeCheck(reg, g_api->register_type())) {
+    PyErr_Format(PyExc_TypeError,
+                 "expectations() argument 'register' must be QuantumRegister, not %.100s",
+                 Py_TYPE(reg)->tp_name);
+    return nullptr;
+  }
+  PyRef obs = fast_sequence(placed[1], "observables must be a sequence of observables");
+  if (!obs) return nullptr;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(obs.get());
+  std::vector<std::uint64_t> words{static_cast<std::uint64_t>(count)};
+  std::vector<double> numbers;
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    core::Observable o;
+    if (!to_observable(PySequence_Fast_GET_ITEM(obs.get(), k), "observable " + std::to_string(k), o)) {
+      return nullptr;
+    }
+    words.push_back(o.paulis.size());
+    words.push_back(o.hermitians.size());
+    for (const core::PauliTerm& t : o.paulis) {
+      words.push_back(t.word.x);
+      words.push_back(t.word.z);
+      numbers.push_back(t.coefficient);
+    }
+    for (const core::HermitianTerm& h : o.hermitians) {
+      words.push_back(h.qubits.size());
+      words.insert(words.end(), h.qubits.begin(), h.qubits.end());
+      for (const core::Amplitude& a : h.matrix) {
+        numbers.push_back(a.re);
+        numbers.push_back(a.im);
+      }
+    }
+  }
+  std::vector<double> values(static_cast<std::size_t>(count));
+  if (g_api->expectation_values(reg, words.data(), words.size(), numbers.data(), numbers.size(),
+                                values.data()) < 0) {
+    return nullptr;
+  }
+  return float_array(values, values.size(), 0, false).release();
+}
+
+PyObject* expectations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  try {
+    return expectations_body(args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyMethodDef program_functions[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -313,12 +369,21 @@ PyMethodDef program_functions[] = {
      "past operations on other qubits) into one 2x2 matrix first: fewer passes,\n"
      "and a result that differs from the unfused one by the rounding of the\n"
      "matrix products (a few units in the last place), the same on every machine."},
+    {"expectations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&expectations)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "expectations($module, register, observables)\n--\n\n"
+     "<psi|O|psi> of register's state for each observable, as a float64 numpy array\n"
+     "(a memoryview without numpy), read in one pass a term with the interpreter lock\n"
+     "released; the state is not changed.\n\n"
+     "observables: each a sequence of terms, summed: (coefficient, word, wires) with\n"
+     "word a str of I, X, Y, Z, one letter per wire; or (matrix, wires), a Hermitian\n"
+     "2**k x 2**k matrix whose row index has wires[0] as its most significant bit."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int program_exec(PyObject* module) noexcept {
   if (!g_api && !(g_api = import_engine_api("zentrova_program"))) return -1;
-  PyRef all = PyRef::steal(Py_BuildValue("[s]", "run"));
+  PyRef all = PyRef::steal(Py_BuildValue("[ss]", "run", "expectations"));
   if (!all) return -1;
   if (PyModule_AddIntConstant(module, "MAX_OPERATION_QUBITS",
                               static_cast<long>(core::kMaxOperationQubits)) < 0) {

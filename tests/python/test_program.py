@@ -208,3 +208,26 @@ def test_fusion_keeps_the_state_to_within_rounding():
         plain = amplitudes(zp.run(QR(n), ops))
         fused = amplitudes(zp.run(QR(n), ops, fuse=True))
         assert np.abs(plain - fused).max() < 1e-12 * max(1.0, np.abs(plain).max())
+
+
+def test_expectations_are_the_dense_models():
+    from test_gradients import dense  # the observables as full matrices
+    rng = random.Random(29)
+    for n in (1, 2, 4, 7):
+        reg = zp.run(QR(n), [op for op in random_program(rng, n, 30) if op[0] != "diagonal"])
+        psi = amplitudes(reg)
+        observables = []
+        for _ in range(4):
+            terms = [(rng.uniform(-2, 2), "".join(rng.choice("IXYZ") for _ in range(m)),
+                      rng.sample(range(n), m)) for m in range(1, n + 1)]
+            k = rng.randint(1, min(n, 3))
+            h = np.array([[complex(rng.uniform(-1, 1), rng.uniform(-1, 1)) for _ in range(1 << k)]
+                          for _ in range(1 << k)])
+            observables.append(terms + [((h + h.conj().T).tolist(), rng.sample(range(n), k))])
+        got = zp.expectations(reg, observables)
+        want = [np.vdot(psi, dense(n, o) @ psi).real for o in observables]
+        scale = np.vdot(psi, psi).real
+        assert np.allclose(got, want, atol=1e-12 * scale * 20), (got, want)
+        assert amplitudes(reg).tobytes() == psi.tobytes()
+    with pytest.raises(ValueError, match="a Pauli word acts on a qubit not below 2"):
+        zp.expectations(QR(2), [[(1.0, "Z", [2])]])
