@@ -189,8 +189,9 @@ def _first(results):
     return results[0]
 
 
-def preprocess_transforms(device, decomposer):
+def preprocess_transforms(device, decomposer, first):
     program = CompilePipeline()
+    program.add_transform(first)
     program.add_transform(no_sampling, name=NAME)
     program.add_transform(expectations_only)
     program.add_transform(defer_measurements, allow_postselect=False)

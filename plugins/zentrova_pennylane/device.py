@@ -68,6 +68,15 @@ def _null_postprocessing(results):
     return results[0]
 
 
+@transform
+def refuse_non_finite(tape):
+    """The same refusal at the start of preprocessing: decomposing a non-finite matrix fails
+    first otherwise, with numpy's error (a QubitUnitary on two wires: "Eigenvalues did not
+    converge")."""
+    _refuse_non_finite([tape])
+    return (tape,), _null_postprocessing
+
+
 def _is_diagonal(obs):
     if obs.name in ("PauliZ", "Identity"):
         return True
@@ -297,8 +306,9 @@ class ZentrovaQubit(Device):
 
     def preprocess_transforms(self, execution_config=None):
         if adjoint.wanted(execution_config):
-            return adjoint.preprocess_transforms(self, _decomposer)
+            return adjoint.preprocess_transforms(self, _decomposer, refuse_non_finite)
         program = CompilePipeline()
+        program.add_transform(refuse_non_finite)
         program.add_transform(defer_measurements, allow_postselect=True)
         # After deferring: each mid-circuit measurement has taken a wire of its own.
         program.add_transform(validate_device_wires, self.wires, name=self.name)
