@@ -1,9 +1,11 @@
 """The zentrova.qubit device: PennyLane's device interface over a zentrova register.
 
 PennyLane's own transforms bring a circuit to what the register runs: mid-circuit
-measurements are deferred to extra wires, unsupported gates decomposed (state preparation
-included), measurements split into groups that can be taken together, and observables rotated
-to the computational basis. Each resulting circuit then runs on a fresh register
+measurements are deferred (to extra wires where their wires are used again), unsupported gates
+decomposed (state preparation included), and measurements that need a rotation to the
+computational basis (any with shots; without, variances and probabilities of observables) split
+into groups that can be taken together and rotated. Exact expectation values need no rotation:
+all of a circuit's come from its one state (simulate.expectation). Each resulting circuit then runs on a fresh register
 (simulate.run), in this process or spread over an executor's processes."""
 
 from dataclasses import replace
@@ -292,6 +294,7 @@ class ZentrovaQubit(Device):
                 raise DeviceError(f"device option {option} not present on {self}")
         method = config.mcm_config.mcm_method
         if method not in (None, "deferred"):
+            method = getattr(method, "value", method)  # PennyLane's enum, named by its value
             raise DeviceError(
                 f"mcm_method {method!r} is not supported on zentrova.qubit; it defers "
                 "mid-circuit measurements (mcm_method='deferred')"
