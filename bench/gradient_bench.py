@@ -89,10 +89,11 @@ def measure(n, layers, rounds):
 
 def hamiltonians(n):
     rng = np.random.default_rng(3)
-    ising = qml.Hamiltonian([1.0] * (n - 1) + [0.7] * n,
-                            [qml.Z(i) @ qml.Z(i + 1) for i in range(n - 1)] + [qml.X(i) for i in range(n)])
+    bonds = [qml.Z(i) @ qml.Z(i + 1) for i in range(n - 1)]
+    ising = qml.Hamiltonian([1.0] * (n - 1) + [0.7] * n, bonds + [qml.X(i) for i in range(n)])
     words = ["".join(rng.choice(list("IXYZ"), n)) for _ in range(30)]
-    random = qml.Hamiltonian(rng.normal(size=30), [qml.pauli.string_to_pauli_word(w) for w in words])
+    random = qml.Hamiltonian(rng.normal(size=30),
+                             [qml.pauli.string_to_pauli_word(w) for w in words])
     return {"Ising": ising, "30 words": random}
 
 

@@ -5,8 +5,9 @@ measurements are deferred (to extra wires where their wires are used again), uns
 decomposed (state preparation included), and measurements that need a rotation to the
 computational basis (any with shots; without, variances and probabilities of observables) split
 into groups that can be taken together and rotated. Exact expectation values need no rotation:
-all of a circuit's come from its one state (simulate.expectation). Each resulting circuit then runs on a fresh register
-(simulate.run), in this process or spread over an executor's processes."""
+all of a circuit's come from its one state (simulate.expectation). Each resulting circuit then
+runs on a fresh register (simulate.run), in this process or spread over an executor's
+processes."""
 
 from dataclasses import replace
 

@@ -367,7 +367,8 @@ def test_expectation_values_of_any_sum_from_one_state(monkeypatch):
     rng = np.random.default_rng(5)
     words = ["".join(rng.choice(list("IXYZ"), 6)) for _ in range(20)] + ["ZIIIIZ", "IIIIIX"]
     # Wire 5 stays idle: its X terms average to 0, its Z ones to 1.
-    h = qml.Hamiltonian(rng.normal(size=len(words)), [qml.pauli.string_to_pauli_word(w) for w in words])
+    h = qml.Hamiltonian(rng.normal(size=len(words)),
+                        [qml.pauli.string_to_pauli_word(w) for w in words])
     herm = qml.Hermitian(np.array([[1, 2 - 1j, 0, 0.5], [2 + 1j, -1, 0, 0], [0, 0, 0.3, 1j],
                                    [0.5, 0, -1j, 2]]), wires=[3, 1])
     observables = [h, 0.5 * qml.X(0) + herm - 2 * qml.Y(2) @ qml.Z(0), -1.5 * (qml.X(4) @ qml.Y(1)),
@@ -385,10 +386,12 @@ def test_expectation_values_of_any_sum_from_one_state(monkeypatch):
     ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=6), diff_method="parameter-shift")
     jacobian = qml.jacobian(lambda p: qml.numpy.stack(ours(p)))(params)
     assert len(made) == 1 + 2 * 10  # the values, then the shifted circuits
-    np.testing.assert_allclose(jacobian, qml.jacobian(lambda p: qml.numpy.stack(ref(p)))(params), atol=1e-10)
+    want = qml.jacobian(lambda p: qml.numpy.stack(ref(p)))(params)
+    np.testing.assert_allclose(jacobian, want, atol=1e-10)
     np.testing.assert_allclose(ours(params), ref(params), atol=1e-12)
     made.clear()
-    tape = qml.tape.QuantumScript(qml.tape.make_qscript(circuit)(params).operations,
-                                  [qml.expval(o) for o in observables[:1] + observables[2:5]], shots=100)
+    pauli = [qml.expval(o) for o in observables[:1] + observables[2:5]]
+    gates = qml.tape.make_qscript(circuit)(params).operations
+    tape = qml.tape.QuantumScript(gates, pauli, shots=100)
     qml.execute([tape], qml.device("zentrova.qubit", wires=6))
     assert 0 < len(made) <= len(qml.transforms.split_non_commuting(tape)[0])
