@@ -59,11 +59,12 @@ def _decomposer(op):
     raise DecompositionUndefinedError
 
 
-def _refuse_non_finite(circuits):
+def _refuse_non_finite(circuits, operations=lambda op: True):
     # A NaN or infinite parameter would make every value NaN, or samples made up: refused
     # before any work, on every path (runs and derivatives alike).
     for c in circuits:
-        for op in c.operations + [mp.obs for mp in c.measurements if mp.obs is not None]:
+        measured = [mp.obs for mp in c.measurements if mp.obs is not None]
+        for op in [op for op in c.operations if operations(op)] + measured:
             check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
 
 
@@ -73,10 +74,11 @@ def _null_postprocessing(results):
 
 @transform
 def refuse_non_finite(tape):
-    """The same refusal at the start of preprocessing: decomposing a non-finite matrix fails
+    """The same refusal at the start of preprocessing, for what preprocessing would take apart
+    (operations the device does not run itself, observables): a non-finite matrix fails there
     first otherwise, with numpy's error (a QubitUnitary on two wires: "Eigenvalues did not
-    converge")."""
-    _refuse_non_finite([tape])
+    converge"). The others are checked when the circuit runs, once."""
+    _refuse_non_finite([tape], lambda op: not ops.supported(op))
     return (tape,), _null_postprocessing
 
 
