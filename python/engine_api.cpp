@@ -16,6 +16,7 @@
 #include "core/program/operation.h"
 #include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/parallel.h"
 #include "python/guard.h"
 #include "python/pyref.h"
 #include "python/readout_fits.h"
@@ -226,9 +227,14 @@ int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word
     // Nothing below reads or writes a Python object; the borrow keeps every
     // other call off this register until it is given back.
     std::exception_ptr failure;
+    const std::uint64_t threads = options >> kThreadsShift;
     Py_BEGIN_ALLOW_THREADS
     try {
+      core::ScopedThreads scope(threads);
       for (const core::Operation& op : ops) core::run_operation(r, op);
+      // What the register still holds recorded runs now, with the lock
+      // released and on these threads, rather than at the next read.
+      r.amplitudes();
     } catch (...) {
       failure = std::current_exception();
     }

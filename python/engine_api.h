@@ -40,9 +40,11 @@ inline constexpr std::uint32_t kEngineApiVersion = 3;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
 
-// run_operations' option: the program goes through the fusion planner
-// (core/program/fuse.h) first.
+// run_operations' options: the program goes through the fusion planner
+// (core/program/fuse.h) first; and from bit kThreadsShift up, the threads its
+// passes may use (0 or 1: the caller's alone).
 inline constexpr std::uint64_t kFuseOperations = 1;
+inline constexpr std::uint64_t kThreadsShift = 8;
 
 // The first three fields stay where they are in every version: a client reads
 // them before it trusts the rest (the tests read them from Python too).
@@ -103,7 +105,8 @@ struct EngineApi {
   // and takes from numbers, in order: rx, ry, rz their angle; u, mcu 8 (the
   // 2x2 matrix's re, im row by row); a diagonal 2 * 2^k, a matrix 2 * 4^k;
   // the others none. Register gates take no controls (mcu's are among its
-  // qubits, before the target). options: kFuseOperations or 0.
+  // qubits, before the target). options: kFuseOperations, and a thread count
+  // shifted by kThreadsShift; the state comes out the same on any count.
   int (*run_operations)(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
                         const double* numbers, std::uint64_t number_count,
                         std::uint64_t options) noexcept;

@@ -256,9 +256,9 @@ struct Encoder {
 };
 
 PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"register", "operations", "fuse"};
-  static constexpr MethodSig kSig = {"run", kParams, 3, 1, nullptr};
-  PyObject* placed[3];
+  static constexpr const char* kParams[] = {"register", "operations", "fuse", "threads"};
+  static constexpr MethodSig kSig = {"run", kParams, 4, 2, nullptr};
+  PyObject* placed[4];
   if (g_api->match_args(&kSig, args, nargs, kwnames, placed) < 0) return nullptr;
   PyObject* reg = placed[0];
   if (!PyObject_TypeCheck(reg, g_api->register_type())) {
@@ -268,6 +268,16 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
   const int fuse = placed[2] ? PyObject_IsTrue(placed[2]) : 0;
   if (fuse < 0) return nullptr;
+  std::uint64_t threads = 1;
+  if (placed[3] && placed[3] != Py_None) {
+    const long long t = PyLong_AsLongLong(placed[3]);
+    if (t == -1 && PyErr_Occurred()) return nullptr;
+    if (t < 1 || t > 1024) {
+      PyErr_SetString(PyExc_ValueError, "run(): threads must be an int from 1 to 1024");
+      return nullptr;
+    }
+    threads = static_cast<std::uint64_t>(t);
+  }
   PyRef iter = PyRef::steal(PyObject_GetIter(placed[1]));
   if (!iter) return nullptr;
   Encoder enc;
@@ -279,7 +289,8 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
   if (PyErr_Occurred()) return nullptr;
   if (g_api->run_operations(reg, enc.words.data(), enc.words.size(), enc.numbers.data(),
-                            enc.numbers.size(), fuse ? kFuseOperations : 0) < 0) {
+                            enc.numbers.size(),
+                            (fuse ? kFuseOperations : 0) | (threads << kThreadsShift)) < 0) {
     return nullptr;
   }
   return Py_NewRef(reg);
@@ -351,7 +362,7 @@ PyObject* expectations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef program_functions[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)),
      METH_FASTCALL | METH_KEYWORDS,
-     "run($module, register, operations, fuse=False)\n--\n\n"
+     "run($module, register, operations, fuse=False, threads=1)\n--\n\n"
      "Runs operations on register, a zentrova.QuantumRegister, in one call with the\n"
      "interpreter lock released, and returns the register.\n\n"
      "operations: an iterable of (name, args), args as the register's method of that\n"
@@ -368,7 +379,9 @@ PyMethodDef program_functions[] = {
      "fuse=True merges every run of one-qubit operations on a qubit (which waits\n"
      "past operations on other qubits) into one 2x2 matrix first: fewer passes,\n"
      "and a result that differs from the unfused one by the rounding of the\n"
-     "matrix products (a few units in the last place), the same on every machine."},
+     "matrix products (a few units in the last place), the same on every machine.\n\n"
+     "threads: how many threads a large register's passes may use (its tiles are\n"
+     "shared out); the state has the same bits on any number."},
     {"expectations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&expectations)),
      METH_FASTCALL | METH_KEYWORDS,
      "expectations($module, register, observables)\n--\n\n"

@@ -22,7 +22,10 @@ _Entries: TypeAlias = Sequence[SupportsComplex | SupportsFloat] | Sequence[
 _Operation: TypeAlias = tuple[str, Sequence[Any]]
 
 def run(
-    register: QuantumRegister, operations: Iterable[_Operation], fuse: bool = False
+    register: QuantumRegister,
+    operations: Iterable[_Operation],
+    fuse: bool = False,
+    threads: SupportsIndex | None = 1,
 ) -> QuantumRegister:
     """Runs the operations on register in one call and returns it; ValueError names the first
     operation refused, before any runs."""

@@ -231,3 +231,16 @@ def test_expectations_are_the_dense_models():
         assert amplitudes(reg).tobytes() == psi.tobytes()
     with pytest.raises(ValueError, match="a Pauli word acts on a qubit not below 2"):
         zp.expectations(QR(2), [[(1.0, "Z", [2])]])
+
+
+def test_any_number_of_threads_gives_the_same_bits():
+    # 17 qubits: the register records its gates and applies them tile by tile, the tiles shared
+    # out among the threads; gathered tiles (gates on the top qubits) included.
+    rng = random.Random(31)
+    n = 17
+    ops = [op for op in random_program(rng, n, 120) if op[0] != "matrix" or len(op[1][0]) == 1]
+    ops += [("h", (16,)), ("cnot", (16, 15)), ("rz", (16, 0.3))]
+    results = [amplitudes(zp.run(QR(n), ops, threads=t)).tobytes() for t in (1, 2, 3)]
+    assert results[0] == results[1] == results[2]
+    with pytest.raises(ValueError, match="threads must be an int from 1 to 1024"):
+        zp.run(QR(1), [], threads=0)
