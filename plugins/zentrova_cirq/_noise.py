@@ -2,10 +2,11 @@
 each channel, and density matrices as state vectors of twice the qubits.
 
 Trajectories: a mixture of unitaries picks its branch from its probabilities
-with one draw, without reading the state; any other channel reads the
-probability of each Kraus branch, p_k = <psi|K_k^dagger K_k|psi>, off the state
-(one pass a branch, zentrova_program.expectations), draws one, and applies
-K_k / sqrt(p_k), which leaves the state normalised. The draws come from the
+with one draw, without reading the state (an identity branch does nothing);
+any other channel reads the probability of its Kraus branches,
+p_k = <psi|K_k^dagger K_k|psi>, off the state (one pass a branch but the last,
+whose probability is the rest; zentrova_program.expectations), draws one, and
+applies K_k / sqrt(p_k), which leaves the state normalised. The draws come from the
 task's seeded generator, so a seeded run repeats its trajectories.
 
 Density matrices: rho on n qubits is the vector sum_ij rho_ij |i>|j> on 2n
@@ -32,16 +33,25 @@ def _pick(weights, r: float) -> int:
     return max(k for k, w in enumerate(weights) if w > 0)
 
 
-def trajectory_branch(reg, op, draw) -> None:
-    """One branch of the channel op on reg, drawn with draw()."""
+def mixture_branch(op, draw):
+    """The operation of a mixture's branch drawn with draw(), without reading
+    the state; None for a branch that is the identity."""
     _, qubits, probs, mats = op
-    if probs is not None:
-        k = _pick(probs, draw() * sum(probs))
-        _RUN(reg, (("matrix", (qubits, mats[k])),))
-        return
-    weights = zentrova_program.expectations(
-        reg, [[((m.conj().T @ m), qubits)] for m in mats])
-    weights = np.maximum(np.asarray(weights, dtype=float), 0.0)
+    k = _pick(probs, draw() * sum(probs))
+    m = mats[k]
+    if np.array_equal(m, np.eye(m.shape[0])):
+        return None
+    return ("matrix", (qubits, m))
+
+
+def trajectory_branch(reg, op, draw) -> None:
+    """One branch of the Kraus channel op on reg, drawn with draw(): the
+    probability of every branch but the last read off the normalised state,
+    one pass each, the last's the rest."""
+    _, qubits, _, mats = op
+    weights = list(zentrova_program.expectations(
+        reg, [[((m.conj().T @ m), qubits)] for m in mats[:-1]]))
+    weights = np.maximum(np.asarray(weights + [1.0 - sum(weights)], dtype=float), 0.0)
     k = _pick(weights, draw() * float(weights.sum()))
     _RUN(reg, (("matrix", (qubits, mats[k] / np.sqrt(weights[k]))),))
 
@@ -69,13 +79,16 @@ def density_ops(ops, n: int) -> list:
     """ops (gates and channels on n qubits) as operations on the 2n-qubit
     vector of the density matrix."""
     out = []
+    sups: dict = {}  # a channel repeated (a noise model's) is one matrix
     for op in ops:
         if op[0] == "reset":  # |0><0| and |0><1|: whatever it read, the qubit is |0>
             op = ("channel", (op[1],), None, _RESET)
         if op[0] == "channel":
             _, qubits, probs, mats = op
-            weights = probs if probs is not None else (1.0,) * len(mats)
-            sup = sum(w * np.kron(m, m.conj()) for w, m in zip(weights, mats))
+            sup = sups.get(id(mats))
+            if sup is None:
+                weights = probs if probs is not None else (1.0,) * len(mats)
+                sup = sups[id(mats)] = sum(w * np.kron(m, m.conj()) for w, m in zip(weights, mats))
             out.append(("matrix", (tuple(qubits) + tuple(q + n for q in qubits), sup.ravel())))
         else:
             out.append(op)

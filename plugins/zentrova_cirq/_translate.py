@@ -325,6 +325,11 @@ def _matrix_op(op, qubits: list[int], out: list) -> bool:
     return True
 
 
+# Channel gates already read (a noise model repeats one on every qubit and
+# moment), by value: Cirq's gates compare and hash by their parameters.
+_CHANNELS: dict = {}
+
+
 def _channel(op, qubits: list[int], out: list) -> bool:
     """A noise channel on up to MAX_QUBITS qubits as ("channel", qubits,
     probabilities, matrices): a mixture of unitaries with its probabilities,
@@ -332,6 +337,11 @@ def _channel(op, qubits: list[int], out: list) -> bool:
     first qubit the most significant bit; False if it is neither."""
     if len(qubits) > MAX_QUBITS:
         return False
+    gate = op.gate
+    known = _CHANNELS.get(gate) if gate is not None else None
+    if known is not None:
+        out.append(("channel", tuple(qubits), *known))
+        return True
     if cirq.has_mixture(op):
         pairs = cirq.mixture(op)
         probs = tuple(float(p) for p, _ in pairs)
@@ -344,6 +354,11 @@ def _channel(op, qubits: list[int], out: list) -> bool:
     for m in mats:
         if not np.isfinite(m).all():
             _finite(m.ravel().tolist(), op)
+    if gate is not None and len(_CHANNELS) < 256:
+        try:
+            _CHANNELS[gate] = (probs, mats)
+        except TypeError:  # an unhashable gate
+            pass
     out.append(("channel", tuple(qubits), probs, mats))
     return True
 

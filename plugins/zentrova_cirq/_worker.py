@@ -88,6 +88,11 @@ def _execute(reg, ops, draw, records: list) -> None:
         if name in _METHODS:
             gates.append(op)
             continue
+        if name == "channel" and op[2] is not None:  # a mixture: the state is not read
+            branch = _noise.mixture_branch(op, draw)
+            if branch is not None:
+                gates.append(branch)
+            continue
         if gates:
             _RUN(reg, gates, True, _threads)
             gates = []

@@ -356,8 +356,11 @@ class ZentrovaDensityMatrixSimulator(cirq.SimulatesSamples, cirq.SimulatesFinalS
         if initial_state not in (None, 0):
             raise ValueError("ZentrovaDensityMatrixSimulator starts from |0...0> only")
         for resolver, qubits, rho, _, _ in self._densities(program, params, qubit_order):
-            state = cirq.DensityMatrixSimulationState(
-                qubits=qubits, initial_state=rho.astype(self._dtype), dtype=self._dtype)
+            # Made at |0...0> and then written, as Cirq's own operations write
+            # it: given as initial_state, Cirq would first check rho by an
+            # eigendecomposition that costs more than the whole simulation.
+            state = cirq.DensityMatrixSimulationState(qubits=qubits, initial_state=0, dtype=self._dtype)
+            state.target_tensor[...] = rho.reshape((2,) * (2 * len(qubits)))
             yield cirq.DensityMatrixTrialResult(params=resolver, measurements={},
                                                 final_simulator_state=state)
 
