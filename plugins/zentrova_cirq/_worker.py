@@ -31,7 +31,7 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
-from zentrova_cirq import _noise
+from _zentrova_common import noise as _noise
 from _zentrova_common import check_memory, measure, measurer, panics_as, uniform_draws
 
 _QR = zentrova.QuantumRegister

@@ -1,5 +1,9 @@
-"""Noise channels on zentrova registers, for _worker: a trajectory's branch at
-each channel, and density matrices as state vectors of twice the qubits.
+"""Noise channels on zentrova registers, for every plugin's worker: a
+trajectory's branch at each channel, and density matrices as state vectors of
+twice the qubits. A channel is ("channel", qubits, probabilities, matrices): a
+mixture of unitaries with its probabilities, or Kraus operators
+(probabilities None), each matrix 2^k x 2^k with qubits[0] the most
+significant bit of its row index; gates are zentrova_program's operations.
 
 Trajectories: a mixture of unitaries picks its branch from its probabilities
 with one draw, without reading the state (an identity branch does nothing);
