@@ -17,6 +17,7 @@
 #include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
 #include "core/qubit/parallel.h"
+#include "python/borrow.h"
 #include "python/guard.h"
 #include "python/pyref.h"
 #include "python/readout_fits.h"
@@ -85,9 +86,18 @@ PyTypeObject* register_type() noexcept {
   return guarded<PyTypeObject*>(nullptr, [] { return quantum_register_type(); });
 }
 
-BorrowFlag* borrow_flag(PyObject* reg) noexcept {
+BorrowFlag* borrow_flag(PyObject* reg) {
   return &reinterpret_cast<QuantumRegisterObject*>(reg)->borrow;
 }
+
+int take_register(PyObject* reg) noexcept {
+  std::intptr_t expected = 0;
+  if (borrow_flag(reg)->compare_exchange_strong(expected, kExclusive)) return 0;
+  PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
+  return -1;
+}
+
+void give_back_register(PyObject* reg) noexcept { borrow_flag(reg)->store(0); }
 
 int match_args_entry(const MethodSig* sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) noexcept {
@@ -134,28 +144,6 @@ void* allocate_copy(std::uint64_t count, std::size_t itemsize, const char* what)
 }
 
 void release_copy(void* block) noexcept { core::release_amplitudes(block); }
-
-int adjoint_jacobian(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
-                     const std::vector<core::Observable>* observables,
-                     core::AdjointResult* out, std::uint64_t threads) noexcept {
-  return guarded(-1, [&] {
-    // Nothing here reads or writes a Python object: the gates and
-    // observables are the caller's C++ copies.
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      core::ScopedThreads scope(threads);
-      *out = core::adjoint_jacobian(qubits, *gates, *observables);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
-    if (out->refusal.empty()) return 0;
-    PyErr_SetString(PyExc_ValueError, out->refusal.c_str());
-    return -1;
-  });
-}
 
 // Reads the operations of run_operations' arrays into ops; empty, or why not.
 std::string decode_operations(const std::uint64_t* words, std::uint64_t word_count,
@@ -340,13 +328,115 @@ int expectation_values(PyObject* reg, const std::uint64_t* words, std::uint64_t 
   });
 }
 
+// Reads adjoint_jacobian's gate arrays into gates; empty, or why not.
+std::string decode_gates(const std::uint64_t* words, std::uint64_t word_count, const double* numbers,
+                         std::uint64_t number_count, std::vector<core::AdjointGate>& gates) {
+  using core::AdjointGateKind;
+  std::uint64_t w = 0, d = 0;
+  auto word = [&](std::uint64_t& v) {
+    if (w >= word_count) return false;
+    v = words[w++];
+    return true;
+  };
+  auto number = [&](double& v) {
+    if (d >= number_count) return false;
+    v = numbers[d++];
+    return true;
+  };
+  auto amplitudes = [&](std::uint64_t count, core::Amplitude* out) {
+    if (count > (number_count - d) / 2) return false;
+    for (std::uint64_t i = 0; i < count; ++i, d += 2) out[i] = {numbers[d], numbers[d + 1]};
+    return true;
+  };
+  while (w < word_count) {
+    const std::string where = "gate " + std::to_string(gates.size()) + ": ";
+    core::AdjointGate g;
+    std::uint64_t kind = 0, k = 0, column = 0, terms = 0;
+    word(kind);
+    if (kind > static_cast<std::uint64_t>(AdjointGateKind::kMatrix)) return where + "no such kind";
+    g.kind = static_cast<AdjointGateKind>(kind);
+    if (!word(k) || k > word_count - w) return where + "the words end inside it";
+    g.qubits.assign(words + w, words + w + k);
+    w += k;
+    if (!word(column) || !word(terms) || terms > (word_count - w) / 3) {
+      return where + "the words end inside it";
+    }
+    g.column = column == kNoColumn ? core::kFixedGate : static_cast<std::int64_t>(column);
+    if (!number(g.theta)) return where + "the numbers end inside it";
+    if (g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu) {
+      if (!amplitudes(4, &g.m.m00)) return where + "the numbers end inside it";
+    } else if (g.kind == AdjointGateKind::kMatrix) {
+      if (k > core::kMaxOperationQubits) return where + "a matrix acts on at most " +
+                                              std::to_string(core::kMaxOperationQubits) + " qubits";
+      g.entries.resize(std::uint64_t{1} << (2 * k));
+      if (!amplitudes(g.entries.size(), g.entries.data())) return where + "the numbers end inside it";
+    }
+    for (std::uint64_t t = 0; t < terms; ++t) {
+      core::GeneratorTerm term;
+      term.projector = words[w++];
+      term.word.x = words[w++];
+      term.word.z = words[w++];
+      if (!number(term.coefficient)) return where + "the numbers end inside it";
+      g.generator.push_back(term);
+    }
+    gates.push_back(std::move(g));
+  }
+  if (d != number_count) return "the numbers go on after the last gate";
+  return {};
+}
+
+int adjoint_jacobian(std::uint64_t qubits, const std::uint64_t* gate_words,
+                     std::uint64_t gate_word_count, const double* gate_numbers,
+                     std::uint64_t gate_number_count, const std::uint64_t* observable_words,
+                     std::uint64_t observable_word_count, const double* observable_numbers,
+                     std::uint64_t observable_number_count, std::uint64_t columns, double* values,
+                     double* jacobian, std::uint64_t threads) noexcept {
+  return guarded(-1, [&] {
+    std::vector<core::AdjointGate> gates;
+    std::vector<core::Observable> observables;
+    std::string why = decode_gates(gate_words, gate_word_count, gate_numbers, gate_number_count, gates);
+    if (why.empty()) {
+      why = decode_observables(observable_words, observable_word_count, observable_numbers,
+                               observable_number_count, qubits, observables);
+    }
+    if (!why.empty()) {
+      PyErr_SetString(PyExc_ValueError, ("adjoint: " + why).c_str());
+      return -1;
+    }
+    // Nothing here reads or writes a Python object.
+    core::AdjointResult result;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      core::ScopedThreads scope(threads);
+      result = core::adjoint_jacobian(qubits, gates, observables);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+    if (result.refusal.empty() && result.columns != columns) {
+      result.refusal = "adjoint: the caller counted " + std::to_string(columns) +
+                       " columns where the gates name " + std::to_string(result.columns);
+    }
+    if (!result.refusal.empty()) {
+      PyErr_SetString(PyExc_ValueError, result.refusal.c_str());
+      return -1;
+    }
+    std::copy(result.values.begin(), result.values.end(), values);
+    std::copy(result.jacobian.begin(), result.jacobian.end(), jacobian);
+    return 0;
+  });
+}
+
 // One field a line, in the order EngineApi declares them.
 constexpr EngineApi kEngineApi = {
     .abi_version = kEngineApiVersion,
     .size = sizeof(EngineApi),
     .kernel_set = &kernel_set,
     .register_type = &register_type,
-    .borrow_flag = &borrow_flag,
+    .take_register = &take_register,
+    .give_back_register = &give_back_register,
     .match_args = &match_args_entry,
     .create_type = &create_type,
     .dimension = &dimension,
