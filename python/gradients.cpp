@@ -149,15 +149,7 @@ PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   PyObject* placed[4];
   if (g_api->match_args(&kJacobianSig, args, nargs, kwnames, placed) < 0) return nullptr;
   std::uint64_t threads = 1;
-  if (placed[3] && placed[3] != Py_None) {
-    const long long t = PyLong_AsLongLong(placed[3]);
-    if (t == -1 && PyErr_Occurred()) return nullptr;
-    if (t < 1 || t > 1024) {
-      PyErr_SetString(PyExc_ValueError, "jacobian(): threads must be an int from 1 to 1024");
-      return nullptr;
-    }
-    threads = static_cast<std::uint64_t>(t);
-  }
+  if (!to_threads(placed[3], "jacobian", threads)) return nullptr;
   const unsigned long long qubits = PyLong_AsUnsignedLongLong(placed[0]);
   if (PyErr_Occurred()) return nullptr;
   std::vector<AdjointGate> gates;

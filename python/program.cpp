@@ -269,15 +269,7 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const int fuse = placed[2] ? PyObject_IsTrue(placed[2]) : 0;
   if (fuse < 0) return nullptr;
   std::uint64_t threads = 1;
-  if (placed[3] && placed[3] != Py_None) {
-    const long long t = PyLong_AsLongLong(placed[3]);
-    if (t == -1 && PyErr_Occurred()) return nullptr;
-    if (t < 1 || t > 1024) {
-      PyErr_SetString(PyExc_ValueError, "run(): threads must be an int from 1 to 1024");
-      return nullptr;
-    }
-    threads = static_cast<std::uint64_t>(t);
-  }
+  if (!to_threads(placed[3], "run", threads)) return nullptr;
   PyRef iter = PyRef::steal(PyObject_GetIter(placed[1]));
   if (!iter) return nullptr;
   Encoder enc;

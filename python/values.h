@@ -165,6 +165,21 @@ PyRef float_array(const std::vector<double>& data, std::uint64_t rows, std::uint
   return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "sO", "d", shape.get()));
 }
 
+// A threads= argument: null or None for 1, else an int from 1 to 1024
+// (ValueError naming `function` otherwise).
+bool to_threads(PyObject* obj, const char* function, std::uint64_t& threads) {
+  threads = 1;
+  if (!obj || obj == Py_None) return true;
+  const long long t = PyLong_AsLongLong(obj);
+  if (t == -1 && PyErr_Occurred()) return false;
+  if (t < 1 || t > 1024) {
+    PyErr_Format(PyExc_ValueError, "%s(): threads must be an int from 1 to 1024", function);
+    return false;
+  }
+  threads = static_cast<std::uint64_t>(t);
+  return true;
+}
+
 // Observables as the engine table's flat arrays (engine_api.h,
 // expectation_values): their count, then for each its Pauli and Hermitian
 // term counts, the Pauli words' masks and the Hermitian terms' qubits in
