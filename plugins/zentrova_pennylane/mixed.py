@@ -20,7 +20,7 @@ from pennylane.devices.default_qubit import (
 from pennylane.devices.modifiers import simulator_tracking, single_tape_support
 from pennylane.devices.preprocess import decompose, validate_device_wires, validate_measurements
 from pennylane.exceptions import DeviceError
-from pennylane.measurements import DensityMatrixMP, ExpectationMP, StateMP
+from pennylane.measurements import CountsMP, DensityMatrixMP, ExpectationMP, StateMP
 from pennylane.operation import Channel, StatePrepBase
 from pennylane.tape import QuantumScript
 from pennylane.transforms import broadcast_expand, defer_measurements
@@ -123,7 +123,7 @@ def final_density_matrix(circuit, wires) -> np.ndarray:
     ops = _program(circuit, qubit)
     with panics_as(DeviceError):
         reg = zentrova.QuantumRegister(2 * n)
-        zentrova_program.run(reg, noise.density_ops(ops, n))
+        zentrova_program.run(reg, noise.fused_density_ops(ops, n))
         amps = np.asarray(zentrova_readout.amplitudes(reg))
     return noise.density_matrix(amps, n)
 
@@ -221,9 +221,9 @@ def _sampled(circuit, rho, wires, rng):
         samples = ((idx[:, None] >> np.arange(k - 1, -1, -1)) & 1).astype(np.int64)
         for i, mp in members:
             res, start = [], 0
-            for s in shots:
-                res.append(mp.process_samples(samples, Wires(keep), shot_range=(start, start + s),
-                                              bin_size=s))
+            for s in shots:  # one draw for all the bins, as many shots as they add up to
+                r = mp.process_samples(samples[start : start + s], Wires(keep))
+                res.append(r if isinstance(mp, CountsMP) else np.squeeze(r))
                 start += s
             out[i] = res
     if shots.has_partitioned_shots:
