@@ -117,7 +117,7 @@ def final_density_matrix(circuit, wires) -> np.ndarray:
     """rho over `wires` (PennyLane's order: wires[0] the most significant bit) after the
     circuit's operations, from |0...0>."""
     n = len(wires)
-    check_memory(2 * n, f"a density matrix of {n} qubits (a vector of {2 * n})",
+    check_memory(2 * n, f"zentrova.mixed: a density matrix of {n} wires, a vector",
                  error_type=DeviceError)
     qubit = {w: n - 1 - k for k, w in enumerate(wires)}
     ops = _program(circuit, qubit)
@@ -200,9 +200,7 @@ def _groups(mps) -> list:
     return groups
 
 
-def _sampled(circuit, rho, wires, rng):
-    mps = circuit.measurements
-    shots = circuit.shots
+def _sampled(mps, shots, rho, wires, rng):
     total = shots.total_shots
     out = [None] * len(mps)
     for basis, members in _groups(mps):
@@ -238,9 +236,14 @@ def simulate(circuit, device_wires, rng):
     used = circuit.wires
     wires = [w for w in device_wires if w in used] if device_wires is not None else list(used)
     rho = final_density_matrix(circuit, wires)
+    # Measurements on wires 0..n-1, the rows' order: PennyLane's entropies take wire labels
+    # for indices into rho.
+    labels = {w: k for k, w in enumerate(wires)}
+    mps = [mp.map_wires(labels) for mp in circuit.measurements]
+    wires = list(range(len(wires)))
     if circuit.shots:
-        return _sampled(circuit, rho, wires, rng)
-    results = tuple(_analytic(mp, rho, wires) for mp in circuit.measurements)
+        return _sampled(mps, circuit.shots, rho, wires, rng)
+    results = tuple(_analytic(mp, rho, wires) for mp in mps)
     return results[0] if len(results) == 1 else results
 
 
