@@ -142,7 +142,8 @@ def _touched(op):
 
 
 def fused_density_ops(ops, n: int) -> list:
-    """density_ops(ops, n), with each run of one-qubit gates and channels on a qubit (a run
+    """density_ops(ops, n), taking also ("superoperator", qubits, S), a channel given by its
+    matrix S = sum_k K_k (x) conj(K_k) on the qubits and their column twins; with each run of one-qubit gates and channels on a qubit (a run
     waits past operations on other qubits, which commute with it) as one superoperator on
     the qubit and its column twin, the product formed in double arithmetic. A run of one
     gate stays the gate and its conjugate, with their own arithmetic."""
@@ -173,6 +174,13 @@ def fused_density_ops(ops, n: int) -> list:
     for op in ops:
         if op[0] == "reset":
             op = ("channel", (op[1],), None, _RESET)
+        if op[0] == "superoperator":  # ("superoperator", qubits, matrix on 2k qubits)
+            qubits = tuple(op[1])
+            for q in qubits:
+                flush(q)
+            sup = np.asarray(op[2], dtype=np.complex128)
+            out.append(("matrix", (qubits + tuple(q + n for q in qubits), sup.ravel())))
+            continue
         if op[0] == "channel":
             if len(op[1]) == 1:
                 runs.setdefault(op[1][0], []).append((op, superoperator(op)))

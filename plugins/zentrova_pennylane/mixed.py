@@ -48,6 +48,8 @@ def _supported(op) -> bool:
         return True
     if isinstance(op, Channel):
         return len(op.wires) <= MAX_CHANNEL_WIRES
+    if op.name == "QubitDensityMatrix":
+        return len(op.wires) <= MAX_CHANNEL_WIRES
     if isinstance(op, StatePrepBase):
         return False  # only the first of a circuit is kept (decompose skips it), the rest decompose
     return op.has_matrix and 0 < len(op.wires) <= MAX_GATE_WIRES
@@ -73,13 +75,16 @@ def _program(circuit, qubit) -> list:
     in noise.density_ops' vocabulary."""
     ops, kraus = [], {}
     operations = list(circuit.operations)
-    if operations and isinstance(operations[0], StatePrepBase):
+    first = operations[0] if operations else None
+    if isinstance(first, StatePrepBase) and first.name != "QubitDensityMatrix":
+        # At the start every wire reads 0: a basis state is x gates, a state vector one
+        # unitary taking |0...0> to it.
         prep = operations.pop(0)
-        if len(prep.wires) > MAX_PREP_WIRES:
-            operations = _decomposed(prep) + operations
-        elif prep.name == "BasisState":
+        if prep.name == "BasisState":
             bits = np.asarray(prep.parameters[0]).ravel()
             ops += [("x", (qubit[w],)) for w, b in zip(prep.wires, bits) if int(b)]
+        elif len(prep.wires) > MAX_PREP_WIRES:
+            operations = _decomposed(prep) + operations
         else:
             psi = prep.state_vector(wire_order=prep.wires)
             targets = tuple(qubit[w] for w in prep.wires)
@@ -89,7 +94,13 @@ def _program(circuit, qubit) -> list:
             continue
         targets = tuple(qubit[w] for w in op.wires)
         check_finite(op.data, lambda: f"zentrova.mixed: {op.name} on wires {op.wires.tolist()}")
-        if isinstance(op, Channel):
+        if op.name == "QubitDensityMatrix":
+            # Its wires replaced by the given state, wherever it stands: the channel
+            # sigma -> Tr_W(sigma) (x) rho_W, whose superoperator is |rho>><<1|.
+            rho = np.asarray(op.data[0], dtype=np.complex128)
+            sup = np.outer(rho.ravel(), np.eye(len(rho)).ravel())
+            ops.append(("superoperator", targets, sup))
+        elif isinstance(op, Channel):
             # One list of matrices for equal channels, so that density_ops forms the
             # superoperator of a noise model's repeated channel once.
             key = (op.name, tuple(np.asarray(d).tobytes() for d in op.data))

@@ -1,5 +1,5 @@
-"""zentrova.mixed against default.mixed: random noisy circuits over every channel (final
-density matrix, expectation values, probabilities, purity, entropies; 1e-10), a noise model,
+"""zentrova.mixed against default.mixed: random noisy circuits over every channel and a
+mixed state set in the middle (final density matrix, expectation values, probabilities, purity, entropies; 1e-10), a noise model,
 parameter-shift gradients, seeded samples by a chi-square test, and refusal of a density
 matrix too large for memory."""
 
@@ -47,6 +47,7 @@ def noisy_circuit(seed, layers=3):
             qml.Toffoli(wires=order[1:])
             qml.CRot(*angles[layer, :3], wires=order[2:])
             noise(p[layer], picks[layer])
+        qml.QubitDensityMatrix(np.array([[0.3, 0.2j], [-0.2j, 0.7]]), wires=order[1])
         qml.QFT(wires=order[:3])
         return (qml.state(), qml.expval(qml.X(order[0]) @ qml.Y(order[2])),
                 qml.expval(qml.Hamiltonian([0.3, -0.7], [qml.Z(order[1]) @ qml.X(order[3]), qml.Y(order[0])])),
