@@ -20,7 +20,7 @@ from pennylane.devices.default_qubit import (
 from pennylane.devices.modifiers import simulator_tracking, single_tape_support
 from pennylane.devices.preprocess import decompose, validate_device_wires, validate_measurements
 from pennylane.exceptions import DeviceError
-from pennylane.measurements import CountsMP, DensityMatrixMP, ExpectationMP, StateMP
+from pennylane.measurements import DensityMatrixMP, ExpectationMP, StateMP
 from pennylane.operation import Channel, StatePrepBase
 from pennylane.tape import QuantumScript
 from pennylane.transforms import broadcast_expand, defer_measurements
@@ -228,15 +228,10 @@ def _sampled(mps, shots, rho, wires, rng):
         idx = sample_indices(probs, total, rng)
         k = len(keep)
         samples = ((idx[:, None] >> np.arange(k - 1, -1, -1)) & 1).astype(np.int64)
-        for i, mp in members:
-            res, start = [], 0
-            for s in shots:  # one draw for all the bins, as many shots as they add up to
-                r = mp.process_samples(samples[start : start + s], Wires(keep))
-                res.append(r if isinstance(mp, CountsMP) else np.squeeze(r))
-                start += s
-            out[i] = res
+        for i, mp in members:  # one draw for all the bins, as many shots as they add up to
+            out[i] = [mp.process_samples(samples[lo:hi], Wires(keep)) for lo, hi in shots.bins()]
     if shots.has_partitioned_shots:
-        bins = tuple(tuple(out[i][b] for i in range(len(mps))) for b in range(len(list(shots))))
+        bins = tuple(tuple(out[i][b] for i in range(len(mps))) for b in range(shots.num_copies))
         return tuple(b[0] if len(mps) == 1 else b for b in bins)
     results = tuple(o[0] for o in out)
     return results[0] if len(mps) == 1 else results
