@@ -8,6 +8,8 @@ process_density_matrix for state measurements, the trace of rho with the observa
 expectation values, and with shots samples drawn from the diagonal of rho turned to each
 group's measurement basis."""
 
+from dataclasses import replace
+
 import numpy as np
 import zentrova
 import zentrova_program
@@ -185,9 +187,10 @@ def _analytic(mp, rho, wires):
                                      Wires(keep))
 
 
-def _basis(mp) -> dict:
-    """Each measured wire's basis: the diagonalising gates on it (None for Z)."""
-    sig = {w: None for w in mp.wires}
+def _basis(mp, wires) -> dict:
+    """Each measured wire's basis: the diagonalising gates on it (None for Z). A measurement
+    of no wires (on a device without wires) measures them all."""
+    sig = {w: None for w in (mp.wires or wires)}
     for g in mp.diagonalizing_gates():
         key = (g.name, tuple(g.wires), tuple(np.asarray(d).tobytes() for d in g.data))
         for w in g.wires:
@@ -195,12 +198,12 @@ def _basis(mp) -> dict:
     return sig
 
 
-def _groups(mps) -> list:
+def _groups(mps, wires) -> list:
     """The measurements in groups that share a basis on every wire they share, so that each
     group's are read off the same samples (correlated as on hardware)."""
     groups = []  # (basis by wire, [(index, mp)])
     for i, mp in enumerate(mps):
-        sig = _basis(mp)
+        sig = _basis(mp, wires)
         for basis, members in groups:
             if all(basis.get(w, sig[w]) == sig[w] for w in sig):
                 basis.update(sig)
@@ -214,7 +217,7 @@ def _groups(mps) -> list:
 def _sampled(mps, shots, rho, wires, rng):
     total = shots.total_shots
     out = [None] * len(mps)
-    for basis, members in _groups(mps):
+    for basis, members in _groups(mps, wires):
         keep = [w for w in wires if w in basis]
         gates, seen = [], set()
         for _, mp in members:
@@ -286,7 +289,14 @@ class ZentrovaMixed(Device):
         config = config or ExecutionConfig()
         for option in config.device_options:
             raise DeviceError(f"device option {option} not present on {self}")
-        return config
+        method = config.mcm_config.mcm_method
+        if method not in (None, "deferred"):
+            method = getattr(method, "value", method)  # PennyLane's enum, named by its value
+            raise DeviceError(
+                f"mcm_method {method!r} is not supported on zentrova.mixed; it defers "
+                "mid-circuit measurements (mcm_method='deferred')"
+            )
+        return replace(config, mcm_config=replace(config.mcm_config, mcm_method="deferred"))
 
     def preprocess_transforms(self, execution_config=None):
         program = CompilePipeline()
