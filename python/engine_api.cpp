@@ -137,9 +137,20 @@ void release_copy(void* block) noexcept { core::release_amplitudes(block); }
 
 int adjoint_jacobian(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
                      const std::vector<core::Observable>* observables,
-                     core::AdjointResult* out) noexcept {
+                     core::AdjointResult* out, std::uint64_t threads) noexcept {
   return guarded(-1, [&] {
-    *out = core::adjoint_jacobian(qubits, *gates, *observables);
+    // Nothing here reads or writes a Python object: the gates and
+    // observables are the caller's C++ copies.
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      core::ScopedThreads scope(threads);
+      *out = core::adjoint_jacobian(qubits, *gates, *observables);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
     if (out->refusal.empty()) return 0;
     PyErr_SetString(PyExc_ValueError, out->refusal.c_str());
     return -1;

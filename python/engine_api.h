@@ -89,9 +89,11 @@ struct EngineApi {
   // set when the engine refuses the circuit (the text says why), or with
   // PanicException when its states would not fit in memory. The vectors cross
   // as they are: both modules come from one build and one C++ library.
+  // It runs with the interpreter lock released, its passes on `threads`
+  // threads (the same bits on any count).
   int (*adjoint_jacobian)(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
                           const std::vector<core::Observable>* observables,
-                          core::AdjointResult* out) noexcept;
+                          core::AdjointResult* out, std::uint64_t threads) noexcept;
 
   // -- programs ----------------------------------------------------------------
   // Runs a list of operations on reg (a QuantumRegister the caller holds

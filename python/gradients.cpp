@@ -142,12 +142,22 @@ bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
   return true;
 }
 
-constexpr const char* kJacobianParams[] = {"qubits", "gates", "observables"};
-constexpr MethodSig kJacobianSig = {"jacobian", kJacobianParams, 3, 0, nullptr};
+constexpr const char* kJacobianParams[] = {"qubits", "gates", "observables", "threads"};
+constexpr MethodSig kJacobianSig = {"jacobian", kJacobianParams, 4, 1, nullptr};
 
 PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* placed[3];
+  PyObject* placed[4];
   if (g_api->match_args(&kJacobianSig, args, nargs, kwnames, placed) < 0) return nullptr;
+  std::uint64_t threads = 1;
+  if (placed[3] && placed[3] != Py_None) {
+    const long long t = PyLong_AsLongLong(placed[3]);
+    if (t == -1 && PyErr_Occurred()) return nullptr;
+    if (t < 1 || t > 1024) {
+      PyErr_SetString(PyExc_ValueError, "jacobian(): threads must be an int from 1 to 1024");
+      return nullptr;
+    }
+    threads = static_cast<std::uint64_t>(t);
+  }
   const unsigned long long qubits = PyLong_AsUnsignedLongLong(placed[0]);
   if (PyErr_Occurred()) return nullptr;
   std::vector<AdjointGate> gates;
@@ -162,7 +172,7 @@ PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     }
   }
   core::AdjointResult result;
-  if (g_api->adjoint_jacobian(qubits, &gates, &observables, &result) < 0) return nullptr;
+  if (g_api->adjoint_jacobian(qubits, &gates, &observables, &result, threads) < 0) return nullptr;
   PyRef values = float_array(result.values, result.values.size(), 0, false);
   if (!values) return nullptr;
   PyRef jac = float_array(result.jacobian, result.values.size(), result.columns, true);
@@ -181,7 +191,7 @@ PyObject* jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyMethodDef gradients_functions[] = {
     {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&jacobian)),
      METH_FASTCALL | METH_KEYWORDS,
-     "jacobian($module, qubits, gates, observables)\n--\n\n"
+     "jacobian($module, qubits, gates, observables, threads=1)\n--\n\n"
      "Expectation values and their Jacobian by adjoint differentiation.\n\n"
      "Runs gates on a register of `qubits` qubits from |0...0>, then one backward\n"
      "pass. Returns (values, jacobian): values[k] = <O_k>, jacobian[k, c] its\n"
@@ -200,6 +210,8 @@ PyMethodDef gradients_functions[] = {
      "with word a str of I, X, Y, Z, one letter per wire; or (matrix, wires), a\n"
      "Hermitian 2**k x 2**k matrix whose row index has wires[0] as its most\n"
      "significant bit.\n\n"
+     "threads: how many threads the passes of large states may use (the same bits\n"
+     "on any number); it runs with the interpreter lock released.\n\n"
      "ValueError for a malformed circuit; zentrova's PanicException when the\n"
      "1 + len(observables) states it needs would not fit in memory."},
     {nullptr, nullptr, 0, nullptr},

@@ -24,7 +24,10 @@ _Gate: TypeAlias = (
 _Term: TypeAlias = tuple[SupportsFloat, str, _Wires] | tuple[_Matrix, _Wires]
 
 def jacobian(
-    qubits: SupportsIndex, gates: Sequence[_Gate], observables: Sequence[Sequence[_Term]]
+    qubits: SupportsIndex,
+    gates: Sequence[_Gate],
+    observables: Sequence[Sequence[_Term]],
+    threads: SupportsIndex | None = 1,
 ) -> tuple[Any, Any]:
     """(values, jacobian): values[k] = <O_k> after the gates, jacobian[k, c] its derivative by
     parameter c; numpy float64 arrays (memoryviews of format 'd' without numpy)."""

@@ -8,8 +8,11 @@ namespace zentrova::core {
 namespace {
 
 thread_local std::uint64_t t_budget = 1;
+std::atomic<std::uint64_t> g_started{0};
 
 }  // namespace
+
+std::uint64_t threads_started() { return g_started.load(std::memory_order_relaxed); }
 
 std::uint64_t thread_budget() { return t_budget; }
 
@@ -44,6 +47,7 @@ void parallel_ranges(std::uint64_t workers, std::uint64_t count,
   for (std::uint64_t w = 1; w < workers; ++w) {
     try {
       threads.emplace_back(run, w);
+      g_started.fetch_add(1, std::memory_order_relaxed);
     } catch (...) {
       break;  // fewer threads: the ones there take the rest
     }

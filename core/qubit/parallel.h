@@ -38,6 +38,10 @@ void parallel_ranges(std::uint64_t workers, std::uint64_t count,
                                   std::uint64_t end),
                      void* context);
 
+// How many threads parallel_ranges has started in this process, for tests
+// that hold the module's own methods to starting none.
+std::uint64_t threads_started();
+
 // The same with a callable.
 template <class Work>
 void parallel_ranges(std::uint64_t workers, std::uint64_t count, Work& work) {

@@ -34,6 +34,9 @@ Errors (all derive from Exception and pickle)
     max_qubits(bytes_per_entry=16)  the largest register that figure allows, or None
     check_finite(values, what)     ValueError naming `what` for NaN or infinite values
     check_max_workers(value)       ValueError unless an int >= 1 or None
+    check_threads(value)     the thread count a plugin's threads= setting asks for (None:
+                             usable_cores()); ValueError unless an int >= 1 or None
+    usable_cores()           the cores the process may use: affinity mask and cgroup CPU quota
 Idle qubits
     Layout(n, used)          used qubits packed densely: .width, .dense, .used, .bits(indices,
                              qubit), .full_indices(), .expand(values, what, error_type)
@@ -45,9 +48,11 @@ from .errors import (
     check_finite,
     check_max_workers,
     check_memory,
+    check_threads,
     is_panic,
     max_qubits,
     panics_as,
+    usable_cores,
 )
 from .layout import Layout
 from .matrices import (
@@ -69,7 +74,7 @@ from .sampling import measure, measurer, sample_indices, uniform_draws
 
 __all__ = [
     "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
-    "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
+    "check_finite", "check_max_workers", "check_memory", "check_threads", "controlled_calls", "cos_sin",
     "expi", "is_panic", "max_qubits", "measure", "measurer", "panics_as", "phase", "rot",
-    "rx", "ry", "rz", "sample_indices", "u3", "uniform_draws",
+    "rx", "ry", "rz", "sample_indices", "u3", "uniform_draws", "usable_cores",
 ]

@@ -31,12 +31,14 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
-from _zentrova_common import K, check_memory, measure, measurer, panics_as, uniform_draws
+from _zentrova_common import check_memory, measure, measurer, panics_as, uniform_draws
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
             ("x", "h", "u", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "mcu")}
 _RUN = zentrova_program.run
+# The threads this process's runs may use: run_batch sets it for its tasks.
+_threads = 1
 for _name in ("diagonal", "matrix"):
     _METHODS[_name] = lambda reg, *args, _name=_name: _RUN(reg, ((_name, args),))
 
@@ -86,7 +88,7 @@ def _execute(reg, ops, draw, records: list) -> None:
             gates.append(op)
             continue
         if gates:
-            _RUN(reg, gates, True)
+            _RUN(reg, gates, True, _threads)
             gates = []
         if name == "measure":
             _, qubits, slot, invert = op
@@ -97,7 +99,7 @@ def _execute(reg, ops, draw, records: list) -> None:
         elif all(_holds(c, records) for c in op[1]):
             _execute(reg, op[2], draw, records)
     if gates:
-        _RUN(reg, gates, True)
+        _RUN(reg, gates, True, _threads)
 
 
 # Shot-by-shot programs: 0 gate (method, args), 1 measure (qubits, slot,
@@ -275,59 +277,19 @@ def state(task) -> tuple[np.ndarray, list]:
         return np.asarray(zentrova_readout.amplitudes(reg)), records
 
 
-# Turning a qubit to the eigenbasis of X or Y (so that Z reads it), and back.
-_TO = {"X": None, "Y": (complex(K), complex(0.0, -K), complex(K), complex(0.0, K))}
-_BACK = {"X": None, "Y": (complex(K), complex(K), complex(0.0, K), complex(0.0, -K))}
-
-
-def _turn(reg, basis: dict, table: dict) -> None:
-    for q, letter in sorted(basis.items()):
-        if letter == "Z":
-            continue
-        m = table[letter]
-        if m is None:
-            reg.h(q)
-        else:
-            reg.u(q, *m)
-
-
-def _parity(p: np.ndarray, qubits: frozenset, n: int) -> float:
-    """The expectation of Z on `qubits` from probabilities p: the highest qubit
-    folded first, each step one elementwise addition or subtraction, so the
-    bits do not depend on how a library would order a sum."""
-    for q in range(n - 1, -1, -1):
-        half = p.shape[0] // 2
-        p = p[:half] - p[half:] if q in qubits else p[:half] + p[half:]
-    return float(p[0])
-
-
 def estimate(task) -> list[complex]:
     """Expectation values of Pauli sums on one run's final state.
     task = (n, ops, slots, observables, seed); an observable is a tuple of
-    (coefficient, ((qubit, letter), ...)) with letters from "XYZ"."""
+    (coefficient, ((qubit, letter), ...)) with letters from "XYZ". Each
+    distinct Pauli word is read off the state once, in one pass."""
     n, ops, slots, observables, seed = task
     with panics_as():
         reg = _register(n)
         _execute(reg, ops, uniform_draws(_rng(seed)), [[] for _ in range(slots)])
-        # Qubit-wise commuting groups, first fit in the order the terms come.
         terms = list(dict.fromkeys(paulis for obs in observables for _, paulis in obs))
-        groups: list[tuple[dict, list]] = []
-        for paulis in terms:
-            for basis, members in groups:
-                if all(basis.get(q, letter) == letter for q, letter in paulis):
-                    basis.update(paulis)
-                    members.append(paulis)
-                    break
-            else:
-                groups.append((dict(paulis), [paulis]))
-        values: dict = {}
-        p = np.empty(1 << n)
-        for basis, members in groups:
-            _turn(reg, basis, _TO)
-            zentrova_readout.probabilities(reg, out=p)
-            for paulis in members:
-                values[paulis] = _parity(p, frozenset(q for q, _ in paulis), n)
-            _turn(reg, basis, _BACK)
+        read = zentrova_program.expectations(
+            reg, [[(1.0, "".join(p for _, p in paulis), [q for q, _ in paulis])] for paulis in terms])
+        values = dict(zip(terms, read.tolist() if hasattr(read, "tolist") else list(read)))
     out = []
     for obs in observables:
         total = 0j
@@ -340,7 +302,10 @@ def estimate(task) -> list[complex]:
 _KINDS = {"sample": sample, "state": state, "estimate": estimate}
 
 
-def run_batch(kind: str, tasks: list) -> list:
-    """A task for an executor: several circuits, results in order."""
+def run_batch(kind: str, tasks: list, threads: int = 1) -> list:
+    """A task for an executor: several circuits, results in order, each run
+    on `threads` threads."""
+    global _threads
     fn = _KINDS[kind]
+    _threads = threads
     return [fn(t) for t in tasks]

@@ -13,7 +13,7 @@ from typing import Any
 
 import cirq
 import numpy as np
-from _zentrova_common import check_finite, check_memory
+from _zentrova_common import check_finite, check_memory, check_threads
 
 from . import _worker
 from ._translate import UnsupportedOperation, read, refuse_noise
@@ -26,17 +26,17 @@ _TERMINAL = ("Provided circuit has terminal measurements, which may skew expecta
              "If this is intentional, set permit_terminal_measurements=True.")
 
 
-def _run_tasks(kind: str, tasks: list, executor) -> list:
-    """Results of the tasks in order: here, or on the executor in at most
-    MAX_BATCHES batches (a sweep of thousands of points does not pay a round
-    trip each)."""
+def _run_tasks(kind: str, tasks: list, executor, threads: int, pool_threads: int) -> list:
+    """Results of the tasks in order: here on `threads` threads, or on the
+    executor in at most MAX_BATCHES batches (a sweep of thousands of points
+    does not pay a round trip each), each task on `pool_threads`."""
     if executor is None or not tasks:
-        return _worker.run_batch(kind, tasks)
+        return _worker.run_batch(kind, tasks, threads)
     batches = min(len(tasks), MAX_BATCHES)
     size, extra = divmod(len(tasks), batches)
     stream = iter(tasks)
     futures = [executor.submit(_worker.run_batch, kind,
-                               list(itertools.islice(stream, size + (b < extra))))
+                               list(itertools.islice(stream, size + (b < extra))), pool_threads)
                for b in range(batches)]
     return [r for f in futures for r in f.result()]
 
@@ -101,10 +101,15 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
     client's get_executor()) for run_sweep and
     simulate_expectation_values_sweep; each parameter point is one task, and
     the results are the same bits as without it.
+    threads: how many threads a large state's passes may use, an int of 1 or
+    more, or None (the default) for every core the process may use (its
+    affinity mask and cgroup CPU quota). On an executor each task takes one
+    thread unless threads is given. The results are the same bits on any
+    count.
     """
 
     def __init__(self, *, dtype=np.complex128, noise=None, seed=None, executor=None,
-                 split_untangled_states: bool = True):
+                 split_untangled_states: bool = True, threads: int | None = None):
         if np.dtype(dtype) not in (np.dtype(np.complex64), np.dtype(np.complex128)):
             raise ValueError(f"dtype must be complex64 or complex128, not {dtype!r}")
         if noise is not None and noise is not cirq.NO_NOISE:
@@ -116,6 +121,11 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         else:
             self._prng = np.random.default_rng(seed)
         self.executor = executor
+        self._threads = check_threads(threads)
+        self._pool_threads = 1 if threads is None else self._threads
+
+    def _tasks(self, kind: str, tasks: list, executor) -> list:
+        return _run_tasks(kind, tasks, executor or self.executor, self._threads, self._pool_threads)
 
     # --- what every call shares -------------------------------------------
 
@@ -185,7 +195,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         if repetitions == 0:  # as cirq.Simulator: nothing runs
             return [cirq.ResultDict(params=resolver, records={k: np.empty([0, 1, 1]) for k in prog.keys})
                     for resolver, prog in programs]
-        outcomes = _run_tasks("sample", tasks, executor or self.executor)
+        outcomes = self._tasks("sample", tasks, executor)
         return [cirq.ResultDict(params=resolver, records=dict(zip(prog.keys, records)))
                 for (resolver, prog), records in zip(programs, outcomes)]
 
@@ -202,8 +212,8 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         for i, (resolver, prog) in enumerate(programs):
             # One state at a time: a sweep's iterator holds no more than the
             # state it hands out.
-            amps, records = _worker.state((len(qubits), prefix + prog.ops, len(prog.keys),
-                                           (entropy, (i,))))
+            amps, records = _worker.run_batch("state", [(len(qubits), prefix + prog.ops, len(prog.keys),
+                                                         (entropy, (i,)))], self._threads)[0]
             if prog.phase != 1:
                 amps = amps * prog.phase
             measured = {key: np.array(r[-1], dtype=np.uint8) for key, r in zip(prog.keys, records) if r}
@@ -270,7 +280,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
                                    if all(q in dense or p == "Z" for q, p in paulis))
                              for obs in terms)
             tasks.append((len(dense), ops, len(prog.keys), on_dense, (entropy, (i,))))
-        return _run_tasks("estimate", tasks, executor or self.executor)
+        return self._tasks("estimate", tasks, executor)
 
     def simulate_expectation_values_sweep_iter(self, program, observables, params,
                                                qubit_order=cirq.QubitOrder.DEFAULT,

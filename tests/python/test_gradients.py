@@ -248,3 +248,16 @@ def apply_dense(state, n, wires, m):
     moved = np.moveaxis(psi, axes, range(k))
     out = (m @ moved.reshape(2**k, -1)).reshape(moved.shape)
     return np.moveaxis(out, range(k), axes).reshape(-1)
+
+
+def test_threads_give_the_same_jacobian():
+    # 17 qubits: the states record their gates, and the passes share tiles out among threads.
+    n = 17
+    gates = [("h", [q]) for q in range(n)] + [("cnot", [q, q + 1]) for q in range(n - 1)]
+    gates += [("ry", [q], 0.1 * q + 0.2) for q in range(0, n, 3)] + [("rz", [16], 0.7)]
+    observables = [[(1.0, "ZY", [0, 16]), (0.3, "X", [8])]]
+    one = zg.jacobian(n, gates, observables)
+    two = zg.jacobian(n, gates, observables, threads=2)
+    assert all(np.asarray(a).tobytes() == np.asarray(b).tobytes() for a, b in zip(one, two))
+    with pytest.raises(ValueError, match="threads must be an int from 1 to 1024"):
+        zg.jacobian(1, [], [], threads=0)
