@@ -39,7 +39,7 @@ from pennylane.transforms.core import CompilePipeline, transform
 from _zentrova_common import check_finite, check_max_workers, check_threads
 
 from . import adjoint, ops
-from .simulate import is_z_word, prepare, run
+from .simulate import batch_size, is_z_word, prepare, run
 
 # What the graph-based decomposition aims for when it is switched on: the gates the register
 # runs directly or through a written-out matrix.
@@ -65,7 +65,15 @@ def _refuse_non_finite(circuits, operations=lambda op: True):
     # before any work, on every path (runs and derivatives alike).
     for c in circuits:
         measured = [mp.obs for mp in c.measurements if mp.obs is not None]
-        for op in [op for op in c.operations if operations(op)] + measured:
+        checked = [op for op in c.operations if operations(op)] + measured
+        try:
+            # Plain numbers all: one look at them together.
+            if np.isfinite(np.array([d for op in checked for d in op.data],
+                                    dtype=np.complex128)).all():
+                continue
+        except (TypeError, ValueError):
+            pass  # arrays, matrices, symbols: one operation at a time
+        for op in checked:
             check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
 
 
@@ -114,7 +122,7 @@ def _unrotated(mp, shots):
 def expand_sampled_broadcast(tape):
     """A broadcast circuit with shots as one circuit a parameter set (PennyLane's
     broadcast_expand); an analytic one runs whole, every set from one program."""
-    if tape.shots and tape.batch_size is not None:
+    if tape.shots and batch_size(tape) is not None:
         return broadcast_expand(tape)
     return (tape,), _null_postprocessing
 
@@ -280,8 +288,9 @@ class ZentrovaQubit(Device):
 
     def __init__(self, wires=None, shots=None, seed="global", max_workers=None, threads=None):
         check_max_workers(max_workers)
-        check_threads(threads)
+        # None: every usable core, counted once here; a pool's worker gets one (_map).
         self._threads = threads
+        self._usable = check_threads(threads)
         super().__init__(wires=wires, shots=shots)
         if isinstance(seed, str) and seed == "global":
             seed = np.random.randint(0, high=10000000)
@@ -411,8 +420,8 @@ class ZentrovaQubit(Device):
             pool = self._pool(config.executor_backend, max_workers)
         # A pool's workers take one thread each unless told otherwise: the pool never
         # oversubscribes the machine.
-        threads = self._threads if self._threads is not None or pool is None else 1
-        return _Mapper(pool, check_threads(threads))
+        threads = self._usable if self._threads is not None or pool is None else 1
+        return _Mapper(pool, threads)
 
     def _pool(self, backend, max_workers):
         # The pool outlives one batch: starting worker processes, each importing PennyLane,

@@ -46,7 +46,7 @@ def program_of(circuit, wire_order):
     parameter set."""
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
-    size = circuit.batch_size
+    size = batch_size(circuit)
     if size is None:
         out = []
         for op in circuit.operations:
@@ -58,17 +58,36 @@ def program_of(circuit, wire_order):
     return list(zip(*columns)) if columns else [()] * size
 
 
+def batch_size(circuit):
+    """The circuit's batch size, or None; PennyLane's own answer checks every operation's
+    batching, which costs more than running a small circuit, so it is asked only where a
+    parameter has more dimensions than a scalar."""
+    for op in circuit.operations:
+        for d in op.data:
+            if (d.ndim if hasattr(d, "ndim") else np.ndim(d)) != 0:
+                return circuit.batch_size
+    return None
+
+
 def run_program(program, n, threads=1):
     """A fresh register of n qubits after the program, run in one call."""
     return zentrova_program.run(_register(n), program, threads=threads)
 
 
+_CONTROLLED = {}  # operation type -> whether it is Controlled, asked once a type
+
+
 def _wires_of(op):
     # A controlled operation builds its wires anew on each access (controls + target), which
-    # costs more than the gate on a small register.
-    if isinstance(op, Controlled):
-        return (*op.control_wires, *op.base.wires)
-    return op.wires
+    # costs more than the gate on a small register; and PennyLane's operation classes are
+    # abstract, slow to ask isinstance of.
+    kind = type(op)
+    controlled = _CONTROLLED.get(kind)
+    if controlled is None:
+        controlled = _CONTROLLED[kind] = isinstance(op, Controlled)
+    if controlled:
+        return op.control_wires.labels + op.base.wires.labels
+    return op.wires.labels
 
 
 class Prepared(NamedTuple):
@@ -96,7 +115,7 @@ def active_wires(circuit, wire_order):
 def prepare(circuit, wire_order):
     active = active_wires(circuit, wire_order)
     return Prepared(program_of(circuit, active), circuit.copy(operations=[]),
-                    _postselected(circuit), active, circuit.batch_size)
+                    _postselected(circuit), active, batch_size(circuit))
 
 
 def _postselected(circuit):
@@ -400,7 +419,7 @@ def _run(circuit, wire_order, seed, postselect_mode, threads):
         postselected, circuit = circuit.postselected, circuit.measured
     else:
         active = active_wires(circuit, wire_order)
-        size = circuit.batch_size
+        size = batch_size(circuit)
         postselected = _postselected(circuit)
         # A broadcast circuit is first offered to run_broadcast whole.
         program = program_of(circuit, active) if size is None or circuit.shots else None
