@@ -159,8 +159,8 @@ def generator_terms(op, qubit):
                                   wire_order=wires, pauli=True)
     terms = []
     for word, coefficient in rep.items():
-        c = complex(coefficient)
-        if abs(c.real) <= 1e-15 * max(1.0, abs(c.imag)) and c.imag == 0:
+        c = complex(coefficient)  # real for a Hermitian generator, to rounding
+        if c.real == 0:
             continue
         wires = list(word)
         terms.append((c.real, "".join(word[w] for w in wires), [qubit[w] for w in wires]))

@@ -5,9 +5,9 @@ measurements are deferred (to extra wires where their wires are used again), uns
 decomposed (state preparation included), and measurements that need a rotation to the
 computational basis (any with shots; without, variances and probabilities of observables) split
 into groups that can be taken together and rotated. Exact expectation values need no rotation:
-all of a circuit's come from its one state (simulate.expectation). Each resulting circuit then
-runs on a fresh register (simulate.run), in this process or spread over an executor's
-processes."""
+all of a circuit's come from its one state. Each resulting circuit then runs on a fresh
+register as one program (simulate.run), in this process or spread over an executor's processes;
+a broadcast circuit stays one circuit unless it has shots."""
 
 from dataclasses import replace
 
@@ -421,7 +421,7 @@ class ZentrovaQubit(Device):
         # A pool's workers take one thread each unless told otherwise: the pool never
         # oversubscribes the machine.
         threads = self._usable if self._threads is not None or pool is None else 1
-        return _Mapper(pool, threads)
+        return _Mapper(pool, min(threads, 1024))  # the engine's most
 
     def _pool(self, backend, max_workers):
         # The pool outlives one batch: starting worker processes, each importing PennyLane,

@@ -1,9 +1,12 @@
 """Runs one prepared PennyLane circuit on a zentrova register and turns the register's
 read-out into PennyLane's results. The circuit arrives with only operations the device runs
-(ops.supported) and with every observable already diagonal, so expectation values, variances
-and probabilities come from the exact probabilities alone; samples are drawn from those same
-probabilities with numpy's generator. `run` is a module-level function of picklable
-arguments, so that a process pool can run it.
+(ops.supported), which become one zentrova_program.run call (a program, program_of).
+Analytic expectation values of Pauli sums and of matrices on simulated wires are read off the
+state by zentrova_program.expectations, all of a circuit's in one call; every other observable
+arrives diagonal, so variances and probabilities come from the exact probabilities, and
+samples are drawn from those with numpy's generator. A broadcast circuit runs whole: on few
+wires as one register for many parameter sets (batched.py), else one program a set. `run` is
+a module-level function of picklable arguments, so that a process pool can run it.
 
 Wire order: PennyLane's wire k of n (in the device's order) is zentrova's qubit n-1-k. Index i
 of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0 is the least
