@@ -280,8 +280,9 @@ class ZentrovaQubit(Device):
             use, or one a worker when the circuits go to a pool of max_workers processes.
 
     Refused with a clear error: a bad max_workers or threads (ValueError, when the device is
-    made), a NaN or infinite gate parameter (ValueError, before any work), a register or result too large for the memory available (DeviceError, before
-    zentrova is asked). Only the wires a circuit acts on are simulated.
+    made), a NaN or infinite gate parameter (ValueError, before any work), a register or
+    result too large for the memory available (DeviceError, before zentrova is asked). Only
+    the wires a circuit acts on are simulated.
     """
 
     _device_options = ("max_workers",)

@@ -173,9 +173,11 @@ def test_every_gate_gives_default_qubits_state():
         np.testing.assert_allclose(rho, qml.math.reduce_dm(np.outer(expected, expected.conj()), [3, 1]), atol=1e-12)
 
 
-@pytest.mark.parametrize("wires", [3, 12])  # 12: one program a parameter set
+@pytest.mark.parametrize("wires", [3, 12])  # 12: idle wires, whose probabilities go set by set
 def test_broadcast_circuits_against_default_qubit(wires):
     def circuit(a, b):
+        # H(1) waits for the gates after RY's diagonal on wire 0, CNOT's included.
+        qml.RY(b, 0), qml.CNOT([0, 1]), qml.Hadamard(1)
         qml.RY(a, 0), qml.RX(b, 1), qml.CNOT([0, 2]), qml.CRX(a, [2, 1]), qml.PhaseShift(b, 2)
         qml.IsingZZ(a, [0, 1]), qml.CRY(b, [1, 0]), qml.ctrl(qml.RZ(a, 2), 0, control_values=0)
         qml.Hadamard(1), qml.RZ(b, 1), qml.MultiRZ(a, [0, 2])
