@@ -37,6 +37,9 @@ Errors (all derive from Exception and pickle)
     check_threads(value)     the thread count a plugin's threads= setting asks for (None:
                              usable_cores()); ValueError unless an int >= 1 or None
     usable_cores()           the cores the process may use: affinity mask and cgroup CPU quota
+Noise (the submodule _zentrova_common.noise, imported on its own: it needs zentrova_program)
+    mixture_branch, trajectory_branch   a trajectory's branch at a channel
+    density_ops, density_matrix         a density matrix as a state of twice the qubits
 Idle qubits
     Layout(n, used)          used qubits packed densely: .width, .dense, .used, .bits(indices,
                              qubit), .full_indices(), .expand(values, what, error_type)

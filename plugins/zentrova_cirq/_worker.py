@@ -31,6 +31,7 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
+from _zentrova_common import noise as _noise
 from _zentrova_common import check_memory, measure, measurer, panics_as, uniform_draws
 
 _QR = zentrova.QuantumRegister
@@ -87,10 +88,17 @@ def _execute(reg, ops, draw, records: list) -> None:
         if name in _METHODS:
             gates.append(op)
             continue
+        if name == "channel" and op[2] is not None:  # a mixture: the state is not read
+            branch = _noise.mixture_branch(op, draw)
+            if branch is not None:
+                gates.append(branch)
+            continue
         if gates:
             _RUN(reg, gates, True, _threads)
             gates = []
-        if name == "measure":
+        if name == "channel":
+            _noise.trajectory_branch(reg, op, draw)
+        elif name == "measure":
             _, qubits, slot, invert = op
             records[slot].append(tuple((0 if q is None else measure(reg, q, draw)) ^ f
                                        for q, f in zip(qubits, invert)))
@@ -134,6 +142,10 @@ def _run_shot(program, records: list, queue, measure_one) -> None:
             _run_shot(a[1], records, queue, measure_one)
 
 
+def _noisy(ops) -> bool:
+    return any(op[0] == "channel" or op[0] == "if" and _noisy(op[2]) for op in ops)
+
+
 def _split_final(ops) -> tuple[list, list] | None:
     """(gates, measurements) when every measurement comes at the end (no
     later gate touches a measured qubit, no reset or condition anywhere), so
@@ -144,7 +156,7 @@ def _split_final(ops) -> tuple[list, list] | None:
         if name == "measure":
             measures.append(op)
             measured.update(op[1])
-        elif name in ("reset", "if"):
+        elif name in ("reset", "if", "channel"):
             return None
         else:
             if measured.intersection(gate_qubits(op)):
@@ -155,6 +167,8 @@ def _split_final(ops) -> tuple[list, list] | None:
 
 def gate_qubits(op: tuple) -> tuple:
     """The qubits a gate (method, args) acts on."""
+    if op[0] == "channel":
+        return op[1]
     name, args = op
     if name == "mcu":
         return (*args[0], args[1])
@@ -174,6 +188,8 @@ def _remap(ops, dense: dict) -> list:
                 out.append(("reset", dense[op[1]]))
         elif name == "if":
             out.append(("if", op[1], _remap(op[2], dense)))
+        elif name == "channel":
+            out.append(("channel", tuple(dense[q] for q in op[1]), *op[2:]))
         elif name == "mcu":
             args = op[1]
             out.append((name, ([dense[c] for c in args[0]], dense[args[1]], *args[2:])))
@@ -247,7 +263,14 @@ def sample(task) -> list[np.ndarray]:
                                                axis=1).astype(np.uint8))
             return [np.stack(inst, axis=1) for inst in per_slot]
         shots: list[list] = []
-        if repetitions:
+        if repetitions and _noisy(ops):
+            # Each repetition a trajectory of its own, run whole.
+            draw = uniform_draws(rng)
+            for _ in range(repetitions):
+                records: list[list] = [[] for _ in range(slots)]
+                _execute(_register(n), ops, draw, records)
+                shots.append(records)
+        elif repetitions:
             check_memory(n, "a state vector")
             program = _compile_shots(ops)
             queue, measure_one, new_shot = measurer(n, uniform_draws(rng))
@@ -299,7 +322,18 @@ def estimate(task) -> list[complex]:
     return out
 
 
-_KINDS = {"sample": sample, "state": state, "estimate": estimate}
+def density(task) -> np.ndarray:
+    """The final density matrix of gates, channels and resets on n qubits,
+    exactly. task = (n, ops)."""
+    n, ops = task
+    with panics_as():
+        check_memory(2 * n, f"a density matrix of {n} qubits (a vector of {2 * n})")
+        reg = _QR(2 * n)
+        _RUN(reg, _noise.density_ops(ops, n), False, _threads)
+        return _noise.density_matrix(np.asarray(zentrova_readout.amplitudes(reg)), n)
+
+
+_KINDS = {"sample": sample, "state": state, "estimate": estimate, "density": density}
 
 
 def run_batch(kind: str, tasks: list, threads: int = 1) -> list:
