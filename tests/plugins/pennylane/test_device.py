@@ -385,6 +385,20 @@ def test_threads_give_the_same_bits(monkeypatch):
               for t in (1, 2, None)]
     assert states[0].tobytes() == states[1].tobytes() == states[2].tobytes()
     assert seen == [1, 2, usable_cores()]
+    # The adjoint gets the device's count; a pool's worker one thread unless told otherwise.
+    import zentrova_gradients
+
+    jacobian = zentrova_gradients.jacobian
+    monkeypatch.setattr(zentrova_gradients, "jacobian",
+                        lambda *a, threads=1: seen.append(threads) or jacobian(*a, threads=threads))
+    small = qml.QNode(lambda x: (qml.RX(x, 0), qml.expval(qml.Z(0)))[1],
+                      qml.device("zentrova.qubit", wires=1, threads=2), diff_method="adjoint")
+    qml.grad(small)(qml.numpy.array(0.3, requires_grad=True))
+    assert seen[-1] == 2
+    pooled = qml.device("zentrova.qubit", wires=1, max_workers=2)
+    config = pooled.setup_execution_config()
+    assert pooled._map(config, 2).threads == 1 and pooled._map(config, 1).threads == usable_cores()
+    pooled.close()
 
 
 def test_parameter_shift_gradient_on_a_pool_matches_serial():
