@@ -1,16 +1,19 @@
 """A broadcast circuit on few wires run as one register for many parameter sets: the set's
-index is held in extra qubits above the circuit's (set j's state is row j of the amplitudes
-reshaped to (sets, 2**n)). A gate without batched parameters acts on every set at once; a
-batched rotation becomes fixed gates around a diagonal over the index qubits and its target
-(RX = H RZ H, RY = S H RZ H S^dagger), whose 2**(b+k) entries give each set its own angle;
-any batched diagonal gate (RZ, PhaseShift, IsingZZ, MultiRZ, ...) is such a diagonal itself,
-under its controls. Thousands of small circuits become a few dozen passes over one register
-that fits in cache, with no Python work per set.
+index is held in extra qubits above the circuit's, in equal superposition (set j's state is
+row j of the amplitudes reshaped to (sets, 2**n), times the square root of the sets). A gate
+without batched parameters acts on every set at once. A batched rotation about a Pauli word
+(RX, RY, RZ, IsingXX, IsingYY, IsingZZ, MultiRZ, PauliRot; Rot as three of them) becomes fixed
+basis changes around a diagonal over the index qubits and its wires (RX = H RZ H, RY = S H RZ H
+S^dagger), whose 2**(b+k) entries give each set its own angle; a batched diagonal gate
+(PhaseShift, DiagonalQubitUnitary, ...) is such a diagonal itself; either under its controls.
+Batched diagonals that commute with what lies between them are applied as one. Thousands of
+small circuits become a few dozen passes over registers that fit in cache, with no Python work
+per set.
 
 The results are those of running each set on its own to within rounding (the basis changes
-round, and the diagonals' sines are numpy's): analytic only, and only where every batched gate
-is one of those above; run_broadcast returns None otherwise, and the caller runs one program a
-set."""
+and the products of diagonals round, and the diagonals' sines are numpy's): analytic only, and
+only where every batched gate is one of those above; run_broadcast returns None otherwise, and
+the caller runs one program a set."""
 
 import numpy as np
 import zentrova
@@ -27,49 +30,81 @@ MAX_QUBITS = 16
 # entries, and on 6 qubits 256 sets a register ran 1,000 sets fastest (5.7 ms, against 6.5 with
 # 512 and 6.0 with 128).
 INDEX_QUBITS = 8
-# Rotations about X and Y: the fixed one-qubit matrices before and after their diagonal (RZ's),
-# H and, for RY, H S^dagger and S H, whose entries K and iK are exact.
+# A Pauli letter's basis change to Z and back (H for X; H S^dagger and S H for Y, whose entries
+# K and iK are exact): a rotation about a Pauli word is a diagonal between them.
 _H = ops.FIXED["Hadamard"]
 _K = _H[0]
-_AROUND = {"RX": ((_H,), (_H,)),
-           "RY": (((_K, -1j * _K, _K, 1j * _K),), ((_K, _K, 1j * _K, -1j * _K),))}
-_ROTATIONS = {"RX": "RZ", "RY": "RZ", "RZ": "RZ", "PhaseShift": "PhaseShift", "U1": "PhaseShift"}
-_CONTROLLED = {"CRX": "RX", "CRY": "RY", "CRZ": "RZ", "ControlledPhaseShift": "PhaseShift"}
+_TO_Z = {"X": (_H, _H), "Y": ((_K, -1j * _K, _K, 1j * _K), (_K, _K, 1j * _K, -1j * _K))}
+# Batched gates that are rotations about a Pauli word: name -> the word (None: PauliRot's own).
+_WORDS = {"RX": "X", "RY": "Y", "RZ": "Z", "IsingXX": "XX", "IsingYY": "YY", "IsingZZ": "ZZ",
+          "MultiRZ": None, "PauliRot": None}
+_CONTROLLED = {"CRX": "RX", "CRY": "RY", "CRZ": "RZ", "ControlledPhaseShift": "PhaseShift",
+               "CRot": "Rot"}
 
 
-def _diagonal_of(name, data):
-    """The diagonal entries of RZ or PhaseShift for each angle, shape (sets, 2)."""
-    t = np.asarray(data, dtype=float).reshape(-1)
-    if name == "RZ":
-        c, s = np.cos(t / 2), np.sin(t / 2)
-        return np.stack([c - 1j * s, c + 1j * s], axis=1)
-    return np.stack([np.ones_like(t, dtype=complex), np.cos(t) + 1j * np.sin(t)], axis=1)
+def _angles(value, size):
+    return np.broadcast_to(np.asarray(value, dtype=float).reshape(-1), (size,))
 
 
-def _plan(op, q):
-    """(before, controls, targets, entries (sets, 2**k), after) of a batched gate, or None
-    where it is not one this path takes; before and after are one-qubit matrices on the
-    target."""
+def _rotation(word, q, theta):
+    """exp(-i theta P / 2) for the Pauli word P on qubits q: (before, targets, entries, after),
+    or None for a word of identities alone (a phase on every set: not taken)."""
+    on = [(qb, letter) for qb, letter in zip(q, word) if letter != "I"]
+    if not on:
+        return None
+    k = len(on)
+    parity = np.ones(1)
+    for _ in range(k):
+        parity = np.concatenate([parity, -parity])
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    entries = c[:, None] - 1j * s[:, None] * parity[None, :]
+    before = [(qb, _TO_Z[letter][0]) for qb, letter in on if letter != "Z"]
+    after = [(qb, _TO_Z[letter][1]) for qb, letter in on if letter != "Z"]
+    return before, [qb for qb, _ in on], entries, after
+
+
+def _plan(op, q, size):
+    """The steps of a batched gate, each (before, controls, values, targets, entries (sets,
+    2**k), after) with before and after lists of (qubit, one-qubit matrix); or None where it
+    is not one this path takes."""
     name = op.name
     controls, values = [], None
     if name in _CONTROLLED:
-        controls, name, q = q[:-1], _CONTROLLED[name], q[-1:]
+        nc = len(q) - 1
+        controls, name, q = q[:nc], _CONTROLLED[name], q[nc:]
     elif isinstance(op, Controlled):
         if op.base.batch_size is None:
             return None
         nc = len(q) - len(op.base.wires)
         controls, values, op, q = q[:nc], op.control_values, op.base, q[nc:]
         name = op.name
-    if name in _ROTATIONS:
-        before, after = _AROUND.get(name, ((), ()))
-        entries = _diagonal_of(_ROTATIONS[name], op.data[0])
-    elif name in diagonal_in_z_basis:
-        before, after = (), ()
+    values = [1] * len(controls) if values is None else [int(v) for v in values]
+    controls = list(controls)
+    rotations = []  # (word, qubits, angles), applied in this order
+    if name in _WORDS:
+        word = _WORDS[name]
+        if name == "MultiRZ":
+            word = "Z" * len(q)
+        elif name == "PauliRot":
+            word = op.hyperparameters["pauli_word"]
+        rotations.append((word, q, _angles(op.data[0], size)))
+    elif name == "Rot":  # RZ(omega) RY(theta) RZ(phi)
+        phi, theta, omega = (_angles(d, size) for d in op.data)
+        rotations += [("Z", q, phi), ("Y", q, theta), ("Z", q, omega)]
+    elif name in ("PhaseShift", "U1") or name in diagonal_in_z_basis:
         entries = np.asarray(op.eigvals(), dtype=np.complex128).reshape(-1, 1 << len(q))
+        return [([], controls, values, list(q), np.broadcast_to(entries, (size, entries.shape[1])),
+                 [])]
     else:
         return None
-    values = [1] * len(controls) if values is None else [int(v) for v in values]
-    return before, list(controls), values, list(q), entries, after
+    steps = []
+    for word, qubits, theta in rotations:
+        step = _rotation(word, qubits, theta)
+        if step is None:
+            return None
+        before, targets, entries, after = step
+        steps.append((before, controls, values, targets, entries, after))
+    return steps
 
 
 def _table(controls, values, targets, entries):
@@ -81,6 +116,10 @@ def _table(controls, values, targets, entries):
     at = sum(v << (c - 1 - j) for j, v in enumerate(values)) << len(targets)
     full[:, at : at + entries.shape[1]] = entries
     return list(controls) + list(targets), full
+
+
+class _TooWide(Exception):
+    """A batched gate's diagonal needs more targets (args[0]) than the index leaves."""
 
 
 class _Group:
@@ -104,7 +143,7 @@ class _Group:
         return out
 
 
-def _plan_program(circuit, qubit, width):
+def _plan_program(circuit, qubit, width, size):
     """The circuit as fixed program operations and _Groups, in an order that gives the same
     state: a fixed operation on qubits no pending group or its followers touch moves ahead of
     them (it commutes with both), and a batched diagonal joins the pending group while it
@@ -137,24 +176,24 @@ def _plan_program(circuit, qubit, width):
             for o in out:
                 fixed(o, set(q) if op.name != "GlobalPhase" else {0})
             continue
-        plan = _plan(op, q)
-        if plan is None:
+        steps = _plan(op, q, size)
+        if steps is None:
             return None
-        before, controls, values, targets, entries, after = plan
-        for m in before:
-            fixed(_under(m, controls, values, targets[-1]), {targets[-1], *controls})
-        on, table = _table(controls, values, targets, entries)
-        if len(on) > width:
-            return None
-        joined = sorted(set(on) | set(group.targets), reverse=True) if group else on
-        if group is None or tail_qubits & set(on) or len(joined) > width:
-            flush()
-            group = _Group()
-            joined = sorted(on, reverse=True)
-        group.targets = list(joined)
-        group.members.append((on, table))
-        for m in after:
-            fixed(_under(m, controls, values, targets[-1]), {targets[-1], *controls})
+        for before, controls, values, targets, entries, after in steps:
+            for t, m in before:
+                fixed(_under(m, controls, values, t), {t, *controls})
+            on, table = _table(controls, values, targets, entries)
+            if len(on) > width:
+                raise _TooWide(len(on))
+            joined = sorted(set(on) | set(group.targets), reverse=True) if group else on
+            if group is None or tail_qubits & set(on) or len(joined) > width:
+                flush()
+                group = _Group()
+                joined = sorted(on, reverse=True)
+            group.targets = list(joined)
+            group.members.append((on, table))
+            for t, m in after:
+                fixed(_under(m, controls, values, t), {t, *controls})
     flush()
     return items
 
@@ -171,7 +210,13 @@ def run_broadcast(circuit, active, threads):
     b = min(max(1, (size - 1).bit_length()), INDEX_QUBITS, MAX_QUBITS - n)
     if b < 1:
         return None
-    items = _plan_program(circuit, qubit, ops.MAX_WIRES - b)
+    try:
+        items = _plan_program(circuit, qubit, ops.MAX_WIRES - b, size)
+    except _TooWide as wide:  # fewer sets a register leave its diagonals room
+        b = min(b, ops.MAX_WIRES - wide.args[0])
+        if b < 1:
+            return None
+        items = _plan_program(circuit, qubit, ops.MAX_WIRES - b, size)
     if items is None:
         return None
     tables = {id(g): g.table() for g in items if isinstance(g, _Group)}

@@ -174,20 +174,30 @@ def test_every_gate_gives_default_qubits_state():
 
 
 @pytest.mark.parametrize("wires", [3, 12])  # 12: idle wires, whose probabilities go set by set
-def test_broadcast_circuits_against_default_qubit(wires):
+def test_broadcast_circuits_against_default_qubit(wires, monkeypatch):
+    import zentrova_program
+
+    runs, run = [], zentrova_program.run
+    monkeypatch.setattr(zentrova_program, "run", lambda *a, **k: runs.append(1) or run(*a, **k))
+
     def circuit(a, b):
         # H(1) waits for the gates after RY's diagonal on wire 0, CNOT's included.
         qml.RY(b, 0), qml.CNOT([0, 1]), qml.Hadamard(1)
         qml.RY(a, 0), qml.RX(b, 1), qml.CNOT([0, 2]), qml.CRX(a, [2, 1]), qml.PhaseShift(b, 2)
         qml.IsingZZ(a, [0, 1]), qml.CRY(b, [1, 0]), qml.ctrl(qml.RZ(a, 2), 0, control_values=0)
-        qml.Hadamard(1), qml.RZ(b, 1), qml.MultiRZ(a, [0, 2])
+        qml.Hadamard(1), qml.RZ(b, 1), qml.MultiRZ(a, [0, 2]), qml.Rot(a, b, 0.3, 0)
+        qml.CRot(b, 0.2, a, [0, 2]), qml.IsingYY(b, [2, 0]), qml.PauliRot(a, "XIY", [0, 1, 2])
+        qml.ctrl(qml.IsingXX(a, [0, 1]), 2, control_values=0), qml.U1(a, 1)
         return (qml.expval(qml.Z(0) @ qml.Z(2)), qml.probs([2, 0]), qml.state(), qml.var(qml.Z(1)),
                 qml.expval(qml.X(1) @ qml.Y(0) + 0.5 * qml.Z(2)), qml.probs(wires=[wires - 1, 1]))
 
     rng = np.random.default_rng(3)
-    for gates in [circuit, lambda a, b: (qml.IsingXX(b, [1, 2]), circuit(a, b))[1]]:
+    # U3 is not a rotation about a Pauli word: its circuit runs one program a set.
+    # The controlled IsingXX's diagonal takes 3 of a diagonal's 10 targets: 128 sets a register.
+    for gates, registers in [(circuit, 5), (lambda a, b: (qml.U3(b, a, 0.2, 1), circuit(a, b))[1], 600)]:
         for size in [1, 7, 600]:  # 600: more sets than one register holds
             a, b = rng.uniform(-3, 3, size), rng.uniform(-3, 3, size)
+            runs.clear()
             ours = qml.QNode(gates, qml.device("zentrova.qubit", wires=wires))(a, b)
             want = qml.QNode(gates, qml.device("default.qubit", wires=wires))(a, b)
             for got, w in zip(ours, want):
@@ -195,6 +205,7 @@ def test_broadcast_circuits_against_default_qubit(wires):
                 np.testing.assert_allclose(got, w, atol=1e-12)
             if wires > 3:
                 break
+        assert len(runs) == (registers if wires == 3 else 1)
     # The device runs the broadcast circuit whole; with shots, one circuit a set.
     tape = qml.tape.make_qscript(circuit)(np.arange(3.0), 0.5)
     for shots, count in [(None, 1), (10, 3)]:
