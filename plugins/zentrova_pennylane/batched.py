@@ -15,6 +15,9 @@ and the products of diagonals round, and the diagonals' sines are numpy's): anal
 only where every batched gate is one of those above; run_broadcast returns None otherwise, and
 the caller runs one program a set."""
 
+import os
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 import zentrova
 import zentrova_program
@@ -210,24 +213,25 @@ def run_broadcast(circuit, active, threads):
     b = min(max(1, (size - 1).bit_length()), INDEX_QUBITS, MAX_QUBITS - n)
     if b < 1:
         return None
-    try:
-        items = _plan_program(circuit, qubit, ops.MAX_WIRES - b, size)
-    except _TooWide as wide:  # fewer sets a register leave its diagonals room
-        b = min(b, ops.MAX_WIRES - wide.args[0])
-        if b < 1:
-            return None
-        items = _plan_program(circuit, qubit, ops.MAX_WIRES - b, size)
+    while True:
+        try:
+            items = _plan_program(circuit, qubit, ops.MAX_WIRES - b, size)
+            break
+        except _TooWide as wide:  # fewer sets a register leave its diagonals room
+            b = min(b - 1, ops.MAX_WIRES - wide.args[0])
+            if b < 1:
+                return None
     if items is None:
         return None
     tables = {id(g): g.table() for g in items if isinstance(g, _Group)}
     chunk = 1 << b
     index = [n + b - 1 - i for i in range(b)]  # the set's index, its most significant bit first
+    # Every set starts from |0...0> at once: the index qubits in equal superposition, each row
+    # scaled back by sqrt(chunk) when read.
     start_ops = [("h", (q,)) for q in index]
-    rows = []
+    programs = []
     for start in range(0, size, chunk):
         count = min(chunk, size - start)
-        # Every set starts from |0...0> at once: the index qubits in equal superposition,
-        # each row scaled back by sqrt(chunk) when read.
         program = list(start_ops)
         for item in items:
             if isinstance(item, _Group):
@@ -237,10 +241,37 @@ def run_broadcast(circuit, active, threads):
                 program.append(("diagonal", (index + item.targets, block.reshape(-1))))
             else:
                 program.append(item)
-        reg = zentrova_program.run(zentrova.QuantumRegister(n + b), program, threads=threads)
+        programs.append((program, count))
+
+    def rows_of(program, count):
+        reg = zentrova_program.run(zentrova.QuantumRegister(n + b), program)
         amps = np.asarray(zentrova_readout.amplitudes(reg))
-        rows.append(amps.reshape(chunk, 1 << n)[:count] * np.sqrt(chunk))
+        return amps.reshape(chunk, 1 << n)[:count] * np.sqrt(chunk)
+
+    # The registers are small and independent: with threads, several run at once (the engine
+    # releases the interpreter lock), each on one thread, and each gives the same bits.
+    workers = min(threads, len(programs))
+    if workers > 1:
+        rows = list(_executor(workers).map(lambda pc: rows_of(*pc), programs))
+    else:
+        rows = [rows_of(*pc) for pc in programs]
     return np.concatenate(rows) if len(rows) > 1 else rows[0]
+
+
+_POOL = []  # [executor, its workers] once made: threads kept for the next call
+
+
+def _executor(workers):
+    if _POOL and _POOL[1] != workers:
+        _POOL.pop(0).shutdown(wait=False)
+        _POOL.clear()
+    if not _POOL:
+        _POOL.extend([ThreadPoolExecutor(workers, thread_name_prefix="zentrova-sets"), workers])
+    return _POOL[0]
+
+
+# A forked child has the executor but none of its threads: it makes its own.
+os.register_at_fork(after_in_child=_POOL.clear)
 
 
 def _under(m, controls, values, target):

@@ -206,6 +206,9 @@ def test_broadcast_circuits_against_default_qubit(wires, monkeypatch):
             if wires > 3:
                 break
         assert len(runs) == (registers if wires == 3 else 1)
+        # Registers run side by side on threads give each the same bits as one by one.
+        one = qml.QNode(gates, qml.device("zentrova.qubit", wires=wires, threads=1))(a, b)
+        assert all(np.asarray(x).tobytes() == np.asarray(y).tobytes() for x, y in zip(one, ours))
     # The device runs the broadcast circuit whole; with shots, one circuit a set.
     tape = qml.tape.make_qscript(circuit)(np.arange(3.0), 0.5)
     for shots, count in [(None, 1), (10, 3)]:
