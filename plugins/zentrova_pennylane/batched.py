@@ -94,7 +94,11 @@ def _plan(op, q, size):
     elif name == "Rot":  # RZ(omega) RY(theta) RZ(phi)
         phi, theta, omega = (_angles(d, size) for d in op.data)
         rotations += [("Z", q, phi), ("Y", q, theta), ("Z", q, omega)]
-    elif name in ("PhaseShift", "U1") or name in diagonal_in_z_basis:
+    elif name in ("PhaseShift", "U1"):  # op may be the controlled gate: its angle alone
+        t = _angles(op.data[0], size)
+        entries = np.stack([np.ones(size, dtype=complex), np.cos(t) + 1j * np.sin(t)], axis=1)
+        return [([], controls, values, list(q), entries, [])]
+    elif name in diagonal_in_z_basis:
         entries = np.asarray(op.eigvals(), dtype=np.complex128).reshape(-1, 1 << len(q))
         return [([], controls, values, list(q), np.broadcast_to(entries, (size, entries.shape[1])),
                  [])]

@@ -395,7 +395,7 @@ class ZentrovaQubit(Device):
         # One seed per sampled circuit, drawn in order: results are the same with or without
         # a pool, and exact circuits in between do not change them.
         seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]
-        mapper = self._map(execution_config)
+        mapper = self._map(execution_config, len(circuits))
         threads = mapper.threads
         args = [
             (c, self.wires if self.wires is not None else c.wires, s, postselect_mode, threads)
@@ -412,12 +412,12 @@ class ZentrovaQubit(Device):
             return list(used)
         return [w for w in self.wires if w in used]
 
-    def _map(self, config, batch=None):
+    def _map(self, config, batch):
         """A _Mapper for the configuration: the device's pool where it has max_workers and the
         batch has two circuits or more, else this process."""
         max_workers = config.device_options.get("max_workers", self._max_workers)
         pool = None
-        if max_workers and (batch is None or batch > 1):
+        if max_workers and batch > 1:
             pool = self._pool(config.executor_backend, max_workers)
         # A pool's workers take one thread each unless told otherwise: the pool never
         # oversubscribes the machine.

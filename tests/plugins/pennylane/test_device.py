@@ -188,6 +188,7 @@ def test_broadcast_circuits_against_default_qubit(wires, monkeypatch):
         qml.Hadamard(1), qml.RZ(b, 1), qml.MultiRZ(a, [0, 2]), qml.Rot(a, b, 0.3, 0)
         qml.CRot(b, 0.2, a, [0, 2]), qml.IsingYY(b, [2, 0]), qml.PauliRot(a, "XIY", [0, 1, 2])
         qml.ctrl(qml.IsingXX(a, [0, 1]), 2, control_values=0), qml.U1(a, 1)
+        qml.ControlledPhaseShift(b, [1, 2]), qml.DiagonalQubitUnitary(np.exp(1j * np.outer(a, [0, 1, 3, 2])), [2, 0])
         return (qml.expval(qml.Z(0) @ qml.Z(2)), qml.probs([2, 0]), qml.state(), qml.var(qml.Z(1)),
                 qml.expval(qml.X(1) @ qml.Y(0) + 0.5 * qml.Z(2)), qml.probs(wires=[wires - 1, 1]))
 
