@@ -100,14 +100,14 @@ def _execute(reg, ops, draw, records: list) -> None:
         _RUN(reg, gates)
 
 
-# Shot-by-shot programs: 0 gate (method, args), 1 measure (qubits, slot,
+# Shot-by-shot programs: 0 gate (name, args), 1 measure (qubits, slot,
 # invert), 2 reset, 3 condition (conditions, program).
 def _compile_shots(ops) -> list[tuple]:
     out = []
     for op in ops:
         name = op[0]
         if name in _METHODS:
-            out.append((0, (_METHODS[name], op[1])))
+            out.append((0, op))
         elif name == "measure":
             out.append((1, op[1:]))
         elif name == "reset":

@@ -77,11 +77,13 @@ class ZentrovaJob(JobV1):
         return JobStatus.DONE if done else JobStatus.RUNNING
 
 
-def _values(bits: np.ndarray) -> list[int]:
-    """Each shot's classical bits as an integer, clbit c as bit c."""
+def _values(bits: np.ndarray, as_list: bool = True):
+    """Each shot's classical bits as an integer, clbit c as bit c (a uint64
+    array without as_list, for fewer than 64 clbits)."""
     if bits.shape[1] < 64:
         weights = np.left_shift(np.uint64(1), np.arange(bits.shape[1], dtype=np.uint64))
-        return (bits.astype(np.uint64) @ weights).tolist()
+        values = bits.astype(np.uint64) @ weights
+        return values.tolist() if as_list else values
     return [int.from_bytes(np.packbits(row[::-1]).tobytes(), "big") >> (-bits.shape[1] % 8)
             for row in bits]
 
@@ -190,13 +192,22 @@ class ZentrovaBackend(BackendV2):
     def _experiment(circuit, prog, bits, state, opts) -> ExperimentResult:
         shots = bits.shape[0]
         # No classical bits, no counts: nothing was measured (as Qiskit's BasicSimulator).
-        keys = [hex(v) for v in _values(bits)] if prog.num_clbits else []
-        counts: dict[str, int] = {}
-        for key in keys:
-            counts[key] = counts.get(key, 0) + 1
-        data = {"counts": dict(sorted(counts.items(), key=lambda kv: int(kv[0], 16)))}
-        if opts["memory"]:
-            data["memory"] = keys
+        data: dict = {"counts": {}}
+        if prog.num_clbits:
+            if opts["memory"] or bits.shape[1] >= 64:
+                keys = [hex(v) for v in _values(bits)]
+                counts: dict[str, int] = {}
+                for key in keys:
+                    counts[key] = counts.get(key, 0) + 1
+                data["counts"] = dict(sorted(counts.items(), key=lambda kv: int(kv[0], 16)))
+                if opts["memory"]:
+                    data["memory"] = keys
+            elif shots:
+                # Each value once: a shot's key made per distinct outcome, not per shot.
+                values, times = np.unique(np.asarray(_values(bits, False)), return_counts=True)
+                data["counts"] = dict(zip(map(hex, values.tolist()), times.tolist()))
+        elif opts["memory"]:
+            data["memory"] = []
         if state is not None:
             state = prog.layout.expand(state, "the state", ZentrovaError)
             data["statevector"] = Statevector(state * np.exp(1j * float(prog.global_phase)))
