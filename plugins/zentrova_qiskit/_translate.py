@@ -226,6 +226,11 @@ class Program:
     layout: Layout | None = None
     # Whether some operation is a ("bind", ...) template, for bind() to fill.
     templates: bool = False
+    # While reading: the qubits gates act on, those measured or reset, and
+    # whether a condition has come yet.
+    used: set = field(default_factory=set)
+    seen: set = field(default_factory=set)
+    branched: bool = False
 
     @property
     def final(self) -> bool:
@@ -362,25 +367,23 @@ def _template_controlled(op, qubits: list[int]):
                      base.name))
 
 
-def _standard(inst, name: str, qubits: list[int], prog: Program, out: list) -> None:
-    params = inst.params
-    fn = _STANDARD[name]
-    if params:
-        label = _BASE_NAME.get(name, name)
-        params = [_angle(v, label) for v in params]
-        if any(type(v) is not float for v in params):
-            out.append(("bind", (fn, tuple(params), qubits, label)))
-            prog.templates = True
-            return
-    fn(params, qubits, out)
-
-
 def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: list) -> None:
+    used, seen = prog.used, prog.seen
     for inst in circuit.data:
         name = inst.name
         qubits = [qmap[q] for q in inst.qubits]
-        if name in _STANDARD and inst.is_standard_gate():
-            _standard(inst, name, qubits, prog, out)
+        fn = _STANDARD.get(name)
+        if fn is not None and inst.is_standard_gate():
+            used.update(qubits)
+            params = inst.params
+            if params:
+                label = _BASE_NAME.get(name, name)
+                params = [_angle(v, label) for v in params]
+                if any(type(v) is not float for v in params):
+                    out.append(("bind", (fn, tuple(params), qubits, label)))
+                    prog.templates = True
+                    continue
+            fn(params, qubits, out)
             continue
         if name in _SKIP:
             continue
@@ -389,12 +392,18 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
             continue
         if name == "measure":
             out.append(("measure", (qubits[0], cmap[inst.clbits[0]])))
+            seen.add(qubits[0])
             continue
         if name == "reset":
-            out.append(("reset", (qubits[0],)))
+            # A reset of a qubit nothing has touched yet (state preparation
+            # begins with them) is dropped, up to the first condition.
+            if prog.branched or qubits[0] in used or qubits[0] in seen or out is not prog.ops:
+                out.append(("reset", (qubits[0],)))
+            seen.add(qubits[0])
             continue
         op = inst.operation
         if isinstance(op, IfElseOp):
+            prog.branched = True
             bits, value = _condition(op, cmap)
             bodies = []
             for block in op.blocks:
@@ -416,11 +425,13 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
         if isinstance(op, (Gate, AnnotatedOperation)):
             if not _free(getattr(op, "params", ())):
                 if _unitary(op, qubits, out):
+                    used.update(qubits)
                     continue
             else:
                 template = _template_controlled(op, qubits)
                 if template is not None:
                     out.append(template)
+                    used.update(qubits)
                     prog.templates = True
                     continue
         try:
@@ -484,21 +495,11 @@ def _touched(op: tuple) -> tuple:
 
 
 def _finish(prog: Program) -> None:
-    """Drops resets of qubits nothing has touched yet (as state preparation
-    begins with), then splits off the measurements at the end, if all are: a
-    circuit is run once and sampled when no gate, reset or condition follows
-    a measurement of a qubit it touches."""
-    ops, touched = [], set()
-    for i, op in enumerate(prog.ops):
-        if op[0] == "if":
-            ops.extend(prog.ops[i:])
-            break
-        if op[0] != "reset" or op[1][0] in touched:
-            ops.append(op)
-        touched.update(_touched(op))
-    prog.ops = ops
+    """Splits off the measurements at the end, if all are: a circuit is run
+    once and sampled when no gate, reset or condition follows a measurement of
+    a qubit it touches."""
     gates, measures, measured = [], [], set()
-    for op in ops:
+    for op in prog.ops:
         name = op[0]
         if name == "measure":
             measures.append(op[1])
@@ -547,7 +548,8 @@ def _pack(prog: Program) -> None:
     """Sets prog.layout to the qubits the circuit acts on (an end measurement
     alone does not count: an idle qubit reads 0) and renumbers prog's
     operations to it."""
-    used = _all_touched(prog.gates if prog.final else prog.ops)
+    # Every gate of a final circuit is in prog.gates: the qubits read are theirs.
+    used = prog.used if prog.final else _all_touched(prog.ops)
     prog.layout = layout = Layout(prog.num_qubits, used)
     if layout.is_identity:
         return

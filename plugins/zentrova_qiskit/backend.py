@@ -67,6 +67,7 @@ class ZentrovaJob(JobV1):
     def submit(self):
         raise RuntimeError("a ZentrovaJob starts when backend.run() returns it")
 
+    @_dispatch.collector_paused
     def result(self, timeout=None) -> Result:
         if self._result is None:
             self._result = self._build(self._collect())
@@ -126,6 +127,7 @@ class ZentrovaBackend(BackendV2):
     def _default_options(cls) -> Options:
         return Options(shots=1024, seed_simulator=None, memory=False, save_statevector=False)
 
+    @_dispatch.collector_paused
     def run(self, run_input, **options) -> ZentrovaJob:
         defaults = dict(self.options.items())
         unknown = set(options) - set(defaults)

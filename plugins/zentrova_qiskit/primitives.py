@@ -99,6 +99,7 @@ class ZentrovaSampler(BaseSamplerV2):
     def seed(self):
         return self._seed
 
+    @_dispatch.collector_paused
     def run(self, pubs, *, shots: int | None = None) -> PrimitiveJob:
         if shots is None:
             shots = self._default_shots
@@ -115,6 +116,7 @@ class ZentrovaSampler(BaseSamplerV2):
         job._submit()
         return job
 
+    @_dispatch.collector_paused
     def _run(self, pubs, programs, entropy) -> PrimitiveResult:
         shapes = [pub.parameter_values.shape for pub in pubs]
 
@@ -221,6 +223,7 @@ class ZentrovaEstimator(BaseEstimatorV2):
     def seed(self):
         return self._seed
 
+    @_dispatch.collector_paused
     def run(self, pubs, *, precision: float | None = None) -> PrimitiveJob:
         if precision is None:
             precision = self._default_precision
@@ -239,6 +242,7 @@ class ZentrovaEstimator(BaseEstimatorV2):
         job._submit()
         return job
 
+    @_dispatch.collector_paused
     def _run(self, pubs, programs, entropy) -> PrimitiveResult:
         layouts: list = []
 
