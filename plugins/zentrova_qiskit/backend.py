@@ -48,11 +48,19 @@ def _target(num_qubits: int | None = None) -> Target:
         lib.CZGate(), lib.CHGate(), lib.CPhaseGate(l), lib.CRXGate(t), lib.CRYGate(t),
         lib.CRZGate(t), lib.CUGate(t, p, l, g), lib.CSGate(), lib.CSdgGate(), lib.CSXGate(),
         lib.CCZGate(), Measure(), Reset(), Delay(t),
+        # gates that are one matrix or diagonal operation on their qubits
+        lib.U1Gate(l), lib.U2Gate(p, l), lib.U3Gate(t, p, l), lib.CU1Gate(l),
+        lib.CU3Gate(t, p, l), lib.RZZGate(t), lib.RXXGate(t), lib.RYYGate(t), lib.RZXGate(t),
+        lib.ECRGate(), lib.iSwapGate(), lib.DCXGate(), lib.XXPlusYYGate(t, p),
+        lib.XXMinusYYGate(t, p), lib.C3SXGate(), lib.RCCXGate(), lib.RC3XGate(),
     ]
     for gate in gates:
         target.add_instruction(gate, None)
     target.add_instruction(lib.MCXGate, name="mcx")
     target.add_instruction(lib.MCPhaseGate, name="mcphase")
+    # any unitary, as one matrix up to ten qubits (by its definition beyond)
+    target.add_instruction(lib.UnitaryGate, name="unitary")
+    target.add_instruction(lib.DiagonalGate, name="diagonal")
     target.add_instruction(IfElseOp, name="if_else")
     return target
 
