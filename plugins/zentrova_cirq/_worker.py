@@ -31,7 +31,18 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
-from _zentrova_common import K, check_memory, measure, measurer, panics_as, uniform_draws
+from _zentrova_common import (
+    K,
+    check_memory,
+    fold,
+    measure,
+    measurer,
+    panics_as,
+    qubitwise_groups,
+    sample_indices,
+    task_rng,
+    uniform_draws,
+)
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
@@ -41,9 +52,7 @@ for _name in ("diagonal", "matrix"):
     _METHODS[_name] = lambda reg, *args, _name=_name: _RUN(reg, ((_name, args),))
 
 
-def _rng(seed) -> np.random.Generator:
-    entropy, key = seed
-    return np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=key))
+_rng = task_rng
 
 
 def _register(n: int) -> "zentrova.QuantumRegister":
@@ -217,12 +226,8 @@ def _final_indices(reg, repetitions: int, seed, rng) -> np.ndarray:
         # and their cumulative sums take three over the whole state.
         ket = str(reg.observe())[1:-1]
         return np.array([int(ket, 2) if ket else 0], dtype=np.int64)
-    # sample_indices' draws, its cumulative sums made in place: at 24
-    # qubits a second array of 128 MiB costs more than the sampling.
-    cdf = np.asarray(zentrova_readout.probabilities(reg))
-    np.cumsum(cdf, out=cdf)
-    cdf /= cdf[-1]
-    return np.searchsorted(cdf, rng.random(repetitions), side="right").astype(np.int64)
+    return sample_indices(np.asarray(zentrova_readout.probabilities(reg)), repetitions, rng,
+                          in_place=True)
 
 
 def sample(task) -> list[np.ndarray]:
@@ -291,16 +296,6 @@ def _turn(reg, basis: dict, table: dict) -> None:
             reg.u(q, *m)
 
 
-def _parity(p: np.ndarray, qubits: frozenset, n: int) -> float:
-    """The expectation of Z on `qubits` from probabilities p: the highest qubit
-    folded first, each step one elementwise addition or subtraction, so the
-    bits do not depend on how a library would order a sum."""
-    for q in range(n - 1, -1, -1):
-        half = p.shape[0] // 2
-        p = p[:half] - p[half:] if q in qubits else p[:half] + p[half:]
-    return float(p[0])
-
-
 def estimate(task) -> list[complex]:
     """Expectation values of Pauli sums on one run's final state.
     task = (n, ops, slots, observables, seed); an observable is a tuple of
@@ -309,25 +304,22 @@ def estimate(task) -> list[complex]:
     with panics_as():
         reg = _register(n)
         _execute(reg, ops, uniform_draws(_rng(seed)), [[] for _ in range(slots)])
-        # Qubit-wise commuting groups, first fit in the order the terms come.
         terms = list(dict.fromkeys(paulis for obs in observables for _, paulis in obs))
-        groups: list[tuple[dict, list]] = []
+        # Each term's parity: Z folded away (1) on its qubits, the others added (0).
+        codes = []
         for paulis in terms:
-            for basis, members in groups:
-                if all(basis.get(q, letter) == letter for q, letter in paulis):
-                    basis.update(paulis)
-                    members.append(paulis)
-                    break
-            else:
-                groups.append((dict(paulis), [paulis]))
-        values: dict = {}
+            code = [0] * n
+            for q, _ in paulis:
+                code[q] = 1
+            codes.append(tuple(code))
+        found = [0.0] * len(terms)
         p = np.empty(1 << n)
-        for basis, members in groups:
+        for basis, members in qubitwise_groups(terms):
             _turn(reg, basis, _TO)
             zentrova_readout.probabilities(reg, out=p)
-            for paulis in members:
-                values[paulis] = _parity(p, frozenset(q for q, _ in paulis), n)
+            fold(p, n - 1, [(t, codes[t]) for t in members], found)
             _turn(reg, basis, _BACK)
+        values = dict(zip(terms, found))
     out = []
     for obs in observables:
         total = 0j

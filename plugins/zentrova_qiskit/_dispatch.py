@@ -12,15 +12,12 @@ reaches the caller as a ZentrovaError, a QiskitError.
 import concurrent.futures
 import functools
 import gc
-import itertools
 
 import numpy as np
-from _zentrova_common import RefusedError
+from _zentrova_common import MAX_BATCHES, RefusedError, submit_batches
 
 from . import _worker
 from ._translate import ZentrovaError
-
-MAX_BATCHES = 64
 
 
 def collector_paused(fn):
@@ -70,15 +67,7 @@ def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
             return results
         ready.done = lambda: True  # type: ignore[attr-defined]
         return ready
-    batches = min(total, MAX_BATCHES)
-    size, extra = divmod(total, batches)
-    stream = iter(tasks)
-    futures = [executor.submit(_worker.run_batch, kind,
-                               list(itertools.islice(stream, size + (b < extra))))
-               for b in range(batches)]
-    # Run the producer to its end, whatever it still does after its last task.
-    if next(stream, None) is not None:
-        raise RuntimeError("more tasks than announced")
+    futures = submit_batches(executor, _worker.run_batch, kind, tasks, total)
 
     def collect() -> list:
         results: list = []

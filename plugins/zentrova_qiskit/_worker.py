@@ -34,10 +34,13 @@ from _zentrova_common import (
     K,
     RefusedError,
     check_memory,
+    fold,
     measure,
     measurer,
     panics_as,
+    qubitwise_groups,
     sample_indices,
+    task_rng,
     uniform_draws,
 )
 
@@ -82,9 +85,7 @@ def _run_shot(program, clbits: list[int], queue, measure) -> None:
             _run_shot(b[0] if read == value else b[1], clbits, queue, measure)
 
 
-def _rng(seed):
-    entropy, key = seed
-    return np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=key))
+_rng = task_rng
 
 
 def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
@@ -106,7 +107,7 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
             state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
             p = np.asarray(zentrova_readout.probabilities(reg))
-            idx = sample_indices(p, shots, _rng(seed))
+            idx = sample_indices(p, shots, _rng(seed), in_place=True)
             for q, c in measures:
                 bits[:, c] = 0 if q is None else (idx >> q) & 1
     elif shots:
@@ -144,48 +145,6 @@ _TURN = {
     ("X", "Y"): (0.5 - 0.5j, 0.5 + 0.5j, 0.5 + 0.5j, 0.5 - 0.5j),
     ("Y", "X"): (0.5 + 0.5j, 0.5 - 0.5j, 0.5 - 0.5j, 0.5 + 0.5j),
 }
-
-
-def _fold(p: np.ndarray, top: int, terms: list[tuple[int, tuple[int, ...]]], out: list[float]) -> None:
-    """Fills out[i] for each (i, codes) in terms, p covering qubits 0..top.
-
-    Terms that agree on the higher qubits share the work done for them, so a
-    group of k terms costs about log2(k) + 2 passes over p rather than k.
-    Each step is one elementwise addition or subtraction: no reduction whose
-    order a library could choose.
-    """
-    if top < 0:
-        value = float(p[0])
-        for i, _ in terms:
-            out[i] = value
-        return
-    half = p.shape[0] // 2
-    lo, hi = p[:half], p[half:]
-    by_code: dict[int, list] = {}
-    for term in terms:
-        by_code.setdefault(term[1][top], []).append(term)
-    for code in sorted(by_code):
-        if code == 0:
-            part = lo + hi
-        elif code == 1:
-            part = lo - hi
-        else:
-            part = lo if code == 2 else hi
-        _fold(part, top - 1, by_code[code], out)
-
-
-def _groups(terms: list[dict[int, str]]) -> list[tuple[dict[int, str], list[int]]]:
-    """Qubit-wise commuting groups, first fit in the order the terms come."""
-    groups: list[tuple[dict[int, str], list[int]]] = []
-    for t, bases in enumerate(terms):
-        for basis, members in groups:
-            if all(basis.get(q, b) == b for q, b in bases.items()):
-                basis.update(bases)
-                members.append(t)
-                break
-        else:
-            groups.append((dict(bases), [t]))
-    return groups
 
 
 def estimate(task) -> np.ndarray:
@@ -232,7 +191,7 @@ def estimate(task) -> np.ndarray:
     values = [0.0] * len(keys)
     current = ["Z"] * n
     p = np.empty(1 << n)  # one buffer for every group's probabilities
-    for basis, members in _groups(bases):
+    for basis, members in qubitwise_groups(bases):
         turns = []
         for q in sorted(basis):
             if basis[q] != current[q]:
@@ -242,7 +201,7 @@ def estimate(task) -> np.ndarray:
         if turns:
             _RUN(reg, turns)
         zentrova_readout.probabilities(reg, out=p)
-        _fold(p, n - 1, [(t, codes[t]) for t in members], values)
+        fold(p, n - 1, [(t, codes[t]) for t in members], values)
     evs = np.empty(len(observables))
     for i, obs in enumerate(observables):
         total = 0.0
