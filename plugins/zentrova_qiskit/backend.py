@@ -75,7 +75,6 @@ class ZentrovaJob(JobV1):
     def submit(self):
         raise RuntimeError("a ZentrovaJob starts when backend.run() returns it")
 
-    @_dispatch.collector_paused
     def result(self, timeout=None) -> Result:
         if self._result is None:
             self._result = self._build(self._collect())
@@ -135,7 +134,6 @@ class ZentrovaBackend(BackendV2):
     def _default_options(cls) -> Options:
         return Options(shots=1024, seed_simulator=None, memory=False, save_statevector=False)
 
-    @_dispatch.collector_paused
     def run(self, run_input, **options) -> ZentrovaJob:
         defaults = dict(self.options.items())
         unknown = set(options) - set(defaults)
@@ -148,26 +146,7 @@ class ZentrovaBackend(BackendV2):
             raise ValueError(f"shots must be an integer of 0 or more, not {shots!r}")
         shots = int(shots)
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
-        programs, cache = [], {}
-        for i, circuit in enumerate(circuits):
-            if not isinstance(circuit, QuantumCircuit):
-                raise TypeError(f"circuit {i} is a {type(circuit).__name__}, not a QuantumCircuit")
-            if circuit.parameters:
-                names = ", ".join(sorted(p.name for p in circuit.parameters))
-                raise ValueError(f"circuit {i} ('{circuit.name}') has unbound parameters: {names}")
-            prog = cache.get(id(circuit))
-            if prog is None:  # a circuit given many times is read once
-                try:
-                    prog = cache[id(circuit)] = read(circuit)
-                except UnsupportedInstruction as e:
-                    raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
-            if opts["save_statevector"]:
-                if not prog.final:
-                    raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
-                                     "circuit whose measurements all come at the end")
-                check_memory(prog.num_qubits, f"the state of circuit {i} ('{circuit.name}')",
-                             error_type=ZentrovaError)
-            programs.append(prog)
+        programs = _read_all(circuits, opts)
 
         entropy = _dispatch.root_entropy(opts["seed_simulator"])
         tasks, pieces = [], []
@@ -185,6 +164,7 @@ class ZentrovaBackend(BackendV2):
                               (entropy, (i, j)), bool(opts["save_statevector"])))
         collect = _dispatch.submit("sample", tasks, self.executor)
 
+        @_dispatch.collector_paused
         def build(outcomes) -> Result:
             results, k = [], 0
             for circuit, prog, n in zip(circuits, programs, pieces):
@@ -233,6 +213,32 @@ class ZentrovaBackend(BackendV2):
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=header, seed_simulator=opts["seed_simulator"],
                                 method="statevector" if prog.final else "shot by shot")
+
+
+@_dispatch.collector_paused
+def _read_all(circuits: list, opts: dict) -> list:
+    """Each circuit read, once however often it is given, and checked."""
+    programs, cache = [], {}
+    for i, circuit in enumerate(circuits):
+        if not isinstance(circuit, QuantumCircuit):
+            raise TypeError(f"circuit {i} is a {type(circuit).__name__}, not a QuantumCircuit")
+        if circuit.parameters:
+            names = ", ".join(sorted(p.name for p in circuit.parameters))
+            raise ValueError(f"circuit {i} ('{circuit.name}') has unbound parameters: {names}")
+        prog = cache.get(id(circuit))
+        if prog is None:  # a circuit given many times is read once
+            try:
+                prog = cache[id(circuit)] = read(circuit)
+            except UnsupportedInstruction as e:
+                raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
+        if opts["save_statevector"]:
+            if not prog.final:
+                raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
+                                 "circuit whose measurements all come at the end")
+            check_memory(prog.num_qubits, f"the state of circuit {i} ('{circuit.name}')",
+                         error_type=ZentrovaError)
+        programs.append(prog)
+    return programs
 
 
 def _version() -> str:

@@ -116,7 +116,6 @@ class ZentrovaSampler(BaseSamplerV2):
         job._submit()
         return job
 
-    @_dispatch.collector_paused
     def _run(self, pubs, programs, entropy) -> PrimitiveResult:
         shapes = [pub.parameter_values.shape for pub in pubs]
 
@@ -242,7 +241,6 @@ class ZentrovaEstimator(BaseEstimatorV2):
         job._submit()
         return job
 
-    @_dispatch.collector_paused
     def _run(self, pubs, programs, entropy) -> PrimitiveResult:
         layouts: list = []
 
