@@ -275,7 +275,8 @@ def main() -> None:
     parser.add_argument("--sizes", default="16,20")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--speedup-qubits", type=int, default=16)
-    parser.add_argument("--only", choices=("aer", "speedup", "shots", "small"), help="run one part only")
+    parser.add_argument("--only", choices=("aer", "speedup", "shots", "small"),
+                        help="run one part only")
     args = parser.parse_args()
     if args.only in (None, "aer"):
         against_aer([int(s) for s in args.sizes.split(",")], args.rounds)

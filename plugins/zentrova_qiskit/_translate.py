@@ -101,51 +101,67 @@ def _one(out: list, m: tuple, target: int, controls=(), values=()) -> None:
         out.append(("matrix", ((target,), m, tuple(controls), tuple(values))))
 
 
-def _dense(out: list, m: np.ndarray, qubits, controls=(), values=(), name: str = "") -> None:
-    """A matrix in Qiskit's order on qubits (at most MAX_QUBITS), under
-    controls: a diagonal when nothing is off its diagonal."""
+def _classify(m: np.ndarray, name: str) -> tuple:
+    """("diagonal", entries) when nothing is off a matrix's diagonal, else
+    ("matrix", entries row by row); a NaN or infinite entry is refused."""
     m = np.asarray(m, dtype=np.complex128)
     if not np.isfinite(m).all():
         check_finite([m], f"gate '{name}'")
-    targets = tuple(reversed(qubits))
     d = np.diagonal(m)
-    kind, entries = ("diagonal", d.copy()) if np.count_nonzero(m) == np.count_nonzero(d) else (
-        "matrix", m.ravel())
+    if np.count_nonzero(m) == np.count_nonzero(d):
+        return "diagonal", d.copy()
+    return "matrix", m.ravel()
+
+
+def _append(out: list, kind: str, entries, qubits, controls=(), values=()) -> None:
+    """An operation of a matrix or diagonal in Qiskit's order on qubits."""
+    targets = tuple(reversed(qubits))
     if controls:
         out.append((kind, (targets, entries, tuple(controls), tuple(values))))
     else:
         out.append((kind, (targets, entries)))
 
 
-def _rzz(theta: float) -> np.ndarray:
-    c, s = cos_sin(theta / 2)
+def _dense(out: list, m: np.ndarray, qubits, controls=(), values=(), name: str = "") -> None:
+    """A matrix in Qiskit's order on qubits (at most MAX_QUBITS), under
+    controls: a diagonal when nothing is off its diagonal."""
+    _append(out, *_classify(m, name), qubits, controls, values)
+
+
+def _rzz(p: list, q: list, out: list) -> None:
+    c, s = cos_sin(p[0] / 2)
     a, b = complex(c, -s), complex(c, s)
-    return np.diag([a, b, b, a])
+    out.append(("diagonal", ((q[1], q[0]), (a, b, b, a))))
 
 
-def _rxx_ryy(theta: float, sign: float) -> np.ndarray:
+def _rxx_ryy(sign: float):
     """exp(-i theta/2 P P) for P = X (sign 1) or Y (sign -1): cos on the
-    diagonal, -i sin on the anti-diagonal, its corners times sign."""
-    c, s = cos_sin(theta / 2)
-    ms = complex(0.0, -s)
-    m = np.zeros((4, 4), dtype=np.complex128)
-    m[0, 0] = m[1, 1] = m[2, 2] = m[3, 3] = c
-    m[1, 2] = m[2, 1] = ms
-    m[0, 3] = m[3, 0] = ms * sign
-    return m
+    diagonal, -i sin on the anti-diagonal, its corners times sign (a matrix
+    the same whichever qubit comes first)."""
+    def append(p: list, q: list, out: list) -> None:
+        c, s = cos_sin(p[0] / 2)
+        c, ms, corner = complex(c), complex(0.0, -s), complex(0.0, -s * sign)
+        z = ZERO
+        out.append(("matrix", ((q[1], q[0]), (c, z, z, corner, z, c, ms, z,
+                                              z, ms, c, z, corner, z, z, c))))
+    return append
 
 
 _GATES = get_standard_gate_name_mapping()
-_CONSTANT: dict = {}  # matrices of the standard gates without parameters, once each
+_CONSTANT: dict = {}  # (kind, entries) of the standard gates without parameters
 
 
-def _standard_matrix(name: str, p: list) -> np.ndarray:
-    if not p:
-        m = _CONSTANT.get(name)
-        if m is None:
-            m = _CONSTANT[name] = _GATES[name].to_matrix()
-        return m
-    return type(_GATES[name])(*p).to_matrix()
+def _standard_matrix(name: str):
+    """fn(angles, qubits, out) for a standard gate Qiskit gives the matrix of."""
+    def append(p: list, q: list, out: list) -> None:
+        if p:
+            _dense(out, type(_GATES[name])(*p).to_matrix(), q, name=name)
+            return
+        kind_entries = _CONSTANT.get(name)
+        if kind_entries is None:
+            kind_entries = _CONSTANT[name] = _classify(_GATES[name].to_matrix(), name)
+        _append(out, *kind_entries, q)
+    return append
 
 
 def _fixed(m):
@@ -177,9 +193,9 @@ _STANDARD = {
     "cu": lambda p, q, out: _one(out, _cu(*p), q[1], q[:1], (1,)),
     "ccz": _controlled("z", 2),
     "c3sx": _controlled("sx", 3),
-    "rzz": lambda p, q, out: _dense(out, _rzz(p[0]), q),
-    "rxx": lambda p, q, out: _dense(out, _rxx_ryy(p[0], 1.0), q),
-    "ryy": lambda p, q, out: _dense(out, _rxx_ryy(p[0], -1.0), q),
+    "rzz": _rzz,
+    "rxx": _rxx_ryy(1.0),
+    "ryy": _rxx_ryy(-1.0),
 }
 for _name in ("y", "z", "s", "sdg", "t", "tdg", "sx", "sxdg"):
     _STANDARD[_name] = _fixed(FIXED[_name])
@@ -190,8 +206,7 @@ for _name, _base in (("cy", "y"), ("ch", "h"), ("cz", "z"), ("cs", "s"), ("csdg"
                      ("crz", "rz"), ("cu3", "u3")):
     _STANDARD[_name] = _controlled(_base)
 for _name in ("ecr", "iswap", "dcx", "rccx", "rcccx", "rzx", "xx_plus_yy", "xx_minus_yy"):
-    _STANDARD[_name] = (lambda name: lambda p, q, out: _dense(
-        out, _standard_matrix(name, p), q, name=name))(_name)
+    _STANDARD[_name] = _standard_matrix(_name)
 # The gate a standard controlled gate's angles belong to, for naming a bad one.
 _BASE_NAME = {"crx": "rx", "cry": "ry", "crz": "rz", "cp": "p", "cu1": "u1", "cu3": "u3"}
 
