@@ -21,7 +21,11 @@ circuit, simulating it from |0...0> and drawing one sample are all in it.
   split_untangled_states=False), which holds the whole state from the start
   as zentrova does, to show what Cirq gains by keeping product states apart.
 
-One thread everywhere; the clock is the process's CPU time. Each time is the
+One thread everywhere, and the clock the process's CPU time; with
+`--threads T` (T > 1) zentrova gets ZentrovaSimulator(threads=T), qsim
+cpu_threads=T, zentrova also runs on one thread ("zentrova-1t", for the
+scaling), cirq.Simulator and the module are left out, and the clock is the
+wall clock. Each time is the
 best over `--rounds` runs (cirq.Simulator, far the slowest, gets one run at
 sizes above 20). Before timing, every family is run at 8 qubits through every
 simulator and the final states compared with zentrova's (double precision
@@ -80,10 +84,17 @@ class Module:
         bare.stop()
 
 
-def simulators(cirq64: bool, nosplit: bool) -> dict:
+def simulators(cirq64: bool, nosplit: bool, threads: int = 1) -> dict:
     from zentrova_cirq import ZentrovaSimulator
 
-    sims = {"zentrova": ZentrovaSimulator(), "cirq": cirq.Simulator(dtype=np.complex128)}
+    if threads > 1:
+        sims = {"zentrova": ZentrovaSimulator(threads=threads),
+                "zentrova-1t": ZentrovaSimulator(threads=1)}
+        import qsimcirq
+
+        sims["qsim"] = qsimcirq.QSimSimulator(qsim_options=qsimcirq.QSimOptions(cpu_threads=threads))
+        return sims
+    sims = {"zentrova": ZentrovaSimulator(threads=1), "cirq": cirq.Simulator(dtype=np.complex128)}
     if cirq64:
         sims["cirq64"] = cirq.Simulator()
     if nosplit:
@@ -123,14 +134,17 @@ def main() -> int:
     ap.add_argument("--cirq64", action="store_true", help="also cirq.Simulator in complex64")
     ap.add_argument("--nosplit", action="store_true",
                     help="also cirq.Simulator without split_untangled_states")
+    ap.add_argument("--threads", type=int, default=1,
+                    help="zentrova's and qsim's threads; above 1, wall-clock times")
     args = ap.parse_args()
+    clock = time.process_time if args.threads == 1 else time.perf_counter
     warnings.simplefilter("ignore")
     sizes = [int(s) for s in args.sizes.split(",")]
     families = args.families.split(",")
-    sims = simulators(args.cirq64, args.nosplit)
-    versions = {"zentrova": "zentrova", "cirq": "cirq-core", "cirq64": "cirq-core",
+    sims = simulators(args.cirq64, args.nosplit, args.threads)
+    versions = {"zentrova": "zentrova", "zentrova-1t": "zentrova", "cirq": "cirq-core", "cirq64": "cirq-core",
                 "cirq-nosplit": "cirq-core", "qsim": "qsimcirq", "module": "zentrova"}
-    print(f"whole circuits through Cirq, one thread; Python {platform.python_version()}, "
+    print(f"whole circuits through Cirq, {args.threads} thread(s); Python {platform.python_version()}, "
           f"{platform.machine()}, {os.cpu_count()} CPUs")
     print("versions: " + ", ".join(f"{name} {metadata.version(versions[name])}" for name in sims))
     bad = check(sims, 8)
@@ -152,11 +166,12 @@ def main() -> int:
                     continue
                 for family in families:
                     given = bare[family] if name == "module" else circuits[family]
-                    t0 = time.process_time()
+                    t0 = clock()
                     sim.run(given, repetitions=1)
-                    spent = time.process_time() - t0
+                    spent = clock() - t0
                     best[(n, family, name)] = min(best.get((n, family, name), math.inf), spent)
-        print(f"\nn = {n}: ms (CPU time) and time / zentrova's (> 1: zentrova faster)")
+        what = "CPU time" if args.threads == 1 else "wall clock"
+        print(f"\nn = {n}: ms ({what}) and time / zentrova's (> 1: zentrova faster)")
         for family in families:
             z = best[(n, family, "zentrova")]
             print(f"  {family:<8}{z * 1e3:10.1f}" + "".join(

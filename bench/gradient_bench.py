@@ -10,6 +10,10 @@ would otherwise land on whichever device was running.
 
     build/venv-pennylane/bin/python bench/gradient_bench.py [--sizes 12x3,20x2] [--memory]
 
+With --shift, times instead one parameter-shift gradient (a training step) on both devices, of
+the same ansatz's expectation value of a transverse-field Ising Hamiltonian (two groups of
+commuting terms) and of 30 random Pauli words, analytic and with 1000 shots.
+
 Run it in build/venv-pennylane (scripts/test_pennylane.sh makes it): lightning.qubit comes with
 PennyLane there, as PennyLane's own dependency, never zentrova's."""
 
@@ -26,6 +30,7 @@ import subprocess  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 
+import numpy as np  # noqa: E402
 import pennylane as qml  # noqa: E402
 from pennylane import numpy as pnp  # noqa: E402
 from pennylane_bench import ansatz_layer  # noqa: E402
@@ -82,6 +87,41 @@ def measure(n, layers, rounds):
     )
 
 
+def hamiltonians(n):
+    rng = np.random.default_rng(3)
+    bonds = [qml.Z(i) @ qml.Z(i + 1) for i in range(n - 1)]
+    ising = qml.Hamiltonian([1.0] * (n - 1) + [0.7] * n, bonds + [qml.X(i) for i in range(n)])
+    words = ["".join(rng.choice(list("IXYZ"), n)) for _ in range(30)]
+    random = qml.Hamiltonian(rng.normal(size=30),
+                             [qml.pauli.string_to_pauli_word(w) for w in words])
+    return {"Ising": ising, "30 words": random}
+
+
+def measure_shift(n, layers, rounds):
+    params = params_for(n, layers)
+    for name, h in hamiltonians(n).items():
+        for shots in [None, 1000]:
+            grads = {}
+            for d in DEVICES:
+                node = qml.QNode(lambda p: ([ansatz_layer(p, k, n) for k in range(layers)],
+                                            qml.expval(h))[1],
+                                 qml.device(d, wires=n), diff_method="parameter-shift")
+                grads[d] = qml.grad(qml.set_shots(node, shots))
+                grads[d](params)  # warm up
+            times = {d: [] for d in DEVICES}
+            for _ in range(rounds):
+                for d in DEVICES:
+                    times[d].append(timed(grads[d], params))
+            med = {d: statistics.median(t) for d, t in times.items()}
+            ours = med["zentrova.qubit"]
+            print(
+                f"{n:>2} qubits x {layers} layers, parameter shift, {name}, shots {shots}: "
+                f"zentrova {ours * 1e3:8.1f} ms, lightning {med['lightning.qubit'] * 1e3:8.1f} ms, "
+                f"lightning/zentrova {med['lightning.qubit'] / ours:5.2f}",
+                flush=True,
+            )
+
+
 def peak_memory(device, n, layers):
     """Peak resident memory of one gradient in a fresh process, over the process's resident
     memory before it: the second of two gradients, with the peak reset in between (Linux's
@@ -112,8 +152,13 @@ def main():
     parser.add_argument("--sizes", default="12x3,20x2", help="qubits x layers, comma-separated")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--memory", action="store_true", help="peak memory at the largest size")
+    parser.add_argument("--shift", action="store_true", help="parameter-shift training steps")
     args = parser.parse_args()
     sizes = [tuple(int(v) for v in s.split("x")) for s in args.sizes.split(",")]
+    if args.shift:
+        for n, layers in sizes:
+            measure_shift(n, layers, args.rounds)
+        return
     for n, layers in sizes:
         measure(n, layers, args.rounds if n < 18 else max(3, args.rounds // 2))
     if args.memory:

@@ -11,9 +11,12 @@
 
 #include "core/fatal_error.h"
 #include "core/messages.h"
+#include "core/program/expectation.h"
+#include "core/program/fuse.h"
 #include "core/program/operation.h"
 #include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
+#include "core/qubit/parallel.h"
 #include "python/guard.h"
 #include "python/pyref.h"
 #include "python/readout_fits.h"
@@ -134,9 +137,20 @@ void release_copy(void* block) noexcept { core::release_amplitudes(block); }
 
 int adjoint_jacobian(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
                      const std::vector<core::Observable>* observables,
-                     core::AdjointResult* out) noexcept {
+                     core::AdjointResult* out, std::uint64_t threads) noexcept {
   return guarded(-1, [&] {
-    *out = core::adjoint_jacobian(qubits, *gates, *observables);
+    // Nothing here reads or writes a Python object: the gates and
+    // observables are the caller's C++ copies.
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      core::ScopedThreads scope(threads);
+      *out = core::adjoint_jacobian(qubits, *gates, *observables);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
     if (out->refusal.empty()) return 0;
     PyErr_SetString(PyExc_ValueError, out->refusal.c_str());
     return -1;
@@ -204,7 +218,8 @@ std::string decode_operations(const std::uint64_t* words, std::uint64_t word_cou
 }
 
 int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
-                   const double* numbers, std::uint64_t number_count) noexcept {
+                   const double* numbers, std::uint64_t number_count,
+                   std::uint64_t options) noexcept {
   return guarded(-1, [&] {
     Borrow borrow(borrow_flag(reg));
     if (!borrow.held()) return -1;
@@ -219,12 +234,103 @@ int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word
       PyErr_SetString(PyExc_ValueError, why.c_str());
       return -1;
     }
+    if (options & kFuseOperations) ops = core::fuse(ops);
     // Nothing below reads or writes a Python object; the borrow keeps every
     // other call off this register until it is given back.
     std::exception_ptr failure;
+    const std::uint64_t threads = options >> kThreadsShift;
     Py_BEGIN_ALLOW_THREADS
     try {
+      core::ScopedThreads scope(threads);
       for (const core::Operation& op : ops) core::run_operation(r, op);
+      // What the register still holds recorded runs now, with the lock
+      // released and on these threads, rather than at the next read.
+      r.amplitudes();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+    return 0;
+  });
+}
+
+// Reads expectation_values' arrays into observables of a register of n
+// qubits; empty, or why not.
+std::string decode_observables(const std::uint64_t* words, std::uint64_t word_count,
+                               const double* numbers, std::uint64_t number_count,
+                               std::uint64_t n, std::vector<core::Observable>& out) {
+  std::uint64_t w = 0, d = 0;
+  auto word = [&](std::uint64_t& v) {
+    if (w >= word_count) return false;
+    v = words[w++];
+    return true;
+  };
+  const std::uint64_t all = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+  std::uint64_t count = 0;
+  if (!word(count)) return "no observable count";
+  for (std::uint64_t o = 0; o < count; ++o) {
+    const std::string where = "observable " + std::to_string(o) + ": ";
+    std::uint64_t paulis = 0, hermitians = 0;
+    if (!word(paulis) || !word(hermitians)) return where + "the words end inside it";
+    core::Observable obs;
+    for (std::uint64_t t = 0; t < paulis; ++t) {
+      core::PauliTerm p;
+      if (!word(p.word.x) || !word(p.word.z)) return where + "the words end inside it";
+      if (((p.word.x | p.word.z) & ~all) != 0) {
+        return where + "a Pauli word acts on a qubit not below " + std::to_string(n);
+      }
+      if (d >= number_count) return where + "the numbers end inside it";
+      p.coefficient = numbers[d++];
+      obs.paulis.push_back(p);
+    }
+    for (std::uint64_t t = 0; t < hermitians; ++t) {
+      core::HermitianTerm h;
+      std::uint64_t k = 0, seen = 0;
+      if (!word(k) || k == 0 || k > core::kMaxHermitianQubits || k > word_count - w) {
+        return where + "a Hermitian term needs 1 to " + std::to_string(core::kMaxHermitianQubits) +
+               " qubits";
+      }
+      for (std::uint64_t i = 0; i < k; ++i) {
+        const std::uint64_t q = words[w++];
+        if (q >= n || (seen >> q) & 1) {
+          return where + "a Hermitian term needs distinct qubits below " + std::to_string(n);
+        }
+        seen |= std::uint64_t{1} << q;
+        h.qubits.push_back(q);
+      }
+      const std::uint64_t entries = std::uint64_t{1} << (2 * k);
+      if (entries > (number_count - d) / 2) return where + "the numbers end inside it";
+      for (std::uint64_t e = 0; e < entries; ++e, d += 2) {
+        h.matrix.push_back(core::Amplitude{numbers[d], numbers[d + 1]});
+      }
+      obs.hermitians.push_back(std::move(h));
+    }
+    out.push_back(std::move(obs));
+  }
+  if (w != word_count || d != number_count) return "the arrays go on after the last observable";
+  return {};
+}
+
+int expectation_values(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
+                       const double* numbers, std::uint64_t number_count, double* out) noexcept {
+  return guarded(-1, [&] {
+    Borrow borrow(borrow_flag(reg));
+    if (!borrow.held()) return -1;
+    core::Register& r = register_of(reg);
+    std::vector<core::Observable> observables;
+    const std::string why =
+        decode_observables(words, word_count, numbers, number_count, r.qubit_count(), observables);
+    if (!why.empty()) {
+      PyErr_SetString(PyExc_ValueError, why.c_str());
+      return -1;
+    }
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      const std::vector<double> values =
+          core::expectation_values(r.amplitudes(), r.dimension(), observables);
+      std::copy(values.begin(), values.end(), out);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -250,6 +356,7 @@ constexpr EngineApi kEngineApi = {
     .release_copy = &release_copy,
     .adjoint_jacobian = &adjoint_jacobian,
     .run_operations = &run_operations,
+    .expectation_values = &expectation_values,
 };
 
 }  // namespace

@@ -40,6 +40,12 @@ inline constexpr std::uint32_t kEngineApiVersion = 3;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
 
+// run_operations' options: the program goes through the fusion planner
+// (core/program/fuse.h) first; and from bit kThreadsShift up, the threads its
+// passes may use (0 or 1: the caller's alone).
+inline constexpr std::uint64_t kFuseOperations = 1;
+inline constexpr std::uint64_t kThreadsShift = 8;
+
 // The first three fields stay where they are in every version: a client reads
 // them before it trusts the rest (the tests read them from Python too).
 struct EngineApi {
@@ -83,9 +89,11 @@ struct EngineApi {
   // set when the engine refuses the circuit (the text says why), or with
   // PanicException when its states would not fit in memory. The vectors cross
   // as they are: both modules come from one build and one C++ library.
+  // It runs with the interpreter lock released, its passes on `threads`
+  // threads (the same bits on any count).
   int (*adjoint_jacobian)(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
                           const std::vector<core::Observable>* observables,
-                          core::AdjointResult* out) noexcept;
+                          core::AdjointResult* out, std::uint64_t threads) noexcept;
 
   // -- programs ----------------------------------------------------------------
   // Runs a list of operations on reg (a QuantumRegister the caller holds
@@ -99,9 +107,22 @@ struct EngineApi {
   // and takes from numbers, in order: rx, ry, rz their angle; u, mcu 8 (the
   // 2x2 matrix's re, im row by row); a diagonal 2 * 2^k, a matrix 2 * 4^k;
   // the others none. Register gates take no controls (mcu's are among its
-  // qubits, before the target).
+  // qubits, before the target). options: kFuseOperations, and a thread count
+  // shifted by kThreadsShift; the state comes out the same on any count.
   int (*run_operations)(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
-                        const double* numbers, std::uint64_t number_count) noexcept;
+                        const double* numbers, std::uint64_t number_count,
+                        std::uint64_t options) noexcept;
+  // <psi|O_k|psi> of reg's state into out[k], with the interpreter lock
+  // released (the register taken for exclusive use meanwhile). In words: the
+  // observable count, then for each: its Pauli term count p, its Hermitian
+  // term count h, p pairs (x mask, z mask: Y where both), and h times (k,
+  // k qubits, the first the most significant bit of a row index). In
+  // numbers: the p coefficients of each observable's Pauli terms, then the
+  // 2 * 4^k parts of each Hermitian matrix, row by row (re, im). ValueError
+  // for a term outside the register or malformed.
+  int (*expectation_values)(PyObject* reg, const std::uint64_t* words, std::uint64_t word_count,
+                            const double* numbers, std::uint64_t number_count,
+                            double* out) noexcept;
 };
 
 // zentrova's side: puts the table where import_engine_api finds it. Called by

@@ -7,6 +7,7 @@
 //
 // Nothing here throws: a C++ exception must not leave this module, so the one
 // that can arise (an allocation) is caught at the function's edge.
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 
 #include "python/engine_api.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace zentrova::py {
 namespace {
@@ -29,8 +31,9 @@ const EngineApi* g_api = nullptr;
 struct GateName {
   const char* name;
   AdjointGateKind kind;
-  // What the tuple's third item is: nothing, an angle, or a 2x2 matrix.
-  enum { kNone, kAngle, kMatrix } param;
+  // What the tuple's third item is: nothing, an angle, a 2x2 matrix, or a
+  // matrix of any power-of-two side.
+  enum { kNone, kAngle, kMatrix, kAnyMatrix } param;
 };
 
 constexpr GateName kGateNames[] = {
@@ -46,63 +49,8 @@ constexpr GateName kGateNames[] = {
     {"ccnot", AdjointGateKind::kCcnot, GateName::kNone},
     {"csswap", AdjointGateKind::kCsswap, GateName::kNone},
     {"mcu", AdjointGateKind::kMcu, GateName::kMatrix},
+    {"matrix", AdjointGateKind::kMatrix, GateName::kAnyMatrix},
 };
-
-// A sequence's items as a fast sequence (a list or tuple), or null with
-// TypeError saying what it should be.
-PyRef fast_sequence(PyObject* obj, const std::string& what) {
-  return PyRef::steal(PySequence_Fast(obj, what.c_str()));
-}
-
-// Qubit indices: one int or a sequence of them.
-bool to_qubits(PyObject* obj, const std::string& where, std::vector<std::uint64_t>& out) {
-  if (PyIndex_Check(obj)) {
-    PyRef index = PyRef::steal(PyNumber_Index(obj));
-    if (!index) return false;
-    const unsigned long long q = PyLong_AsUnsignedLongLong(index.get());
-    if (PyErr_Occurred()) return false;
-    out.push_back(q);
-    return true;
-  }
-  PyRef seq = fast_sequence(obj, where + ": wires must be an int or a sequence of ints");
-  if (!seq) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-    PyRef index = PyRef::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), i)));
-    if (!index) return false;
-    const unsigned long long q = PyLong_AsUnsignedLongLong(index.get());
-    if (PyErr_Occurred()) return false;
-    out.push_back(q);
-  }
-  return true;
-}
-
-// A square complex matrix of side `size` (size 0: any power of two), row by row.
-bool to_matrix(PyObject* obj, const std::string& where, std::uint64_t size,
-               std::vector<core::Amplitude>& out) {
-  PyRef rows = fast_sequence(obj, where + ": a matrix must be a sequence of rows");
-  if (!rows) return false;
-  const auto n = static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(rows.get()));
-  if ((size != 0 && n != size) || n == 0) {
-    PyErr_Format(PyExc_ValueError, "%s: the matrix must have %llu rows, not %llu", where.c_str(),
-                 static_cast<unsigned long long>(size ? size : 2), static_cast<unsigned long long>(n));
-    return false;
-  }
-  for (std::uint64_t r = 0; r < n; ++r) {
-    PyRef row = fast_sequence(PySequence_Fast_GET_ITEM(rows.get(), r),
-                              where + ": a matrix row must be a sequence of numbers");
-    if (!row) return false;
-    if (static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(row.get())) != n) {
-      PyErr_Format(PyExc_ValueError, "%s: the matrix must be square", where.c_str());
-      return false;
-    }
-    for (std::uint64_t c = 0; c < n; ++c) {
-      const Py_complex z = PyComplex_AsCComplex(PySequence_Fast_GET_ITEM(row.get(), c));
-      if (PyErr_Occurred()) return false;
-      out.push_back(core::Amplitude{z.real, z.imag});
-    }
-  }
-  return true;
-}
 
 const GateName* gate_name(PyObject* name) {
   const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
@@ -111,6 +59,18 @@ const GateName* gate_name(PyObject* name) {
     if (std::strcmp(g.name, text) == 0) return &g;
   }
   return nullptr;
+}
+
+// A column: an int at least 0, or None for a fixed gate.
+bool to_column(PyObject* obj, const std::string& where, std::int64_t& column) {
+  if (obj == Py_None) return true;
+  column = PyLong_AsLongLong(obj);
+  if (column == -1 && PyErr_Occurred()) return false;
+  if (column < 0) {
+    PyErr_Format(PyExc_ValueError, "%s: a column must be None or at least 0", where.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
@@ -129,12 +89,13 @@ bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
     if (!name) {
       PyErr_Format(PyExc_ValueError,
                    "%s: must be a tuple (name, wires[, parameter[, column]]) whose name is one of "
-                   "x, h, u, rx, ry, rz, phase, cnot, swap, ccnot, csswap, mcu",
+                   "x, h, u, rx, ry, rz, phase, cnot, swap, ccnot, csswap, mcu, matrix",
                    where.c_str());
       return false;
     }
     const Py_ssize_t want = name->param == GateName::kNone ? 2 : 3;
-    const Py_ssize_t most = name->param == GateName::kAngle ? 4 : want;
+    const Py_ssize_t most = name->param == GateName::kAngle ? 4
+                            : name->param == GateName::kNone ? want : 5;
     if (size < want || size > most) {
       PyErr_Format(PyExc_ValueError, "%s (%s): takes %zd to %zd items, not %zd", where.c_str(),
                    name->name, want, most, size);
@@ -143,22 +104,37 @@ bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
     AdjointGate g;
     g.kind = name->kind;
     if (!to_qubits(item[1], where, g.qubits)) return false;
-    if (name->param == GateName::kMatrix) {
+    if (name->param == GateName::kMatrix || name->param == GateName::kAnyMatrix) {
       std::vector<core::Amplitude> m;
-      if (!to_matrix(item[2], where, 2, m)) return false;
-      g.m = core::Matrix2{m[0], m[1], m[2], m[3]};
+      const std::uint64_t side =
+          name->param == GateName::kMatrix ? 2 : std::uint64_t{1} << std::min<std::size_t>(g.qubits.size(), 16);
+      if (!to_matrix(item[2], where, side, m)) return false;
+      if (name->param == GateName::kMatrix) {
+        g.m = core::Matrix2{m[0], m[1], m[2], m[3]};
+      } else {
+        g.entries = std::move(m);
+      }
+      // A trainable matrix: its column, then its generator G (dU/dp = i G U)
+      // as Pauli terms (coefficient, word, wires).
+      if (size >= 4 && !to_column(item[3], where, g.column)) return false;
+      if (size == 5) {
+        Observable generator;
+        if (!to_observable(item[4], where + ": generator", generator)) return false;
+        if (!generator.hermitians.empty()) {
+          PyErr_Format(PyExc_ValueError, "%s: a generator is a sum of Pauli terms", where.c_str());
+          return false;
+        }
+        for (const core::PauliTerm& t : generator.paulis) {
+          g.generator.push_back(core::GeneratorTerm{t.coefficient, 0, t.word});
+        }
+      }
     } else if (name->param == GateName::kAngle) {
       g.theta = PyFloat_AsDouble(item[2]);
       if (g.theta == -1.0 && PyErr_Occurred()) return false;
       if (size == 3) {
         g.column = next_column++;
-      } else if (item[3] != Py_None) {
-        g.column = PyLong_AsLongLong(item[3]);
-        if (g.column == -1 && PyErr_Occurred()) return false;
-        if (g.column < 0) {
-          PyErr_Format(PyExc_ValueError, "%s: a column must be None or at least 0", where.c_str());
-          return false;
-        }
+      } else if (!to_column(item[3], where, g.column)) {
+        return false;
       }
     }
     out.push_back(std::move(g));
@@ -166,101 +142,22 @@ bool to_gates(PyObject* obj, std::vector<AdjointGate>& out) {
   return true;
 }
 
-// (coefficient, "XYZ", wires) or (matrix, wires).
-bool to_observable(PyObject* obj, const std::string& where, Observable& out) {
-  PyRef terms = fast_sequence(obj, where + ": must be a sequence of terms");
-  if (!terms) return false;
-  for (Py_ssize_t t = 0; t < PySequence_Fast_GET_SIZE(terms.get()); ++t) {
-    const std::string term = where + ", term " + std::to_string(t);
-    PyRef tuple = fast_sequence(PySequence_Fast_GET_ITEM(terms.get(), t),
-                                term + ": must be (coefficient, word, wires) or (matrix, wires)");
-    if (!tuple) return false;
-    PyObject* const* item = PySequence_Fast_ITEMS(tuple.get());
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(tuple.get());
-    std::vector<std::uint64_t> wires;
-    if (size == 2) {
-      core::HermitianTerm h;
-      if (!to_qubits(item[1], term, h.qubits)) return false;
-      const std::uint64_t k = h.qubits.size();
-      if (k == 0 || k > core::kMaxHermitianQubits) {
-        PyErr_Format(PyExc_ValueError, "%s: a matrix acts on 1 to %llu wires", term.c_str(),
-                     static_cast<unsigned long long>(core::kMaxHermitianQubits));
-        return false;
-      }
-      if (!to_matrix(item[0], term, std::uint64_t{1} << k, h.matrix)) return false;
-      out.hermitians.push_back(std::move(h));
-      continue;
-    }
-    if (size != 3) {
-      PyErr_Format(PyExc_ValueError, "%s: must be (coefficient, word, wires) or (matrix, wires)",
-                   term.c_str());
-      return false;
-    }
-    core::PauliTerm p;
-    p.coefficient = PyFloat_AsDouble(item[0]);
-    if (p.coefficient == -1.0 && PyErr_Occurred()) return false;
-    const char* word = PyUnicode_Check(item[1]) ? PyUnicode_AsUTF8(item[1]) : nullptr;
-    if (!word) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s: the word must be a str", term.c_str());
-      return false;
-    }
-    if (!to_qubits(item[2], term, wires)) return false;
-    if (std::strlen(word) != wires.size()) {
-      PyErr_Format(PyExc_ValueError, "%s: the word has %zu letters for %zu wires", term.c_str(),
-                   std::strlen(word), wires.size());
-      return false;
-    }
-    std::uint64_t seen = 0;
-    for (std::size_t w = 0; w < wires.size(); ++w) {
-      const char c = word[w];
-      if (wires[w] >= 60 || (seen >> wires[w]) & 1 || !std::strchr("IXYZ", c) || c == '\0') {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: a word is made of I, X, Y and Z on distinct wires below 60", term.c_str());
-        return false;
-      }
-      const std::uint64_t bit = std::uint64_t{1} << wires[w];
-      seen |= bit;
-      if (c == 'X' || c == 'Y') p.word.x |= bit;
-      if (c == 'Z' || c == 'Y') p.word.z |= bit;
-    }
-    out.paulis.push_back(p);
-  }
-  return true;
-}
-
-// A float64 array of the given shape over a new bytearray: numpy's when numpy
-// can be imported, else a memoryview of that shape (one-dimensional when
-// empty: a memoryview takes no shape with a zero in it).
-PyRef float_array(const std::vector<double>& data, std::uint64_t rows, std::uint64_t cols,
-                  bool two_dimensional) {
-  PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(
-      reinterpret_cast<const char*>(data.data()),
-      static_cast<Py_ssize_t>(data.size() * sizeof(double))));
-  if (!bytes) return {};
-  PyRef shape = PyRef::steal(two_dimensional ? Py_BuildValue("(KK)", rows, cols)
-                                             : Py_BuildValue("(K)", rows));
-  if (!shape) return {};
-  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  if (numpy) {
-    PyRef flat = PyRef::steal(
-        PyObject_CallMethod(numpy.get(), "frombuffer", "Os", bytes.get(), "float64"));
-    if (!flat) return {};
-    return PyRef::steal(PyObject_CallMethod(flat.get(), "reshape", "O", shape.get()));
-  }
-  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return {};
-  PyErr_Clear();
-  PyRef view = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
-  if (!view) return {};
-  if (data.empty()) return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "s", "d"));
-  return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "sO", "d", shape.get()));
-}
-
-constexpr const char* kJacobianParams[] = {"qubits", "gates", "observables"};
-constexpr MethodSig kJacobianSig = {"jacobian", kJacobianParams, 3, 0, nullptr};
+constexpr const char* kJacobianParams[] = {"qubits", "gates", "observables", "threads"};
+constexpr MethodSig kJacobianSig = {"jacobian", kJacobianParams, 4, 1, nullptr};
 
 PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* placed[3];
+  PyObject* placed[4];
   if (g_api->match_args(&kJacobianSig, args, nargs, kwnames, placed) < 0) return nullptr;
+  std::uint64_t threads = 1;
+  if (placed[3] && placed[3] != Py_None) {
+    const long long t = PyLong_AsLongLong(placed[3]);
+    if (t == -1 && PyErr_Occurred()) return nullptr;
+    if (t < 1 || t > 1024) {
+      PyErr_SetString(PyExc_ValueError, "jacobian(): threads must be an int from 1 to 1024");
+      return nullptr;
+    }
+    threads = static_cast<std::uint64_t>(t);
+  }
   const unsigned long long qubits = PyLong_AsUnsignedLongLong(placed[0]);
   if (PyErr_Occurred()) return nullptr;
   std::vector<AdjointGate> gates;
@@ -275,7 +172,7 @@ PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     }
   }
   core::AdjointResult result;
-  if (g_api->adjoint_jacobian(qubits, &gates, &observables, &result) < 0) return nullptr;
+  if (g_api->adjoint_jacobian(qubits, &gates, &observables, &result, threads) < 0) return nullptr;
   PyRef values = float_array(result.values, result.values.size(), 0, false);
   if (!values) return nullptr;
   PyRef jac = float_array(result.jacobian, result.values.size(), result.columns, true);
@@ -294,7 +191,7 @@ PyObject* jacobian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyMethodDef gradients_functions[] = {
     {"jacobian", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&jacobian)),
      METH_FASTCALL | METH_KEYWORDS,
-     "jacobian($module, qubits, gates, observables)\n--\n\n"
+     "jacobian($module, qubits, gates, observables, threads=1)\n--\n\n"
      "Expectation values and their Jacobian by adjoint differentiation.\n\n"
      "Runs gates on a register of `qubits` qubits from |0...0>, then one backward\n"
      "pass. Returns (values, jacobian): values[k] = <O_k>, jacobian[k, c] its\n"
@@ -302,13 +199,19 @@ PyMethodDef gradients_functions[] = {
      "gates: tuples (name, wires[, parameter[, column]]), wires being qubit indices\n"
      "as zentrova numbers them (qubit 0 the least significant bit), controls first:\n"
      "x, h, cnot, swap, ccnot, csswap (no parameter); rx, ry, rz, phase (an angle,\n"
-     "any number of controls before the target); u, mcu (a 2x2 matrix, fixed).\n"
+     "any number of controls before the target); u, mcu (a 2x2 matrix); matrix\n"
+     "(a 2**k x 2**k matrix on k wires, wires[0] its row index's most significant\n"
+     "bit). A matrix gate is fixed unless a column and its generator G follow:\n"
+     "(name, wires, matrix, column, generator), dU/dp = i G U at the matrix given,\n"
+     "G a sequence of Pauli terms (coefficient, word, wires).\n"
      "An angle is parameter number c, counted over the angles without a column,\n"
      "unless its tuple gives a column (an int, which gates may share) or None.\n\n"
      "observables: each a sequence of terms, summed: (coefficient, word, wires)\n"
      "with word a str of I, X, Y, Z, one letter per wire; or (matrix, wires), a\n"
      "Hermitian 2**k x 2**k matrix whose row index has wires[0] as its most\n"
      "significant bit.\n\n"
+     "threads: how many threads the passes of large states may use (the same bits\n"
+     "on any number); it runs with the interpreter lock released.\n\n"
      "ValueError for a malformed circuit; zentrova's PanicException when the\n"
      "1 + len(observables) states it needs would not fit in memory."},
     {nullptr, nullptr, 0, nullptr},

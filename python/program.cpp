@@ -17,6 +17,7 @@
 #include "core/program/operation.h"
 #include "python/engine_api.h"
 #include "python/pyref.h"
+#include "python/values.h"
 
 namespace zentrova::py {
 namespace {
@@ -255,15 +256,27 @@ struct Encoder {
 };
 
 PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"register", "operations"};
-  static constexpr MethodSig kSig = {"run", kParams, 2, 0, nullptr};
-  PyObject* placed[2];
+  static constexpr const char* kParams[] = {"register", "operations", "fuse", "threads"};
+  static constexpr MethodSig kSig = {"run", kParams, 4, 2, nullptr};
+  PyObject* placed[4];
   if (g_api->match_args(&kSig, args, nargs, kwnames, placed) < 0) return nullptr;
   PyObject* reg = placed[0];
   if (!PyObject_TypeCheck(reg, g_api->register_type())) {
     PyErr_Format(PyExc_TypeError, "run() argument 'register' must be QuantumRegister, not %.100s",
                  Py_TYPE(reg)->tp_name);
     return nullptr;
+  }
+  const int fuse = placed[2] ? PyObject_IsTrue(placed[2]) : 0;
+  if (fuse < 0) return nullptr;
+  std::uint64_t threads = 1;
+  if (placed[3] && placed[3] != Py_None) {
+    const long long t = PyLong_AsLongLong(placed[3]);
+    if (t == -1 && PyErr_Occurred()) return nullptr;
+    if (t < 1 || t > 1024) {
+      PyErr_SetString(PyExc_ValueError, "run(): threads must be an int from 1 to 1024");
+      return nullptr;
+    }
+    threads = static_cast<std::uint64_t>(t);
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(placed[1]));
   if (!iter) return nullptr;
@@ -276,7 +289,8 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
   if (PyErr_Occurred()) return nullptr;
   if (g_api->run_operations(reg, enc.words.data(), enc.words.size(), enc.numbers.data(),
-                            enc.numbers.size()) < 0) {
+                            enc.numbers.size(),
+                            (fuse ? kFuseOperations : 0) | (threads << kThreadsShift)) < 0) {
     return nullptr;
   }
   return Py_NewRef(reg);
@@ -290,10 +304,65 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   }
 }
 
+PyObject* expectations_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"register", "observables"};
+  static constexpr MethodSig kSig = {"expectations", kParams, 2, 0, nullptr};
+  PyObject* placed[2];
+  if (g_api->match_args(&kSig, args, nargs, kwnames, placed) < 0) return nullptr;
+  PyObject* reg = placed[0];
+  if (!PyObject_TypeCheck(reg, g_api->register_type())) {
+    PyErr_Format(PyExc_TypeError,
+                 "expectations() argument 'register' must be QuantumRegister, not %.100s",
+                 Py_TYPE(reg)->tp_name);
+    return nullptr;
+  }
+  PyRef obs = fast_sequence(placed[1], "observables must be a sequence of observables");
+  if (!obs) return nullptr;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(obs.get());
+  std::vector<std::uint64_t> words{static_cast<std::uint64_t>(count)};
+  std::vector<double> numbers;
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    core::Observable o;
+    if (!to_observable(PySequence_Fast_GET_ITEM(obs.get(), k), "observable " + std::to_string(k), o)) {
+      return nullptr;
+    }
+    words.push_back(o.paulis.size());
+    words.push_back(o.hermitians.size());
+    for (const core::PauliTerm& t : o.paulis) {
+      words.push_back(t.word.x);
+      words.push_back(t.word.z);
+      numbers.push_back(t.coefficient);
+    }
+    for (const core::HermitianTerm& h : o.hermitians) {
+      words.push_back(h.qubits.size());
+      words.insert(words.end(), h.qubits.begin(), h.qubits.end());
+      for (const core::Amplitude& a : h.matrix) {
+        numbers.push_back(a.re);
+        numbers.push_back(a.im);
+      }
+    }
+  }
+  std::vector<double> values(static_cast<std::size_t>(count));
+  if (g_api->expectation_values(reg, words.data(), words.size(), numbers.data(), numbers.size(),
+                                values.data()) < 0) {
+    return nullptr;
+  }
+  return float_array(values, values.size(), 0, false).release();
+}
+
+PyObject* expectations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  try {
+    return expectations_body(args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyMethodDef program_functions[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)),
      METH_FASTCALL | METH_KEYWORDS,
-     "run($module, register, operations)\n--\n\n"
+     "run($module, register, operations, fuse=False, threads=1)\n--\n\n"
      "Runs operations on register, a zentrova.QuantumRegister, in one call with the\n"
      "interpreter lock released, and returns the register.\n\n"
      "operations: an iterable of (name, args), args as the register's method of that\n"
@@ -306,13 +375,28 @@ PyMethodDef program_functions[] = {
      "Entries may be a complex128 numpy array.\n\n"
      "Every operation is checked before the first runs: ValueError names the first\n"
      "refused one and leaves the state as it was. Register gates give the bits of\n"
-     "the register's own calls made one by one."},
+     "the register's own calls made one by one.\n\n"
+     "fuse=True merges every run of one-qubit operations on a qubit (which waits\n"
+     "past operations on other qubits) into one 2x2 matrix first: fewer passes,\n"
+     "and a result that differs from the unfused one by the rounding of the\n"
+     "matrix products (a few units in the last place), the same on every machine.\n\n"
+     "threads: how many threads a large register's passes may use (its tiles are\n"
+     "shared out); the state has the same bits on any number."},
+    {"expectations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&expectations)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "expectations($module, register, observables)\n--\n\n"
+     "<psi|O|psi> of register's state for each observable, as a float64 numpy array\n"
+     "(a memoryview without numpy), read in one pass a term with the interpreter lock\n"
+     "released; the state is not changed.\n\n"
+     "observables: each a sequence of terms, summed: (coefficient, word, wires) with\n"
+     "word a str of I, X, Y, Z, one letter per wire; or (matrix, wires), a Hermitian\n"
+     "2**k x 2**k matrix whose row index has wires[0] as its most significant bit."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int program_exec(PyObject* module) noexcept {
   if (!g_api && !(g_api = import_engine_api("zentrova_program"))) return -1;
-  PyRef all = PyRef::steal(Py_BuildValue("[s]", "run"));
+  PyRef all = PyRef::steal(Py_BuildValue("[ss]", "run", "expectations"));
   if (!all) return -1;
   if (PyModule_AddIntConstant(module, "MAX_OPERATION_QUBITS",
                               static_cast<long>(core::kMaxOperationQubits)) < 0) {

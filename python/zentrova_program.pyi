@@ -10,7 +10,7 @@ from typing import Any, Final, SupportsComplex, SupportsFloat, SupportsIndex, Ty
 
 from zentrova import QuantumRegister
 
-__all__ = ["run"]
+__all__ = ["run", "expectations"]
 
 MAX_OPERATION_QUBITS: Final[int]
 
@@ -21,6 +21,22 @@ _Entries: TypeAlias = Sequence[SupportsComplex | SupportsFloat] | Sequence[
 # "matrix": (targets, entries) or (targets, entries, controls, values).
 _Operation: TypeAlias = tuple[str, Sequence[Any]]
 
-def run(register: QuantumRegister, operations: Iterable[_Operation]) -> QuantumRegister:
+def run(
+    register: QuantumRegister,
+    operations: Iterable[_Operation],
+    fuse: bool = False,
+    threads: SupportsIndex | None = 1,
+) -> QuantumRegister:
     """Runs the operations on register in one call and returns it; ValueError names the first
     operation refused, before any runs."""
+
+# (coefficient, "XYZ...", wires) or (Hermitian matrix, wires)
+_Wires: TypeAlias = SupportsIndex | Sequence[SupportsIndex]
+_Term: TypeAlias = (
+    tuple[SupportsFloat, str, _Wires]
+    | tuple[Sequence[Sequence[SupportsComplex | SupportsFloat]], _Wires]
+)
+
+def expectations(register: QuantumRegister, observables: Sequence[Sequence[_Term]]) -> Any:
+    """<psi|O|psi> for each observable, a numpy float64 array (a memoryview of format 'd'
+    without numpy); the state is not changed."""

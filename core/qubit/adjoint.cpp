@@ -16,6 +16,8 @@
 #include "core/math/trig.h"
 #include "core/messages.h"
 #include "core/platform/memory.h"
+#include "core/program/operation.h"
+#include "core/qubit/rotations.h"
 
 namespace zentrova::core {
 namespace {
@@ -284,16 +286,11 @@ Matrix2 dagger(const Matrix2& m) {
 // theirs, so that a controlled rotation differs from its plain one only in the
 // pairs it skips.
 Matrix2 matrix_of(AdjointGateKind kind, double theta) {
-  if (kind == AdjointGateKind::kPhase) {
-    const SinCos e = sin_cos(theta);
-    return Matrix2{{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {e.cos, e.sin}};
-  }
-  const SinCos h = sin_cos(theta * 0.5);
-  const double c = h.cos, s = h.sin;
-  if (kind == AdjointGateKind::kRx) return Matrix2{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
-  if (kind == AdjointGateKind::kRy) return Matrix2{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
-  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : sin_cos(theta * -0.5);
-  return Matrix2{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
+  if (kind == AdjointGateKind::kPhase) return phase_matrix(sin_cos(theta));
+  const SinCos half = sin_cos(theta * 0.5);
+  if (kind == AdjointGateKind::kRx) return rx_matrix(half);
+  if (kind == AdjointGateKind::kRy) return ry_matrix(half);
+  return rz_matrix(theta, half, &sin_cos);
 }
 
 OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
@@ -321,6 +318,23 @@ OpResult run_gate(Register& r, const AdjointGate& g, bool inverse) {
     case AdjointGateKind::kCcnot: return r.ccnot(q[0], q[1], q[2]);
     case AdjointGateKind::kCsswap: return r.csswap(q[0], q[1], q[2]);
     case AdjointGateKind::kMcu: break;
+    case AdjointGateKind::kMatrix: {
+      Operation op;
+      op.kind = OpKind::kMatrix;
+      op.qubits = q;
+      op.entries = g.entries;
+      if (inverse) {
+        const std::uint64_t size = std::uint64_t{1} << q.size();
+        for (std::uint64_t r = 0; r < size; ++r) {
+          for (std::uint64_t c = 0; c < size; ++c) {
+            const Amplitude a = g.entries[c * size + r];
+            op.entries[r * size + c] = Amplitude{a.re, -a.im};
+          }
+        }
+      }
+      run_operation(r, op);
+      return OpResult::success(r);
+    }
   }
   const std::vector<std::uint64_t> controls(q.begin(), q.end() - 1);
   const Matrix2 m = g.kind == AdjointGateKind::kMcu ? (inverse ? dagger(g.m) : g.m)
@@ -437,7 +451,8 @@ std::uint64_t qubits_of(AdjointGateKind kind) {
     case AdjointGateKind::kRy:
     case AdjointGateKind::kRz:
     case AdjointGateKind::kPhase:
-    case AdjointGateKind::kMcu: return 0;  // controls and a target
+    case AdjointGateKind::kMcu:
+    case AdjointGateKind::kMatrix: return 0;  // any number
     default: return 1;
   }
 }
@@ -467,13 +482,26 @@ std::string adjoint_refusal(std::uint64_t n, const std::vector<AdjointGate>& gat
     if (!qubit_mask(g.qubits, n, mask)) {
       return where + "qubits must be distinct and below " + std::to_string(n);
     }
+    if (g.kind == AdjointGateKind::kMatrix) {
+      const std::uint64_t k = g.qubits.size();
+      if (k > kMaxOperationQubits) {
+        return where + "a matrix acts on at most " + std::to_string(kMaxOperationQubits) + " qubits";
+      }
+      if (g.entries.size() != (std::uint64_t{1} << (2 * k))) {
+        return where + "a matrix on " + std::to_string(k) + " qubits needs " +
+               std::to_string(std::uint64_t{1} << (2 * k)) + " entries";
+      }
+    }
     if (g.column < kFixedGate) return where + "a column is kFixedGate or at least 0";
     if (g.column == kFixedGate) continue;
     const bool rotation = g.kind == AdjointGateKind::kRx || g.kind == AdjointGateKind::kRy ||
                           g.kind == AdjointGateKind::kRz || g.kind == AdjointGateKind::kPhase;
-    const bool matrix = g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu;
+    const bool matrix = g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu ||
+                        g.kind == AdjointGateKind::kMatrix;
     if (!rotation && !matrix) return where + "a gate without a parameter cannot be trainable";
-    if (matrix && g.generator.empty()) return where + "a trainable u or mcu needs its generator";
+    if (matrix && g.generator.empty()) {
+      return where + "a trainable u, mcu or matrix needs its generator";
+    }
     for (const GeneratorTerm& t : g.generator) {
       if (((t.projector | t.word.x | t.word.z) & ~all) != 0 ||
           (t.projector & (t.word.x | t.word.z)) != 0) {

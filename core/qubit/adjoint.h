@@ -40,6 +40,9 @@ struct GeneratorTerm {
 // with the matrix the register's own rotation would use.
 enum class AdjointGateKind : std::uint8_t {
   kX, kH, kU, kRx, kRy, kRz, kPhase, kCnot, kSwap, kCcnot, kCsswap, kMcu,
+  // A dense matrix on up to kMaxOperationQubits qubits (entries), qubits[0]
+  // the most significant bit of a row index.
+  kMatrix,
 };
 
 inline constexpr std::int64_t kFixedGate = -1;
@@ -58,8 +61,10 @@ struct AdjointGate {
   // G with dU/dparameter = i G U, as a sum of terms. Left empty for rotations
   // and phases, whose G is known: -1/2 times the rotation's Pauli on the
   // target, or the projector on the phase's qubits, times the projector on the
-  // controls. Required for a trainable u or mcu.
+  // controls. Required for a trainable u, mcu or matrix.
   std::vector<GeneratorTerm> generator;
+  // matrix: 4^k entries, row by row.
+  std::vector<Amplitude> entries;
 };
 
 // coefficient * word.

@@ -10,6 +10,7 @@
 #include "core/messages.h"
 #include "core/qubit/prepared_gate.h"
 #include "core/qubit/register.h"
+#include "core/qubit/rotations.h"
 
 namespace zentrova::core {
 namespace {
@@ -59,37 +60,23 @@ OpResult Register::u(std::uint64_t target, const Matrix2& m) {
 
 OpResult Register::rx(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  const double phi = theta * 0.5;
-  const auto [s, c] = remembered_sin_cos(phi);
-  // The zero parts are real entries of the matrix, multiplied like any other:
-  // they turn infinite amplitudes into NaN and decide the signs of zeros.
-  const Matrix2 m{{c, 0.0}, {0.0, -s}, {0.0, -s}, {c, 0.0}};
+  const Matrix2 m = rx_matrix(remembered_sin_cos(theta * 0.5));
   apply({.kind = GateKind::kGeneral, .target = position(target), .m = m});
   return OpResult::success(*this);
 }
 
 OpResult Register::ry(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  const double phi = theta * 0.5;
-  const auto [s, c] = remembered_sin_cos(phi);
-  // -0.0 in the imaginary part of m01, not +0.0: it shows in the sign of zero
-  // results.
-  const Matrix2 m{{c, 0.0}, {-s, -0.0}, {s, 0.0}, {c, 0.0}};
+  const Matrix2 m = ry_matrix(remembered_sin_cos(theta * 0.5));
   apply({.kind = GateKind::kGeneral, .target = position(target), .m = m});
   return OpResult::success(*this);
 }
 
 OpResult Register::rz(std::uint64_t target, double theta) {
   if (target >= qubit_count_) return OpResult::failure(kBadQubitText);
-  const auto [s, c] = remembered_sin_cos(theta * 0.5);
-  // The gate is defined at theta * -0.5. For finite theta that is exactly
-  // -(theta * 0.5), and rounding to nearest is symmetric about zero, so the
-  // correctly rounded sine is odd and cosine even: one evaluation serves both
-  // (a rotation's cost is mostly its sine and cosine). An infinite or NaN
-  // theta is evaluated again: negating its NaN results would flip bits that
-  // the amplitudes carry.
-  const SinCos neg = std::isfinite(theta) ? SinCos{-s, c} : remembered_sin_cos(theta * -0.5);
-  const Matrix2 m{{neg.cos, neg.sin}, {0.0, 0.0}, {0.0, 0.0}, {c, s}};
+  // One evaluation serves both entries (a rotation's cost is mostly its sine
+  // and cosine).
+  const Matrix2 m = rz_matrix(theta, remembered_sin_cos(theta * 0.5), &remembered_sin_cos);
   apply({.kind = GateKind::kDiagonal, .target = position(target), .m = m});
   return OpResult::success(*this);
 }

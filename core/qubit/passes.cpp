@@ -16,6 +16,7 @@
 // use from 2 MiB on) see the tile's size instead; they move no value.
 #include "core/qubit/passes.h"
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "core/internal.h"
 #include "core/platform/memory.h"
 #include "core/qubit/index_bits.h"
+#include "core/qubit/parallel.h"
 
 namespace zentrova::core {
 namespace {
@@ -172,8 +174,8 @@ void GateRecord::apply(const KernelSet& kernels, Amplitude* amps, std::uint64_t 
   for (std::uint64_t k = 0; k < groups; ++k) {
     const Group& group = groups_[k];
     // A gate alone is one pass either way, and the whole-array walk is
-    // tuned for it.
-    if (group.end - group.begin == 1) {
+    // tuned for it; on several threads it goes tile by tile like a group.
+    if (group.end - group.begin == 1 && thread_budget() == 1) {
       run_gate(kernels, amps, bit(qubit_count), gates_[group.begin]);
     } else {
       apply_group(kernels, amps, qubit_count, group);
@@ -239,28 +241,55 @@ void GateRecord::apply_group(const KernelSet& kernels, Amplitude* amps, std::uin
   const std::uint64_t run_bits = static_cast<std::uint64_t>(std::countr_one(inside));
   const std::uint64_t gathered = inside & ~low_bits_mask(run_bits);
   const std::size_t run_bytes = static_cast<std::size_t>(sizeof(Amplitude) << run_bits);
-  // fixed runs over the indices whose bits inside the tile are 0 (the first
-  // index of each tile): counting up in the other bits, the carry jumping
-  // over the tile's.
-  for (std::uint64_t fixed = 0; fixed < dimension; fixed = ((fixed | inside) + 1) & ~inside) {
-    Amplitude* tile = amps + fixed;
-    if (gathered != 0) {
-      tile = scratch_.get();
-      Amplitude* to = tile;
-      for_each_subset(gathered, [&](std::uint64_t offset) {
-        std::memcpy(static_cast<void*>(to), amps + fixed + offset, run_bytes);
-        to += bit(run_bits);
-      });
+  // A tile's first index: its number's bits spread over the positions
+  // outside the tile. Consecutive numbers are consecutive tiles: counting up
+  // in the outside bits, the carry jumping over the tile's.
+  const std::uint64_t outside = (dimension - 1) & ~inside;
+  const auto first_index = [outside](std::uint64_t number) {
+    std::uint64_t fixed = 0;
+    for (std::uint64_t m = outside; m != 0 && number != 0; m &= m - 1, number >>= 1) {
+      if (number & 1) fixed |= m & (~m + 1);
     }
-    apply_in_tile(kernels, tile, fixed, sub_groups);
-    if (gathered != 0) {
-      const Amplitude* from = tile;
-      for_each_subset(gathered, [&](std::uint64_t offset) {
-        std::memcpy(static_cast<void*>(amps + fixed + offset), from, run_bytes);
-        from += bit(run_bits);
-      });
+    return fixed;
+  };
+  const std::uint64_t tiles = dimension >> std::popcount(inside);
+  const std::uint64_t workers =
+      gathered != 0 ? scratch_for(std::min(thread_budget(), tiles)) : thread_budget();
+  auto work = [&](std::uint64_t worker, std::uint64_t first, std::uint64_t end) {
+    Amplitude* scratch = gathered == 0 ? nullptr
+                         : worker == 0 ? scratch_.get()
+                                       : more_scratch_[worker - 1].get();
+    std::uint64_t fixed = first_index(first);
+    for (std::uint64_t t = first; t < end; ++t, fixed = ((fixed | inside) + 1) & ~inside) {
+      Amplitude* tile = amps + fixed;
+      if (gathered != 0) {
+        tile = scratch;
+        Amplitude* to = tile;
+        for_each_subset(gathered, [&](std::uint64_t offset) {
+          std::memcpy(static_cast<void*>(to), amps + fixed + offset, run_bytes);
+          to += bit(run_bits);
+        });
+      }
+      apply_in_tile(kernels, tile, fixed, sub_groups);
+      if (gathered != 0) {
+        const Amplitude* from = tile;
+        for_each_subset(gathered, [&](std::uint64_t offset) {
+          std::memcpy(static_cast<void*>(amps + fixed + offset), from, run_bytes);
+          from += bit(run_bits);
+        });
+      }
     }
+  };
+  parallel_ranges(workers, tiles, work);
+}
+
+std::uint64_t GateRecord::scratch_for(std::uint64_t workers) {
+  while (more_scratch_.size() + 1 < workers) {
+    void* block = platform::allocate_aligned(sizeof(Amplitude) << shape_.tile_bits, 64);
+    if (!block) break;
+    more_scratch_.emplace_back(static_cast<Amplitude*>(block));
   }
+  return std::min<std::uint64_t>(workers, more_scratch_.size() + 1);
 }
 
 ScopedPassShapeForTesting::ScopedPassShapeForTesting(const PassShape& shape)

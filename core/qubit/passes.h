@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/qubit/kernels/kernels.h"
 #include "core/qubit/passes_plan.h"
@@ -75,6 +76,9 @@ class GateRecord {
   std::uint64_t plan_sub_groups(std::uint64_t count);
   void apply_in_tile(const KernelSet& kernels, Amplitude* tile, std::uint64_t fixed,
                      std::uint64_t sub_groups);
+  // Scratch tiles for `workers` threads (the first is scratch_); fewer when
+  // the memory cannot be had. Returns how many there are.
+  std::uint64_t scratch_for(std::uint64_t workers);
 
   PassShape shape_;
   std::uint64_t count_ = 0;
@@ -91,6 +95,8 @@ class GateRecord {
   std::unique_ptr<LocalGate[]> sub_;
   // A gathered tile: a tile whose positions are not all contiguous.
   std::unique_ptr<Amplitude, Scratch> scratch_;
+  // The same for each further thread of a pass, made when first needed.
+  std::vector<std::unique_ptr<Amplitude, Scratch>> more_scratch_;
 };
 
 // While one of these lives, registers built on this thread take `shape`, so

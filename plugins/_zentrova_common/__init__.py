@@ -42,6 +42,9 @@ Errors (all derive from Exception and pickle)
     max_qubits(bytes_per_entry=16)  the largest register that figure allows, or None
     check_finite(values, what)     ValueError naming `what` for NaN or infinite values
     check_max_workers(value)       ValueError unless an int >= 1 or None
+    check_threads(value)     the thread count a plugin's threads= setting asks for (None:
+                             usable_cores()); ValueError unless an int >= 1 or None
+    usable_cores()           the cores the process may use: affinity mask and cgroup CPU quota
 Idle qubits
     Layout(n, used)          used qubits packed densely: .width, .dense, .used, .bits(indices,
                              qubit), .full_indices(), .expand(values, what, error_type)
@@ -53,9 +56,11 @@ from .errors import (
     check_finite,
     check_max_workers,
     check_memory,
+    check_threads,
     is_panic,
     max_qubits,
     panics_as,
+    usable_cores,
 )
 from .layout import Layout
 from .matrices import (
@@ -78,8 +83,8 @@ from .tasks import MAX_BATCHES, fold, qubitwise_groups, submit_batches, task_rng
 
 __all__ = [
     "FIXED", "K", "MAX_BATCHES", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
-    "check_finite", "check_max_workers", "check_memory", "controlled_calls", "cos_sin",
-    "expi", "is_panic", "max_qubits", "measure", "measurer", "panics_as", "phase", "rot",
-    "rx", "ry", "rz", "sample_indices", "u3", "uniform_draws", "fold", "qubitwise_groups",
-    "submit_batches", "task_rng",
+    "check_finite", "check_max_workers", "check_memory", "check_threads", "controlled_calls",
+    "cos_sin", "expi", "fold", "is_panic", "max_qubits", "measure", "measurer", "panics_as",
+    "phase", "qubitwise_groups", "rot", "rx", "ry", "rz", "sample_indices", "submit_batches",
+    "task_rng", "u3", "uniform_draws", "usable_cores",
 ]

@@ -170,5 +170,31 @@ def check_max_workers(max_workers) -> None:
         raise ValueError(f"max_workers must be an int of 1 or more, or None, not {max_workers!r}")
 
 
+def usable_cores() -> int:
+    """The cores this process may run on: its affinity mask, capped by the CPU quota of its
+    cgroup (v2's cpu.max, "quota period", rounded up); at least 1."""
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    try:
+        with open("/sys/fs/cgroup/cpu.max") as f:
+            quota, period = f.read().split()[:2]
+        if quota != "max" and int(period) > 0:
+            cores = min(cores, -(-int(quota) // int(period)))
+    except (OSError, ValueError):
+        pass
+    return max(1, cores)
+
+
+def check_threads(threads) -> int:
+    """threads must be an int of 1 or more, or None (every usable core); returns the count."""
+    if threads is None:
+        return usable_cores()
+    if isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 1:
+        raise ValueError(f"threads must be an int of 1 or more, or None, not {threads!r}")
+    return int(threads)
+
+
 __all__ = ["RefusedError", "available_memory", "check_finite", "check_max_workers",
-           "check_memory", "is_panic", "max_qubits", "panics_as"]
+           "check_memory", "check_threads", "is_panic", "max_qubits", "panics_as", "usable_cores"]

@@ -1,7 +1,8 @@
 """Cirq circuits into the plain operations that _worker.py runs.
 
 A circuit is read once its parameters are resolved, before any work: each
-operation becomes one of zentrova's gates, a one-qubit matrix under controls, a
+operation becomes one of zentrova's gates, a noise channel (its Kraus
+operators, or a mixture of unitaries with their probabilities), a one-qubit matrix under controls, a
 diagonal (a controlled phase touches only what its controls select) or a dense
 matrix on up to MAX_QUBITS qubits under controls of either value, a
 measurement, a reset or a condition on measured values. Any unitary Cirq can
@@ -43,6 +44,9 @@ class Program:
         self.phase = 1 + 0j
         self.keys: list[str] = []
         self.widths: list[int] = []
+        # Whether a noise channel is among the operations: each repetition
+        # is then a trajectory of its own.
+        self.noisy = False
 
     def slot(self, key: str, width: int) -> int:
         if key in self.keys:
@@ -321,6 +325,44 @@ def _matrix_op(op, qubits: list[int], out: list) -> bool:
     return True
 
 
+# Channel gates already read (a noise model repeats one on every qubit and
+# moment), by value: Cirq's gates compare and hash by their parameters.
+_CHANNELS: dict = {}
+
+
+def _channel(op, qubits: list[int], out: list) -> bool:
+    """A noise channel on up to MAX_QUBITS qubits as ("channel", qubits,
+    probabilities, matrices): a mixture of unitaries with its probabilities,
+    or Kraus operators (probabilities None), each matrix 2^k x 2^k with the
+    first qubit the most significant bit; False if it is neither."""
+    if len(qubits) > MAX_QUBITS:
+        return False
+    gate = op.gate
+    known = _CHANNELS.get(gate) if gate is not None else None
+    if known is not None:
+        out.append(("channel", tuple(qubits), *known))
+        return True
+    if cirq.has_mixture(op):
+        pairs = cirq.mixture(op)
+        probs = tuple(float(p) for p, _ in pairs)
+        mats = tuple(np.asarray(u, dtype=np.complex128) for _, u in pairs)
+        check_finite(probs, lambda: f"the channel {op!r}")
+    elif cirq.has_kraus(op):
+        probs, mats = None, tuple(np.asarray(k, dtype=np.complex128) for k in cirq.kraus(op))
+    else:
+        return False
+    for m in mats:
+        if not np.isfinite(m).all():
+            _finite(m.ravel().tolist(), op)
+    if gate is not None and len(_CHANNELS) < 256:
+        try:
+            _CHANNELS[gate] = (probs, mats)
+        except TypeError:  # an unhashable gate
+            pass
+    out.append(("channel", tuple(qubits), probs, mats))
+    return True
+
+
 def _read(prog: Program, operations, index: dict, out: list) -> None:
     for op in operations:
         op = op.untagged
@@ -363,6 +405,9 @@ def _read(prog: Program, operations, index: dict, out: list) -> None:
                 if decomposed is not None:
                     _read(prog, decomposed, index, out)
                     continue
+            if _channel(op, qubits, out):
+                prog.noisy = True
+                continue
             raise UnsupportedOperation(
                 f"zentrova cannot run {op!r}: it is neither unitary nor a measurement "
                 "(noise channels are not simulated)")
@@ -388,24 +433,3 @@ def read(circuit: cirq.AbstractCircuit, qubits: list) -> Program:
     prog = Program(n)
     _read(prog, circuit.all_operations(), index, prog.ops)
     return prog
-
-
-def refuse_noise(circuit: cirq.AbstractCircuit) -> None:
-    """Refuses, before anything is resolved or run, an operation that is noise
-    whatever its parameters."""
-    for op in circuit.all_operations():
-        op = op.untagged
-        gate = op.sub_operation.gate if type(op) is cirq.ControlledOperation else op.gate
-        kind = type(gate)
-        if kind in _UNITARY or kind is cirq.ControlledGate and type(gate.sub_gate) in _UNITARY:
-            continue
-        inner = op.without_classical_controls() if isinstance(op, cirq.ClassicallyControlledOperation) else op
-        if isinstance(inner, cirq.CircuitOperation):
-            refuse_noise(inner.mapped_circuit())
-            continue
-        if type(inner.gate) in _KNOWN or isinstance(inner.gate, (cirq.MeasurementGate, cirq.ResetChannel)):
-            continue
-        if cirq.has_kraus(inner) and not cirq.has_unitary(inner) and not cirq.is_parameterized(inner):
-            raise UnsupportedOperation(
-                f"zentrova cannot run {op!r}: it is neither unitary nor a measurement "
-                "(noise channels are not simulated)")

@@ -31,14 +31,12 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
+from zentrova_cirq import _noise
 from _zentrova_common import (
-    K,
     check_memory,
-    fold,
     measure,
     measurer,
     panics_as,
-    qubitwise_groups,
     sample_indices,
     task_rng,
     uniform_draws,
@@ -48,6 +46,8 @@ _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
             ("x", "h", "u", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "mcu")}
 _RUN = zentrova_program.run
+# The threads this process's runs may use: run_batch sets it for its tasks.
+_threads = 1
 for _name in ("diagonal", "matrix"):
     _METHODS[_name] = lambda reg, *args, _name=_name: _RUN(reg, ((_name, args),))
 
@@ -94,10 +94,17 @@ def _execute(reg, ops, draw, records: list) -> None:
         if name in _METHODS:
             gates.append(op)
             continue
+        if name == "channel" and op[2] is not None:  # a mixture: the state is not read
+            branch = _noise.mixture_branch(op, draw)
+            if branch is not None:
+                gates.append(branch)
+            continue
         if gates:
-            _RUN(reg, gates)
+            _RUN(reg, gates, True, _threads)
             gates = []
-        if name == "measure":
+        if name == "channel":
+            _noise.trajectory_branch(reg, op, draw)
+        elif name == "measure":
             _, qubits, slot, invert = op
             records[slot].append(tuple((0 if q is None else measure(reg, q, draw)) ^ f
                                        for q, f in zip(qubits, invert)))
@@ -106,7 +113,7 @@ def _execute(reg, ops, draw, records: list) -> None:
         elif all(_holds(c, records) for c in op[1]):
             _execute(reg, op[2], draw, records)
     if gates:
-        _RUN(reg, gates)
+        _RUN(reg, gates, True, _threads)
 
 
 # Shot-by-shot programs: 0 gate (name, args), 1 measure (qubits, slot,
@@ -141,6 +148,10 @@ def _run_shot(program, records: list, queue, measure_one) -> None:
             _run_shot(a[1], records, queue, measure_one)
 
 
+def _noisy(ops) -> bool:
+    return any(op[0] == "channel" or op[0] == "if" and _noisy(op[2]) for op in ops)
+
+
 def _split_final(ops) -> tuple[list, list] | None:
     """(gates, measurements) when every measurement comes at the end (no
     later gate touches a measured qubit, no reset or condition anywhere), so
@@ -151,7 +162,7 @@ def _split_final(ops) -> tuple[list, list] | None:
         if name == "measure":
             measures.append(op)
             measured.update(op[1])
-        elif name in ("reset", "if"):
+        elif name in ("reset", "if", "channel"):
             return None
         else:
             if measured.intersection(gate_qubits(op)):
@@ -162,6 +173,8 @@ def _split_final(ops) -> tuple[list, list] | None:
 
 def gate_qubits(op: tuple) -> tuple:
     """The qubits a gate (method, args) acts on."""
+    if op[0] == "channel":
+        return op[1]
     name, args = op
     if name == "mcu":
         return (*args[0], args[1])
@@ -181,6 +194,8 @@ def _remap(ops, dense: dict) -> list:
                 out.append(("reset", dense[op[1]]))
         elif name == "if":
             out.append(("if", op[1], _remap(op[2], dense)))
+        elif name == "channel":
+            out.append(("channel", tuple(dense[q] for q in op[1]), *op[2:]))
         elif name == "mcu":
             args = op[1]
             out.append((name, ([dense[c] for c in args[0]], dense[args[1]], *args[2:])))
@@ -250,7 +265,14 @@ def sample(task) -> list[np.ndarray]:
                                                axis=1).astype(np.uint8))
             return [np.stack(inst, axis=1) for inst in per_slot]
         shots: list[list] = []
-        if repetitions:
+        if repetitions and _noisy(ops):
+            # Each repetition a trajectory of its own, run whole.
+            draw = uniform_draws(rng)
+            for _ in range(repetitions):
+                records: list[list] = [[] for _ in range(slots)]
+                _execute(_register(n), ops, draw, records)
+                shots.append(records)
+        elif repetitions:
             check_memory(n, "a state vector")
             program = _compile_shots(ops)
             queue, measure_one, new_shot = measurer(n, uniform_draws(rng))
@@ -280,46 +302,19 @@ def state(task) -> tuple[np.ndarray, list]:
         return np.asarray(zentrova_readout.amplitudes(reg)), records
 
 
-# Turning a qubit to the eigenbasis of X or Y (so that Z reads it), and back.
-_TO = {"X": None, "Y": (complex(K), complex(0.0, -K), complex(K), complex(0.0, K))}
-_BACK = {"X": None, "Y": (complex(K), complex(K), complex(0.0, K), complex(0.0, -K))}
-
-
-def _turn(reg, basis: dict, table: dict) -> None:
-    for q, letter in sorted(basis.items()):
-        if letter == "Z":
-            continue
-        m = table[letter]
-        if m is None:
-            reg.h(q)
-        else:
-            reg.u(q, *m)
-
-
 def estimate(task) -> list[complex]:
     """Expectation values of Pauli sums on one run's final state.
     task = (n, ops, slots, observables, seed); an observable is a tuple of
-    (coefficient, ((qubit, letter), ...)) with letters from "XYZ"."""
+    (coefficient, ((qubit, letter), ...)) with letters from "XYZ". Each
+    distinct Pauli word is read off the state once, in one pass."""
     n, ops, slots, observables, seed = task
     with panics_as():
         reg = _register(n)
         _execute(reg, ops, uniform_draws(_rng(seed)), [[] for _ in range(slots)])
         terms = list(dict.fromkeys(paulis for obs in observables for _, paulis in obs))
-        # Each term's parity: Z folded away (1) on its qubits, the others added (0).
-        codes = []
-        for paulis in terms:
-            code = [0] * n
-            for q, _ in paulis:
-                code[q] = 1
-            codes.append(tuple(code))
-        found = [0.0] * len(terms)
-        p = np.empty(1 << n)
-        for basis, members in qubitwise_groups(terms):
-            _turn(reg, basis, _TO)
-            zentrova_readout.probabilities(reg, out=p)
-            fold(p, n - 1, [(t, codes[t]) for t in members], found)
-            _turn(reg, basis, _BACK)
-        values = dict(zip(terms, found))
+        read = zentrova_program.expectations(
+            reg, [[(1.0, "".join(p for _, p in paulis), [q for q, _ in paulis])] for paulis in terms])
+        values = dict(zip(terms, read.tolist() if hasattr(read, "tolist") else list(read)))
     out = []
     for obs in observables:
         total = 0j
@@ -329,10 +324,24 @@ def estimate(task) -> list[complex]:
     return out
 
 
-_KINDS = {"sample": sample, "state": state, "estimate": estimate}
+def density(task) -> np.ndarray:
+    """The final density matrix of gates, channels and resets on n qubits,
+    exactly. task = (n, ops)."""
+    n, ops = task
+    with panics_as():
+        check_memory(2 * n, f"a density matrix of {n} qubits (a vector of {2 * n})")
+        reg = _QR(2 * n)
+        _RUN(reg, _noise.density_ops(ops, n), False, _threads)
+        return _noise.density_matrix(np.asarray(zentrova_readout.amplitudes(reg)), n)
 
 
-def run_batch(kind: str, tasks: list) -> list:
-    """A task for an executor: several circuits, results in order."""
+_KINDS = {"sample": sample, "state": state, "estimate": estimate, "density": density}
+
+
+def run_batch(kind: str, tasks: list, threads: int = 1) -> list:
+    """A task for an executor: several circuits, results in order, each run
+    on `threads` threads."""
+    global _threads
     fn = _KINDS[kind]
+    _threads = threads
     return [fn(t) for t in tasks]

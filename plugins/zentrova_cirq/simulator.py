@@ -13,10 +13,10 @@ from typing import Any
 
 import cirq
 import numpy as np
-from _zentrova_common import check_finite, check_memory
+from _zentrova_common import check_finite, check_memory, check_threads
 
 from . import _worker
-from ._translate import UnsupportedOperation, read, refuse_noise
+from ._translate import MAX_QUBITS, UnsupportedOperation, read
 
 MAX_BATCHES = 64
 # A state vector given as initial_state is prepared by 2^n - 1 controlled
@@ -26,17 +26,17 @@ _TERMINAL = ("Provided circuit has terminal measurements, which may skew expecta
              "If this is intentional, set permit_terminal_measurements=True.")
 
 
-def _run_tasks(kind: str, tasks: list, executor) -> list:
-    """Results of the tasks in order: here, or on the executor in at most
-    MAX_BATCHES batches (a sweep of thousands of points does not pay a round
-    trip each)."""
+def _run_tasks(kind: str, tasks: list, executor, threads: int, pool_threads: int) -> list:
+    """Results of the tasks in order: here on `threads` threads, or on the
+    executor in at most MAX_BATCHES batches (a sweep of thousands of points
+    does not pay a round trip each), each task on `pool_threads`."""
     if executor is None or not tasks:
-        return _worker.run_batch(kind, tasks)
+        return _worker.run_batch(kind, tasks, threads)
     batches = min(len(tasks), MAX_BATCHES)
     size, extra = divmod(len(tasks), batches)
     stream = iter(tasks)
     futures = [executor.submit(_worker.run_batch, kind,
-                               list(itertools.islice(stream, size + (b < extra))))
+                               list(itertools.islice(stream, size + (b < extra))), pool_threads)
                for b in range(batches)]
     return [r for f in futures for r in f.result()]
 
@@ -101,14 +101,23 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
     client's get_executor()) for run_sweep and
     simulate_expectation_values_sweep; each parameter point is one task, and
     the results are the same bits as without it.
+    noise: a channel, a cirq.NoiseModel or anything cirq.NoiseModel takes,
+    added to every circuit as cirq.Simulator adds it. A circuit with channels
+    (cirq.depolarize, cirq.amplitude_damp, anything with cirq.kraus or
+    cirq.mixture) runs as seeded trajectories: every repetition of run() is
+    one, and simulate() gives one trajectory's state.
+    threads: how many threads a large state's passes may use, an int of 1 or
+    more, or None (the default) for every core the process may use (its
+    affinity mask and cgroup CPU quota). On an executor each task takes one
+    thread unless threads is given. The results are the same bits on any
+    count.
     """
 
     def __init__(self, *, dtype=np.complex128, noise=None, seed=None, executor=None,
-                 split_untangled_states: bool = True):
+                 split_untangled_states: bool = True, threads: int | None = None):
         if np.dtype(dtype) not in (np.dtype(np.complex64), np.dtype(np.complex128)):
             raise ValueError(f"dtype must be complex64 or complex128, not {dtype!r}")
-        if noise is not None and noise is not cirq.NO_NOISE:
-            raise ValueError("zentrova simulates no noise: noise must be None")
+        self._noise = cirq.NoiseModel.from_noise_model_like(noise)
         self._dtype = np.dtype(dtype)
         self._seeded = seed is not None
         if isinstance(seed, (np.random.Generator, np.random.RandomState)):
@@ -116,6 +125,11 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         else:
             self._prng = np.random.default_rng(seed)
         self.executor = executor
+        self._threads = check_threads(threads)
+        self._pool_threads = 1 if threads is None else self._threads
+
+    def _tasks(self, kind: str, tasks: list, executor) -> list:
+        return _run_tasks(kind, tasks, executor or self.executor, self._threads, self._pool_threads)
 
     # --- what every call shares -------------------------------------------
 
@@ -148,7 +162,8 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
     def _programs(self, program, params, qubits, initial_state=None):
         """(resolver, read program) for every point of the sweep, refusing
         before any work what zentrova cannot run."""
-        refuse_noise(program)
+        if self._noise is not cirq.NO_NOISE:
+            program = cirq.Circuit(self._noise.noisy_moments(program, sorted(program.all_qubits())))
         prefix = self._initial(initial_state, qubits)
         out, cache = [], None
         parameterized = cirq.is_parameterized(program)
@@ -185,7 +200,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         if repetitions == 0:  # as cirq.Simulator: nothing runs
             return [cirq.ResultDict(params=resolver, records={k: np.empty([0, 1, 1]) for k in prog.keys})
                     for resolver, prog in programs]
-        outcomes = _run_tasks("sample", tasks, executor or self.executor)
+        outcomes = self._tasks("sample", tasks, executor)
         return [cirq.ResultDict(params=resolver, records=dict(zip(prog.keys, records)))
                 for (resolver, prog), records in zip(programs, outcomes)]
 
@@ -202,8 +217,8 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
         for i, (resolver, prog) in enumerate(programs):
             # One state at a time: a sweep's iterator holds no more than the
             # state it hands out.
-            amps, records = _worker.state((len(qubits), prefix + prog.ops, len(prog.keys),
-                                           (entropy, (i,))))
+            amps, records = _worker.run_batch("state", [(len(qubits), prefix + prog.ops, len(prog.keys),
+                                                         (entropy, (i,)))], self._threads)[0]
             if prog.phase != 1:
                 amps = amps * prog.phase
             measured = {key: np.array(r[-1], dtype=np.uint8) for key, r in zip(prog.keys, records) if r}
@@ -270,7 +285,7 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
                                    if all(q in dense or p == "Z" for q, p in paulis))
                              for obs in terms)
             tasks.append((len(dense), ops, len(prog.keys), on_dense, (entropy, (i,))))
-        return _run_tasks("estimate", tasks, executor or self.executor)
+        return self._tasks("estimate", tasks, executor)
 
     def simulate_expectation_values_sweep_iter(self, program, observables, params,
                                                qubit_order=cirq.QubitOrder.DEFAULT,
@@ -280,4 +295,111 @@ class ZentrovaSimulator(cirq.SimulatesSamples, cirq.SimulatesAmplitudes,
             program, observables, params, qubit_order, initial_state, permit_terminal_measurements)
 
 
-__all__ = ["ZentrovaSimulator", "UnsupportedOperation"]
+class ZentrovaDensityMatrixSimulator(cirq.SimulatesSamples, cirq.SimulatesFinalState,
+                                     cirq.SimulatesExpectationValues):
+    """Exact density matrices, a drop-in for cirq.DensityMatrixSimulator:
+    simulate (the final density matrix), run (terminal measurements sampled
+    from its diagonal) and expectation values, with channels and resets
+    exact. rho on n qubits is a state vector of 2n qubits for zentrova's
+    engine (a gate U acts as U on the rows and conj(U) on the columns, a
+    channel as its superoperator), so it needs the memory of a 2n-qubit state.
+    Measurements in the middle of a circuit and classical conditions are
+    refused; channels on more than 5 qubits too.
+
+    dtype, noise, seed and threads as for ZentrovaSimulator.
+    """
+
+    def __init__(self, *, dtype=np.complex64, noise=None, seed=None,
+                 split_untangled_states: bool = True, threads: int | None = None):
+        if np.dtype(dtype) not in (np.dtype(np.complex64), np.dtype(np.complex128)):
+            raise ValueError(f"dtype must be complex64 or complex128, not {dtype!r}")
+        self._dtype = np.dtype(dtype)
+        self._noise = cirq.NoiseModel.from_noise_model_like(noise)
+        self._prng = seed if isinstance(seed, (np.random.Generator, np.random.RandomState)) \
+            else np.random.default_rng(seed)
+        self._threads = check_threads(threads)
+
+    def _densities(self, program, params, qubit_order):
+        """(resolver, qubits, rho, measurement keys and qubits) for every
+        point of the sweep; the measurements must all be terminal."""
+        qubits = list(cirq.QubitOrder.as_qubit_order(qubit_order).order_for(program.all_qubits()))
+        n = len(qubits)
+        check_memory(2 * n, f"a density matrix of {n} qubits (a vector of {2 * n})")
+        if self._noise is not cirq.NO_NOISE:
+            program = cirq.Circuit(self._noise.noisy_moments(program, sorted(program.all_qubits())))
+        for resolver in cirq.to_resolvers(params):
+            circuit = cirq.resolve_parameters(program, resolver)
+            if cirq.is_parameterized(circuit):
+                names = ", ".join(sorted(str(p) for p in cirq.parameter_names(circuit)))
+                raise ValueError(f"the circuit has unresolved parameters: {names}")
+            prog = read(circuit, qubits)
+            gates, measures = [], []
+            for op in prog.ops:
+                if op[0] == "measure":
+                    measures.append(op)
+                elif op[0] == "if" or measures:
+                    raise UnsupportedOperation(
+                        "ZentrovaDensityMatrixSimulator runs measurements at the end only, "
+                        "without classical conditions: use ZentrovaSimulator for the others")
+                elif op[0] == "channel" and len(op[1]) > MAX_QUBITS // 2:
+                    raise UnsupportedOperation(
+                        f"a channel on {len(op[1])} qubits: the density matrix takes channels on "
+                        f"at most {MAX_QUBITS // 2}")
+                else:
+                    gates.append(op)
+            # A global phase (prog.phase) cancels in rho.
+            rho = _worker.run_batch("density", [(n, gates)], self._threads)[0]
+            yield resolver, qubits, rho, prog, measures
+
+    def simulate_sweep_iter(self, program, params, qubit_order=cirq.QubitOrder.DEFAULT,
+                            initial_state: Any = None):
+        if initial_state not in (None, 0):
+            raise ValueError("ZentrovaDensityMatrixSimulator starts from |0...0> only")
+        for resolver, qubits, rho, _, _ in self._densities(program, params, qubit_order):
+            # Made at |0...0> and then written, as Cirq's own operations write
+            # it: given as initial_state, Cirq would first check rho by an
+            # eigendecomposition that costs more than the whole simulation.
+            state = cirq.DensityMatrixSimulationState(qubits=qubits, initial_state=0, dtype=self._dtype)
+            state.target_tensor[...] = rho.reshape((2,) * (2 * len(qubits)))
+            yield cirq.DensityMatrixTrialResult(params=resolver, measurements={},
+                                                final_simulator_state=state)
+
+    def _run(self, circuit, param_resolver, repetitions: int) -> dict[str, np.ndarray]:
+        ((_, _, rho, prog, measures),) = list(
+            self._densities(circuit, cirq.ParamResolver(param_resolver), cirq.QubitOrder.DEFAULT))
+        p = np.clip(np.real(np.diagonal(rho)), 0.0, None)
+        cdf = np.cumsum(p)
+        rng = self._prng if isinstance(self._prng, np.random.Generator) else \
+            np.random.default_rng(self._prng.randint(2**31))
+        idx = np.searchsorted(cdf / cdf[-1], rng.random(repetitions), side="right")
+        records: dict[str, list] = {key: [] for key in prog.keys}
+        for _, mqubits, slot, invert in measures:
+            bits = np.stack([np.full(repetitions, int(f)) if q is None else ((idx >> q) & 1) ^ f
+                             for q, f in zip(mqubits, invert)], axis=1).astype(np.uint8)
+            records[prog.keys[slot]].append(bits)
+        return {key: np.stack(inst, axis=1) for key, inst in records.items()}
+
+    def simulate_expectation_values_sweep_iter(self, program, observables, params,
+                                               qubit_order=cirq.QubitOrder.DEFAULT,
+                                               initial_state: Any = None,
+                                               permit_terminal_measurements: bool = False):
+        if not permit_terminal_measurements and program.are_any_measurements_terminal():
+            raise ValueError(_TERMINAL)
+        if not isinstance(observables, list):
+            observables = [observables]
+        sums = [cirq.PauliSum.wrap(obs) for obs in observables]
+        extra = cirq.Circuit(cirq.I.on_each(*{q for s in sums for q in s.qubits}))
+        for _, qubits, rho, _, _ in self._densities(program + extra, params, qubit_order):
+            index = {q: i for i, q in enumerate(qubits)}
+            yield [complex(s.expectation_from_density_matrix(rho, index, check_preconditions=False))
+                   for s in sums]
+
+    def simulate_expectation_values_sweep(self, program, observables, params,
+                                          qubit_order=cirq.QubitOrder.DEFAULT,
+                                          initial_state: Any = None,
+                                          permit_terminal_measurements: bool = False):
+        return list(self.simulate_expectation_values_sweep_iter(
+            program, observables, params, qubit_order, initial_state, permit_terminal_measurements))
+
+
+__all__ = ["ZentrovaSimulator", "ZentrovaDensityMatrixSimulator", "UnsupportedOperation"]

@@ -19,7 +19,7 @@ from pennylane.devices.preprocess import (
     validate_adjoint_trainable_params,
     validate_device_wires,
 )
-from _zentrova_common import panics_as
+from _zentrova_common import check_memory, panics_as
 from pennylane.exceptions import DeviceError
 from pennylane.measurements import ExpectationMP
 from pennylane.ops import Controlled, MidMeasure
@@ -189,8 +189,9 @@ def _first(results):
     return results[0]
 
 
-def preprocess_transforms(device, decomposer):
+def preprocess_transforms(device, decomposer, first):
     program = CompilePipeline()
+    program.add_transform(first)
     program.add_transform(no_sampling, name=NAME)
     program.add_transform(expectations_only)
     program.add_transform(defer_measurements, allow_postselect=False)
@@ -305,7 +306,16 @@ def _jacobian_layout(jac):
 
 def run_circuit(n, gates, observables, params):
     """Values and the (observables x params) Jacobian; module-level and of plain arguments, so
-    that a process pool can run it."""
+    that a process pool can run it.
+
+    The engine's states are checked for here first, as the register is on the device's other
+    path: the engine's own refusal is a PanicException, and its report of a fatal error would
+    reach standard error even where the caller catches the exception."""
+    if observables:
+        # One state for the circuit and one per observable, or two for values alone.
+        trainable = any(len(g) == 4 and g[3] is not None for g in gates)
+        states = len(observables) + 1 if trainable else 2
+        check_memory(n, f"the adjoint gradient's {states} states", 16 * states, DeviceError)
     with panics_as(DeviceError):
         values, jac = zentrova_gradients.jacobian(n, gates, observables)
     values = np.asarray(values)

@@ -1,10 +1,13 @@
 """The zentrova.qubit device: PennyLane's device interface over a zentrova register.
 
 PennyLane's own transforms bring a circuit to what the register runs: mid-circuit
-measurements are deferred to extra wires, unsupported gates decomposed (state preparation
-included), measurements split into groups that can be taken together, and observables rotated
-to the computational basis. Each resulting circuit then runs on a fresh register
-(simulate.run), in this process or spread over an executor's processes."""
+measurements are deferred (to extra wires where their wires are used again), unsupported gates
+decomposed (state preparation included), and measurements that need a rotation to the
+computational basis (any with shots; without, variances and probabilities of observables) split
+into groups that can be taken together and rotated. Exact expectation values need no rotation:
+all of a circuit's come from its one state (simulate.expectation). Each resulting circuit then
+runs on a fresh register (simulate.run), in this process or spread over an executor's
+processes."""
 
 from dataclasses import replace
 
@@ -36,7 +39,7 @@ from pennylane.transforms.core import CompilePipeline, transform
 from _zentrova_common import check_finite, check_max_workers
 
 from . import adjoint, ops
-from .simulate import prepare, run
+from .simulate import is_z_word, prepare, run
 
 # What the graph-based decomposition aims for when it is switched on: the gates the register
 # runs directly or through a written-out matrix.
@@ -56,11 +59,12 @@ def _decomposer(op):
     raise DecompositionUndefinedError
 
 
-def _refuse_non_finite(circuits):
+def _refuse_non_finite(circuits, operations=lambda op: True):
     # A NaN or infinite parameter would make every value NaN, or samples made up: refused
     # before any work, on every path (runs and derivatives alike).
     for c in circuits:
-        for op in c.operations + [mp.obs for mp in c.measurements if mp.obs is not None]:
+        measured = [mp.obs for mp in c.measurements if mp.obs is not None]
+        for op in [op for op in c.operations if operations(op)] + measured:
             check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
 
 
@@ -68,16 +72,14 @@ def _null_postprocessing(results):
     return results[0]
 
 
-def _is_z_word(obs):
-    """Z and Identity on distinct wires, a product of them, or a multiple of one: diagonal,
-    with eigenvalues PennyLane lists in the computational basis's order."""
-    if obs.name in ("PauliZ", "Identity"):
-        return True
-    if obs.name == "Prod":
-        return all(_is_z_word(o) for o in obs.operands) and len(obs.wires) == sum(
-            len(o.wires) for o in obs.operands
-        )
-    return obs.name == "SProd" and _is_z_word(obs.base)
+@transform
+def refuse_non_finite(tape):
+    """The same refusal at the start of preprocessing, for what preprocessing would take apart
+    (operations the device does not run itself, observables): a non-finite matrix fails there
+    first otherwise, with numpy's error (a QubitUnitary on two wires: "Eigenvalues did not
+    converge"). The others are checked when the circuit runs, once."""
+    _refuse_non_finite([tape], lambda op: not ops.supported(op))
+    return (tape,), _null_postprocessing
 
 
 def _is_diagonal(obs):
@@ -100,37 +102,63 @@ def _measured_whole(mp):
     return _is_sum(mp.obs) and not isinstance(mp, ExpectationMP)
 
 
+def _unrotated(mp, shots):
+    """Whether the measurement is taken from the circuit's own state, with no rotation: an
+    analytic expectation value of any observable (simulate.expectation) and anything whose
+    observable is already diagonal."""
+    return mp.obs is None or is_z_word(mp.obs) or (not shots and isinstance(mp, ExpectationMP))
+
+
 @transform
 def group_measurements(tape):
-    """PennyLane's split into qubit-wise commuting groups, skipped where there is nothing to
-    split (it costs more than running a small circuit). PennyLane cannot split a variance or
+    """Without shots, every expectation value (of a sum, of observables that do not commute)
+    comes from one state: one circuit, whatever the terms. What still needs a rotation (the
+    probabilities of an observable, a variance) and, with shots, every measurement goes
+    through PennyLane's split into qubit-wise commuting groups, skipped where there is nothing
+    to split (it costs more than running a small circuit). PennyLane cannot split a variance or
     samples of a sum into terms: each such measurement gets a circuit of its own."""
     mps = tape.measurements
-    if all(mp.obs is None or _is_z_word(mp.obs) for mp in mps):
+    if all(_unrotated(mp, tape.shots) for mp in mps):
         return (tape,), _null_postprocessing
+    if not tape.shots and any(_unrotated(mp, None) for mp in mps):
+        kept = [i for i, mp in enumerate(mps) if _unrotated(mp, None)]
+        rest = [i for i in range(len(mps)) if i not in kept]
+        return _in_parts(tape, [kept, rest], group_measurements)
     whole = [i for i, mp in enumerate(mps) if _measured_whole(mp)]
     if not whole:
         return split_non_commuting(tape, grouping_strategy="qwc")
     rest = [i for i in range(len(mps)) if i not in whole]
+    return _in_parts(tape, [rest] + [[i] for i in whole], _split_unless_whole)
+
+
+def _split_unless_whole(tape):
+    if len(tape.measurements) == 1 and _measured_whole(tape.measurements[0]):
+        return (tape,), _null_postprocessing
+    return group_measurements(tape)
+
+
+def _in_parts(tape, parts, split):
+    """The tape's measurements in parts (lists of their indices, empty ones skipped), each part
+    split by split(tape of its measurements); the results put back in the tape's order."""
+    mps = tape.measurements
     tapes, fns = [], []
-    if rest:
-        batch, fn = group_measurements(tape.copy(measurements=[mps[i] for i in rest]))
+    for indices in parts:
+        if not indices:
+            continue
+        batch, fn = split(tape.copy(measurements=[mps[i] for i in indices]))
         tapes.extend(batch)
-        fns.append((rest, len(batch), fn))
-    for i in whole:
-        tapes.append(tape.copy(measurements=[mps[i]]))
-        fns.append(([i], 1, _null_postprocessing))
+        fns.append((indices, len(batch), fn))
 
     def reassemble(results):
-        parts, start = [None] * len(mps), 0
+        out, start = [None] * len(mps), 0
         partitioned = tape.shots.has_partitioned_shots
         for indices, count, fn in fns:
             res = fn(results[start : start + count])
             start += count
             bins = res if partitioned else (res,)
             for k, i in enumerate(indices):
-                parts[i] = [b[k] if len(indices) > 1 else b for b in bins]
-        bins = [tuple(p[b] for p in parts) for b in range(len(parts[0]))]
+                out[i] = [b[k] if len(indices) > 1 else b for b in bins]
+        bins = [tuple(p[b] for p in out) for b in range(len(out[0]))]
         return tuple(bins) if partitioned else bins[0]
 
     return tapes, reassemble
@@ -140,7 +168,7 @@ def group_measurements(tape):
 def diagonalize(tape):
     """PennyLane's rotation of Pauli observables to Z, where there is one to rotate; a sum
     measured whole is left to rotate_remaining_observables."""
-    if all(mp.obs is None or _is_z_word(mp.obs) or _measured_whole(mp) for mp in tape.measurements):
+    if all(_unrotated(mp, tape.shots) or _measured_whole(mp) for mp in tape.measurements):
         return (tape,), _null_postprocessing
     return diagonalize_measurements(tape)
 
@@ -156,7 +184,7 @@ def rotate_remaining_observables(tape):
     gates, measurements, seen = [], [], set()
     for mp in tape.measurements:
         obs = mp.obs
-        if obs is None or _is_z_word(obs) or obs.name == "SparseHamiltonian":
+        if _unrotated(mp, tape.shots) or obs.name == "SparseHamiltonian":
             measurements.append(mp)
             continue
         if _is_diagonal(obs):
@@ -238,21 +266,29 @@ class ZentrovaQubit(Device):
     def supports_vjp(self, execution_config=None, circuit=None):
         return adjoint.supports(execution_config, circuit)
 
+    # Without a configuration, derivatives are the device's adjoint ones under the default
+    # options, as on default.qubit and lightning.qubit.
+
     def compute_derivatives(self, circuits, execution_config=None):
         return self.execute_and_compute_derivatives(circuits, execution_config)[1]
 
     def execute_and_compute_derivatives(self, circuits, execution_config=None):
         _refuse_non_finite(circuits)
-        return adjoint.execute_and_compute_derivatives(self, circuits, execution_config)
+        config = execution_config or ExecutionConfig()
+        return adjoint.execute_and_compute_derivatives(self, circuits, config)
 
     def compute_vjp(self, circuits, cotangents, execution_config=None):
         _refuse_non_finite(circuits)
-        return adjoint.compute_vjp(self, circuits, cotangents, execution_config)
+        config = execution_config or ExecutionConfig()
+        return adjoint.compute_vjp(self, circuits, cotangents, config)
 
     def execute_and_compute_vjp(self, circuits, cotangents, execution_config=None):
-        return self.execute(circuits, execution_config), self.compute_vjp(
-            circuits, cotangents, execution_config
-        )
+        # The values from the adjoint path too: the circuits are those its preprocessing
+        # gives, whose observables the plain path would first have to rotate.
+        _refuse_non_finite(circuits)
+        config = execution_config or ExecutionConfig()
+        values = adjoint.execute(self, circuits, config)
+        return values, adjoint.compute_vjp(self, circuits, cotangents, config)
 
     def setup_execution_config(self, config=None, circuit=None):
         config = config or ExecutionConfig()
@@ -261,6 +297,7 @@ class ZentrovaQubit(Device):
                 raise DeviceError(f"device option {option} not present on {self}")
         method = config.mcm_config.mcm_method
         if method not in (None, "deferred"):
+            method = getattr(method, "value", method)  # PennyLane's enum, named by its value
             raise DeviceError(
                 f"mcm_method {method!r} is not supported on zentrova.qubit; it defers "
                 "mid-circuit measurements (mcm_method='deferred')"
@@ -275,8 +312,9 @@ class ZentrovaQubit(Device):
 
     def preprocess_transforms(self, execution_config=None):
         if adjoint.wanted(execution_config):
-            return adjoint.preprocess_transforms(self, _decomposer)
+            return adjoint.preprocess_transforms(self, _decomposer, refuse_non_finite)
         program = CompilePipeline()
+        program.add_transform(refuse_non_finite)
         program.add_transform(defer_measurements, allow_postselect=True)
         # After deferring: each mid-circuit measurement has taken a wire of its own.
         program.add_transform(validate_device_wires, self.wires, name=self.name)

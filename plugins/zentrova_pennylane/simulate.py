@@ -16,6 +16,7 @@ wire reads 0 in samples, probabilities over it are expanded, and a state or prob
 over every wire are expanded to all of them, refused (DeviceError) when that would not fit
 in memory."""
 
+import functools
 from typing import NamedTuple
 
 import numpy as np
@@ -30,7 +31,7 @@ from pennylane.measurements import (
     StateMeasurement,
     VarianceMP,
 )
-from pennylane.ops import Controlled
+from pennylane.ops import Controlled, SProd, Sum
 from pennylane.wires import Wires
 
 from .ops import apply
@@ -168,14 +169,24 @@ def _with(active, wires, wire_order):
     return Wires([w for w in wire_order if w in wanted])
 
 
+def is_z_word(obs):
+    """Z and Identity on distinct wires, a product of them, or a multiple of one: diagonal,
+    with eigenvalues PennyLane lists in the computational basis's order."""
+    if obs.name in ("PauliZ", "Identity"):
+        return True
+    if obs.name == "Prod":
+        return all(is_z_word(o) for o in obs.operands) and len(obs.wires) == sum(
+            len(o.wires) for o in obs.operands
+        )
+    return obs.name == "SProd" and is_z_word(obs.base)
+
+
 def analytic_result(mp, readout, wire_order, active):
-    """One measurement's exact value. Observables arrive diagonal (Z words, or eigenvalues
-    over wires), so the probabilities of their wires give the value."""
-    if isinstance(mp, ExpectationMP) and mp.obs is not None and mp.obs.name == "SparseHamiltonian":
-        # No rotation makes it diagonal: <psi|H|psi> from the amplitudes.
-        wires = _with(active, mp.obs.wires, wire_order)
-        a = expand(readout.amps, active, wires, "a state")
-        return np.float64(np.vdot(a, mp.obs.sparse_matrix(wire_order=wires) @ a).real)
+    """One measurement's exact value. Expectation values of observables other than Z words
+    come from the state itself (expectation); every other observable arrives diagonal (Z
+    words, or eigenvalues over wires), so the probabilities of its wires give the value."""
+    if isinstance(mp, ExpectationMP) and mp.obs is not None and not is_z_word(mp.obs):
+        return np.float64(expectation(mp.obs, readout, wire_order, active))
     if isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
         wires = wire_order if isinstance(mp, ProbabilityMP) and not mp.wires else mp.wires
         present = [w for w in wires if w in active]
@@ -194,6 +205,80 @@ def analytic_result(mp, readout, wire_order, active):
         wires = _with(active, mp.wires or wire_order, wire_order)
         return mp.process_state(expand(readout.amps, active, wires, "a state"), wires)
     raise TypeError(f"zentrova.qubit cannot compute {mp} without shots")
+
+
+def expectation(obs, readout, wire_order, active):
+    """<psi|obs|psi> of the register's state: from its Pauli terms where PennyLane has them,
+    else term by term of a sum, else from the observable's matrix over its wires. One state
+    serves any number of observables, commuting or not."""
+    if obs.pauli_rep is not None:
+        return _pauli_expectation(obs.pauli_rep, readout, active)
+    if isinstance(obs, Sum):
+        return sum(expectation(o, readout, wire_order, active) for o in obs.operands)
+    if isinstance(obs, SProd):
+        return float(np.real(obs.scalar)) * expectation(obs.base, readout, wire_order, active)
+    wires = _with(active, obs.wires, wire_order)
+    a = expand(readout.amps, active, wires, "a state")
+    if obs.name == "SparseHamiltonian":
+        return np.vdot(a, obs.sparse_matrix(wire_order=wires) @ a).real
+    k, n = len(obs.wires), len(wires)
+    axes = [wires.index(w) for w in obs.wires]
+    state = a.reshape((2,) * n)
+    matrix = np.asarray(obs.matrix(wire_order=obs.wires)).reshape((2,) * (2 * k))
+    applied = np.moveaxis(np.tensordot(matrix, state, (range(k, 2 * k), axes)), range(k), axes)
+    return np.vdot(state, applied).real
+
+
+def _pauli_expectation(rep, readout, active):
+    """sum_j c_j <psi|P_j|psi>. P_j maps basis state i to i^{ny} (-1)^{popcount(i & z)} times
+    state i ^ x (x: its X and Y letters, z: its Z and Y letters), so terms that flip the same
+    qubits share conj(psi[i ^ x]) psi[i] (for x = 0, the probabilities), and each term is the
+    signed sum of that over its z qubits, taken on their marginal alone."""
+    m = len(active)
+    position = {w: k for k, w in enumerate(active)}  # the state's axis, wire 0 first
+    groups = {}
+    for word, coefficient in rep.items():
+        flips, signs, ys = [], [], 0
+        for w, letter in word.items():
+            q = position.get(w)
+            if q is None:
+                if letter != "Z":  # an idle wire is |0>: X or Y there averages to 0
+                    break
+                continue
+            if letter != "Z":
+                flips.append(q)
+            if letter != "X":
+                signs.append(q)
+            ys += letter == "Y"
+        else:
+            groups.setdefault(tuple(sorted(flips)), []).append((coefficient, signs, ys))
+    total = 0.0
+    for flips, terms in groups.items():
+        if flips:
+            state = readout.amps.reshape((2,) * m)
+            flipped = np.flip(state, flips)
+            shared = (flipped.conj() * state).reshape(-1)
+        else:
+            shared = readout.probs
+        for coefficient, signs, ys in terms:
+            if signs:
+                s = np.dot(_parities(len(signs)), marginal(shared, m, signs))
+            else:
+                s = shared.sum()
+            s = complex(s)
+            # i^ys s; the imaginary parts of a Hermitian observable's terms are rounding.
+            value = (s.real, -s.imag, -s.real, s.imag)[ys % 4]
+            total += float(np.real(coefficient)) * value
+    return total
+
+
+@functools.lru_cache(maxsize=None)
+def _parities(k):
+    """(-1)^popcount(i) for i < 2^k: Z on each of k qubits."""
+    signs = np.ones(1)
+    for _ in range(k):
+        signs = np.concatenate([signs, -signs])
+    return signs
 
 
 def bits_of(indices, n):

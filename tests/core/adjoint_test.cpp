@@ -292,7 +292,7 @@ TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
     for (u64 q = 0; q < n; ++q) {
       for (const AdjointGateKind kind : {AdjointGateKind::kRy, AdjointGateKind::kRz}) {
         const double angle = 0.3 + 0.7 * static_cast<double>(q);
-        base.gates.insert(base.gates.begin(), AdjointGate{kind, {q}, {}, angle, kFixedGate, {}});
+        base.gates.insert(base.gates.begin(), AdjointGate{kind, {q}, {}, angle, kFixedGate, {}, {}});
         base.scale.insert(base.scale.begin(), 1.0);
       }
     }
@@ -316,7 +316,7 @@ TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
       at.clear();
       for (std::size_t w = 0; w < words.size(); ++w) {
         AdjointGate g{AdjointGateKind::kU, {0}, {{1, 0}, {0, 0}, {0, 0}, {1, 0}}, 0.0,
-                      static_cast<std::int64_t>(columns + w), {{1.0, 0, words[w]}}};
+                      static_cast<std::int64_t>(columns + w), {{1.0, 0, words[w]}}, {}};
         g.qubits = {static_cast<u64>(std::countr_zero(words[w].x | words[w].z))};
         at.push_back(2 * n + w * 5 + 2);
         c.gates.insert(c.gates.begin() + static_cast<std::ptrdiff_t>(at.back()), g);
@@ -401,18 +401,18 @@ TEST(AdjointTest, RefusesMalformedInputAndStatesThatDoNotFit) {
   const auto refusal = [](u64 n, std::vector<AdjointGate> gates, std::vector<Observable> obs) {
     return adjoint_jacobian_with_memory(n, gates, obs, u64{1} << 40).refusal;
   };
-  AdjointGate rx{AdjointGateKind::kRx, {0}, {}, 0.1, 0, {}};
+  AdjointGate rx{AdjointGateKind::kRx, {0}, {}, 0.1, 0, {}, {}};
   const Observable z{{{1.0, {0, 1}}}, {}};
   EXPECT_EQ(refusal(2, {rx}, {z}), "");
   AdjointGate bad = rx;
   bad.qubits = {2};
   EXPECT_NE(refusal(2, {rx, bad}, {z}).find("gate 1: qubits must be distinct and below 2"),
             std::string::npos);
-  bad = AdjointGate{AdjointGateKind::kCnot, {0, 0}, {}, 0, kFixedGate, {}};
+  bad = AdjointGate{AdjointGateKind::kCnot, {0, 0}, {}, 0, kFixedGate, {}, {}};
   EXPECT_NE(refusal(2, {bad}, {z}).find("distinct"), std::string::npos);
-  bad = AdjointGate{AdjointGateKind::kU, {0}, {}, 0, 0, {}};
+  bad = AdjointGate{AdjointGateKind::kU, {0}, {}, 0, 0, {}, {}};
   EXPECT_NE(refusal(2, {bad}, {z}).find("needs its generator"), std::string::npos);
-  bad = AdjointGate{AdjointGateKind::kH, {0}, {}, 0, 0, {}};
+  bad = AdjointGate{AdjointGateKind::kH, {0}, {}, 0, 0, {}, {}};
   EXPECT_NE(refusal(2, {bad}, {z}).find("cannot be trainable"), std::string::npos);
   bad = rx;
   bad.generator = {{1.0, 1, {1, 0}}};  // projector and word on one qubit

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <random>
 #include <string>
@@ -19,6 +20,7 @@
 #include "core/platform/entropy.h"
 #include "core/qubit/kernels/dispatch.h"
 #include "core/qubit/passes.h"
+#include "core/qubit/parallel.h"
 #include "core/random/thread_rng.h"
 #include "tests/core/gate_model.h"
 #include "tests/core/kernels_emulated.h"
@@ -121,15 +123,34 @@ TEST(PassesTest, RecordedCircuitsGiveTheBitsOfOneGateAtATime) {
         for (int round = 0; round < rounds; ++round) {
           std::mt19937_64 rng(n * 1000 + shape.tile_bits * 100 + shape.gathered_bits * 10 + round);
           const State start = random_state(rng, n, round % 3);
-          State want = start, got = start;
+          State want = start, got = start, shared = start;
           std::unique_ptr<GateRecord> record = GateRecord::create(shape);
+          std::vector<PreparedGate> gates;
+          const u64 started = threads_started();
           for (int k = 0; k < 40; ++k) {
             const PreparedGate g = random_gate(rng, n);
+            gates.push_back(g);
             run_gate(*set, want.data(), want.size(), g);
             if (record->full()) record->apply(*set, got.data(), n);
             record->push(g);
           }
           record->apply(*set, got.data(), n);
+          // One thread unless asked: the module's own methods start none.
+          ASSERT_EQ(threads_started(), started);
+          {
+            // Tiles shared out among threads: the same bits, whichever
+            // thread held each tile.
+            ScopedThreads threads(3);
+            for (const PreparedGate& g : gates) {
+              if (record->full()) record->apply(*set, shared.data(), n);
+              record->push(g);
+            }
+            record->apply(*set, shared.data(), n);
+          }
+          ASSERT_GT(threads_started(), started);
+          ASSERT_TRUE(model::same_bits(shared, got, true))
+              << set->name << " threads n=" << n << " tile=" << shape.tile_bits << "/" << shape.gathered_bits
+              << "/" << shape.sub_bits << " round=" << round;
           const std::string where = std::string(set->name) + " n=" + std::to_string(n) + " tile=" +
                                     std::to_string(shape.tile_bits) + "/" +
                                     std::to_string(shape.gathered_bits) + "/" +

@@ -195,3 +195,69 @@ def test_readme_snippet():
     scope = {}
     exec(snippet, scope)
     assert scope["values"].shape == (2,) and scope["jac"].shape == (2, 2)
+
+
+def test_trainable_matrices_on_several_wires_follow_their_generator():
+    # U(p) = exp(i p G) on 2 or 3 wires (G a Pauli sum with words of several Y), between fixed
+    # rotations; its column against central differences of the dense model, with the Jacobian
+    # of an ordinary rotation sharing nothing.
+    rng = random.Random(17)
+    n = 4
+    for trial in range(6):
+        k = 2 + trial % 2
+        wires = rng.sample(range(n), k)
+        generator = [(rng.uniform(-1, 1), "".join(rng.choice("XYZ") for _ in range(k)), wires)
+                     for _ in range(3)] + [(0.4, "Y" * k, wires)]
+        g_dense = sum(c * np.kron(*(PAULI[x] for x in w)) if k == 2 else
+                      c * np.kron(PAULI[w[0]], np.kron(PAULI[w[1]], PAULI[w[2]]))
+                      for c, w, _ in generator)
+        p = rng.uniform(-2, 2)
+        vals, vecs = np.linalg.eigh(g_dense)
+
+        def unitary(p):
+            return (vecs * np.exp(1j * p * vals)) @ vecs.conj().T
+
+        def circuit(p, q):
+            gates = [("ry", [w], 0.3 + w, None) for w in range(n)] + [("cnot", [0, 1]), ("rx", [2], q, 0)]
+            return gates + [("matrix", wires, unitary(p).tolist(), 1, generator),
+                            ("ry", [wires[0]], 0.7, None)]
+
+        observables = [[(1.0, "ZY", [0, 3]), (0.5, "X", [wires[1]])]]
+        _, jac = zg.jacobian(n, circuit(p, 0.4), observables)
+
+        def value(p, q):
+            state = np.zeros(2**n, dtype=complex)
+            state[0] = 1
+            for g in circuit(p, q):
+                if g[0] == "matrix":
+                    state = apply_dense(state, n, g[1], np.asarray(g[2]))
+                else:
+                    state = apply(state, n, g[:3])
+            return np.vdot(state, dense(n, observables[0]) @ state).real
+
+        h = 1e-6
+        assert abs(jac[0, 1] - (value(p + h, 0.4) - value(p - h, 0.4)) / (2 * h)) < 1e-7
+        assert abs(jac[0, 0] - (value(p, 0.4 + h) - value(p, 0.4 - h)) / (2 * h)) < 1e-7
+
+
+def apply_dense(state, n, wires, m):
+    """A matrix on `wires` (wires[0] its row index's most significant bit)."""
+    psi = state.reshape([2] * n)
+    axes = [n - 1 - q for q in wires]
+    k = len(wires)
+    moved = np.moveaxis(psi, axes, range(k))
+    out = (m @ moved.reshape(2**k, -1)).reshape(moved.shape)
+    return np.moveaxis(out, range(k), axes).reshape(-1)
+
+
+def test_threads_give_the_same_jacobian():
+    # 17 qubits: the states record their gates, and the passes share tiles out among threads.
+    n = 17
+    gates = [("h", [q]) for q in range(n)] + [("cnot", [q, q + 1]) for q in range(n - 1)]
+    gates += [("ry", [q], 0.1 * q + 0.2) for q in range(0, n, 3)] + [("rz", [16], 0.7)]
+    observables = [[(1.0, "ZY", [0, 16]), (0.3, "X", [8])]]
+    one = zg.jacobian(n, gates, observables)
+    two = zg.jacobian(n, gates, observables, threads=2)
+    assert all(np.asarray(a).tobytes() == np.asarray(b).tobytes() for a, b in zip(one, two))
+    with pytest.raises(ValueError, match="threads must be an int from 1 to 1024"):
+        zg.jacobian(1, [], [], threads=0)

@@ -199,3 +199,48 @@ def test_the_interpreter_lock_is_released_while_a_program_runs():
     worker.join()
     # Held, the lock would give this thread a few switch intervals at most.
     assert spins > 10_000
+
+
+def test_fusion_keeps_the_state_to_within_rounding():
+    rng = random.Random(23)
+    for n in (1, 3, 6):
+        ops = random_program(rng, n, 80)
+        plain = amplitudes(zp.run(QR(n), ops))
+        fused = amplitudes(zp.run(QR(n), ops, fuse=True))
+        assert np.abs(plain - fused).max() < 1e-12 * max(1.0, np.abs(plain).max())
+
+
+def test_expectations_are_the_dense_models():
+    from test_gradients import dense  # the observables as full matrices
+    rng = random.Random(29)
+    for n in (1, 2, 4, 7):
+        reg = zp.run(QR(n), [op for op in random_program(rng, n, 30) if op[0] != "diagonal"])
+        psi = amplitudes(reg)
+        observables = []
+        for _ in range(4):
+            terms = [(rng.uniform(-2, 2), "".join(rng.choice("IXYZ") for _ in range(m)),
+                      rng.sample(range(n), m)) for m in range(1, n + 1)]
+            k = rng.randint(1, min(n, 3))
+            h = np.array([[complex(rng.uniform(-1, 1), rng.uniform(-1, 1)) for _ in range(1 << k)]
+                          for _ in range(1 << k)])
+            observables.append(terms + [((h + h.conj().T).tolist(), rng.sample(range(n), k))])
+        got = zp.expectations(reg, observables)
+        want = [np.vdot(psi, dense(n, o) @ psi).real for o in observables]
+        scale = np.vdot(psi, psi).real
+        assert np.allclose(got, want, atol=1e-12 * scale * 20), (got, want)
+        assert amplitudes(reg).tobytes() == psi.tobytes()
+    with pytest.raises(ValueError, match="a Pauli word acts on a qubit not below 2"):
+        zp.expectations(QR(2), [[(1.0, "Z", [2])]])
+
+
+def test_any_number_of_threads_gives_the_same_bits():
+    # 17 qubits: the register records its gates and applies them tile by tile, the tiles shared
+    # out among the threads; gathered tiles (gates on the top qubits) included.
+    rng = random.Random(31)
+    n = 17
+    ops = [op for op in random_program(rng, n, 120) if op[0] != "matrix" or len(op[1][0]) == 1]
+    ops += [("h", (16,)), ("cnot", (16, 15)), ("rz", (16, 0.3))]
+    results = [amplitudes(zp.run(QR(n), ops, threads=t)).tobytes() for t in (1, 2, 3)]
+    assert results[0] == results[1] == results[2]
+    with pytest.raises(ValueError, match="threads must be an int from 1 to 1024"):
+        zp.run(QR(1), [], threads=0)

@@ -204,9 +204,13 @@ def test_seeds():
 def test_refusals():
     a = Q[0]
     sim = ZentrovaSimulator()
-    for circuit in (cirq.Circuit(cirq.H(a), cirq.depolarize(0.1)(a), cirq.measure(a)),
-                    cirq.Circuit(cirq.amplitude_damp(0.2)(a).with_classical_controls("x"), cirq.measure(a))):
-        with pytest.raises(UnsupportedOperation, match="damp|depolarize"):
+    class Opaque(cirq.Gate):  # neither unitary nor a channel, and no decomposition
+        def _num_qubits_(self):
+            return 1
+
+    for circuit in (cirq.Circuit(cirq.H(a), Opaque().on(a), cirq.measure(a)),
+                    cirq.Circuit(Opaque().on(a).with_classical_controls("x"), cirq.measure(a))):
+        with pytest.raises(UnsupportedOperation, match="Opaque"):
             sim.run(circuit)
     for value in (float("nan"), float("inf")):
         with pytest.raises(ValueError, match="non-finite"):

@@ -45,3 +45,24 @@ def test_unitaries_run_as_matrices_on_qubits_in_any_order():
         ops = _translate.read(cirq.Circuit(gate.on(*order)), q).ops
         assert len(ops) == 1 and ops[0][0] in ("diagonal", "matrix"), (gate, ops)
         assert ops[0][0] == ("diagonal" if cirq.is_diagonal(cirq.unitary(gate)) else "matrix")
+
+
+def test_threads_give_the_same_bits_and_bad_counts_are_refused():
+    # 17 qubits: the register records its gates and the passes share tiles out among threads.
+    q = cirq.LineQubit.range(17)
+    circuit = cirq.Circuit([cirq.H.on_each(*q), [cirq.CZ(a, b) ** 0.3 for a, b in zip(q, q[1:])],
+                            cirq.ry(0.4).on_each(*q[::3]), cirq.CNOT(q[16], q[0])])
+    states = [ZentrovaSimulator(threads=t).simulate(circuit).final_state_vector.tobytes()
+              for t in (1, 2)]
+    assert states[0] == states[1]
+    obs = cirq.Z(q[0]) * cirq.Y(q[16]) + 0.5 * cirq.X(q[3])
+    values = [ZentrovaSimulator(threads=t).simulate_expectation_values(circuit, obs) for t in (1, 2)]
+    assert values[0] == values[1]
+    np.testing.assert_allclose(values[0], REF.simulate_expectation_values(circuit, obs), atol=1e-10)
+    for bad in (0, -1, 1.5, True):
+        try:
+            ZentrovaSimulator(threads=bad)
+        except ValueError as e:
+            assert "threads must be an int of 1 or more, or None" in str(e)
+        else:
+            raise AssertionError(f"threads={bad!r} was taken")

@@ -68,6 +68,16 @@ def test_jacobian_equals_backprop_on_random_circuits(seed):
         jac, values = jacobian_on(dev, gates, params, method, device_vjp=vjp)
         np.testing.assert_allclose(jac, ref, atol=1e-10)
         np.testing.assert_allclose(values, ref_values, atol=1e-12)
+    # One vector-Jacobian product with weights other than 0 and 1 on every observable.
+    cotangents = np.array([0.3, -1.7, 0.8])
+
+    @qml.qnode(dev, diff_method="adjoint", device_vjp=True)
+    def circuit(p):
+        gates(p)
+        return [qml.expval(o) for o in OBSERVABLES]
+
+    vjp = qml.grad(lambda p: pnp.dot(cotangents, pnp.stack(circuit(p))))(params)
+    np.testing.assert_allclose(vjp, cotangents @ ref, atol=1e-10)
 
 
 def test_same_bits_again_and_on_the_process_pool():
@@ -192,3 +202,48 @@ def test_preprocessing_shortcuts_give_what_pennylane_gives():
                 continue
             got = device_steps(tape, wires)
             assert len(got) == len(want) and all(qml.equal(g, w) for g, w in zip(got, want))
+
+
+def test_shared_parameters_and_calls_without_a_configuration():
+    # The same parameter in several gates: each use its own column, summed by PennyLane's
+    # interface (QNode) or left to the caller (a tape, asked without an ExecutionConfig as
+    # default.qubit and lightning.qubit allow).
+    def gates(x):
+        qml.RX(x, 0), qml.RY(x, 1), qml.CRX(x, [0, 2]), qml.CNOT([2, 1]), qml.RX(x, 0)
+
+    x = pnp.array(0.7, requires_grad=True)
+    want = qml.grad(qml.QNode(lambda x: (gates(x), qml.expval(OBSERVABLES[0]))[1],
+                              qml.device("default.qubit"), diff_method="backprop"))(x)
+    got = qml.grad(qml.QNode(lambda x: (gates(x), qml.expval(OBSERVABLES[0]))[1],
+                             qml.device("zentrova.qubit", wires=N), diff_method="adjoint"))(x)
+    assert abs(got - want) < 1e-10 and abs(want) > 0.1
+    tape = qml.tape.make_qscript(gates)(0.7)
+    tape = tape.copy(measurements=[qml.expval(OBSERVABLES[0]), qml.expval(OBSERVABLES[1])])
+    tape.trainable_params = [0, 1, 2, 3]  # the gates' (the observables' are not the device's)
+    cotangents = (0.3, -1.7)
+    ref, ours = qml.device("default.qubit"), qml.device("zentrova.qubit", wires=N)
+    for method in ["compute_derivatives", "execute_and_compute_derivatives", "compute_vjp",
+                   "execute_and_compute_vjp"]:
+        args = (cotangents,) if "vjp" in method else ()
+        np.testing.assert_allclose(flat(getattr(ours, method)(tape, *args)),
+                                   flat(getattr(ref, method)(tape, *args)), atol=1e-10)
+
+
+def flat(results):
+    if isinstance(results, (tuple, list)):
+        return np.concatenate([flat(r) for r in results])
+    return np.ravel(results).astype(float)
+
+
+def test_too_large_for_the_adjoint_is_refused_before_the_engine_is_asked(capfd):
+    @qml.qnode(qml.device("zentrova.qubit", wires=40))
+    def circuit(x):
+        for w in range(40):
+            qml.RX(x, w)
+        return qml.expval(qml.Z(0))
+
+    for f in [circuit, qml.grad(circuit)]:
+        with pytest.raises(qml.exceptions.DeviceError, match=r"the adjoint gradient's 2 states of "
+                           r"40 qubits: it needs 35184372088832 bytes and \d+ bytes are"):
+            f(pnp.array(0.1, requires_grad=True))
+    assert capfd.readouterr().err == ""

@@ -293,6 +293,16 @@ def test_bad_input_is_refused_before_any_work():
     h = np.diag([1.0, np.nan])
     with pytest.raises(ValueError, match="Hermitian on wires \\[1\\]"):
         dev.execute(qml.tape.QuantumScript([], [qml.expval(qml.Hermitian(h, 1))]))
+    # Complex values (a matrix's entry, a complex phase), on the plain and the adjoint path
+    # alike, before PennyLane would decompose a two-wire matrix.
+    for value in [complex(np.nan, 0), complex(0, np.inf), complex(np.inf, np.nan)]:
+        for op in [qml.QubitUnitary(np.diag([value, 1]), 0), qml.GlobalPhase(value),
+                   qml.QubitUnitary(np.diag([1, value, 1, 1]), [0, 1])]:
+            for diff_method in [None, "adjoint"]:
+                circuit = qml.QNode(lambda: (qml.apply(op), qml.expval(qml.Z(0)))[1], dev,
+                                    diff_method=diff_method)
+                with pytest.raises(ValueError, match=f"{op.name} on wires .* the non-finite value"):
+                    circuit()
 
 
 def test_observables_on_wires_out_of_device_order():
@@ -343,3 +353,45 @@ def test_example():
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.splitlines()[-1] == "energies and gradients match default.qubit"
+
+
+def test_expectation_values_of_any_sum_from_one_state(monkeypatch):
+    # Without shots, one simulation per circuit however many terms and observables (a
+    # parameter-shift gradient: 1 + 2 per parameter); with shots, no more groups than
+    # PennyLane's own split makes.
+    from zentrova_pennylane import simulate
+
+    made = []
+    register = simulate._register
+    monkeypatch.setattr(simulate, "_register", lambda n: made.append(n) or register(n))
+    rng = np.random.default_rng(5)
+    words = ["".join(rng.choice(list("IXYZ"), 6)) for _ in range(20)] + ["ZIIIIZ", "IIIIIX"]
+    # Wire 5 stays idle: its X terms average to 0, its Z ones to 1.
+    h = qml.Hamiltonian(rng.normal(size=len(words)),
+                        [qml.pauli.string_to_pauli_word(w) for w in words])
+    herm = qml.Hermitian(np.array([[1, 2 - 1j, 0, 0.5], [2 + 1j, -1, 0, 0], [0, 0, 0.3, 1j],
+                                   [0.5, 0, -1j, 2]]), wires=[3, 1])
+    observables = [h, 0.5 * qml.X(0) + herm - 2 * qml.Y(2) @ qml.Z(0), -1.5 * (qml.X(4) @ qml.Y(1)),
+                   qml.X(0), qml.Y(0), qml.Projector([1, 0], [2, 4])]
+
+    def circuit(p):
+        for w in range(5):
+            qml.RY(p[w], w), qml.RX(p[w + 5], w)
+        for w in range(4):
+            qml.CNOT([w, w + 1])
+        return [qml.expval(o) for o in observables]
+
+    params = qml.numpy.array(rng.uniform(-2, 2, 10), requires_grad=True)
+    ref = qml.QNode(circuit, qml.device("default.qubit", wires=6), diff_method="parameter-shift")
+    ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=6), diff_method="parameter-shift")
+    jacobian = qml.jacobian(lambda p: qml.numpy.stack(ours(p)))(params)
+    assert len(made) == 1 + 2 * 10  # the values, then the shifted circuits
+    want = qml.jacobian(lambda p: qml.numpy.stack(ref(p)))(params)
+    np.testing.assert_allclose(jacobian, want, atol=1e-10)
+    np.testing.assert_allclose(ours(params), ref(params), atol=1e-12)
+    made.clear()
+    pauli = [qml.expval(o) for o in observables[:1] + observables[2:5]]
+    gates = qml.tape.make_qscript(circuit)(params).operations
+    tape = qml.tape.QuantumScript(gates, pauli, shots=100)
+    qml.execute([tape], qml.device("zentrova.qubit", wires=6))
+    assert 0 < len(made) <= len(qml.transforms.split_non_commuting(tape)[0])
