@@ -45,6 +45,12 @@ from _zentrova_common import (
 )
 
 _RUN = zentrova_program.run
+# From this many qubits a circuit's runs of one-qubit gates are merged into one matrix each
+# before they run (zentrova_program's fuse): fewer passes over a state that no longer fits
+# in cache, amplitudes within 1e-12 of the gates' own, the same bits on every machine. On
+# fewer, a pass costs less than planning it. Shots run one at a time are never fused: their
+# measurements give the bits of the gates run one by one.
+FUSE_QUBITS = 10
 
 
 def new_register(n: int) -> "zentrova.QuantumRegister":
@@ -102,7 +108,7 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
         _, gates, measures = program
         reg = new_register(n)
         if gates:
-            _RUN(reg, gates)
+            _RUN(reg, gates, n >= FUSE_QUBITS)
         if want_state:
             state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
@@ -159,10 +165,11 @@ def estimate(task) -> np.ndarray:
     reg = new_register(n)
     draw = None
     stretch: list = []
+    fuse = n >= FUSE_QUBITS
     for op in gates:
         if op[0] == "reset":
             if stretch:
-                _RUN(reg, stretch)
+                _RUN(reg, stretch, fuse)
                 stretch = []
             if draw is None:
                 # The outcomes' own stream: the noise keeps the bits it has
@@ -172,7 +179,7 @@ def estimate(task) -> np.ndarray:
         else:
             stretch.append(op)
     if stretch:
-        _RUN(reg, stretch)
+        _RUN(reg, stretch, fuse)
     # Each distinct term once, in the order the observables list them.
     index: dict[tuple, int] = {}
     for obs in observables:
