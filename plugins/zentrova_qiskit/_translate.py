@@ -44,7 +44,6 @@ from qiskit.quantum_info import Operator
 
 from _zentrova_common import (
     FIXED,
-    ONE,
     ZERO,
     Layout,
     check_finite,
