@@ -64,7 +64,7 @@ inline std::uint64_t zero_qubit(std::uint64_t n) { return n > 5 ? 5 : n - 1; }
 inline void fill(Register& reg, StartState state) {
   std::uint64_t x = 0x9E3779B97F4A7C15u;
   const double scale = 1.0 / static_cast<double>(std::uint64_t{1} << (reg.qubit_count() / 2));
-  Amplitude* a = reg.amplitudes();
+  Amplitude* a = reg.mutable_amplitudes();
   const std::uint64_t zero_bit = std::uint64_t{1} << zero_qubit(reg.qubit_count());
   for (std::uint64_t i = 0; i < reg.dimension(); ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
@@ -194,7 +194,7 @@ inline double bare_kahan_chain(const double* p, std::uint64_t terms) {
 }
 
 inline void run_floor(Floor f, Register& reg) {
-  double* p = reinterpret_cast<double*>(reg.amplitudes());
+  double* p = reinterpret_cast<double*>(reg.mutable_amplitudes());
   const std::uint64_t doubles = 2 * reg.dimension();
   const bool wide = wide_vectors() && doubles >= 32;
   switch (f) {

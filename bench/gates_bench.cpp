@@ -65,7 +65,7 @@ std::vector<Gate> gates() {
   // A unitary with no zero part, so no product is trivially cheap.
   const Matrix2 m{{0.48, 0.64}, {-0.36, -0.48}, {0.36, -0.48}, {0.48, -0.64}};
   const Matrix2 rx = rotation_x(0.3), ry = rotation_y(0.3), rz = rotation_z(0.3);
-  auto amps = [](Register& r) { return r.amplitudes(); };
+  auto amps = [](Register& r) { return r.mutable_amplitudes(); };
   return {
       {"x", [=](const KernelSet& k, Register& r, T t, T, T) { k.exchange(amps(r), r.dimension(), t); }},
       {"h", [=](const KernelSet& k, Register& r, T t, T, T) {

@@ -74,38 +74,38 @@ void register_size(std::uint64_t n, const KernelSet& k) {
   add("probabilities" + size, n, 0, Floor::kReadOnly, [&k](Register& r) {
     double chunk[512];
     for (std::uint64_t begin = 0; begin < r.dimension(); begin += 512) {
-      k.probabilities(r.amplitudes() + begin, 512, chunk);
+      k.probabilities(r.mutable_amplitudes() + begin, 512, chunk);
       benchmark::DoNotOptimize(chunk);
     }
   });
   add("observe_scan" + size, n, 0, Floor::kChain, [&k](Register& r) {
     benchmark::DoNotOptimize(
-        k.observe_scan(r.amplitudes(), r.dimension(), std::numeric_limits<double>::infinity()));
+        k.observe_scan(r.mutable_amplitudes(), r.dimension(), std::numeric_limits<double>::infinity()));
   });
   // Clear and collapses write zeros; they get a register of their own so the
   // read-only passes always meet a dense state.
   add("observe_clear" + size, n, 1, Floor::kClear,
-      [&k](Register& r) { k.clear(r.amplitudes(), r.dimension()); });
+      [&k](Register& r) { k.clear(r.mutable_amplitudes(), r.dimension()); });
 
   for (std::uint64_t t : {std::uint64_t{0}, std::uint64_t{1}, n / 2, n - 1}) {
     const std::string at = size + "/t:" + std::to_string(t);
     const Floor stream_floor = t == n - 1 ? Floor::kTwoStreams : Floor::kSweep;
     add("observe_one_sum" + at, n, 0, Floor::kKahanChain, [&k, t](Register& r) {
-      benchmark::DoNotOptimize(k.probability_of_one(r.amplitudes(), r.dimension(), t));
+      benchmark::DoNotOptimize(k.probability_of_one(r.mutable_amplitudes(), r.dimension(), t));
     });
     // Dividing by 1 keeps the values (and their cost) as they are.
     add("observe_one_collapse" + at, n, 1, stream_floor, [&k, t](Register& r) {
-      k.collapse_one(r.amplitudes(), r.dimension(), t, true, 1.0);
+      k.collapse_one(r.mutable_amplitudes(), r.dimension(), t, true, 1.0);
     });
     add("observe_mul_table" + at, n, 0, Floor::kChain, [&k, t](Register& r) {
       double table[2] = {0.0, 0.0};
       const std::uint64_t targets[1] = {t};
-      k.marginal_table(r.amplitudes(), r.dimension(), targets, 1, table);
+      k.marginal_table(r.mutable_amplitudes(), r.dimension(), targets, 1, table);
       benchmark::DoNotOptimize(table);
     });
     add("observe_mul_collapse" + at, n, 1, stream_floor, [&k, t](Register& r) {
       const std::uint64_t mask = std::uint64_t{1} << t;
-      k.collapse_mul(r.amplitudes(), r.dimension(), mask, mask, true, 1.0);
+      k.collapse_mul(r.mutable_amplitudes(), r.dimension(), mask, mask, true, 1.0);
     });
   }
   // Three targets, the lowest inside a vector register.
@@ -113,7 +113,7 @@ void register_size(std::uint64_t n, const KernelSet& k) {
       Floor::kChain, [&k, n](Register& r) {
         double table[8] = {};
         const std::uint64_t targets[3] = {0, n / 2, n - 1};
-        k.marginal_table(r.amplitudes(), r.dimension(), targets, 3, table);
+        k.marginal_table(r.mutable_amplitudes(), r.dimension(), targets, 3, table);
         benchmark::DoNotOptimize(table);
       });
 }

@@ -17,6 +17,7 @@
 #include "core/qubit/adjoint.h"
 #include "core/qubit/kernels/dispatch.h"
 #include "core/qubit/parallel.h"
+#include "python/borrow.h"
 #include "python/guard.h"
 #include "python/pyref.h"
 #include "python/readout_fits.h"
@@ -85,9 +86,18 @@ PyTypeObject* register_type() noexcept {
   return guarded<PyTypeObject*>(nullptr, [] { return quantum_register_type(); });
 }
 
-BorrowFlag* borrow_flag(PyObject* reg) noexcept {
+BorrowFlag* borrow_flag(PyObject* reg) {
   return &reinterpret_cast<QuantumRegisterObject*>(reg)->borrow;
 }
+
+int take_register(PyObject* reg) noexcept {
+  std::intptr_t expected = 0;
+  if (borrow_flag(reg)->compare_exchange_strong(expected, kExclusive)) return 0;
+  PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
+  return -1;
+}
+
+void give_back_register(PyObject* reg) noexcept { borrow_flag(reg)->store(0); }
 
 int match_args_entry(const MethodSig* sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) noexcept {
@@ -135,26 +145,57 @@ void* allocate_copy(std::uint64_t count, std::size_t itemsize, const char* what)
 
 void release_copy(void* block) noexcept { core::release_amplitudes(block); }
 
-int adjoint_jacobian(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
-                     const std::vector<core::Observable>* observables,
-                     core::AdjointResult* out, std::uint64_t threads) noexcept {
-  return guarded(-1, [&] {
-    // Nothing here reads or writes a Python object: the gates and
-    // observables are the caller's C++ copies.
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      core::ScopedThreads scope(threads);
-      *out = core::adjoint_jacobian(qubits, *gates, *observables);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
-    if (out->refusal.empty()) return 0;
-    PyErr_SetString(PyExc_ValueError, out->refusal.c_str());
-    return -1;
-  });
+// The flat arrays of the program, observable and gate entries, read in
+// order with every read checked against their ends.
+struct FlatReader {
+  const std::uint64_t* words;
+  std::uint64_t word_count;
+  const double* numbers;
+  std::uint64_t number_count;
+  std::uint64_t w = 0;
+  std::uint64_t d = 0;
+
+  bool more_words() const { return w < word_count; }
+  bool word(std::uint64_t& out) {
+    if (w >= word_count) return false;
+    out = words[w++];
+    return true;
+  }
+  // A count, then that many words.
+  bool list(std::vector<std::uint64_t>& out) {
+    std::uint64_t count = 0;
+    if (!word(count) || count > word_count - w) return false;
+    out.assign(words + w, words + w + count);
+    w += count;
+    return true;
+  }
+  bool number(double& out) {
+    if (d >= number_count) return false;
+    out = numbers[d++];
+    return true;
+  }
+  bool amplitudes(std::uint64_t count, core::Amplitude* out) {
+    if (count > (number_count - d) / 2) return false;
+    for (std::uint64_t i = 0; i < count; ++i, d += 2) out[i] = {numbers[d], numbers[d + 1]};
+    return true;
+  }
+  bool done() const { return w == word_count && d == number_count; }
+};
+
+// Runs body with the interpreter lock released (it must touch no Python
+// object); an exception it throws is rethrown once the lock is back, for the
+// entry guard to turn into a Python exception.
+template <class Body>
+void without_lock(Body&& body) {
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    body();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Reads the operations of run_operations' arrays into ops; empty, or why not.
@@ -162,50 +203,31 @@ std::string decode_operations(const std::uint64_t* words, std::uint64_t word_cou
                               const double* numbers, std::uint64_t number_count,
                               std::vector<core::Operation>& ops) {
   using core::OpKind;
-  std::uint64_t w = 0;
-  std::uint64_t d = 0;
-  auto word = [&](std::uint64_t& out) {
-    if (w >= word_count) return false;
-    out = words[w++];
-    return true;
-  };
-  auto list = [&](std::vector<std::uint64_t>& out) {
-    std::uint64_t count = 0;
-    if (!word(count) || count > word_count - w) return false;
-    out.assign(words + w, words + w + count);
-    w += count;
-    return true;
-  };
-  auto amplitudes = [&](std::uint64_t count, core::Amplitude* out) {
-    if (count > (number_count - d) / 2) return false;
-    for (std::uint64_t i = 0; i < count; ++i, d += 2) out[i] = {numbers[d], numbers[d + 1]};
-    return true;
-  };
-  while (w < word_count) {
+  FlatReader in{words, word_count, numbers, number_count};
+  while (in.more_words()) {
     const std::string where = "operation " + std::to_string(ops.size());
     core::Operation op;
     std::uint64_t kind = 0;
-    word(kind);
+    in.word(kind);
     if (kind > static_cast<std::uint64_t>(OpKind::kMatrix)) return where + ": no such kind";
     op.kind = static_cast<OpKind>(kind);
-    if (!list(op.qubits) || !list(op.controls) || !word(op.control_values)) {
+    if (!in.list(op.qubits) || !in.list(op.controls) || !in.word(op.control_values)) {
       return where + ": the words end inside it";
     }
     std::uint64_t count = 0;
     switch (op.kind) {
       case OpKind::kRx: case OpKind::kRy: case OpKind::kRz:
-        if (d >= number_count) return where + ": the numbers end inside it";
-        op.theta = numbers[d++];
+        if (!in.number(op.theta)) return where + ": the numbers end inside it";
         break;
       case OpKind::kU: case OpKind::kMcu:
-        if (!amplitudes(4, &op.m.m00)) return where + ": the numbers end inside it";
+        if (!in.amplitudes(4, &op.m.m00)) return where + ": the numbers end inside it";
         break;
       case OpKind::kDiagonal: case OpKind::kMatrix: {
         const std::uint64_t k = op.qubits.size();
         if (k > core::kMaxOperationQubits) break;  // check_operation says why
         count = std::uint64_t{1} << (op.kind == OpKind::kMatrix ? 2 * k : k);
         op.entries.resize(count);
-        if (!amplitudes(count, op.entries.data())) return where + ": the numbers end inside it";
+        if (!in.amplitudes(count, op.entries.data())) return where + ": the numbers end inside it";
         break;
       }
       default:
@@ -213,7 +235,7 @@ std::string decode_operations(const std::uint64_t* words, std::uint64_t word_cou
     }
     ops.push_back(std::move(op));
   }
-  if (d != number_count) return "the numbers go on after the last operation";
+  if (!in.done()) return "the numbers go on after the last operation";
   return {};
 }
 
@@ -237,20 +259,14 @@ int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word
     if (options & kFuseOperations) ops = core::fuse(ops);
     // Nothing below reads or writes a Python object; the borrow keeps every
     // other call off this register until it is given back.
-    std::exception_ptr failure;
     const std::uint64_t threads = options >> kThreadsShift;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    without_lock([&] {
       core::ScopedThreads scope(threads);
       for (const core::Operation& op : ops) core::run_operation(r, op);
       // What the register still holds recorded runs now, with the lock
       // released and on these threads, rather than at the next read.
       r.amplitudes();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    });
     return 0;
   });
 }
@@ -260,55 +276,44 @@ int run_operations(PyObject* reg, const std::uint64_t* words, std::uint64_t word
 std::string decode_observables(const std::uint64_t* words, std::uint64_t word_count,
                                const double* numbers, std::uint64_t number_count,
                                std::uint64_t n, std::vector<core::Observable>& out) {
-  std::uint64_t w = 0, d = 0;
-  auto word = [&](std::uint64_t& v) {
-    if (w >= word_count) return false;
-    v = words[w++];
-    return true;
-  };
+  FlatReader in{words, word_count, numbers, number_count};
   const std::uint64_t all = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
   std::uint64_t count = 0;
-  if (!word(count)) return "no observable count";
+  if (!in.word(count)) return "no observable count";
   for (std::uint64_t o = 0; o < count; ++o) {
     const std::string where = "observable " + std::to_string(o) + ": ";
     std::uint64_t paulis = 0, hermitians = 0;
-    if (!word(paulis) || !word(hermitians)) return where + "the words end inside it";
+    if (!in.word(paulis) || !in.word(hermitians)) return where + "the words end inside it";
     core::Observable obs;
     for (std::uint64_t t = 0; t < paulis; ++t) {
       core::PauliTerm p;
-      if (!word(p.word.x) || !word(p.word.z)) return where + "the words end inside it";
+      if (!in.word(p.word.x) || !in.word(p.word.z)) return where + "the words end inside it";
       if (((p.word.x | p.word.z) & ~all) != 0) {
         return where + "a Pauli word acts on a qubit not below " + std::to_string(n);
       }
-      if (d >= number_count) return where + "the numbers end inside it";
-      p.coefficient = numbers[d++];
+      if (!in.number(p.coefficient)) return where + "the numbers end inside it";
       obs.paulis.push_back(p);
     }
     for (std::uint64_t t = 0; t < hermitians; ++t) {
       core::HermitianTerm h;
-      std::uint64_t k = 0, seen = 0;
-      if (!word(k) || k == 0 || k > core::kMaxHermitianQubits || k > word_count - w) {
+      std::uint64_t seen = 0;
+      if (!in.list(h.qubits) || h.qubits.empty() || h.qubits.size() > core::kMaxHermitianQubits) {
         return where + "a Hermitian term needs 1 to " + std::to_string(core::kMaxHermitianQubits) +
                " qubits";
       }
-      for (std::uint64_t i = 0; i < k; ++i) {
-        const std::uint64_t q = words[w++];
+      for (const std::uint64_t q : h.qubits) {
         if (q >= n || (seen >> q) & 1) {
           return where + "a Hermitian term needs distinct qubits below " + std::to_string(n);
         }
         seen |= std::uint64_t{1} << q;
-        h.qubits.push_back(q);
       }
-      const std::uint64_t entries = std::uint64_t{1} << (2 * k);
-      if (entries > (number_count - d) / 2) return where + "the numbers end inside it";
-      for (std::uint64_t e = 0; e < entries; ++e, d += 2) {
-        h.matrix.push_back(core::Amplitude{numbers[d], numbers[d + 1]});
-      }
+      h.matrix.resize(std::uint64_t{1} << (2 * h.qubits.size()));
+      if (!in.amplitudes(h.matrix.size(), h.matrix.data())) return where + "the numbers end inside it";
       obs.hermitians.push_back(std::move(h));
     }
     out.push_back(std::move(obs));
   }
-  if (w != word_count || d != number_count) return "the arrays go on after the last observable";
+  if (!in.done()) return "the arrays go on after the last observable";
   return {};
 }
 
@@ -325,17 +330,92 @@ int expectation_values(PyObject* reg, const std::uint64_t* words, std::uint64_t 
       PyErr_SetString(PyExc_ValueError, why.c_str());
       return -1;
     }
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    without_lock([&] {
       const std::vector<double> values =
           core::expectation_values(r.amplitudes(), r.dimension(), observables);
       std::copy(values.begin(), values.end(), out);
-    } catch (...) {
-      failure = std::current_exception();
+    });
+    return 0;
+  });
+}
+
+// Reads adjoint_jacobian's gate arrays into gates; empty, or why not.
+std::string decode_gates(const std::uint64_t* words, std::uint64_t word_count, const double* numbers,
+                         std::uint64_t number_count, std::vector<core::AdjointGate>& gates) {
+  using core::AdjointGateKind;
+  FlatReader in{words, word_count, numbers, number_count};
+  while (in.more_words()) {
+    const std::string where = "gate " + std::to_string(gates.size()) + ": ";
+    core::AdjointGate g;
+    std::uint64_t kind = 0, column = 0, terms = 0;
+    in.word(kind);
+    if (kind > static_cast<std::uint64_t>(AdjointGateKind::kMatrix)) return where + "no such kind";
+    g.kind = static_cast<AdjointGateKind>(kind);
+    if (!in.list(g.qubits) || !in.word(column) || !in.word(terms)) {
+      return where + "the words end inside it";
     }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    g.column = column == kNoColumn ? core::kFixedGate : static_cast<std::int64_t>(column);
+    if (!in.number(g.theta)) return where + "the numbers end inside it";
+    if (g.kind == AdjointGateKind::kU || g.kind == AdjointGateKind::kMcu) {
+      if (!in.amplitudes(4, &g.m.m00)) return where + "the numbers end inside it";
+    } else if (g.kind == AdjointGateKind::kMatrix) {
+      if (g.qubits.size() > core::kMaxOperationQubits) {
+        return where + "a matrix acts on at most " + std::to_string(core::kMaxOperationQubits) +
+               " qubits";
+      }
+      g.entries.resize(std::uint64_t{1} << (2 * g.qubits.size()));
+      if (!in.amplitudes(g.entries.size(), g.entries.data())) {
+        return where + "the numbers end inside it";
+      }
+    }
+    for (std::uint64_t t = 0; t < terms; ++t) {
+      core::GeneratorTerm term;
+      if (!in.word(term.projector) || !in.word(term.word.x) || !in.word(term.word.z)) {
+        return where + "the words end inside it";
+      }
+      if (!in.number(term.coefficient)) return where + "the numbers end inside it";
+      g.generator.push_back(term);
+    }
+    gates.push_back(std::move(g));
+  }
+  if (!in.done()) return "the numbers go on after the last gate";
+  return {};
+}
+
+int adjoint_jacobian(std::uint64_t qubits, const std::uint64_t* gate_words,
+                     std::uint64_t gate_word_count, const double* gate_numbers,
+                     std::uint64_t gate_number_count, const std::uint64_t* observable_words,
+                     std::uint64_t observable_word_count, const double* observable_numbers,
+                     std::uint64_t observable_number_count, std::uint64_t columns, double* values,
+                     double* jacobian, std::uint64_t threads) noexcept {
+  return guarded(-1, [&] {
+    std::vector<core::AdjointGate> gates;
+    std::vector<core::Observable> observables;
+    std::string why = decode_gates(gate_words, gate_word_count, gate_numbers, gate_number_count, gates);
+    if (why.empty()) {
+      why = decode_observables(observable_words, observable_word_count, observable_numbers,
+                               observable_number_count, qubits, observables);
+    }
+    if (!why.empty()) {
+      PyErr_SetString(PyExc_ValueError, ("adjoint: " + why).c_str());
+      return -1;
+    }
+    // Nothing here reads or writes a Python object.
+    core::AdjointResult result;
+    without_lock([&] {
+      core::ScopedThreads scope(threads);
+      result = core::adjoint_jacobian(qubits, gates, observables);
+    });
+    if (result.refusal.empty() && result.columns != columns) {
+      result.refusal = "adjoint: the caller counted " + std::to_string(columns) +
+                       " columns where the gates name " + std::to_string(result.columns);
+    }
+    if (!result.refusal.empty()) {
+      PyErr_SetString(PyExc_ValueError, result.refusal.c_str());
+      return -1;
+    }
+    std::copy(result.values.begin(), result.values.end(), values);
+    std::copy(result.jacobian.begin(), result.jacobian.end(), jacobian);
     return 0;
   });
 }
@@ -346,7 +426,8 @@ constexpr EngineApi kEngineApi = {
     .size = sizeof(EngineApi),
     .kernel_set = &kernel_set,
     .register_type = &register_type,
-    .borrow_flag = &borrow_flag,
+    .take_register = &take_register,
+    .give_back_register = &give_back_register,
     .match_args = &match_args_entry,
     .create_type = &create_type,
     .dimension = &dimension,

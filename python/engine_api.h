@@ -18,8 +18,10 @@
 // Adding an entry: append a field at the end of EngineApi, raise
 // kEngineApiVersion, and fill the field in kEngineApi (python/engine_api.cpp).
 // A client built against another version refuses to import, so both modules
-// must come from one build. Changing MethodSig, BorrowFlag or any entry's
-// meaning also raises the version.
+// must come from one build. Changing MethodSig or any entry's meaning also
+// raises the version. Only C types cross: pointers, counts, flat arrays and
+// plain structs (MethodSig), so nothing depends on the two modules sharing a
+// C++ library or its type information.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -28,17 +30,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <vector>
-
-#include "core/qubit/adjoint.h"
 #include "python/args.h"
-#include "python/borrow.h"
 
 namespace zentrova::py {
 
-inline constexpr std::uint32_t kEngineApiVersion = 3;
+inline constexpr std::uint32_t kEngineApiVersion = 4;
 // The capsule's name, and its key in the interpreter's dictionary.
 inline constexpr const char kEngineApiName[] = "zentrova._engine_api";
+
+// A fixed gate's column in adjoint_jacobian's words.
+inline constexpr std::uint64_t kNoColumn = ~std::uint64_t{0};
 
 // run_operations' options: the program goes through the fusion planner
 // (core/program/fuse.h) first; and from bit kThreadsShift up, the threads its
@@ -59,8 +60,11 @@ struct EngineApi {
   // -- the Python layer -------------------------------------------------------
   // zentrova.QuantumRegister (borrowed; it lives as long as the process).
   PyTypeObject* (*register_type)() noexcept;
-  // The borrow flag of reg, a QuantumRegister, for a Borrow (python/borrow.h).
-  BorrowFlag* (*borrow_flag)(PyObject* reg) noexcept;
+  // Takes reg, a QuantumRegister, for exclusive use: 0, or -1 with
+  // RuntimeError("Already borrowed") when it is in use. Given back by
+  // give_back; HeldRegister below pairs the two.
+  int (*take_register)(PyObject* reg) noexcept;
+  void (*give_back_register)(PyObject* reg) noexcept;
   // zentrova's argument matcher (python/args.h): fills out[0 .. sig->count),
   // or returns -1 with the argument-list TypeError set.
   int (*match_args)(const MethodSig* sig, PyObject* const* args, Py_ssize_t nargs,
@@ -85,15 +89,24 @@ struct EngineApi {
   void (*release_copy)(void* block) noexcept;
 
   // -- gradients ---------------------------------------------------------------
-  // The adjoint Jacobian (core/qubit/adjoint.h) into *out. -1 with ValueError
-  // set when the engine refuses the circuit (the text says why), or with
-  // PanicException when its states would not fit in memory. The vectors cross
-  // as they are: both modules come from one build and one C++ library.
-  // It runs with the interpreter lock released, its passes on `threads`
-  // threads (the same bits on any count).
-  int (*adjoint_jacobian)(std::uint64_t qubits, const std::vector<core::AdjointGate>* gates,
-                          const std::vector<core::Observable>* observables,
-                          core::AdjointResult* out, std::uint64_t threads) noexcept;
+  // The adjoint Jacobian (core/qubit/adjoint.h): values[k] and
+  // jacobian[k * columns + c] for the observables k and the columns c. -1 with
+  // ValueError set when the engine refuses the circuit (the text says why, as
+  // when `columns` is not the highest column plus one), or with PanicException
+  // when its states would not fit in memory. It runs with the interpreter lock
+  // released, its passes on `threads` threads (the same bits on any count).
+  // The gates in words: for each, its kind (core::AdjointGateKind), k, k
+  // qubits, its column (kNoColumn for a fixed gate), and its generator's term
+  // count g, then g times (projector, x mask, z mask); in numbers: its angle,
+  // then for u and mcu the 2x2 matrix (8: re, im row by row), for a matrix its
+  // 4^k entries (2 * 4^k), then the g terms' coefficients. The observables as
+  // expectation_values takes them.
+  int (*adjoint_jacobian)(std::uint64_t qubits, const std::uint64_t* gate_words,
+                          std::uint64_t gate_word_count, const double* gate_numbers,
+                          std::uint64_t gate_number_count, const std::uint64_t* observable_words,
+                          std::uint64_t observable_word_count, const double* observable_numbers,
+                          std::uint64_t observable_number_count, std::uint64_t columns,
+                          double* values, double* jacobian, std::uint64_t threads) noexcept;
 
   // -- programs ----------------------------------------------------------------
   // Runs a list of operations on reg (a QuantumRegister the caller holds
@@ -151,5 +164,26 @@ inline const EngineApi* import_engine_api(const char* client) noexcept {
   }
   return api;
 }
+
+// Exclusive use of a register for a client's call: taken on construction
+// (held() false, with RuntimeError set, when it is in use), given back on
+// every path out.
+class HeldRegister {
+ public:
+  HeldRegister(const EngineApi* api, PyObject* reg)
+      : api_(api), reg_(api->take_register(reg) == 0 ? reg : nullptr) {}
+  ~HeldRegister() { give_back(); }
+  HeldRegister(const HeldRegister&) = delete;
+  HeldRegister& operator=(const HeldRegister&) = delete;
+  bool held() const { return reg_ != nullptr; }
+  void give_back() {
+    if (reg_) api_->give_back_register(reg_);
+    reg_ = nullptr;
+  }
+
+ private:
+  const EngineApi* api_;
+  PyObject* reg_;
+};
 
 }  // namespace zentrova::py

@@ -149,30 +149,53 @@ PyObject* jacobian_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   PyObject* placed[4];
   if (g_api->match_args(&kJacobianSig, args, nargs, kwnames, placed) < 0) return nullptr;
   std::uint64_t threads = 1;
-  if (placed[3] && placed[3] != Py_None) {
-    const long long t = PyLong_AsLongLong(placed[3]);
-    if (t == -1 && PyErr_Occurred()) return nullptr;
-    if (t < 1 || t > 1024) {
-      PyErr_SetString(PyExc_ValueError, "jacobian(): threads must be an int from 1 to 1024");
-      return nullptr;
-    }
-    threads = static_cast<std::uint64_t>(t);
-  }
+  if (!to_threads(placed[3], "jacobian", threads)) return nullptr;
   const unsigned long long qubits = PyLong_AsUnsignedLongLong(placed[0]);
   if (PyErr_Occurred()) return nullptr;
   std::vector<AdjointGate> gates;
   if (!to_gates(placed[1], gates)) return nullptr;
-  PyRef obs = fast_sequence(placed[2], "observables must be a sequence of observables");
-  if (!obs) return nullptr;
-  std::vector<Observable> observables(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obs.get())));
-  for (std::size_t k = 0; k < observables.size(); ++k) {
-    if (!to_observable(PySequence_Fast_GET_ITEM(obs.get(), static_cast<Py_ssize_t>(k)),
-                       "observable " + std::to_string(k), observables[k])) {
-      return nullptr;
+  std::vector<Observable> observables;
+  if (!to_observables(placed[2], observables)) return nullptr;
+  // The flat arrays the engine table takes.
+  std::vector<std::uint64_t> gate_words, observable_words;
+  std::vector<double> gate_numbers, observable_numbers;
+  std::int64_t last_column = core::kFixedGate;
+  for (const AdjointGate& g : gates) {
+    gate_words.push_back(static_cast<std::uint64_t>(g.kind));
+    gate_words.push_back(g.qubits.size());
+    gate_words.insert(gate_words.end(), g.qubits.begin(), g.qubits.end());
+    gate_words.push_back(g.column == core::kFixedGate ? kNoColumn : static_cast<std::uint64_t>(g.column));
+    gate_words.push_back(g.generator.size());
+    for (const core::GeneratorTerm& t : g.generator) {
+      gate_words.push_back(t.projector);
+      gate_words.push_back(t.word.x);
+      gate_words.push_back(t.word.z);
     }
+    gate_numbers.push_back(g.theta);
+    if (g.kind == core::AdjointGateKind::kU || g.kind == core::AdjointGateKind::kMcu) {
+      for (const core::Amplitude& a : {g.m.m00, g.m.m01, g.m.m10, g.m.m11}) {
+        gate_numbers.push_back(a.re);
+        gate_numbers.push_back(a.im);
+      }
+    }
+    for (const core::Amplitude& a : g.entries) {
+      gate_numbers.push_back(a.re);
+      gate_numbers.push_back(a.im);
+    }
+    for (const core::GeneratorTerm& t : g.generator) gate_numbers.push_back(t.coefficient);
+    last_column = std::max(last_column, g.column);
   }
+  encode_observables(observables, observable_words, observable_numbers);
   core::AdjointResult result;
-  if (g_api->adjoint_jacobian(qubits, &gates, &observables, &result, threads) < 0) return nullptr;
+  result.columns = static_cast<std::uint64_t>(last_column + 1);
+  result.values.resize(observables.size());
+  result.jacobian.resize(observables.size() * result.columns);
+  if (g_api->adjoint_jacobian(qubits, gate_words.data(), gate_words.size(), gate_numbers.data(),
+                              gate_numbers.size(), observable_words.data(), observable_words.size(),
+                              observable_numbers.data(), observable_numbers.size(), result.columns,
+                              result.values.data(), result.jacobian.data(), threads) < 0) {
+    return nullptr;
+  }
   PyRef values = float_array(result.values, result.values.size(), 0, false);
   if (!values) return nullptr;
   PyRef jac = float_array(result.jacobian, result.values.size(), result.columns, true);

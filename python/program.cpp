@@ -269,15 +269,7 @@ PyObject* run_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const int fuse = placed[2] ? PyObject_IsTrue(placed[2]) : 0;
   if (fuse < 0) return nullptr;
   std::uint64_t threads = 1;
-  if (placed[3] && placed[3] != Py_None) {
-    const long long t = PyLong_AsLongLong(placed[3]);
-    if (t == -1 && PyErr_Occurred()) return nullptr;
-    if (t < 1 || t > 1024) {
-      PyErr_SetString(PyExc_ValueError, "run(): threads must be an int from 1 to 1024");
-      return nullptr;
-    }
-    threads = static_cast<std::uint64_t>(t);
-  }
+  if (!to_threads(placed[3], "run", threads)) return nullptr;
   PyRef iter = PyRef::steal(PyObject_GetIter(placed[1]));
   if (!iter) return nullptr;
   Encoder enc;
@@ -316,33 +308,13 @@ PyObject* expectations_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
                  Py_TYPE(reg)->tp_name);
     return nullptr;
   }
-  PyRef obs = fast_sequence(placed[1], "observables must be a sequence of observables");
-  if (!obs) return nullptr;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(obs.get());
-  std::vector<std::uint64_t> words{static_cast<std::uint64_t>(count)};
+  std::vector<core::Observable> observables;
+  if (!to_observables(placed[1], observables)) return nullptr;
+  std::vector<std::uint64_t> words;
   std::vector<double> numbers;
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    core::Observable o;
-    if (!to_observable(PySequence_Fast_GET_ITEM(obs.get(), k), "observable " + std::to_string(k), o)) {
-      return nullptr;
-    }
-    words.push_back(o.paulis.size());
-    words.push_back(o.hermitians.size());
-    for (const core::PauliTerm& t : o.paulis) {
-      words.push_back(t.word.x);
-      words.push_back(t.word.z);
-      numbers.push_back(t.coefficient);
-    }
-    for (const core::HermitianTerm& h : o.hermitians) {
-      words.push_back(h.qubits.size());
-      words.insert(words.end(), h.qubits.begin(), h.qubits.end());
-      for (const core::Amplitude& a : h.matrix) {
-        numbers.push_back(a.re);
-        numbers.push_back(a.im);
-      }
-    }
-  }
-  std::vector<double> values(static_cast<std::size_t>(count));
+  encode_observables(observables, words, numbers);
+  const std::size_t count = observables.size();
+  std::vector<double> values(count);
   if (g_api->expectation_values(reg, words.data(), words.size(), numbers.data(), numbers.size(),
                                 values.data()) < 0) {
     return nullptr;

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "python/borrow.h"
 #include "python/engine_api.h"
 #include "python/pyref.h"
 
@@ -250,7 +249,7 @@ PyObject* readout(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   PyObject* out = placed[1] == Py_None ? nullptr : placed[1];
   if (!checked_register(R, reg)) return nullptr;
   // Taken before out is looked at: its __buffer__ may call back into us.
-  Borrow borrow(g_api->borrow_flag(reg));
+  HeldRegister borrow(g_api, reg);
   if (!borrow.held()) return nullptr;
   const std::uint64_t dimension = g_api->dimension(reg);
 

@@ -165,5 +165,60 @@ PyRef float_array(const std::vector<double>& data, std::uint64_t rows, std::uint
   return PyRef::steal(PyObject_CallMethod(view.get(), "cast", "sO", "d", shape.get()));
 }
 
+// A threads= argument: null or None for 1, else an int from 1 to 1024
+// (ValueError naming `function` otherwise).
+bool to_threads(PyObject* obj, const char* function, std::uint64_t& threads) {
+  threads = 1;
+  if (!obj || obj == Py_None) return true;
+  const long long t = PyLong_AsLongLong(obj);
+  if (t == -1 && PyErr_Occurred()) return false;
+  if (t < 1 || t > 1024) {
+    PyErr_Format(PyExc_ValueError, "%s(): threads must be an int from 1 to 1024", function);
+    return false;
+  }
+  threads = static_cast<std::uint64_t>(t);
+  return true;
+}
+
+// Observables as the engine table's flat arrays (engine_api.h,
+// expectation_values): their count, then for each its Pauli and Hermitian
+// term counts, the Pauli words' masks and the Hermitian terms' qubits in
+// words; the coefficients, then the matrices' parts, in numbers.
+void encode_observables(const std::vector<Observable>& observables,
+                        std::vector<std::uint64_t>& words, std::vector<double>& numbers) {
+  words.push_back(observables.size());
+  for (const Observable& o : observables) {
+    words.push_back(o.paulis.size());
+    words.push_back(o.hermitians.size());
+    for (const core::PauliTerm& t : o.paulis) {
+      words.push_back(t.word.x);
+      words.push_back(t.word.z);
+      numbers.push_back(t.coefficient);
+    }
+    for (const core::HermitianTerm& h : o.hermitians) {
+      words.push_back(h.qubits.size());
+      words.insert(words.end(), h.qubits.begin(), h.qubits.end());
+      for (const core::Amplitude& a : h.matrix) {
+        numbers.push_back(a.re);
+        numbers.push_back(a.im);
+      }
+    }
+  }
+}
+
+// Observables: a sequence of them, each a sequence of terms.
+bool to_observables(PyObject* obj, std::vector<Observable>& out) {
+  PyRef obs = fast_sequence(obj, "observables must be a sequence of observables");
+  if (!obs) return false;
+  out.resize(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obs.get())));
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    if (!to_observable(PySequence_Fast_GET_ITEM(obs.get(), static_cast<Py_ssize_t>(k)),
+                       "observable " + std::to_string(k), out[k])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace zentrova::py

@@ -108,7 +108,7 @@ void run_diagonal(Register& reg, const Operation& op) {
     return;
   }
   const Where w = where_of(targets, folded);
-  active_kernels().diagonal_entries(reg.amplitudes(), reg.dimension(), w.view(), rows.data(),
+  active_kernels().diagonal_entries(reg.mutable_amplitudes(), reg.dimension(), w.view(), rows.data(),
                                     values.data(), rows.size());
 }
 
@@ -126,7 +126,7 @@ void run_matrix(Register& reg, const Operation& op) {
   }
   std::vector<std::uint64_t> targets(op.qubits.rbegin(), op.qubits.rend());
   const Where w = where_of(targets, op);
-  active_kernels().matrix(reg.amplitudes(), reg.dimension(), w.view(), op.entries.data());
+  active_kernels().matrix(reg.mutable_amplitudes(), reg.dimension(), w.view(), op.entries.data());
 }
 
 }  // namespace

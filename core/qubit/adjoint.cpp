@@ -577,7 +577,7 @@ AdjointResult adjoint_jacobian_with_memory(std::uint64_t n, const std::vector<Ad
   const std::uint64_t dimension = psi.dimension();
   for (std::uint64_t o = 0; o < k; ++o) {
     if (lambdas.size() < states - 1) lambdas.emplace_back(n);
-    Amplitude* l = lambdas.back().amplitudes();
+    Amplitude* l = lambdas.back().mutable_amplitudes();
     // The sums start from zero: a fresh register holds |0...0>, a reused one
     // the last observable's co-state.
     if (o < states - 1) {

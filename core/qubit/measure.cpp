@@ -88,7 +88,7 @@ std::vector<double> Register::god_observe() {
 Ket Register::observe() {
   // Drawn before anything is read: the scan can then stop at the outcome.
   const double r = uniform_draw();
-  Amplitude* amps = amplitudes();
+  Amplitude* amps = mutable_amplitudes();
   const KernelSet& kernels = active_kernels();
   const std::uint64_t outcome = kernels.observe_scan(amps, dimension_, r);
   // The exact basis state whatever the norm before; the outcome's phase is dropped.
@@ -99,7 +99,7 @@ Ket Register::observe() {
 
 Ket Register::observe_one(std::uint64_t target) {
   if (target >= qubit_count_) ZV_FATAL(std::string(kTargetOutOfScopeText));
-  Amplitude* amps = amplitudes();
+  Amplitude* amps = mutable_amplitudes();
   const KernelSet& kernels = active_kernels();
 
   // Compensated, in ascending index order: the sum decides the outcome, so its
@@ -127,7 +127,7 @@ Ket Register::observe_mul(std::vector<std::uint64_t> targets) {
   std::vector<double> table =
       readout_buffer("the marginal table of observe_mul", std::uint64_t{1} << b);
 
-  Amplitude* amps = amplitudes();
+  Amplitude* amps = mutable_amplitudes();
   const KernelSet& kernels = active_kernels();
   kernels.marginal_table(amps, dimension_, targets.data(), b, table.data());
 

@@ -57,7 +57,10 @@ class Register {
   // The state after every gate so far: the one way to the amplitudes, for
   // every read-out, so none can miss a gate still recorded (they are applied
   // first). The pointer shows later gates only once it is asked for again.
-  Amplitude* amplitudes() { return store_.settled(qubit_count_); }
+  const Amplitude* amplitudes() { return store_.settled(qubit_count_); }
+  // The same array to write: for the measurements' collapses, the adjoint's
+  // co-states and the operations that run on the settled state.
+  Amplitude* mutable_amplitudes() { return store_.settled(qubit_count_); }
 
   // Single-qubit gates.
   OpResult x(std::uint64_t target);

@@ -332,7 +332,7 @@ TEST(AdjointTest, WordsWithSeveralYsAndOnHighQubitsMatchCentralDifferences) {
           EXPECT_TRUE(apply_model(psi, c.gates[i]));
         } else if (static_cast<std::size_t>(w - at.begin()) == shifted) {
           const std::vector<cd>& m = word_matrices[shifted];
-          Amplitude* a = psi.amplitudes();
+          Amplitude* a = psi.mutable_amplitudes();
           const u64 d = psi.dimension();
           std::vector<cd> v(d);
           for (u64 j = 0; j < d; ++j) v[j] = cd(a[j].re, a[j].im);

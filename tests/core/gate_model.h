@@ -79,7 +79,7 @@ inline Register register_with(const State& s) {
   std::uint64_t n = 0;
   while ((std::uint64_t{1} << n) < s.size()) ++n;
   Register reg = Register::with_memory(n, std::uint64_t{1} << 40);
-  std::memcpy(reg.amplitudes(), s.data(), s.size() * sizeof(Amplitude));
+  std::memcpy(reg.mutable_amplitudes(), s.data(), s.size() * sizeof(Amplitude));
   return reg;
 }
 

@@ -46,7 +46,7 @@ void fill_awkward(Register& reg, std::uint32_t seed) {
                              1e-200,
                              1e200};
   for (std::uint64_t i = 0; i < reg.dimension(); ++i) {
-    Amplitude& a = reg.amplitudes()[i];
+    Amplitude& a = reg.mutable_amplitudes()[i];
     a.re = gen() % 4 == 0 ? specials[gen() % std::size(specials)] : uniform(gen);
     a.im = gen() % 4 == 0 ? specials[gen() % std::size(specials)] : uniform(gen);
   }
@@ -145,7 +145,7 @@ State state_of(Register& reg) {
 
 void load(Register& reg, const State& s) {
   ASSERT_EQ(s.size(), reg.dimension());
-  std::memcpy(static_cast<void*>(reg.amplitudes()), s.data(), s.size() * sizeof(Amplitude));
+  std::memcpy(static_cast<void*>(reg.mutable_amplitudes()), s.data(), s.size() * sizeof(Amplitude));
 }
 
 bool same_bits(Register& reg, const State& s) {

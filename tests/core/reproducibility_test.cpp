@@ -82,7 +82,7 @@ TEST_P(ReproducibilityTest, FixedCircuitGivesTheRecordedBits) {
     ScopedPassShapeForTesting shape(GetParam());
     return Register::with_memory(kQubits, u64{1} << 40);
   }();
-  for (u64 i = 0; i < reg.dimension(); ++i) reg.amplitudes()[i] = {src.value(), src.value()};
+  for (u64 i = 0; i < reg.dimension(); ++i) reg.mutable_amplitudes()[i] = {src.value(), src.value()};
   for (int step = 0; step < 300; ++step) {
     u64 a, b, c;
     three(src, kQubits, a, b, c);
