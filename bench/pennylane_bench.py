@@ -3,11 +3,14 @@ PennyLane QNode on zentrova.qubit, default.qubit and lightning.qubit, one thread
 prints each device's time over zentrova.qubit's (above 1: zentrova.qubit is faster), all
 measured in one run, interleaved round by round so that the machine's load meets every
 device alike. With --profile it also splits zentrova.qubit's time into PennyLane's own
-processing, the gates (with and without the device's dispatch) and the read-out; with --gradient it times a parameter-shift gradient
-on 1 and 2 worker processes.
+processing, the program's construction and the engine's run and read-out; with --gradient it
+times a parameter-shift gradient on 1 and 2 worker processes. With --broadcast it times, on 6
+qubits (RY, RZ, a CNOT chain, RX; <Z0 Z5>), one QNode call broadcast over 1,000 parameter sets
+and 300 single calls of the same QNode, on the three devices.
 
     build/venv-pennylane/bin/python bench/pennylane_bench.py [--sizes 16,20] [--profile]
     build/venv-pennylane/bin/python bench/pennylane_bench.py --gradient --sizes 16
+    build/venv-pennylane/bin/python bench/pennylane_bench.py --broadcast
 
 Run it in build/venv-pennylane (scripts/test_pennylane.sh makes it): lightning.qubit comes
 with PennyLane there, as PennyLane's own dependency, never zentrova's."""
@@ -89,21 +92,10 @@ def compare(n, layers, rounds):
     return med
 
 
-class _Recorder:
-    """Stands in for a register and records the method calls made on it."""
-
-    def __init__(self):
-        self.calls = []
-
-    def __getattr__(self, name):
-        return lambda *args: self.calls.append((name, args)) or self
-
-
 def profile(n, layers, rounds):
     """Where zentrova.qubit's time goes: medians of each part timed on its own, in turns."""
-    import zentrova
     import zentrova_readout
-    from zentrova_pennylane.simulate import apply, run_ops
+    from zentrova_pennylane.simulate import program_of, run_program
 
     params = np.random.default_rng(1).uniform(0, np.pi, size=(layers, n, 2))
     dev = qml.device("zentrova.qubit", wires=n)
@@ -112,16 +104,7 @@ def profile(n, layers, rounds):
     tape = construct(params)
     program = dev.preprocess_transforms()
     batch = program((tape,))[0]
-    qubit = {w: n - 1 - k for k, w in enumerate(dev.wires)}
-    rec = _Recorder()
-    for op in batch[0].operations:
-        apply(rec, op, [qubit[w] for w in op.wires])
-
-    def bare():
-        reg = zentrova.QuantumRegister(n)
-        for name, args in rec.calls:
-            getattr(reg, name)(*args)
-        return reg
+    ops = program_of(batch[0], dev.wires)
 
     # On more than 16 qubits the register records its gates and runs them in cache-sized
     # passes when the state is read: gates and read-out are timed together.
@@ -130,18 +113,53 @@ def profile(n, layers, rounds):
         "tape from the quantum function (PennyLane)": lambda: construct(params),
         "device preprocessing (PennyLane's transforms and ours)": lambda: program((tape,)),
         "device execute": lambda: dev.execute(batch),
-        "  gates and probabilities, from PennyLane operations": lambda: (
-            zentrova_readout.probabilities(run_ops(batch[0], dev.wires))
+        "  the program from PennyLane's operations": lambda: program_of(batch[0], dev.wires),
+        "  its run and the probabilities": lambda: (
+            zentrova_readout.probabilities(run_program(ops, n))
         ),
-        "  the same as bare register calls": lambda: zentrova_readout.probabilities(bare()),
     }
     times = {k: [] for k in parts}
     for _ in range(rounds):
         for k, fn in parts.items():
             times[k].append(time_call(fn))
-    print(f"where zentrova.qubit's time goes, n = {n}, {len(rec.calls)} register calls, median ms:")
+    print(f"where zentrova.qubit's time goes, n = {n}, {len(ops)} operations, median ms:")
     for k, t in times.items():
         print(f"  {k:56s} {statistics.median(t) * 1e3:9.2f}")
+
+
+def broadcast(rounds, n=6, sets=1000, singles=300):
+    """One QNode call broadcast over `sets` parameter sets, and `singles` calls of one set each,
+    on every device; the devices take turns within each round."""
+
+    def circuit(p):
+        for w in range(n):
+            qml.RY(p[..., w, 0], wires=w)
+            qml.RZ(p[..., w, 1], wires=w)
+        for w in range(n - 1):
+            qml.CNOT(wires=[w, w + 1])
+        for w in range(n):
+            qml.RX(p[..., w, 2], wires=w)
+        return qml.expval(qml.Z(0) @ qml.Z(n - 1))
+
+    params = np.random.default_rng(4).uniform(-np.pi, np.pi, size=(sets, n, 3))
+    nodes = {name: qml.QNode(circuit, qml.device(name, wires=n)) for name in DEVICES}
+    values = {name: node(params) for name, node in nodes.items()}  # warm-up, and a check
+    ref = values["default.qubit"]
+    times = {(name, kind): [] for name in nodes for kind in ("broadcast", "singles")}
+    for _ in range(rounds):
+        for name, node in nodes.items():
+            times[name, "broadcast"].append(time_call(node, params))
+            times[name, "singles"].append(time_call(lambda: [node(p) for p in params[:singles]]))
+    med = {k: statistics.median(t) for k, t in times.items()}
+    print(f"{n} qubits, RY RZ CNOT-chain RX, <Z0 Z{n - 1}>, median of {rounds} rounds:")
+    for kind, what in [("broadcast", f"one call broadcast over {sets} sets"),
+                       ("singles", f"{singles} single calls")]:
+        ours = med["zentrova.qubit", kind]
+        print(f"  {what}: zentrova.qubit {ours * 1e3:8.2f} ms; " + ", ".join(
+            f"{name} {med[name, kind] * 1e3:8.2f} ms ({med[name, kind] / ours:5.2f})"
+            for name in nodes if name != "zentrova.qubit"))
+    print("  largest difference from default.qubit: " + ", ".join(
+        f"{name} {np.max(np.abs(np.asarray(v) - ref)):.1e}" for name, v in values.items()))
 
 
 def gradient(n, layers, rounds):
@@ -172,7 +190,11 @@ def main():
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--profile", action="store_true")
     ap.add_argument("--gradient", action="store_true")
+    ap.add_argument("--broadcast", action="store_true")
     args = ap.parse_args()
+    if args.broadcast:
+        broadcast(args.rounds)
+        return
     sizes = [int(s) for s in args.sizes.split(",")]
     if args.gradient:
         for n in sizes:

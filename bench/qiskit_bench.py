@@ -29,10 +29,19 @@ on it, a reset, then every qubit measured), 2000 seeded shots at 3 and 12
 qubits, process CPU time of run() to result(), median and best of rounds. It
 needs no peer (--only shots runs in build/venv-qiskit too).
 
+Part 4, many small circuits: the backend against AerSimulator(method=
+"statevector", max_parallel_threads=1) on SMALL_COUNT seeded random circuits of
+6 qubits and 40 gates each (one- and two-qubit gates, rotations, controlled
+phases, a few three-qubit gates and two-qubit unitaries, every qubit measured),
+all given to one run() of SHOTS seeded shots; process CPU time of run() to
+result(), both in alternating order each round, the ratio Aer/zentrova taken
+within a round and its median printed. Here the time is Python's per circuit
+and per gate, not arithmetic.
+
 The peers are installed for benchmarks only (bash bench/setup_peers.sh puts
 qiskit-aer into build/peers-venv); zentrova never depends on them.
 
-    build/peers-venv/bin/python bench/qiskit_bench.py [--sizes 16,20] [--rounds 5] [--only aer|speedup|shots]
+    build/peers-venv/bin/python bench/qiskit_bench.py [--sizes 16,20] [--rounds 5] [--only aer|speedup|shots|small]
 """
 
 from __future__ import annotations
@@ -200,12 +209,74 @@ def shot_by_shot(rounds: int, shots: int = 2000) -> None:
         print(f"  n = {n:2d}: {statistics.median(ts):.4f} ({min(ts):.4f})")
 
 
+SMALL_COUNT = 2000
+# Gates both simulators take as they are (Aer's basis), by how many qubits and
+# angles each needs.
+SMALL_GATES = [("h", 1, 0), ("x", 1, 0), ("y", 1, 0), ("z", 1, 0), ("s", 1, 0), ("t", 1, 0),
+               ("sx", 1, 0), ("rx", 1, 1), ("ry", 1, 1), ("rz", 1, 1), ("p", 1, 1),
+               ("u", 1, 3), ("cx", 2, 0), ("cx", 2, 0), ("cz", 2, 0), ("cy", 2, 0),
+               ("swap", 2, 0), ("cp", 2, 1), ("crz", 2, 1), ("crx", 2, 1), ("rzz", 2, 1),
+               ("rxx", 2, 1), ("ecr", 2, 0), ("ccx", 3, 0), ("cswap", 3, 0),
+               ("unitary", 2, 0)]
+
+
+def small_circuits(count: int, n: int = 6, gates: int = 40, seed: int = 0) -> list:
+    from qiskit.quantum_info import random_unitary
+
+    rng = np.random.default_rng(seed)
+    out = []
+    for _ in range(count):
+        qc = QuantumCircuit(n)
+        for _ in range(gates):
+            name, k, angles = SMALL_GATES[rng.integers(len(SMALL_GATES))]
+            qubits = [int(q) for q in rng.choice(n, k, replace=False)]
+            if name == "unitary":
+                qc.unitary(random_unitary(4, seed=rng), qubits)
+            else:
+                getattr(qc, name)(*rng.uniform(-np.pi, np.pi, angles).tolist(), *qubits)
+        qc.measure_all()
+        out.append(qc)
+    return out
+
+
+def many_small(rounds: int, count: int = SMALL_COUNT) -> None:
+    from qiskit_aer import AerSimulator
+
+    from zentrova_qiskit import ZentrovaBackend
+
+    circuits = small_circuits(count)
+    ours = ZentrovaBackend()
+    aer = AerSimulator(method="statevector", max_parallel_threads=1)
+
+    def z_run():
+        return ours.run(circuits, shots=SHOTS, seed_simulator=1).result()
+
+    def a_run():
+        return aer.run(circuits, shots=SHOTS, seed_simulator=1).result()
+    z_run(), a_run()  # warm both (imports, caches)
+    zs, as_, ratios = [], [], []
+    for r in range(rounds):
+        if r % 2 == 0:
+            z, a = timed(z_run), timed(a_run)
+        else:
+            a, z = timed(a_run), timed(z_run)
+        zs.append(z)
+        as_.append(a)
+        ratios.append(a / z)
+    print(f"{count} circuits of 6 qubits and 40 gates, {SHOTS} shots each, one run(); "
+          f"process CPU s, median of {rounds} rounds:")
+    print(f"  zentrova {statistics.median(zs):.3f} ({min(zs):.3f} best), "
+          f"Aer {statistics.median(as_):.3f} ({min(as_):.3f} best), "
+          f"Aer / zentrova {statistics.median(ratios):.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="16,20")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--speedup-qubits", type=int, default=16)
-    parser.add_argument("--only", choices=("aer", "speedup", "shots"), help="run one part only")
+    parser.add_argument("--only", choices=("aer", "speedup", "shots", "small"),
+                        help="run one part only")
     args = parser.parse_args()
     if args.only in (None, "aer"):
         against_aer([int(s) for s in args.sizes.split(",")], args.rounds)
@@ -213,6 +284,8 @@ def main() -> None:
         speedup(args.speedup_qubits, args.rounds)
     if args.only in (None, "shots"):
         shot_by_shot(args.rounds)
+    if args.only in (None, "small"):
+        many_small(args.rounds)
 
 
 if __name__ == "__main__":

@@ -14,8 +14,9 @@ Matrices (same bits on every machine: sines and cosines come from the engine's r
                              the register calls, as (method, args), of a matrix under
                              controls that may fire on 0 (x gates around them)
 Sampling (numpy Generator; a seeded run repeats)
-    sample_indices(probs, shots, rng)   basis-state indices drawn from exact probabilities,
-                                        normalised by their total
+    sample_indices(probs, shots, rng, in_place=False)
+                             basis-state indices drawn from exact probabilities, normalised
+                             by their total (in_place: their cumulative sums made in probs)
     measure(reg, qubit, draw, reset=False)
                              a mid-circuit measurement: outcome from the marginal with draw()
                              (uniform in [0, 1)), collapse and renormalisation in one `u`
@@ -23,6 +24,13 @@ Sampling (numpy Generator; a seeded run repeats)
                              qubits, gates queued and marginals remembered along each shot's
                              outcomes; the bits of running every call with measure()
     uniform_draws(rng)       rng.random's numbers one at a time, drawn in batches
+Tasks (one circuit each; the same bits wherever they run)
+    task_rng(seed)           the generator of a task seeded (entropy, spawn key)
+    submit_batches(executor, fn, kind, tasks, total)
+                             futures of fn(kind, batch), tasks in at most MAX_BATCHES batches
+    qubitwise_groups(terms)  first-fit qubit-wise commuting groups of Pauli terms
+    fold(p, top, terms, out) expectation values of terms from probabilities, folding qubits
+                             away in a fixed order of elementwise additions
 Errors (all derive from Exception and pickle)
     RefusedError             zentrova refused a circuit (memory, or the module's fatal error)
     panics_as(error_type, prefix)  context manager: PanicException -> error_type(message)
@@ -74,10 +82,12 @@ from .matrices import (
     u3,
 )
 from .sampling import measure, measurer, sample_indices, uniform_draws
+from .tasks import MAX_BATCHES, fold, qubitwise_groups, submit_batches, task_rng
 
 __all__ = [
-    "FIXED", "K", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
-    "check_finite", "check_max_workers", "check_memory", "check_threads", "controlled_calls", "cos_sin",
-    "expi", "is_panic", "max_qubits", "measure", "measurer", "panics_as", "phase", "rot",
-    "rx", "ry", "rz", "sample_indices", "u3", "uniform_draws", "usable_cores",
+    "FIXED", "K", "MAX_BATCHES", "ONE", "ZERO", "Layout", "RefusedError", "available_memory",
+    "check_finite", "check_max_workers", "check_memory", "check_threads", "controlled_calls",
+    "cos_sin", "expi", "fold", "is_panic", "max_qubits", "measure", "measurer", "panics_as",
+    "phase", "qubitwise_groups", "rot", "rx", "ry", "rz", "sample_indices", "submit_batches",
+    "task_rng", "u3", "uniform_draws", "usable_cores",
 ]

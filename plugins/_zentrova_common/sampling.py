@@ -7,15 +7,23 @@ import math
 
 import numpy as np
 import zentrova
+import zentrova_program
 import zentrova_readout
 
 
-def sample_indices(probs, shots: int, rng: np.random.Generator) -> np.ndarray:
+def sample_indices(probs, shots: int, rng: np.random.Generator,
+                   in_place: bool = False) -> np.ndarray:
     """`shots` basis-state indices drawn from `probs`, which need not add up to exactly 1
     (rounding, or a state a projection has left unnormalised): the cumulative sums are
     divided by their total. cumsum adds in index order, so the same bits on every machine;
-    the draws are those of rng.choice(len(probs), shots, p=probs) for the same generator."""
-    cdf = np.cumsum(probs)
+    the draws are those of rng.choice(len(probs), shots, p=probs) for the same generator.
+    in_place: probs, a float64 array of the caller's, becomes the cumulative sums (at 24
+    qubits a second array of 128 MiB costs more than the sampling)."""
+    if in_place:
+        cdf = probs
+        np.cumsum(cdf, out=cdf)
+    else:
+        cdf = np.cumsum(probs)
     cdf /= cdf[-1]
     return np.searchsorted(cdf, rng.random(shots), side="right").astype(np.int64)
 
@@ -81,15 +89,17 @@ def measurer(n: int, draw):
     """(queue, measure, new_shot) for running one program shot by shot on n qubits, with
     the outcomes and the states, bit for bit, of running it on a fresh register each shot
     with the register's own methods and measure(reg, qubit, draw, reset), at a fraction of
-    the cost. new_shot() starts a shot; queue((method, args)) stands for method(reg, *args),
-    a QuantumRegister method; measure(qubit, reset=False) gives the outcome.
+    the cost. new_shot() starts a shot; queue((name, args)) stands for the zentrova_program
+    operation (a register method's name and its arguments, or a diagonal or a matrix);
+    measure(qubit, reset=False) gives the outcome.
 
     Within a shot the state at a measurement is fixed by the outcomes before it, so its
     marginal probabilities are looked up along the path of those outcomes, and read out of a
     register only the first time a path gets there. Until then the shot's calls (gates and
     each measurement's collapse) are only queued: a shot whose every marginal is known makes
     no register at all, and one that needs a read-out makes its register then and replays
-    the queue on it, which gives the state the calls in turn would have. A read-out goes
+    the queue on it in one zentrova_program.run call, which gives the state, bit for bit,
+    the calls in turn would have. A read-out goes
     into one buffer, each qubit's halves of it worked out once (the same additions in the
     same order as _marginal)."""
     size = 1 << n
@@ -123,7 +133,7 @@ def measurer(n: int, draw):
             lo, hi = halves.get(qubit) or halves.setdefault(qubit, split(qubit))
             return float(add(lo, axis=None)), float(add(hi, axis=None))
 
-    collapse = zentrova.QuantumRegister.u
+    run = zentrova_program.run
     queued: list[tuple] = []
     queue = queued.append
     reg = None
@@ -143,15 +153,15 @@ def measurer(n: int, draw):
         if node is None or node[0] != key:
             if reg is None:
                 reg = zentrova.QuantumRegister(n)
-            for method, args in queued:
-                method(reg, *args)
-            queued.clear()
+            if queued:
+                run(reg, queued)
+                queued.clear()
             node = [key, *marginal(reg, qubit), None, None]
             if nodes < _NODES:
                 parent[slot] = node  # replaces a node of another program: its paths go too
                 nodes += 1
         bit, args = _outcome(qubit, node[1], node[2], draw(), reset)
-        queue((collapse, args))
+        queue(("u", args))
         parent, slot = node, 3 + bit
         return bit
 

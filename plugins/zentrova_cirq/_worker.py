@@ -32,7 +32,15 @@ import zentrova
 import zentrova_program
 import zentrova_readout
 from _zentrova_common import noise as _noise
-from _zentrova_common import check_memory, measure, measurer, panics_as, uniform_draws
+from _zentrova_common import (
+    check_memory,
+    measure,
+    measurer,
+    panics_as,
+    sample_indices,
+    task_rng,
+    uniform_draws,
+)
 
 _QR = zentrova.QuantumRegister
 _METHODS = {name: getattr(_QR, name) for name in
@@ -44,9 +52,7 @@ for _name in ("diagonal", "matrix"):
     _METHODS[_name] = lambda reg, *args, _name=_name: _RUN(reg, ((_name, args),))
 
 
-def _rng(seed) -> np.random.Generator:
-    entropy, key = seed
-    return np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=key))
+_rng = task_rng
 
 
 def _register(n: int) -> "zentrova.QuantumRegister":
@@ -110,14 +116,14 @@ def _execute(reg, ops, draw, records: list) -> None:
         _RUN(reg, gates, True, _threads)
 
 
-# Shot-by-shot programs: 0 gate (method, args), 1 measure (qubits, slot,
+# Shot-by-shot programs: 0 gate (name, args), 1 measure (qubits, slot,
 # invert), 2 reset, 3 condition (conditions, program).
 def _compile_shots(ops) -> list[tuple]:
     out = []
     for op in ops:
         name = op[0]
         if name in _METHODS:
-            out.append((0, (_METHODS[name], op[1])))
+            out.append((0, op))
         elif name == "measure":
             out.append((1, op[1:]))
         elif name == "reset":
@@ -235,12 +241,8 @@ def _final_indices(reg, repetitions: int, seed, rng) -> np.ndarray:
         # and their cumulative sums take three over the whole state.
         ket = str(reg.observe())[1:-1]
         return np.array([int(ket, 2) if ket else 0], dtype=np.int64)
-    # sample_indices' draws, its cumulative sums made in place: at 24
-    # qubits a second array of 128 MiB costs more than the sampling.
-    cdf = np.asarray(zentrova_readout.probabilities(reg))
-    np.cumsum(cdf, out=cdf)
-    cdf /= cdf[-1]
-    return np.searchsorted(cdf, rng.random(repetitions), side="right").astype(np.int64)
+    return sample_indices(np.asarray(zentrova_readout.probabilities(reg)), repetitions, rng,
+                          in_place=True)
 
 
 def sample(task) -> list[np.ndarray]:

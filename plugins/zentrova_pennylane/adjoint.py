@@ -3,16 +3,25 @@ and, for circuits run for them, its expectation values, all from zentrova_gradie
 and one backward pass over the circuit, whatever the number of parameters).
 
 A circuit becomes the gradients module's gate tuples: the rotations and phases whose generators
-the engine knows stay themselves, trainable or not; every other operation is written out by the
-device's own operation table (ops.py), fixed. Trainable operations of any other kind are
-decomposed by preprocessing until they are one of those. Observables are Pauli sums where
-PennyLane has a Pauli representation of them, else their matrix over their wires."""
+the engine knows stay themselves, trainable or not; a trainable operation of one parameter whose
+generator PennyLane knows (qml.generator) is its matrix at the parameter's value with that
+generator as Pauli terms, on up to ten wires; every other operation is written out by the
+device's own operation table (ops.py), fixed. Trainable operations of any other kind (several
+parameters: Rot, U3) are decomposed by preprocessing until they are one of those. Observables
+are Pauli sums where PennyLane has a Pauli representation of them, else their matrix over their
+wires.
+
+The device hands in what it decides: which wires a circuit runs on (wires_of) and a mapper that
+runs the circuits in this process or on its pool, with the thread count each may use."""
 
 from itertools import chain
 
 import numpy as np
 import zentrova_gradients
+from pennylane import generator as qml_generator
 from pennylane import math
+from pennylane import matrix as qml_matrix
+from pennylane import pauli_decompose as qml_pauli_decompose
 from pennylane.devices.preprocess import (
     decompose,
     no_sampling,
@@ -28,7 +37,6 @@ from pennylane.transforms import broadcast_expand, defer_measurements
 from pennylane.transforms.core import CompilePipeline, transform
 
 from . import ops
-from .simulate import _Recorder
 
 NAME = "adjoint + zentrova.qubit"
 
@@ -126,12 +134,37 @@ def setup(config, circuit, updated):
 
 def adjoint_ops(op):
     """Whether preprocessing may stop at `op`: the device runs it and its trainable parameter,
-    if any, is one whose generator the engine knows."""
+    if any, is one whose generator the engine knows or PennyLane gives."""
     if not ops.supported(op) or op.name == "Projector":
         return False
     if op.num_params == 0 or op.name in GENERATED or op.name in CONSTANT:
         return True
-    return not any(math.requires_grad(d) for d in op.data)
+    return not any(math.requires_grad(d) for d in op.data) or _by_generator(op)
+
+
+def _by_generator(op):
+    """A trainable operation differentiated as its matrix with PennyLane's generator."""
+    return (op.num_params == 1 and op.has_generator and op.has_matrix
+            and 0 < len(op.wires) <= ops.MAX_WIRES)
+
+
+def generator_terms(op, qubit):
+    """G as Pauli terms on the register's qubits, dU/dp = i G U (PennyLane's U = exp(i p G)):
+    from PennyLane's Pauli representation of the generator, else from its matrix."""
+    g = qml_generator(op, format="observable")
+    rep = g.pauli_rep
+    if rep is None:
+        wires = g.wires
+        rep = qml_pauli_decompose(np.asarray(qml_matrix(g, wire_order=wires), dtype=complex),
+                                  wire_order=wires, pauli=True)
+    terms = []
+    for word, coefficient in rep.items():
+        c = complex(coefficient)  # real for a Hermitian generator, to rounding
+        if c.real == 0:
+            continue
+        wires = list(word)
+        terms.append((c.real, "".join(word[w] for w in wires), [qubit[w] for w in wires]))
+    return terms
 
 
 @transform
@@ -161,9 +194,10 @@ def device_wires(tape, wires, name):
 
 @transform
 def expand_broadcast(tape):
-    """broadcast_expand where a parameter has more dimensions than a scalar: finding the tape's
-    batch size costs more than an unbatched gradient's own work."""
-    if all(_scalar(d) for op in tape.operations for d in op.data):
+    """broadcast_expand where a parameter has more dimensions than a scalar and the tape has a
+    trainable one (a broadcast tape with none is only run, every set from one program);
+    finding the tape's batch size costs more than an unbatched gradient's own work."""
+    if all(_scalar(d) for op in tape.operations for d in op.data) or not tape.trainable_params:
         return (tape,), _first
     return broadcast_expand(tape)
 
@@ -189,14 +223,14 @@ def _first(results):
     return results[0]
 
 
-def preprocess_transforms(device, decomposer, first):
+def preprocess_transforms(wires, name, decomposer, first):
     program = CompilePipeline()
     program.add_transform(first)
     program.add_transform(no_sampling, name=NAME)
     program.add_transform(expectations_only)
     program.add_transform(defer_measurements, allow_postselect=False)
-    program.add_transform(device_wires, device.wires, device.name)
-    program.add_transform(decomposed, device.wires, decomposer)
+    program.add_transform(device_wires, wires, name)
+    program.add_transform(decomposed, wires, decomposer)
     program.add_transform(expand_broadcast)
     program.add_transform(validate_adjoint_trainable_params)
     return program
@@ -205,15 +239,27 @@ def preprocess_transforms(device, decomposer, first):
 # -- from a tape to the gradients module's arguments ------------------------------------------
 
 
-def _fixed_gate(method, args):
-    """One recorded register call as a gate tuple with no parameter to differentiate."""
-    if method in ("rx", "ry", "rz"):
-        return (method, args[0], args[1], None)
-    if method == "u":
+def _fixed_gate(name, args):
+    """One program operation (ops.py) as a gate tuple with no parameter to differentiate."""
+    if name in ("rx", "ry", "rz"):
+        return (name, args[0], args[1], None)
+    if name == "u":
         return ("u", args[0], ((args[1], args[2]), (args[3], args[4])))
-    if method == "mcu":
+    if name == "mcu":
         return ("mcu", [*args[0], args[1]], ((args[2], args[3]), (args[4], args[5])))
-    return (method, args)
+    if name in ("matrix", "diagonal"):
+        targets, m, controls, values = args
+        k = len(targets)
+        m = np.diag(m) if name == "diagonal" else np.asarray(m).reshape(1 << k, 1 << k)
+        if controls:
+            # The matrix over controls and targets, the controls the most significant bits:
+            # the identity but for the block where every control reads its value.
+            full = np.eye(1 << (len(controls) + k), dtype=complex)
+            at = sum(v << (len(controls) - 1 - j) for j, v in enumerate(values)) << k
+            full[at : at + (1 << k), at : at + (1 << k)] = m
+            m = full
+        return ("matrix", [*controls, *targets], m)
+    return (name, args)
 
 
 def _op_wires(op):
@@ -239,7 +285,7 @@ def engine_circuit(tape, wire_order, op_wires=None):
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
     column = {p: c for c, p in enumerate(tape.trainable_params)}
-    recorder = _Recorder()
+    program = []
     gates = []
     first = 0  # index of the operation's first parameter among the tape's
     if op_wires is None:
@@ -253,12 +299,17 @@ def engine_circuit(tape, wire_order, op_wires=None):
         name = GENERATED.get(op_name)
         col = column.get(first)
         first += op.num_params
-        if name is not None and col is not None:
-            gates.append((name, q, float(op.data[0]), col))
-            continue
-        recorder.calls.clear()
-        ops.apply(recorder, op, q)
-        gates.extend(_fixed_gate(method, args) for method, args in recorder.calls)
+        if col is not None:
+            if name is not None:
+                gates.append((name, q, float(op.data[0]), col))
+                continue
+            if op_name not in CONSTANT and _by_generator(op):
+                m = np.asarray(op.matrix(wire_order=wires), dtype=complex)
+                gates.append(("matrix", q, m, col, generator_terms(op, qubit)))
+                continue
+        program.clear()
+        ops.apply(program, op, q)
+        gates.extend(_fixed_gate(*o) for o in program)
     observables = [engine_observable(mp.obs, qubit) for mp in tape.measurements]
     return n, gates, observables, len(tape.trainable_params)
 
@@ -279,13 +330,10 @@ def engine_observable(obs, qubit, scale=1.0):
     return terms
 
 
-def _wire_order(device, tape, op_wires=None):
+def _wire_order(wires_of, tape, op_wires=None):
     # Only the wires the tape touches, in the device's order: idle wires change no value and
     # no derivative, and would cost two states' memory each.
-    used = _tape_wires(tape, op_wires)
-    if device.wires is None:
-        return list(used)
-    return [w for w in device.wires if w in used]
+    return wires_of(_tape_wires(tape, op_wires))
 
 
 def _results(values):
@@ -304,7 +352,7 @@ def _jacobian_layout(jac):
     return tuple(tuple(np.array(j) for j in row) for row in jac)
 
 
-def run_circuit(n, gates, observables, params):
+def run_circuit(n, gates, observables, params, threads=1):
     """Values and the (observables x params) Jacobian; module-level and of plain arguments, so
     that a process pool can run it.
 
@@ -313,11 +361,11 @@ def run_circuit(n, gates, observables, params):
     reach standard error even where the caller catches the exception."""
     if observables:
         # One state for the circuit and one per observable, or two for values alone.
-        trainable = any(len(g) == 4 and g[3] is not None for g in gates)
+        trainable = any(len(g) >= 4 and g[3] is not None for g in gates)
         states = len(observables) + 1 if trainable else 2
         check_memory(n, f"the adjoint gradient's {states} states", 16 * states, DeviceError)
     with panics_as(DeviceError):
-        values, jac = zentrova_gradients.jacobian(n, gates, observables)
+        values, jac = zentrova_gradients.jacobian(n, gates, observables, threads=threads)
     values = np.asarray(values)
     full = np.zeros((len(observables), params))
     jac = np.asarray(jac)
@@ -325,33 +373,20 @@ def run_circuit(n, gates, observables, params):
     return values, full
 
 
-def _run_all(device, config, prepared):
-    max_workers = config.device_options.get("max_workers", device._max_workers)
-    if not max_workers or len(prepared) < 2:
-        return [run_circuit(*p) for p in prepared]
-    executor = device._pool(config.executor_backend, max_workers)
-    return list(executor.starmap(run_circuit, prepared))
+def _run_all(mapper, prepared):
+    return mapper(run_circuit, [(*p, mapper.threads) for p in prepared])
 
 
-def _prepared(device, circuits, trainable=True):
+def _prepared(wires_of, circuits):
     out = []
     for c in circuits:
         op_wires = [_op_wires(op) for op in c.operations]
-        n, gates, observables, params = engine_circuit(c, _wire_order(device, c, op_wires), op_wires)
-        if not trainable:
-            gates = [g[:3] + (None,) if len(g) == 4 else g for g in gates]
-            params = 0
-        out.append((n, gates, observables, params))
+        out.append(engine_circuit(c, _wire_order(wires_of, c, op_wires), op_wires))
     return out
 
 
-def execute(device, circuits, config):
-    runs = _run_all(device, config, _prepared(device, circuits, trainable=False))
-    return tuple(_results(values) for values, _ in runs)
-
-
-def execute_and_compute_derivatives(device, circuits, config):
-    runs = _run_all(device, config, _prepared(device, circuits))
+def execute_and_compute_derivatives(wires_of, circuits, mapper):
+    runs = _run_all(mapper, _prepared(wires_of, circuits))
     return (
         tuple(_results(values) for values, _ in runs),
         tuple(_jacobian_layout(jac) for _, jac in runs),
@@ -376,10 +411,10 @@ def _combined(tape, cotangents, wire_order):
     return terms
 
 
-def compute_vjp(device, circuits, cotangents, config):
+def compute_vjp(wires_of, circuits, cotangents, mapper):
     prepared, contract = [], []
     for c, cots in zip(circuits, cotangents):
-        wires = _wire_order(device, c)
+        wires = _wire_order(wires_of, c)
         n, gates, observables, params = engine_circuit(c, wires)
         combined = _combined(c, cots, wires)
         if combined is None:
@@ -388,7 +423,7 @@ def compute_vjp(device, circuits, cotangents, config):
         else:
             prepared.append((n, gates, [combined], params))
             contract.append(None)
-    runs = _run_all(device, config, prepared)
+    runs = _run_all(mapper, prepared)
     out = []
     for (_, jac), cots in zip(runs, contract):
         if cots is None:

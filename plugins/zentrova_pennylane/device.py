@@ -5,9 +5,9 @@ measurements are deferred (to extra wires where their wires are used again), uns
 decomposed (state preparation included), and measurements that need a rotation to the
 computational basis (any with shots; without, variances and probabilities of observables) split
 into groups that can be taken together and rotated. Exact expectation values need no rotation:
-all of a circuit's come from its one state (simulate.expectation). Each resulting circuit then
-runs on a fresh register (simulate.run), in this process or spread over an executor's
-processes."""
+all of a circuit's come from its one state. Each resulting circuit then runs on a fresh
+register as one program (simulate.run), in this process or spread over an executor's processes;
+a broadcast circuit stays one circuit unless it has shots."""
 
 from dataclasses import replace
 
@@ -36,10 +36,10 @@ from pennylane.transforms import (
 )
 from pennylane.transforms.core import CompilePipeline, transform
 
-from _zentrova_common import check_finite, check_max_workers
+from _zentrova_common import check_finite, check_max_workers, check_threads
 
 from . import adjoint, ops
-from .simulate import is_z_word, prepare, run
+from .simulate import batch_size, is_z_word, prepare, run
 
 # What the graph-based decomposition aims for when it is switched on: the gates the register
 # runs directly or through a written-out matrix.
@@ -47,8 +47,9 @@ TARGET_GATES = {name for name in ops.APPLY if name != "Projector"}
 
 
 def _decomposer(op):
-    """PennyLane's decomposition, or for an operation that has none but a matrix (a block
-    encoding, some excitations), that matrix as a QubitUnitary, which PennyLane decomposes."""
+    """PennyLane's decomposition, or for an operation that has none but a matrix (on more wires
+    than one operation of the engine takes), that matrix as a QubitUnitary, which PennyLane
+    decomposes."""
     if op.has_decomposition:
         try:
             return op.decomposition()
@@ -64,7 +65,15 @@ def _refuse_non_finite(circuits, operations=lambda op: True):
     # before any work, on every path (runs and derivatives alike).
     for c in circuits:
         measured = [mp.obs for mp in c.measurements if mp.obs is not None]
-        for op in [op for op in c.operations if operations(op)] + measured:
+        checked = [op for op in c.operations if operations(op)] + measured
+        try:
+            # Plain numbers all: one look at them together.
+            if np.isfinite(np.array([d for op in checked for d in op.data],
+                                    dtype=np.complex128)).all():
+                continue
+        except (TypeError, ValueError):
+            pass  # arrays, matrices, symbols: one operation at a time
+        for op in checked:
             check_finite(op.data, lambda: f"zentrova.qubit: {op.name} on wires {op.wires.tolist()}")
 
 
@@ -107,6 +116,15 @@ def _unrotated(mp, shots):
     analytic expectation value of any observable (simulate.expectation) and anything whose
     observable is already diagonal."""
     return mp.obs is None or is_z_word(mp.obs) or (not shots and isinstance(mp, ExpectationMP))
+
+
+@transform
+def expand_sampled_broadcast(tape):
+    """A broadcast circuit with shots as one circuit a parameter set (PennyLane's
+    broadcast_expand); an analytic one runs whole, every set from one program."""
+    if tape.shots and batch_size(tape) is not None:
+        return broadcast_expand(tape)
+    return (tape,), _null_postprocessing
 
 
 @transform
@@ -221,6 +239,26 @@ def _sample_measurement(mp):
     )
 
 
+class _Mapper:
+    """Runs a module-level function over a list of argument tuples, in this process or on a
+    pool; `threads` is the thread count each run may use. What the adjoint gets from the device
+    instead of the device itself."""
+
+    def __init__(self, pool, threads):
+        self.pool = pool
+        self.threads = threads
+
+    @property
+    def pooled(self):
+        return self.pool is not None
+
+    def __call__(self, fn, args):
+        args = list(args)
+        if self.pool is None or len(args) < 2:
+            return [fn(*a) for a in args]
+        return list(self.pool.starmap(fn, args))
+
+
 @simulator_tracking
 @single_tape_support
 class ZentrovaQubit(Device):
@@ -237,16 +275,23 @@ class ZentrovaQubit(Device):
             from numpy's global generator, so that ``numpy.random.seed`` fixes it.
         max_workers (int): run the circuits of a batch (a gradient, a parameter scan) on a pool
             of that many processes; None runs them one after another in this process.
+        threads (int): how many threads a large register's passes (and the adjoint's) use,
+            the same bits on any count; None (the default) means every core the process may
+            use, or one a worker when the circuits go to a pool of max_workers processes.
 
-    Refused with a clear error: a NaN or infinite gate parameter (ValueError, before any
-    work), a register or result too large for the memory available (DeviceError, before
-    zentrova is asked). Only the wires a circuit acts on are simulated.
+    Refused with a clear error: a bad max_workers or threads (ValueError, when the device is
+    made), a NaN or infinite gate parameter (ValueError, before any work), a register or
+    result too large for the memory available (DeviceError, before zentrova is asked). Only
+    the wires a circuit acts on are simulated.
     """
 
     _device_options = ("max_workers",)
 
-    def __init__(self, wires=None, shots=None, seed="global", max_workers=None):
+    def __init__(self, wires=None, shots=None, seed="global", max_workers=None, threads=None):
         check_max_workers(max_workers)
+        # None: every usable core, counted once here; a pool's worker gets one (_map).
+        self._threads = threads
+        self._usable = check_threads(threads)
         super().__init__(wires=wires, shots=shots)
         if isinstance(seed, str) and seed == "global":
             seed = np.random.randint(0, high=10000000)
@@ -275,20 +320,19 @@ class ZentrovaQubit(Device):
     def execute_and_compute_derivatives(self, circuits, execution_config=None):
         _refuse_non_finite(circuits)
         config = execution_config or ExecutionConfig()
-        return adjoint.execute_and_compute_derivatives(self, circuits, config)
+        return adjoint.execute_and_compute_derivatives(self._wires_of, circuits,
+                                                       self._map(config, len(circuits)))
 
     def compute_vjp(self, circuits, cotangents, execution_config=None):
         _refuse_non_finite(circuits)
         config = execution_config or ExecutionConfig()
-        return adjoint.compute_vjp(self, circuits, cotangents, config)
+        return adjoint.compute_vjp(self._wires_of, circuits, cotangents,
+                                   self._map(config, len(circuits)))
 
     def execute_and_compute_vjp(self, circuits, cotangents, execution_config=None):
-        # The values from the adjoint path too: the circuits are those its preprocessing
-        # gives, whose observables the plain path would first have to rotate.
-        _refuse_non_finite(circuits)
         config = execution_config or ExecutionConfig()
-        values = adjoint.execute(self, circuits, config)
-        return values, adjoint.compute_vjp(self, circuits, cotangents, config)
+        values = self.execute(circuits, config)
+        return values, self.compute_vjp(circuits, cotangents, config)
 
     def setup_execution_config(self, config=None, circuit=None):
         config = config or ExecutionConfig()
@@ -312,7 +356,8 @@ class ZentrovaQubit(Device):
 
     def preprocess_transforms(self, execution_config=None):
         if adjoint.wanted(execution_config):
-            return adjoint.preprocess_transforms(self, _decomposer, refuse_non_finite)
+            return adjoint.preprocess_transforms(self.wires, self.name, _decomposer,
+                                                 refuse_non_finite)
         program = CompilePipeline()
         program.add_transform(refuse_non_finite)
         program.add_transform(defer_measurements, allow_postselect=True)
@@ -338,27 +383,46 @@ class ZentrovaQubit(Device):
             sample_measurements=_sample_measurement,
             name=self.name,
         )
-        program.add_transform(broadcast_expand)
+        program.add_transform(expand_sampled_broadcast)
         return program
 
     def execute(self, circuits, execution_config=None):
         execution_config = execution_config or ExecutionConfig()
         _refuse_non_finite(circuits)
-        if adjoint.wanted(execution_config):
-            return adjoint.execute(self, circuits, execution_config)
-        max_workers = execution_config.device_options.get("max_workers", self._max_workers)
+        # Circuits the adjoint's preprocessing gave come here for their values alone: analytic
+        # expectation values, which the plain path reads off the state without rotation.
         postselect_mode = execution_config.mcm_config.postselect_mode
         # One seed per sampled circuit, drawn in order: results are the same with or without
         # a pool, and exact circuits in between do not change them.
         seeds = [int(self._rng.integers(2**63 - 1)) if c.shots else None for c in circuits]
+        mapper = self._map(execution_config, len(circuits))
+        threads = mapper.threads
         args = [
-            (c, self.wires if self.wires is not None else c.wires, s, postselect_mode)
+            (c, self.wires if self.wires is not None else c.wires, s, postselect_mode, threads)
             for c, s in zip(circuits, seeds)
         ]
-        if not max_workers or len(circuits) < 2:
-            return tuple(run(*a) for a in args)
-        executor = self._pool(execution_config.executor_backend, max_workers)
-        return tuple(executor.starmap(run, [(prepare(c, w), w, *rest) for c, w, *rest in args]))
+        if mapper.pooled:
+            args = [(prepare(c, w), w, *rest) for c, w, *rest in args]
+        return tuple(mapper(run, args))
+
+    def _wires_of(self, used):
+        """The wires a circuit using `used` (labels in its own order) runs on: only those, in
+        the device's order."""
+        if self.wires is None:
+            return list(used)
+        return [w for w in self.wires if w in used]
+
+    def _map(self, config, batch):
+        """A _Mapper for the configuration: the device's pool where it has max_workers and the
+        batch has two circuits or more, else this process."""
+        max_workers = config.device_options.get("max_workers", self._max_workers)
+        pool = None
+        if max_workers and batch > 1:
+            pool = self._pool(config.executor_backend, max_workers)
+        # A pool's workers take one thread each unless told otherwise: the pool never
+        # oversubscribes the machine.
+        threads = self._usable if self._threads is not None or pool is None else 1
+        return _Mapper(pool, min(threads, 1024))  # the engine's most
 
     def _pool(self, backend, max_workers):
         # The pool outlives one batch: starting worker processes, each importing PennyLane,

@@ -1,14 +1,33 @@
 """The operation table of the zentrova.qubit device: how each PennyLane operation becomes
-calls of a QuantumRegister's methods. Gates the register runs itself go straight to it; the
-other common gates go through `u` or `mcu` with matrices written out here, so that fixed gates
-are exact (S is diag(1, i), not a product that rounds); any other one-qubit gate, controlled or
-not, takes the matrix PennyLane computes. Everything else is left to PennyLane's decompositions.
+zentrova_program operations, (name, args) tuples that one zentrova_program.run call applies.
+Gates the register runs itself stay themselves; the other common gates go through `u` or `mcu`
+with matrices written out here, so that fixed gates are exact (S is diag(1, i), not a product
+that rounds); any other operation with a matrix on up to MAX_WIRES wires (its target wires, for
+a controlled one) runs as that one matrix, or as a diagonal where it is diagonal, under its
+controls of either value. Only larger operations, and those with no matrix, are left to
+PennyLane's decompositions.
 
-Every function takes the register, the operation and the register's qubit for each of the
-operation's wires (already mapped from PennyLane's order)."""
+Every function takes the list to append to, the operation and the register's qubit for each of
+the operation's wires (already mapped from PennyLane's order). A qubit list's first entry is
+the operation's first wire, the most significant bit of its matrix's row index, as
+zentrova_program's targets[0]."""
 
-from _zentrova_common import FIXED as _COMMON, ONE, ZERO, controlled_calls, expi, phase, rot, rx, ry, rz
+from itertools import repeat
+
+import numpy as np
+import zentrova_program
+from _zentrova_common import FIXED as _COMMON, ONE, ZERO, expi, phase, rot, rx, ry, rz
 from pennylane.ops import Controlled
+from pennylane.ops.qubit.attributes import diagonal_in_z_basis
+
+# The most wires one operation's matrix may act on (the engine's limit).
+MAX_WIRES = zentrova_program.MAX_OPERATION_QUBITS
+# Beyond this many wires an operation PennyLane can decompose is decomposed: a dense matrix on
+# k wires costs 2**k products an amplitude, its decomposition a few a gate.
+DENSE_WIRES = 4
+# Named operations that are one matrix whatever their size: PennyLane's decompositions of them
+# are long, and fail on some values.
+ALWAYS_MATRIX = {"QubitUnitary", "BlockEncode", "SpecialUnitary"}
 
 # Fixed one-qubit matrices by PennyLane name.
 FIXED = {
@@ -33,61 +52,71 @@ def matrix_of(op):
     return (complex(m[0, 0]), complex(m[0, 1]), complex(m[1, 0]), complex(m[1, 1]))
 
 
-def _u(reg, op, q):
-    reg.u(q[0], *matrix_of(op))
+def _u(out, op, q):
+    out.append(("u", (q[0], *matrix_of(op))))
 
 
-def _controlled(reg, op, q, base):
-    """A one-qubit `base` under the operation's controls, the last wire being the target.
-    A control on 0 is a control on 1 between two X gates."""
-    for method, args in controlled_calls(q[:-1], op.control_values, q[-1], base):
-        getattr(reg, method)(*args)
+def _under(out, controls, values, target, m):
+    """A one-qubit matrix (four entries) under controls; values None means all read 1."""
+    if values is None or all(values):
+        out.append(("mcu", (list(controls), target, *m)))
+    else:
+        out.append(("matrix", ([target], m, list(controls), [int(v) for v in values])))
 
 
 def _named_controlled(base_name):
-    def apply(reg, op, q):
+    def apply(out, op, q):
         base = FIXED.get(base_name) or PARAMETRIC[base_name](*(float(p) for p in op.data))
-        reg.mcu(q[:-1], q[-1], *base)
+        out.append(("mcu", (q[:-1], q[-1], *base)))
 
     return apply
 
 
-def _multi_controlled_x(reg, op, q):
-    if all(op.control_values):
+def _multi_controlled_x(out, op, q):
+    values = op.control_values
+    if all(values):
         if len(q) == 2:
-            reg.cnot(q[0], q[1])
-        elif len(q) == 3:
-            reg.ccnot(q[0], q[1], q[2])
-        else:
-            reg.mcu(q[:-1], q[-1], *FIXED["PauliX"])
-    else:
-        _controlled(reg, op, q, FIXED["PauliX"])
+            out.append(("cnot", (q[0], q[1])))
+            return
+        if len(q) == 3:
+            out.append(("ccnot", (q[0], q[1], q[2])))
+            return
+    _under(out, q[:-1], values, q[-1], FIXED["PauliX"])
 
 
-def _projector(reg, op, q):
+def _projector(out, op, q):
     # Postselection deferred to the end leaves a projector on a basis state; `u` applies it
     # as the (non-unitary) matrix it is, and the read-out renormalises.
     for qubit, bit in zip(q, op.data[0]):
-        reg.u(qubit, *((ONE, ZERO, ZERO, ZERO) if int(bit) == 0 else (ZERO, ZERO, ZERO, ONE)))
+        out.append(("u", (qubit, *((ONE, ZERO, ZERO, ZERO) if int(bit) == 0
+                                   else (ZERO, ZERO, ZERO, ONE)))))
 
 
-def _global_phase(reg, op, q):
+def _global_phase(out, op, q):
     # e^(-i phi) on every amplitude; any qubit carries it.
     z = expi(-float(op.data[0]))
-    reg.u(0, z, ZERO, ZERO, z)
+    out.append(("u", (0, z, ZERO, ZERO, z)))
+
+
+def _one(name):
+    return lambda out, op, q: out.append((name, (q[0],)))
+
+
+def _rotation(name):
+    return lambda out, op, q: out.append((name, (q[0], float(op.data[0]))))
 
 
 APPLY = {
-    "Identity": lambda reg, op, q: None,
-    "PauliX": lambda reg, op, q: reg.x(q[0]),
-    "Hadamard": lambda reg, op, q: reg.h(q[0]),
-    "RX": lambda reg, op, q: reg.rx(q[0], float(op.data[0])),
-    "RY": lambda reg, op, q: reg.ry(q[0], float(op.data[0])),
-    "RZ": lambda reg, op, q: reg.rz(q[0], float(op.data[0])),
-    "CNOT": lambda reg, op, q: reg.cnot(q[0], q[1]),
-    "SWAP": lambda reg, op, q: reg.swap(q[0], q[1]),
-    "Toffoli": lambda reg, op, q: reg.ccnot(q[0], q[1], q[2]),
-    "CSWAP": lambda reg, op, q: reg.csswap(q[0], q[1], q[2]),
+    "Identity": lambda out, op, q: None,
+    "PauliX": _one("x"),
+    "Hadamard": _one("h"),
+    "RX": _rotation("rx"),
+    "RY": _rotation("ry"),
+    "RZ": _rotation("rz"),
+    "CNOT": lambda out, op, q: out.append(("cnot", (q[0], q[1]))),
+    "SWAP": lambda out, op, q: out.append(("swap", (q[0], q[1]))),
+    "Toffoli": lambda out, op, q: out.append(("ccnot", (q[0], q[1], q[2]))),
+    "CSWAP": lambda out, op, q: out.append(("csswap", (q[0], q[1], q[2]))),
     "MultiControlledX": _multi_controlled_x,
     "CZ": _named_controlled("PauliZ"),
     "CY": _named_controlled("PauliY"),
@@ -108,24 +137,113 @@ def _is_basis_projector(op):
     return len(op.data[0]) == len(op.wires)
 
 
+def _as_matrix(op):
+    """Whether an operation the table does not name runs as its matrix (or diagonal)."""
+    if isinstance(op, Controlled):
+        base = op.base
+        return base.has_matrix and len(base.wires) <= MAX_WIRES
+    k = len(op.wires)
+    if not op.has_matrix or k > MAX_WIRES or k == 0:
+        return False
+    return (k <= DENSE_WIRES or op.name in ALWAYS_MATRIX or op.name in diagonal_in_z_basis
+            or not op.has_decomposition)
+
+
+_SUPPORTED = {}  # operation type -> whether it runs as a matrix, asked once per type and size
+
+
 def supported(op):
     """Whether the device runs `op` without decomposing it."""
     name = op.name
     if name in APPLY:
         return name != "Projector" or _is_basis_projector(op)
-    if getattr(op, "batch_size", None) is not None:
-        return False
+    base = getattr(op, "base", None)
+    key = (type(op), len(op.wires), type(base), base is not None and len(base.wires))
+    known = _SUPPORTED.get(key)
+    if known is None:
+        known = _SUPPORTED[key] = _as_matrix(op)
+    return known
+
+
+def _is_diagonal(m):
+    return np.count_nonzero(m) == np.count_nonzero(np.diagonal(m, axis1=-2, axis2=-1))
+
+
+def _matrix_ops(out, targets, m, controls=(), values=None, diagonal=None):
+    """m (2**k x 2**k, or the diagonal's 2**k entries when `diagonal`) on `targets` under
+    controls, as a diagonal when nothing is off the diagonal."""
+    controls = list(controls)
+    values = [1] * len(controls) if values is None else [int(v) for v in values]
+    if diagonal is None:
+        m = np.asarray(m, dtype=np.complex128)
+        if _is_diagonal(m):
+            out.append(("diagonal", (list(targets), np.ascontiguousarray(np.diagonal(m)),
+                                     controls, values)))
+        else:
+            out.append(("matrix", (list(targets), np.ascontiguousarray(m), controls, values)))
+    else:
+        out.append(("diagonal", (list(targets), np.ascontiguousarray(diagonal, dtype=np.complex128),
+                                 controls, values)))
+
+
+def _generic(out, op, q):
     if isinstance(op, Controlled):
-        return len(op.base.wires) == 1 and op.base.has_matrix
-    return len(op.wires) == 1 and op.has_matrix
+        base = op.base
+        nc = len(q) - len(base.wires)
+        if len(base.wires) == 1:
+            _under(out, q[:nc], op.control_values, q[nc], matrix_of(base))
+        else:
+            _matrix_ops(out, q[nc:], base.matrix(), q[:nc], op.control_values)
+    elif len(q) == 1:
+        _u(out, op, q)
+    elif op.name in diagonal_in_z_basis:
+        _matrix_ops(out, q, None, diagonal=op.eigvals())
+    else:
+        _matrix_ops(out, q, op.matrix())
 
 
-def apply(reg, op, qubits):
-    """Runs one supported operation on the register; `qubits` lists its wires' qubits."""
+def apply(out, op, qubits):
+    """Appends one supported operation's program operations to `out`; `qubits` lists its
+    wires' qubits."""
     fn = APPLY.get(op.name)
     if fn is not None:
-        fn(reg, op, qubits)
-    elif isinstance(op, Controlled):
-        _controlled(reg, op, qubits, matrix_of(op.base))
+        fn(out, op, qubits)
     else:
-        _u(reg, op, qubits)
+        _generic(out, op, qubits)
+
+
+def broadcast_columns(op, q, size):
+    """A broadcast operation (parameters of `size` sets) as columns of program operations, each
+    a sequence of `size` of them, one per set; an operation without batched parameters as
+    columns that repeat its own. Matrices are built for all the sets in one of PennyLane's
+    vectorised calls; the module's rotations stay themselves."""
+    if op.batch_size is None:
+        ops = []
+        apply(ops, op, q)
+        return [repeat(o, size) for o in ops]
+    name = op.name
+    if name in ("RX", "RY", "RZ"):
+        method = name.lower()
+        return [[(method, (q[0], t)) for t in np.asarray(op.data[0], dtype=float).tolist()]]
+    if name == "GlobalPhase":
+        z = [expi(-t) for t in np.asarray(op.data[0], dtype=float).tolist()]
+        return [[("u", (0, c, ZERO, ZERO, c)) for c in z]]
+    controls, values = [], None
+    base = op
+    if isinstance(op, Controlled):
+        base = op.base
+        controls, values = q[: len(q) - len(base.wires)], op.control_values
+    targets = q[len(controls):]
+    column = []
+    if base.name in diagonal_in_z_basis and base.batch_size is not None:
+        entries = np.asarray(base.eigvals(), dtype=np.complex128).reshape(size, -1)
+        for e in entries:
+            _matrix_ops(column, targets, None, controls, values, diagonal=e)
+        return [column]
+    m = np.asarray(base.matrix(), dtype=np.complex128)
+    m = m.reshape(size, *m.shape[-2:])
+    diagonal = _is_diagonal(m)
+    for mi in m:
+        _matrix_ops(column, targets, None if diagonal else mi, controls, values,
+                    diagonal=np.diagonal(mi) if diagonal else None)
+    return [column]

@@ -1,9 +1,12 @@
 """Runs one prepared PennyLane circuit on a zentrova register and turns the register's
 read-out into PennyLane's results. The circuit arrives with only operations the device runs
-(ops.supported) and with every observable already diagonal, so expectation values, variances
-and probabilities come from the exact probabilities alone; samples are drawn from those same
-probabilities with numpy's generator. `run` is a module-level function of picklable
-arguments, so that a process pool can run it.
+(ops.supported), which become one zentrova_program.run call (a program, program_of).
+Analytic expectation values of Pauli sums and of matrices on simulated wires are read off the
+state by zentrova_program.expectations, all of a circuit's in one call; every other observable
+arrives diagonal, so variances and probabilities come from the exact probabilities, and
+samples are drawn from those with numpy's generator. A broadcast circuit runs whole: on few
+wires as one register for many parameter sets (batched.py), else one program a set. `run` is
+a module-level function of picklable arguments, so that a process pool can run it.
 
 Wire order: PennyLane's wire k of n (in the device's order) is zentrova's qubit n-1-k. Index i
 of PennyLane's arrays has wire 0 as its most significant bit, zentrova's qubit 0 is the least
@@ -21,6 +24,7 @@ from typing import NamedTuple
 
 import numpy as np
 import zentrova
+import zentrova_program
 import zentrova_readout
 from _zentrova_common import Layout, check_memory, panics_as, sample_indices
 from pennylane.exceptions import DeviceError
@@ -34,48 +38,71 @@ from pennylane.measurements import (
 from pennylane.ops import Controlled, SProd, Sum
 from pennylane.wires import Wires
 
-from .ops import apply
+from . import ops
+from .batched import run_broadcast
+from .ops import apply, broadcast_columns
 
 
-def run_ops(circuit, wire_order, reg=None):
-    """The register after the circuit's operations (on `reg` if given: a register of
-    len(wire_order) qubits, or a _Recorder)."""
+def program_of(circuit, wire_order):
+    """The circuit's operations as zentrova_program operations on a register of
+    len(wire_order) qubits; for a broadcast circuit, a list of one such program (a tuple) per
+    parameter set."""
     n = len(wire_order)
     qubit = {w: n - 1 - k for k, w in enumerate(wire_order)}
-    if reg is None:
-        reg = _register(n)
+    size = batch_size(circuit)
+    if size is None:
+        out = []
+        for op in circuit.operations:
+            apply(out, op, [qubit[w] for w in _wires_of(op)])
+        return out
+    columns = []
     for op in circuit.operations:
-        apply(reg, op, [qubit[w] for w in _wires_of(op)])
-    return reg
+        columns.extend(broadcast_columns(op, [qubit[w] for w in _wires_of(op)], size))
+    return list(zip(*columns)) if columns else [()] * size
+
+
+def batch_size(circuit):
+    """The circuit's batch size, or None; PennyLane's own answer checks every operation's
+    batching, which costs more than running a small circuit, so it is asked only where a
+    parameter has more dimensions than a scalar."""
+    for op in circuit.operations:
+        for d in op.data:
+            if (d.ndim if hasattr(d, "ndim") else np.ndim(d)) != 0:
+                return circuit.batch_size
+    return None
+
+
+def run_program(program, n, threads=1):
+    """A fresh register of n qubits after the program, run in one call."""
+    return zentrova_program.run(_register(n), program, threads=threads)
+
+
+_CONTROLLED = {}  # operation type -> whether it is Controlled, asked once a type
 
 
 def _wires_of(op):
     # A controlled operation builds its wires anew on each access (controls + target), which
-    # costs more than the gate on a small register.
-    if isinstance(op, Controlled):
-        return (*op.control_wires, *op.base.wires)
-    return op.wires
-
-
-class _Recorder:
-    """Stands in for a register and keeps the calls made on it."""
-
-    def __init__(self):
-        self.calls = []
-
-    def __getattr__(self, method):
-        return lambda *args: self.calls.append((method, args))
+    # costs more than the gate on a small register; and PennyLane's operation classes are
+    # abstract, slow to ask isinstance of.
+    kind = type(op)
+    controlled = _CONTROLLED.get(kind)
+    if controlled is None:
+        controlled = _CONTROLLED[kind] = isinstance(op, Controlled)
+    if controlled:
+        return op.control_wires.labels + op.base.wires.labels
+    return op.wires.labels
 
 
 class Prepared(NamedTuple):
-    """A circuit as plain register calls and its measurements alone: what a worker process
-    gets. PennyLane's operations cost more to send and rebuild there (tens of microseconds
-    each) than a register of 16 qubits takes to run them."""
+    """A circuit as zentrova_program operations and its measurements alone: what a worker
+    process gets. PennyLane's operations cost more to send and rebuild there (tens of
+    microseconds each) than a register of 16 qubits takes to run them."""
 
-    calls: list
+    program: list  # or, for a broadcast circuit, one program per parameter set
     measured: object  # the circuit without its operations
     postselected: bool
     active: Wires  # the register's wires
+    batch_size: int | None
 
 
 def active_wires(circuit, wire_order):
@@ -90,8 +117,8 @@ def active_wires(circuit, wire_order):
 
 def prepare(circuit, wire_order):
     active = active_wires(circuit, wire_order)
-    calls = run_ops(circuit, active, _Recorder()).calls
-    return Prepared(calls, circuit.copy(operations=[]), _postselected(circuit), active)
+    return Prepared(program_of(circuit, active), circuit.copy(operations=[]),
+                    _postselected(circuit), active, batch_size(circuit))
 
 
 def _postselected(circuit):
@@ -99,7 +126,8 @@ def _postselected(circuit):
 
 
 def marginal(probs, n, positions):
-    """Probabilities of the wires at `positions` (of n, wire 0 first), in the order given.
+    """Probabilities of the wires at `positions` (of n, wire 0 first), in the order given
+    (row by row for an array of rows, one set of probabilities each).
     Each run of wires summed away becomes one axis of the reshaped array, and einsum sums
     them: numpy's sum over an axis that is not the last, with few entries inside it, is five
     times slower (at n = 20, wires 0 and 19 kept: 6.2 -> 1.2 ms)."""
@@ -120,22 +148,28 @@ def marginal(probs, n, positions):
         sizes.append(1 << (j - k))
         k = j
     out = "".join(kept[p] for p in positions)
+    if probs.ndim == 2:
+        rows = len(probs)
+        return np.einsum(f"z{axes}->z{out}", probs.reshape(rows, *sizes)).reshape(rows, -1)
     return np.einsum(f"{axes}->{out}", probs.reshape(sizes)).reshape(-1)
 
 
 class _Readout:
     """The register's probabilities and amplitudes, each read once when first asked for, and
-    scaled by the kept probability when deferred postselection has projected the state."""
+    scaled by the kept probability when deferred postselection has projected the state; or,
+    with reg None, amplitudes given."""
 
-    def __init__(self, reg, postselected):
+    def __init__(self, reg, postselected, amps=None):
         self.reg = reg
         self.postselected = postselected
         self._probs = None
-        self._amps = None
+        self._amps = amps
         self.norm2 = 1.0
 
     @property
     def probs(self):
+        if self._probs is None and self.reg is None:
+            self._probs = np.abs(self._amps) ** 2
         if self._probs is None:
             p = np.asarray(zentrova_readout.probabilities(self.reg))
             if self.postselected:
@@ -287,15 +321,17 @@ def bits_of(indices, n):
     return ((indices[:, None].astype(np.int64) >> shifts) & 1).astype(np.int64)
 
 
-def run(circuit, wire_order, seed=None, postselect_mode=None):
+def run(circuit, wire_order, seed=None, postselect_mode=None, threads=1):
     """The results of one circuit (or a Prepared one), in PennyLane's layout: one value per
-    measurement (a bare value for a single one), and per shot bin for a shot vector.
+    measurement (a bare value for a single one), and per shot bin for a shot vector; for a
+    broadcast circuit each value stacked over the parameter sets, as PennyLane's
+    broadcast_expand would give them. threads: how many threads a large register's passes use.
 
     A register too large for memory is refused here before zentrova is asked, and anything
     zentrova still refuses with its PanicException (which derives from BaseException, so a
     process pool's worker would die of it) leaves as PennyLane's DeviceError, which pickles."""
     with panics_as(DeviceError):
-        return _run(circuit, wire_order, seed, postselect_mode)
+        return _run(circuit, wire_order, seed, postselect_mode, threads)
 
 
 def _register(n):
@@ -303,24 +339,143 @@ def _register(n):
     return zentrova.QuantumRegister(n)
 
 
-def _run(circuit, wire_order, seed, postselect_mode):
+def engine_terms(obs, position):
+    """The observable as zentrova_program.expectations' terms on the active wires (position:
+    wire -> qubit), or None where it is not one they take exactly as PennyLane means it. A
+    Pauli term with X or Y on an idle wire (which reads |0>) averages to 0, Z there to 1."""
+    rep = obs.pauli_rep
+    if rep is not None:
+        terms = []
+        for word, coefficient in rep.items():
+            c = complex(coefficient)
+            if c.imag != 0:
+                return None
+            letters, qubits = [], []
+            for w, letter in word.items():
+                q = position.get(w)
+                if q is None:
+                    if letter != "Z":
+                        break
+                    continue
+                letters.append(letter)
+                qubits.append(q)
+            else:
+                terms.append((c.real, "".join(letters), qubits))
+        return terms
+    wires = obs.wires
+    if (obs.name == "SparseHamiltonian" or not obs.has_matrix or len(wires) > ops.MAX_WIRES
+            or any(w not in position for w in wires)):
+        return None
+    return [(np.asarray(obs.matrix(wire_order=wires), dtype=np.complex128),
+             [position[w] for w in wires])]
+
+
+def _engine_expectations(mps, active, postselected):
+    """(indices, observables): the analytic expectation values the engine reads off the state
+    in one call. A postselected state is not normalised: its values go the other way."""
+    if postselected:
+        return [], []
+    m = len(active)
+    position = {w: m - 1 - k for k, w in enumerate(active)}
+    indices, observables = [], []
+    for i, mp in enumerate(mps):
+        if isinstance(mp, ExpectationMP) and mp.obs is not None:
+            terms = engine_terms(mp.obs, position)
+            if terms is not None:
+                indices.append(i)
+                observables.append(terms)
+    return indices, observables
+
+
+def _analytic(reg, mps, engine, wire_order, active, postselected):
+    indices, observables = engine
+    results = [None] * len(mps)
+    if indices:
+        for i, v in zip(indices, zentrova_program.expectations(reg, observables).tolist()):
+            results[i] = np.float64(v)
+    if len(indices) < len(mps):
+        readout = _Readout(reg, postselected)
+        for i, mp in enumerate(mps):
+            if results[i] is None:
+                results[i] = analytic_result(mp, readout, wire_order, active)
+    return results[0] if len(mps) == 1 else tuple(results)
+
+
+def _stacked(results, circuit):
+    """One result per parameter set as one result of the broadcast circuit."""
+    n_mps = len(circuit.measurements)
+    shots = circuit.shots
+    if shots and shots.has_partitioned_shots:
+        bins = range(shots.num_copies)
+        if n_mps > 1:
+            return tuple(tuple(np.stack([r[s][k] for r in results]) for k in range(n_mps))
+                         for s in bins)
+        return tuple(np.stack([r[s] for r in results]) for s in bins)
+    if n_mps > 1:
+        return tuple(np.stack([r[k] for r in results]) for k in range(n_mps))
+    return np.stack(results)
+
+
+def _run(circuit, wire_order, seed, postselect_mode, threads):
     if isinstance(circuit, Prepared):
-        active = circuit.active
-        reg = _register(len(active))
-        for method, args in circuit.calls:
-            getattr(reg, method)(*args)
+        active, program, size = circuit.active, circuit.program, circuit.batch_size
         postselected, circuit = circuit.postselected, circuit.measured
     else:
         active = active_wires(circuit, wire_order)
-        reg = run_ops(circuit, active)
+        size = batch_size(circuit)
         postselected = _postselected(circuit)
+        # A broadcast circuit is first offered to run_broadcast whole.
+        program = program_of(circuit, active) if size is None or circuit.shots else None
+    n = len(active)
+    mps = circuit.measurements
+    if not circuit.shots and size is not None and not postselected and program is None:
+        rows = run_broadcast(circuit, active, threads)
+        if rows is not None:
+            return _from_rows(rows, mps, wire_order, active)
+        program = program_of(circuit, active)
+    if not circuit.shots:
+        engine = _engine_expectations(mps, active, postselected)
+        if size is None:
+            return _analytic(run_program(program, n, threads), mps, engine, wire_order, active,
+                             postselected)
+        return _stacked([_analytic(run_program(p, n, threads), mps, engine, wire_order, active,
+                                   postselected) for p in program], circuit)
+    rng = np.random.default_rng(seed)
+    if size is None:
+        return _sampled(run_program(program, n, threads), circuit, wire_order, active,
+                        postselected, postselect_mode, rng)
+    return _stacked([_sampled(run_program(p, n, threads), circuit, wire_order, active,
+                              postselected, postselect_mode, rng) for p in program], circuit)
+
+
+def _from_rows(rows, mps, wire_order, active):
+    """A broadcast circuit's analytic results from its sets' amplitudes (rows): expectation
+    values of Z words and probabilities of active wires for every set at once, the others set
+    by set."""
+    n = len(active)
+    probs = None
+    results = []
+    for mp in mps:
+        wires = mp.wires if mp.obs is not None or mp.wires else wire_order
+        simple = (isinstance(mp, ProbabilityMP) and mp.obs is None) or (
+            isinstance(mp, ExpectationMP) and mp.obs is not None and is_z_word(mp.obs))
+        if simple and all(w in active for w in wires):
+            if probs is None:
+                probs = np.abs(rows) ** 2
+            p = marginal(probs, n, [active.index(w) for w in wires])
+            p = p.copy() if p is probs else p
+            if isinstance(mp, ExpectationMP):
+                p = p @ np.asarray(mp.eigvals(), dtype=float)
+            results.append(p)
+        else:
+            results.append(np.stack([analytic_result(mp, _Readout(None, False, a), wire_order,
+                                                     active) for a in rows]))
+    return results[0] if len(mps) == 1 else tuple(results)
+
+
+def _sampled(reg, circuit, wire_order, active, postselected, postselect_mode, rng):
     readout = _Readout(reg, postselected)
     mps = circuit.measurements
-    if not circuit.shots:
-        results = tuple(analytic_result(mp, readout, wire_order, active) for mp in mps)
-        return results[0] if len(mps) == 1 else results
-
-    rng = np.random.default_rng(seed)
     probs = readout.probs
     bins = list(circuit.shots.bins())
     sizes = [upper - lower for lower, upper in bins]

@@ -10,15 +10,32 @@ reaches the caller as a ZentrovaError, a QiskitError.
 """
 
 import concurrent.futures
-import itertools
+import functools
+import gc
 
 import numpy as np
-from _zentrova_common import RefusedError
+from _zentrova_common import MAX_BATCHES, RefusedError, submit_batches
 
 from . import _worker
 from ._translate import ZentrovaError
 
-MAX_BATCHES = 64
+
+def collector_paused(fn):
+    """fn with Python's cyclic garbage collector paused while it runs. Reading
+    circuits and building results makes many small objects and no cycles, and
+    the collections their number sets off walk every live object, the
+    caller's circuits included: a quarter of a run of many small circuits.
+    Left alone where the caller has paused it already."""
+    @functools.wraps(fn)
+    def paused(*args, **kwargs):
+        if not gc.isenabled():
+            return fn(*args, **kwargs)
+        gc.disable()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            gc.enable()
+    return paused
 
 
 def root_entropy(seed) -> int:
@@ -50,15 +67,7 @@ def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
             return results
         ready.done = lambda: True  # type: ignore[attr-defined]
         return ready
-    batches = min(total, MAX_BATCHES)
-    size, extra = divmod(total, batches)
-    stream = iter(tasks)
-    futures = [executor.submit(_worker.run_batch, kind,
-                               list(itertools.islice(stream, size + (b < extra))))
-               for b in range(batches)]
-    # Run the producer to its end, whatever it still does after its last task.
-    if next(stream, None) is not None:
-        raise RuntimeError("more tasks than announced")
+    futures = submit_batches(executor, _worker.run_batch, kind, tasks, total)
 
     def collect() -> list:
         results: list = []

@@ -8,16 +8,18 @@ and everything a task receives or returns pickles as plain data. The Qiskit
 side (_translate.py) turns circuits into the operations read here, every
 one-qubit matrix already worked out.
 
-Operations, each a tuple:
-  (name, *args)                 a method of QuantumRegister with its arguments:
-                                x, h, rx, ry, rz, cnot, swap, ccnot, csswap,
-                                u (target, four entries), mcu (controls,
-                                target, four entries)
-  ("measure", qubit, clbit)     mid-circuit only; final ones are listed apart
-  ("reset", qubit)
-  ("if", clbits, value, then_ops, else_ops)
+Operations, each a tuple (name, args):
+  a zentrova_program operation  x, h, rx, ry, rz, cnot, swap, ccnot, csswap, u,
+                                mcu, diagonal, matrix, with args as
+                                zentrova_program.run takes them
+  ("measure", (qubit, clbit))   mid-circuit only; final ones are listed apart
+  ("reset", (qubit,))
+  ("if", (clbits, value, then_ops, else_ops))
                                 then_ops when the clbits, read as an integer
                                 (clbits[0] least significant), equal value
+
+Every stretch of gates between measurements, resets and conditions runs in one
+zentrova_program.run call, with the interpreter lock released.
 
 Every failure leaves as an Exception that pickles: a register too large for
 memory is refused before zentrova is asked, and zentrova's own PanicException
@@ -26,59 +28,49 @@ becomes a RefusedError.
 
 import numpy as np
 import zentrova
+import zentrova_program
 import zentrova_readout
 from _zentrova_common import (
     K,
     RefusedError,
     check_memory,
+    fold,
     measure,
     measurer,
     panics_as,
+    qubitwise_groups,
     sample_indices,
+    task_rng,
     uniform_draws,
 )
 
-_QR = zentrova.QuantumRegister
-_GATES = ("x", "h", "rx", "ry", "rz", "cnot", "swap", "ccnot", "csswap", "u", "mcu")
-_METHODS = {name: getattr(_QR, name) for name in _GATES}
-
-
-def _compile_gate(op: tuple) -> tuple:
-    """(method, args) for one unitary operation."""
-    name = op[0]
-    if name == "mcu":
-        return _METHODS[name], (list(op[1]), *op[2:])
-    return _METHODS[name], op[1:]
-
-
-def compile_gates(ops) -> list[tuple]:
-    return [_compile_gate(op) for op in ops]
+_RUN = zentrova_program.run
+# From this many qubits a circuit's runs of one-qubit gates are merged into one matrix each
+# before they run (zentrova_program's fuse): fewer passes over a state that no longer fits
+# in cache, amplitudes within 1e-12 of the gates' own, the same bits on every machine. On
+# fewer, a pass costs less than planning it. Shots run one at a time are never fused: their
+# measurements give the bits of the gates run one by one.
+FUSE_QUBITS = 10
 
 
 def new_register(n: int) -> "zentrova.QuantumRegister":
     check_memory(n, "a register", error_type=RefusedError)
-    return _QR(n)
-
-
-def run_gates(n: int, calls) -> "zentrova.QuantumRegister":
-    reg = new_register(n)
-    for method, args in calls:
-        method(reg, *args)
-    return reg
+    return zentrova.QuantumRegister(n)
 
 
 # Shot-by-shot programs: 0 gate, 1 measure, 2 reset, 3 condition.
 def _compile_shots(ops) -> list[tuple]:
     out = []
     for op in ops:
-        if op[0] == "measure":
-            out.append((1, op[1], op[2]))
-        elif op[0] == "reset":
-            out.append((2, op[1], None))
-        elif op[0] == "if":
-            out.append((3, (op[1], op[2]), (_compile_shots(op[3]), _compile_shots(op[4]))))
+        name, a = op
+        if name == "measure":
+            out.append((1, a[0], a[1]))
+        elif name == "reset":
+            out.append((2, a[0], None))
+        elif name == "if":
+            out.append((3, (a[0], a[1]), (_compile_shots(a[2]), _compile_shots(a[3]))))
         else:
-            out.append((0, _compile_gate(op), None))
+            out.append((0, op, None))
     return out
 
 
@@ -99,9 +91,7 @@ def _run_shot(program, clbits: list[int], queue, measure) -> None:
             _run_shot(b[0] if read == value else b[1], clbits, queue, measure)
 
 
-def _rng(seed):
-    entropy, key = seed
-    return np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=key))
+_rng = task_rng
 
 
 def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
@@ -116,12 +106,14 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
     state = None
     if program[0] == "final":
         _, gates, measures = program
-        reg = run_gates(n, compile_gates(gates))
+        reg = new_register(n)
+        if gates:
+            _RUN(reg, gates, n >= FUSE_QUBITS)
         if want_state:
             state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
             p = np.asarray(zentrova_readout.probabilities(reg))
-            idx = sample_indices(p, shots, _rng(seed))
+            idx = sample_indices(p, shots, _rng(seed), in_place=True)
             for q, c in measures:
                 bits[:, c] = 0 if q is None else (idx >> q) & 1
     elif shots:
@@ -161,48 +153,6 @@ _TURN = {
 }
 
 
-def _fold(p: np.ndarray, top: int, terms: list[tuple[int, tuple[int, ...]]], out: list[float]) -> None:
-    """Fills out[i] for each (i, codes) in terms, p covering qubits 0..top.
-
-    Terms that agree on the higher qubits share the work done for them, so a
-    group of k terms costs about log2(k) + 2 passes over p rather than k.
-    Each step is one elementwise addition or subtraction: no reduction whose
-    order a library could choose.
-    """
-    if top < 0:
-        value = float(p[0])
-        for i, _ in terms:
-            out[i] = value
-        return
-    half = p.shape[0] // 2
-    lo, hi = p[:half], p[half:]
-    by_code: dict[int, list] = {}
-    for term in terms:
-        by_code.setdefault(term[1][top], []).append(term)
-    for code in sorted(by_code):
-        if code == 0:
-            part = lo + hi
-        elif code == 1:
-            part = lo - hi
-        else:
-            part = lo if code == 2 else hi
-        _fold(part, top - 1, by_code[code], out)
-
-
-def _groups(terms: list[dict[int, str]]) -> list[tuple[dict[int, str], list[int]]]:
-    """Qubit-wise commuting groups, first fit in the order the terms come."""
-    groups: list[tuple[dict[int, str], list[int]]] = []
-    for t, bases in enumerate(terms):
-        for basis, members in groups:
-            if all(basis.get(q, b) == b for q, b in bases.items()):
-                basis.update(bases)
-                members.append(t)
-                break
-        else:
-            groups.append((dict(bases), [t]))
-    return groups
-
-
 def estimate(task) -> np.ndarray:
     """Expectation values of observables on one circuit's final state.
 
@@ -214,16 +164,22 @@ def estimate(task) -> np.ndarray:
     n, gates, observables, precision, seed = task
     reg = new_register(n)
     draw = None
+    stretch: list = []
+    fuse = n >= FUSE_QUBITS
     for op in gates:
         if op[0] == "reset":
+            if stretch:
+                _RUN(reg, stretch, fuse)
+                stretch = []
             if draw is None:
                 # The outcomes' own stream: the noise keeps the bits it has
                 # without resets.
                 draw = _rng((seed[0], (*seed[1], 1))).random
-            measure(reg, op[1], draw, reset=True)
+            measure(reg, op[1][0], draw, reset=True)
         else:
-            method, args = _compile_gate(op)
-            method(reg, *args)
+            stretch.append(op)
+    if stretch:
+        _RUN(reg, stretch, fuse)
     # Each distinct term once, in the order the observables list them.
     index: dict[tuple, int] = {}
     for obs in observables:
@@ -242,17 +198,17 @@ def estimate(task) -> np.ndarray:
     values = [0.0] * len(keys)
     current = ["Z"] * n
     p = np.empty(1 << n)  # one buffer for every group's probabilities
-    for basis, members in _groups(bases):
+    for basis, members in qubitwise_groups(bases):
+        turns = []
         for q in sorted(basis):
             if basis[q] != current[q]:
                 turn = _TURN[(current[q], basis[q])]
-                if turn is None:
-                    reg.h(q)
-                else:
-                    reg.u(q, *turn)
+                turns.append(("h", (q,)) if turn is None else ("u", (q, *turn)))
                 current[q] = basis[q]
+        if turns:
+            _RUN(reg, turns)
         zentrova_readout.probabilities(reg, out=p)
-        _fold(p, n - 1, [(t, codes[t]) for t in members], values)
+        fold(p, n - 1, [(t, codes[t]) for t in members], values)
     evs = np.empty(len(observables))
     for i, obs in enumerate(observables):
         total = 0.0

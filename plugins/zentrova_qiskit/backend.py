@@ -48,11 +48,19 @@ def _target(num_qubits: int | None = None) -> Target:
         lib.CZGate(), lib.CHGate(), lib.CPhaseGate(l), lib.CRXGate(t), lib.CRYGate(t),
         lib.CRZGate(t), lib.CUGate(t, p, l, g), lib.CSGate(), lib.CSdgGate(), lib.CSXGate(),
         lib.CCZGate(), Measure(), Reset(), Delay(t),
+        # gates that are one matrix or diagonal operation on their qubits
+        lib.U1Gate(l), lib.U2Gate(p, l), lib.U3Gate(t, p, l), lib.CU1Gate(l),
+        lib.CU3Gate(t, p, l), lib.RZZGate(t), lib.RXXGate(t), lib.RYYGate(t), lib.RZXGate(t),
+        lib.ECRGate(), lib.iSwapGate(), lib.DCXGate(), lib.XXPlusYYGate(t, p),
+        lib.XXMinusYYGate(t, p), lib.C3SXGate(), lib.RCCXGate(), lib.RC3XGate(),
     ]
     for gate in gates:
         target.add_instruction(gate, None)
     target.add_instruction(lib.MCXGate, name="mcx")
     target.add_instruction(lib.MCPhaseGate, name="mcphase")
+    # any unitary, as one matrix up to ten qubits (by its definition beyond)
+    target.add_instruction(lib.UnitaryGate, name="unitary")
+    target.add_instruction(lib.DiagonalGate, name="diagonal")
     target.add_instruction(IfElseOp, name="if_else")
     return target
 
@@ -77,11 +85,13 @@ class ZentrovaJob(JobV1):
         return JobStatus.DONE if done else JobStatus.RUNNING
 
 
-def _values(bits: np.ndarray) -> list[int]:
-    """Each shot's classical bits as an integer, clbit c as bit c."""
+def _values(bits: np.ndarray, as_list: bool = True):
+    """Each shot's classical bits as an integer, clbit c as bit c (a uint64
+    array without as_list, for fewer than 64 clbits)."""
     if bits.shape[1] < 64:
         weights = np.left_shift(np.uint64(1), np.arange(bits.shape[1], dtype=np.uint64))
-        return (bits.astype(np.uint64) @ weights).tolist()
+        values = bits.astype(np.uint64) @ weights
+        return values.tolist() if as_list else values
     return [int.from_bytes(np.packbits(row[::-1]).tobytes(), "big") >> (-bits.shape[1] % 8)
             for row in bits]
 
@@ -136,26 +146,7 @@ class ZentrovaBackend(BackendV2):
             raise ValueError(f"shots must be an integer of 0 or more, not {shots!r}")
         shots = int(shots)
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
-        programs, cache = [], {}
-        for i, circuit in enumerate(circuits):
-            if not isinstance(circuit, QuantumCircuit):
-                raise TypeError(f"circuit {i} is a {type(circuit).__name__}, not a QuantumCircuit")
-            if circuit.parameters:
-                names = ", ".join(sorted(p.name for p in circuit.parameters))
-                raise ValueError(f"circuit {i} ('{circuit.name}') has unbound parameters: {names}")
-            prog = cache.get(id(circuit))
-            if prog is None:  # a circuit given many times is read once
-                try:
-                    prog = cache[id(circuit)] = read(circuit)
-                except UnsupportedInstruction as e:
-                    raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
-            if opts["save_statevector"]:
-                if not prog.final:
-                    raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
-                                     "circuit whose measurements all come at the end")
-                check_memory(prog.num_qubits, f"the state of circuit {i} ('{circuit.name}')",
-                             error_type=ZentrovaError)
-            programs.append(prog)
+        programs = _read_all(circuits, opts)
 
         entropy = _dispatch.root_entropy(opts["seed_simulator"])
         tasks, pieces = [], []
@@ -173,6 +164,7 @@ class ZentrovaBackend(BackendV2):
                               (entropy, (i, j)), bool(opts["save_statevector"])))
         collect = _dispatch.submit("sample", tasks, self.executor)
 
+        @_dispatch.collector_paused
         def build(outcomes) -> Result:
             results, k = [], 0
             for circuit, prog, n in zip(circuits, programs, pieces):
@@ -190,13 +182,28 @@ class ZentrovaBackend(BackendV2):
     def _experiment(circuit, prog, bits, state, opts) -> ExperimentResult:
         shots = bits.shape[0]
         # No classical bits, no counts: nothing was measured (as Qiskit's BasicSimulator).
-        keys = [hex(v) for v in _values(bits)] if prog.num_clbits else []
-        counts: dict[str, int] = {}
-        for key in keys:
-            counts[key] = counts.get(key, 0) + 1
-        data = {"counts": dict(sorted(counts.items(), key=lambda kv: int(kv[0], 16)))}
-        if opts["memory"]:
-            data["memory"] = keys
+        data: dict = {"counts": {}}
+        if prog.num_clbits:
+            if opts["memory"] or bits.shape[1] >= 64:
+                keys = [hex(v) for v in _values(bits)]
+                counts: dict[str, int] = {}
+                for key in keys:
+                    counts[key] = counts.get(key, 0) + 1
+                data["counts"] = dict(sorted(counts.items(), key=lambda kv: int(kv[0], 16)))
+                if opts["memory"]:
+                    data["memory"] = keys
+            elif shots:
+                # Each value once: a shot's key made per distinct outcome, not per shot.
+                values = _values(bits, False)
+                if bits.shape[1] <= 12:  # a count per value: faster than sorting the shots
+                    times = np.bincount(values.astype(np.int64))
+                    values = np.flatnonzero(times)
+                    times = times[values]
+                else:
+                    values, times = np.unique(values, return_counts=True)
+                data["counts"] = dict(zip(map(hex, values.tolist()), times.tolist()))
+        elif opts["memory"]:
+            data["memory"] = []
         if state is not None:
             state = prog.layout.expand(state, "the state", ZentrovaError)
             data["statevector"] = Statevector(state * np.exp(1j * float(prog.global_phase)))
@@ -212,6 +219,32 @@ class ZentrovaBackend(BackendV2):
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=header, seed_simulator=opts["seed_simulator"],
                                 method="statevector" if prog.final else "shot by shot")
+
+
+@_dispatch.collector_paused
+def _read_all(circuits: list, opts: dict) -> list:
+    """Each circuit read, once however often it is given, and checked."""
+    programs, cache = [], {}
+    for i, circuit in enumerate(circuits):
+        if not isinstance(circuit, QuantumCircuit):
+            raise TypeError(f"circuit {i} is a {type(circuit).__name__}, not a QuantumCircuit")
+        if circuit.parameters:
+            names = ", ".join(sorted(p.name for p in circuit.parameters))
+            raise ValueError(f"circuit {i} ('{circuit.name}') has unbound parameters: {names}")
+        prog = cache.get(id(circuit))
+        if prog is None:  # a circuit given many times is read once
+            try:
+                prog = cache[id(circuit)] = read(circuit)
+            except UnsupportedInstruction as e:
+                raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
+        if opts["save_statevector"]:
+            if not prog.final:
+                raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
+                                 "circuit whose measurements all come at the end")
+            check_memory(prog.num_qubits, f"the state of circuit {i} ('{circuit.name}')",
+                         error_type=ZentrovaError)
+        programs.append(prog)
+    return programs
 
 
 def _version() -> str:

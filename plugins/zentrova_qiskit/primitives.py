@@ -99,6 +99,7 @@ class ZentrovaSampler(BaseSamplerV2):
     def seed(self):
         return self._seed
 
+    @_dispatch.collector_paused
     def run(self, pubs, *, shots: int | None = None) -> PrimitiveJob:
         if shots is None:
             shots = self._default_shots
@@ -221,6 +222,7 @@ class ZentrovaEstimator(BaseEstimatorV2):
     def seed(self):
         return self._seed
 
+    @_dispatch.collector_paused
     def run(self, pubs, *, precision: float | None = None) -> PrimitiveJob:
         if precision is None:
             precision = self._default_precision

@@ -16,6 +16,9 @@ ONE_WIRE = [qml.RX, qml.RY, qml.RZ, qml.PhaseShift, qml.U1, qml.Rot, qml.U3, qml
 TWO_WIRE = [qml.CRX, qml.CRY, qml.CRZ, qml.CRot, qml.ControlledPhaseShift, qml.IsingXX,
             qml.IsingYY, qml.IsingZZ]
 FIXED = [qml.Hadamard, qml.S, qml.T, qml.SX, qml.PauliY, qml.CNOT, qml.CZ, qml.SWAP, qml.Toffoli]
+# Differentiated as their matrix with PennyLane's generator.
+WIDE = [qml.DoubleExcitation, qml.DoubleExcitationPlus, qml.DoubleExcitationMinus,
+        qml.OrbitalRotation, qml.SingleExcitationPlus, qml.FermionicSWAP]
 
 
 def random_circuit(seed):
@@ -23,12 +26,12 @@ def random_circuit(seed):
     rng = np.random.default_rng(seed)
     plan, count = [], 0
     for _ in range(16):
-        kind = rng.choice(["one", "two", "fixed", "multi"])
+        kind = rng.choice(["one", "two", "fixed", "multi", "wide"])
         if kind == "fixed":
             op = FIXED[rng.integers(len(FIXED))]
             plan.append((op, [int(w) for w in rng.permutation(N)[: op.num_wires]], None))
             continue
-        op = {"one": ONE_WIRE, "two": TWO_WIRE, "multi": [qml.MultiRZ]}[kind]
+        op = {"one": ONE_WIRE, "two": TWO_WIRE, "multi": [qml.MultiRZ], "wide": WIDE}[kind]
         op = op[rng.integers(len(op))]
         wires = [int(w) for w in rng.permutation(N)[: 3 if op is qml.MultiRZ else op.num_wires]]
         plan.append((op, wires, slice(count, count + op.num_params)))
@@ -133,6 +136,28 @@ def test_measurements_adjoint_cannot_take_are_named(measurement):
         qml.jacobian(circuit)(pnp.array(0.3))
     # "best" takes parameter shift for them instead.
     assert qml.workflow.get_best_diff_method(qml.QNode(circuit.func, dev))(0.3) != "adjoint"
+
+
+def test_excitations_by_adjoint_and_parameter_shift_undecomposed():
+    # A trainable DoubleExcitationPlus/Minus used to become a QubitUnitary whose decomposition
+    # fails on autograd's values; now they reach the engine whole, with their generators.
+    def circuit(p):
+        qml.BasisState(np.array([1, 1, 0, 0]), wires=range(4))
+        qml.DoubleExcitationPlus(p[0], wires=[0, 1, 2, 3])
+        qml.RY(p[1], 1)
+        qml.DoubleExcitationMinus(p[2], wires=[3, 1, 0, 2])
+        qml.ctrl(qml.IsingXY(p[3], [2, 0]), 1, control_values=0)
+
+    params = pnp.array([0.4, -1.1, 2.3, 0.8], requires_grad=True)
+    ref = jacobian_on(qml.device("default.qubit", wires=N), circuit, params, "backprop")
+    for method in ["adjoint", "parameter-shift"]:
+        node = qml.QNode(lambda p: (circuit(p), [qml.expval(o) for o in OBSERVABLES])[1],
+                         qml.device("zentrova.qubit", wires=N), diff_method=method)
+        ours = jacobian_on(qml.device("zentrova.qubit", wires=N), circuit, params, method)
+        np.testing.assert_allclose(ours[0], ref[0], atol=1e-10)
+        np.testing.assert_allclose(ours[1], ref[1], atol=1e-12)
+        tape = qml.workflow.construct_batch(node, level="device")(params)[0][0]
+        assert {"DoubleExcitationPlus", "DoubleExcitationMinus"} <= {op.name for op in tape.operations}
 
 
 def test_broadcast_parameters():

@@ -149,16 +149,73 @@ def every_gate(params):
     qml.ControlledQubitUnitary(qml.RX.compute_matrix(c), wires=[1, 2, 0], control_values=[1, 0])
     qml.GlobalPhase(b)
     qml.IsingXY(a, [0, 1]), qml.MultiRZ(b, [0, 2, 3]), qml.QubitUnitary(qml.matrix(qml.ISWAP([2, 3])), [2, 3])
+    # Each one matrix or diagonal, in its own wire order.
+    qml.DoubleExcitation(a, [3, 0, 2, 1]), qml.DoubleExcitationPlus(b, [1, 3, 0, 2])
+    qml.OrbitalRotation(c, [2, 0, 3, 1]), qml.IsingZZ(a, [3, 1]), qml.PauliRot(b, "XYZ", [2, 0, 3])
+    qml.DiagonalQubitUnitary(np.exp(1j * np.arange(8) * a), [1, 3, 0])
+    qml.QubitUnitary(qml.matrix(qml.QFT(wires=range(3))), [3, 1, 2])
+    qml.ControlledQubitUnitary(qml.matrix(qml.IsingXX(c, [0, 1])), wires=[2, 0, 3, 1],
+                               control_values=[0, 1])
+    qml.ctrl(qml.IsingZZ(b, [0, 3]), [2, 1], control_values=[1, 0])
+    qml.QFT(wires=[3, 0, 1, 2])
 
 
 def test_every_gate_gives_default_qubits_state():
     ours, ref = (qml.device(name, wires=4) for name in ("zentrova.qubit", "default.qubit"))
+    # Nothing on four wires is decomposed: gates PennyLane names, and matrices.
+    tape = qml.tape.make_qscript(every_gate)([0.1, 0.2, 0.3])
+    assert len(ours.preprocess_transforms()((tape,))[0][0].operations) == len(tape.operations)
     for params in np.random.default_rng(5).uniform(-np.pi, np.pi, size=(5, 3)):
         state = qml.QNode(lambda: (every_gate(params), qml.state())[1], ours)()
         expected = qml.QNode(lambda: (every_gate(params), qml.state())[1], ref)()
         np.testing.assert_allclose(state, expected, atol=1e-12)
         rho = qml.QNode(lambda: (every_gate(params), qml.density_matrix([3, 1]))[1], ours)()
         np.testing.assert_allclose(rho, qml.math.reduce_dm(np.outer(expected, expected.conj()), [3, 1]), atol=1e-12)
+
+
+@pytest.mark.parametrize("wires", [3, 12])  # 12: idle wires, whose probabilities go set by set
+def test_broadcast_circuits_against_default_qubit(wires, monkeypatch):
+    import zentrova_program
+
+    runs, run = [], zentrova_program.run
+    monkeypatch.setattr(zentrova_program, "run", lambda *a, **k: runs.append(1) or run(*a, **k))
+
+    def circuit(a, b):
+        # H(1) waits for the gates after RY's diagonal on wire 0, CNOT's included.
+        qml.RY(b, 0), qml.CNOT([0, 1]), qml.Hadamard(1)
+        qml.RY(a, 0), qml.RX(b, 1), qml.CNOT([0, 2]), qml.CRX(a, [2, 1]), qml.PhaseShift(b, 2)
+        qml.IsingZZ(a, [0, 1]), qml.CRY(b, [1, 0]), qml.ctrl(qml.RZ(a, 2), 0, control_values=0)
+        qml.Hadamard(1), qml.RZ(b, 1), qml.MultiRZ(a, [0, 2]), qml.Rot(a, b, 0.3, 0)
+        qml.CRot(b, 0.2, a, [0, 2]), qml.IsingYY(b, [2, 0]), qml.PauliRot(a, "XIY", [0, 1, 2])
+        qml.ctrl(qml.IsingXX(a, [0, 1]), 2, control_values=0), qml.U1(a, 1)
+        qml.ControlledPhaseShift(b, [1, 2]), qml.DiagonalQubitUnitary(np.exp(1j * np.outer(a, [0, 1, 3, 2])), [2, 0])
+        return (qml.expval(qml.Z(0) @ qml.Z(2)), qml.probs([2, 0]), qml.state(), qml.var(qml.Z(1)),
+                qml.expval(qml.X(1) @ qml.Y(0) + 0.5 * qml.Z(2)), qml.probs(wires=[wires - 1, 1]))
+
+    rng = np.random.default_rng(3)
+    # U3 is not a rotation about a Pauli word: its circuit runs one program a set.
+    # The controlled IsingXX's diagonal takes 3 of a diagonal's 10 targets: 128 sets a register.
+    for gates, registers in [(circuit, 5), (lambda a, b: (qml.U3(b, a, 0.2, 1), circuit(a, b))[1], 600)]:
+        for size in [1, 7, 600]:  # 600: more sets than one register holds
+            a, b = rng.uniform(-3, 3, size), rng.uniform(-3, 3, size)
+            runs.clear()
+            ours = qml.QNode(gates, qml.device("zentrova.qubit", wires=wires))(a, b)
+            want = qml.QNode(gates, qml.device("default.qubit", wires=wires))(a, b)
+            for got, w in zip(ours, want):
+                assert np.shape(got) == np.shape(w)
+                np.testing.assert_allclose(got, w, atol=1e-12)
+            if wires > 3:
+                break
+        assert len(runs) == (registers if wires == 3 else 1)
+        # Registers run side by side on threads give each the same bits as one by one.
+        one = qml.QNode(gates, qml.device("zentrova.qubit", wires=wires, threads=1))(a, b)
+        assert all(np.asarray(x).tobytes() == np.asarray(y).tobytes() for x, y in zip(one, ours))
+    # The device runs the broadcast circuit whole; with shots, one circuit a set.
+    tape = qml.tape.make_qscript(circuit)(np.arange(3.0), 0.5)
+    for shots, count in [(None, 1), (10, 3)]:
+        tapes = qml.device("zentrova.qubit", wires=wires).preprocess_transforms()(
+            (tape.copy(shots=shots, measurements=[qml.expval(qml.Z(0))]),))[0]
+        assert len(tapes) == count
 
 
 def test_measurements_and_postselection_against_default_qubit():
@@ -284,6 +341,8 @@ def test_bad_input_is_refused_before_any_work():
     for workers in [0, -1, 1.5, True, "2"]:
         with pytest.raises(ValueError, match="max_workers must be an int of 1 or more, or None"):
             qml.device("zentrova.qubit", wires=1, max_workers=workers)
+        with pytest.raises(ValueError, match="threads must be an int of 1 or more, or None"):
+            qml.device("zentrova.qubit", wires=1, threads=workers)
     dev = qml.device("zentrova.qubit", wires=2)
     for value in [np.nan, np.inf, -np.inf]:
         for op in [qml.RX(value, 0), qml.CRot(0.1, value, 0.2, [1, 0]), qml.GlobalPhase(value)]:
@@ -318,6 +377,43 @@ def test_observables_on_wires_out_of_device_order():
     ours = qml.QNode(circuit, qml.device("zentrova.qubit", wires=3))()
     ref = qml.QNode(circuit, qml.device("default.qubit", wires=3))()
     np.testing.assert_allclose(ours, ref, atol=1e-12)
+
+
+def test_threads_give_the_same_bits(monkeypatch):
+    import zentrova_program
+    from _zentrova_common import usable_cores
+
+    seen, run = [], zentrova_program.run
+    monkeypatch.setattr(zentrova_program, "run",
+                        lambda reg, ops, threads=1: seen.append(threads) or run(reg, ops, threads=threads))
+    # 18 qubits: the register records its gates and its passes are shared out among threads.
+    def circuit(p):
+        for w in range(18):
+            qml.RY(p[w], w), qml.RZ(p[w + 1], w)
+        for w in range(17):
+            qml.CNOT([w, w + 1])
+        qml.DoubleExcitation(p[0], [0, 5, 11, 17]), qml.QFT([2, 9, 16])
+        return qml.state()
+
+    p = np.random.default_rng(2).uniform(-3, 3, 19)
+    states = [qml.QNode(circuit, qml.device("zentrova.qubit", wires=18, threads=t))(p)
+              for t in (1, 2, None)]
+    assert states[0].tobytes() == states[1].tobytes() == states[2].tobytes()
+    assert seen == [1, 2, usable_cores()]
+    # The adjoint gets the device's count; a pool's worker one thread unless told otherwise.
+    import zentrova_gradients
+
+    jacobian = zentrova_gradients.jacobian
+    monkeypatch.setattr(zentrova_gradients, "jacobian",
+                        lambda *a, threads=1: seen.append(threads) or jacobian(*a, threads=threads))
+    small = qml.QNode(lambda x: (qml.RX(x, 0), qml.expval(qml.Z(0)))[1],
+                      qml.device("zentrova.qubit", wires=1, threads=2), diff_method="adjoint")
+    qml.grad(small)(qml.numpy.array(0.3, requires_grad=True))
+    assert seen[-1] == 2
+    pooled = qml.device("zentrova.qubit", wires=1, max_workers=2)
+    config = pooled.setup_execution_config()
+    assert pooled._map(config, 2).threads == 1 and pooled._map(config, 1).threads == usable_cores()
+    pooled.close()
 
 
 def test_parameter_shift_gradient_on_a_pool_matches_serial():

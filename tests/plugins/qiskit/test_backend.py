@@ -137,21 +137,21 @@ def test_measurer_repeats_measure(monkeypatch, nodes):
         for shot in range(6):
             reg = QR(n)
             new_shot()
-            calls = [(QR.ry, (q, a)) for q, (a, _) in enumerate(angles)]
-            calls += [(QR.rz, (q, b)) for q, (_, b) in enumerate(angles)]
-            calls += [(QR.cnot, (q, q + 1)) for q in range(n - 1)]
+            calls = [("ry", (q, a)) for q, (a, _) in enumerate(angles)]
+            calls += [("rz", (q, b)) for q, (_, b) in enumerate(angles)]
+            calls += [("cnot", (q, q + 1)) for q in range(n - 1)]
             for k in range(2 * n):
-                for method, args in calls:
-                    method(reg, *args)
-                    queue((method, args))
+                for name, args in calls:
+                    getattr(reg, name)(*args)
+                    queue((name, args))
                 qubit, reset = k % n, k % 3 == 1
                 seen.clear()
                 bit = measure(reg, qubit, draw, reset)
                 assert fast(qubit, reset) == bit, (n, shot, k)
                 assert seen[0] == seen[1], (n, shot, k)  # qubit, p0, p1, draw, reset
                 # spread the state again, the way the outcome says
-                calls = [(QR.ry, (qubit, 1.1 + bit))]
-                calls += [(QR.cnot, (qubit, (qubit + 1) % n))] if n > 1 else []
+                calls = [("ry", (qubit, 1.1 + bit))]
+                calls += [("cnot", (qubit, (qubit + 1) % n))] if n > 1 else []
 
 
 class Recorder(concurrent.futures.Executor):

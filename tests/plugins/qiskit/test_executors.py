@@ -135,10 +135,10 @@ def test_worker_needs_no_qiskit():
 import sys
 sys.modules["qiskit"] = None
 from zentrova_qiskit import _worker
-task = (2, 2, ("final", [("h", 0), ("cnot", 0, 1)], [(0, 0), (1, 1)]), 50, (1, (0,)), False)
+task = (2, 2, ("final", [("h", (0,)), ("cnot", (0, 1))], [(0, 0), (1, 1)]), 50, (1, (0,)), False)
 (bits, _), = _worker.run_batch("sample", [task])
 assert (bits[:, 0] == bits[:, 1]).all() and 0 < bits[:, 0].sum() < 50
-(ev,), = _worker.run_batch("estimate", [(2, [("h", 0), ("cnot", 0, 1)], [((1.0, "XX", (0, 1)),)], 0.0, (1, (0,)))])
+(ev,), = _worker.run_batch("estimate", [(2, [("h", (0,)), ("cnot", (0, 1))], [((1.0, "XX", (0, 1)),)], 0.0, (1, (0,)))])
 assert abs(ev - 1) < 1e-12
 print("ok")
 """

@@ -130,10 +130,10 @@ def test_a_panic_of_zentrova_is_an_exception_here_and_in_a_pool(monkeypatch, pro
     big.h(range(62))
     with pytest.raises(QiskitError, match="zentrova refused the circuit: capacity overflow"):
         ZentrovaBackend().run(big).result()
-    task = (62, 0, ("final", [("h", 0)], []), 1, (1, (0,)), False)
+    task = (62, 0, ("final", [("h", (0,))], []), 1, (1, (0,)), False)
     with pytest.raises(RefusedError, match="zentrova refused the circuit: capacity overflow"):
         process_pool.submit(_unchecked_batch, [task]).result(timeout=60)
-    small = (1, 1, ("final", [("x", 0)], [(0, 0)]), 3, (1, (0,)), False)
+    small = (1, 1, ("final", [("x", (0,))], [(0, 0)]), 3, (1, (0,)), False)
     assert process_pool.submit(_unchecked_batch, [small]).result(timeout=60)[0][0].tolist() == [[1]] * 3
 
 
