@@ -1,7 +1,7 @@
 """zentrova.mixed against default.mixed: random noisy circuits over every channel and a
-mixed state set in the middle (final density matrix, expectation values, probabilities, purity, entropies; 1e-10), a noise model,
-parameter-shift gradients, seeded samples by a chi-square test, and refusal of a density
-matrix too large for memory."""
+mixed state set in the middle (final density matrix, expectation values, variances,
+probabilities, purity, entropies; 1e-10), a noise model, parameter-shift gradients, seeded
+samples by a chi-square test, and refusal of a density matrix too large for memory."""
 
 import numpy as np
 import pennylane as qml
