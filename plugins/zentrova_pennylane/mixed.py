@@ -130,8 +130,9 @@ def final_density_matrix(circuit, wires) -> np.ndarray:
     """rho over `wires` (PennyLane's order: wires[0] the most significant bit) after the
     circuit's operations, from |0...0>."""
     n = len(wires)
+    # The register and the copy of it read back: 32 bytes an entry.
     check_memory(2 * n, f"zentrova.mixed: a density matrix of {n} wires, a vector",
-                 error_type=DeviceError)
+                 bytes_per_entry=32, error_type=DeviceError)
     qubit = {w: n - 1 - k for k, w in enumerate(wires)}
     ops = _program(circuit, qubit)
     with panics_as(DeviceError):
