@@ -17,11 +17,15 @@ Density matrices: rho on n qubits is the vector sum_ij rho_ij |i>|j> on 2n
 qubits, row index i on qubits 0..n-1 and column index j on n..2n-1. A gate U
 on qubits T is U on T and conj(U) on T + n; a channel is its superoperator
 sum_k K_k (x) conj(K_k) on T and T + n, one matrix on 2k qubits. So the same
-operations and kernels serve it.
+operations and kernels serve it. fused_density_ops does the same with every run
+of one-qubit gates and channels on a qubit as one superoperator (a noisy layer's
+gate and its channels one pass over the vector instead of three).
 """
 
 import numpy as np
 import zentrova_program
+
+from .matrices import FIXED, rx, ry, rz
 
 _RUN = zentrova_program.run
 _RESET = (np.array([[1, 0], [0, 0]], dtype=np.complex128), np.array([[0, 1], [0, 0]], dtype=np.complex128))
@@ -103,3 +107,99 @@ def density_ops(ops, n: int) -> list:
 def density_matrix(amps: np.ndarray, n: int) -> np.ndarray:
     """rho from the 2n-qubit vector: rho[i, j] is amplitude i + j * 2^n."""
     return amps.reshape(1 << n, 1 << n).T
+
+
+_ROTATIONS = {"rx": rx, "ry": ry, "rz": rz}
+_QUBIT_ARGS = {"x": 1, "h": 1, "u": 1, "rx": 1, "ry": 1, "rz": 1,
+               "cnot": 2, "swap": 2, "ccnot": 3, "csswap": 3}
+
+
+def _one_qubit(op):
+    """(qubit, 2x2 matrix) of a gate on one qubit under no controls, else None."""
+    name, args = op
+    if name in ("x", "h"):
+        return args[0], np.array(FIXED[name]).reshape(2, 2)
+    if name in _ROTATIONS:
+        return args[0], np.array(_ROTATIONS[name](args[1])).reshape(2, 2)
+    if name == "u":
+        return args[0], np.array(args[1:5], dtype=np.complex128).reshape(2, 2)
+    if name in ("matrix", "diagonal") and len(args[0]) == 1 and not (len(args) > 2 and len(args[2])):
+        e = np.asarray(args[1], dtype=np.complex128).ravel()
+        return args[0][0], (np.diag(e) if name == "diagonal" else e.reshape(2, 2))
+    return None
+
+
+def _touched(op):
+    """The qubits a gate acts on, controls included; None where unknown."""
+    name, args = op
+    if name in _QUBIT_ARGS:
+        return args[: _QUBIT_ARGS[name]]
+    if name == "mcu":
+        return (*args[0], args[1])
+    if name in ("matrix", "diagonal"):
+        return (*args[0], *(args[2] if len(args) > 2 else ()))
+    return None
+
+
+def fused_density_ops(ops, n: int) -> list:
+    """density_ops(ops, n), taking also ("superoperator", qubits, S), a channel given by its
+    matrix S = sum_k K_k (x) conj(K_k) on the qubits and their column twins; with each run of one-qubit gates and channels on a qubit (a run
+    waits past operations on other qubits, which commute with it) as one superoperator on
+    the qubit and its column twin, the product formed in double arithmetic. A run of one
+    gate stays the gate and its conjugate, with their own arithmetic."""
+    out: list = []
+    runs: dict = {}  # qubit -> [(op, superoperator)]
+    sups: dict = {}
+
+    def superoperator(op):
+        _, qubits, probs, mats = op
+        sup = sups.get(id(mats))
+        if sup is None:
+            weights = probs if probs is not None else (1.0,) * len(mats)
+            sup = sups[id(mats)] = sum(w * np.kron(m, m.conj()) for w, m in zip(weights, mats))
+        return sup
+
+    def flush(q):
+        run = runs.pop(q, None)
+        if not run:
+            return
+        if len(run) == 1 and run[0][0][0] != "channel":
+            out.extend(density_ops([run[0][0]], n))
+            return
+        total = run[0][1]
+        for _, sup in run[1:]:
+            total = sup @ total
+        out.append(("matrix", ((q, q + n), total.ravel())))
+
+    for op in ops:
+        if op[0] == "reset":
+            op = ("channel", (op[1],), None, _RESET)
+        if op[0] == "superoperator":  # ("superoperator", qubits, matrix on 2k qubits)
+            qubits = tuple(op[1])
+            for q in qubits:
+                flush(q)
+            sup = np.asarray(op[2], dtype=np.complex128)
+            out.append(("matrix", (qubits + tuple(q + n for q in qubits), sup.ravel())))
+            continue
+        if op[0] == "channel":
+            if len(op[1]) == 1:
+                runs.setdefault(op[1][0], []).append((op, superoperator(op)))
+                continue
+            for q in op[1]:
+                flush(q)
+            qubits = tuple(op[1])
+            out.append(("matrix", (qubits + tuple(q + n for q in qubits), superoperator(op).ravel())))
+            continue
+        one = _one_qubit(op)
+        if one is not None:
+            q, m = one
+            runs.setdefault(q, []).append((op, np.kron(m, m.conj())))
+            continue
+        touched = _touched(op)
+        for q in (touched if touched is not None else list(runs)):
+            flush(q)
+        out.append(op)
+        out.append(_conj_gate(op[0], op[1], n))
+    for q in list(runs):
+        flush(q)
+    return out
