@@ -22,11 +22,15 @@ export PIP_ROOT_USER_ACTION=ignore
 SECONDS=0
 # From outside the checkout, so that nothing in it shadows the installed packages.
 suite() {
-  echo "== PennyLane's device suite on zentrova.qubit: $*"
-  (cd build && pl-device-test --device zentrova.qubit -q -p no:cacheprovider -rs "$@")
+  local device=$1
+  shift
+  echo "== PennyLane's device suite on $device: $*"
+  (cd build && pl-device-test --device "$device" -q -p no:cacheprovider -rs "$@")
 }
-suite
-suite --shots 10000 --skip-ops
+for device in zentrova.qubit zentrova.mixed; do
+  suite "$device"
+  suite "$device" --shots 10000 --skip-ops
+done
 
 echo "== zentrova.qubit's own tests and example"
 "$VPY" -m pytest -q -p no:cacheprovider tests/plugins/pennylane

@@ -48,6 +48,8 @@ Errors (all derive from Exception and pickle)
 Noise (the submodule _zentrova_common.noise, imported on its own: it needs zentrova_program)
     mixture_branch, trajectory_branch   a trajectory's branch at a channel
     density_ops, density_matrix         a density matrix as a state of twice the qubits
+    fused_density_ops                   the same, each run of one-qubit gates and channels
+                                        on a qubit one 4x4 superoperator
 Idle qubits
     Layout(n, used)          used qubits packed densely: .width, .dense, .used, .bits(indices,
                              qubit), .full_indices(), .expand(values, what, error_type)

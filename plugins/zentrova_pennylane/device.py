@@ -27,6 +27,7 @@ from pennylane.measurements import (
     ShadowExpvalMP,
     StateMeasurement,
 )
+from pennylane.operation import Channel
 from pennylane.ops import QubitUnitary
 from pennylane.transforms import (
     broadcast_expand,
@@ -86,7 +87,14 @@ def refuse_non_finite(tape):
     """The same refusal at the start of preprocessing, for what preprocessing would take apart
     (operations the device does not run itself, observables): a non-finite matrix fails there
     first otherwise, with numpy's error (a QubitUnitary on two wires: "Eigenvalues did not
-    converge"). The others are checked when the circuit runs, once."""
+    converge"). The others are checked when the circuit runs, once. Noise channels and mixed
+    states are refused here too, pointing to the device that runs them."""
+    for op in tape.operations:
+        if isinstance(op, Channel) or op.name == "QubitDensityMatrix":
+            raise DeviceError(
+                f"{op.name} on wires {op.wires.tolist()} is not supported on zentrova.qubit, "
+                "which simulates pure states: noise channels and mixed states run on "
+                'qml.device("zentrova.mixed", wires=...)')
     _refuse_non_finite([tape], lambda op: not ops.supported(op))
     return (tape,), _null_postprocessing
 

@@ -157,3 +157,16 @@ def test_a_density_matrix_too_large_for_memory_is_refused_before_it_runs():
 
     with pytest.raises(DeviceError, match="density matrix of 30 wires, a vector of 60 qubits"):
         circuit()
+
+
+def test_the_pure_state_device_points_to_the_mixed_one():
+    dev = qml.device("zentrova.qubit", wires=2)
+
+    @qml.qnode(dev)
+    def noisy():
+        qml.Hadamard(0)
+        qml.DepolarizingChannel(0.1, wires=0)
+        return qml.expval(qml.PauliZ(0))
+
+    with pytest.raises(DeviceError, match=r'DepolarizingChannel on wires \[0\] .*"zentrova\.mixed"'):
+        noisy()
