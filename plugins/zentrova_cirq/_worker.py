@@ -331,7 +331,7 @@ def density(task) -> np.ndarray:
     with panics_as():
         check_memory(2 * n, f"a density matrix of {n} qubits (a vector of {2 * n})")
         reg = _QR(2 * n)
-        _RUN(reg, _noise.density_ops(ops, n), False, _threads)
+        _RUN(reg, _noise.fused_density_ops(ops, n), False, _threads)
         return _noise.density_matrix(np.asarray(zentrova_readout.amplitudes(reg)), n)
 
 
