@@ -68,6 +68,15 @@ void run_diagonal(Register& reg, const Operation& op) {
     values.push_back(op.entries[r]);
   }
   if (rows.empty()) return;
+  if (rows.size() == op.entries.size() && rows.size() > kRecordedEntries) {
+    // Every entry changes something, so no target can become a control, and
+    // there are too many entries to record one by one.
+    std::vector<std::uint64_t> targets(op.qubits.rbegin(), op.qubits.rend());
+    const Where w = where_of(targets, op);
+    active_kernels().diagonal_entries(reg.mutable_amplitudes(), reg.dimension(), w.view(),
+                                      rows.data(), values.data(), rows.size());
+    return;
+  }
   Operation folded;
   folded.controls = op.controls;
   folded.control_values = op.control_values;

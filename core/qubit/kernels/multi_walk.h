@@ -13,15 +13,15 @@ namespace {
 
 constexpr std::uint64_t kMultiSize = std::uint64_t{1} << kMaxOperationQubits;
 
-// off[r]: the index bits that row r sets, over the group's first amplitude.
+// off[r]: the index bits that row r sets, over the group's first amplitude;
+// each row's from the row with its lowest bit cleared.
 inline void multi_offsets(const MultiTarget& where, std::uint64_t* off) {
   const std::uint64_t size = std::uint64_t{1} << where.count;
-  for (std::uint64_t r = 0; r < size; ++r) {
-    std::uint64_t o = 0;
-    for (std::uint64_t j = 0; j < where.count; ++j) {
-      if ((r >> j) & 1) o |= std::uint64_t{1} << where.targets[j];
-    }
-    off[r] = o;
+  off[0] = 0;
+  for (std::uint64_t r = 1; r < size; ++r) {
+    std::uint64_t j = 0;
+    while (((r >> j) & 1) == 0) ++j;
+    off[r] = off[r & (r - 1)] | (std::uint64_t{1} << where.targets[j]);
   }
 }
 
