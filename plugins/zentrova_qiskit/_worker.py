@@ -45,6 +45,8 @@ from _zentrova_common import (
 )
 
 _RUN = zentrova_program.run
+# The threads this process's runs may use: run_batch sets it for its tasks.
+_threads = 1
 # From this many qubits a circuit's runs of one-qubit gates are merged into one matrix each
 # before they run (zentrova_program's fuse): fewer passes over a state that no longer fits
 # in cache, amplitudes within 1e-12 of the gates' own, the same bits on every machine. On
@@ -108,7 +110,7 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
         _, gates, measures = program
         reg = new_register(n)
         if gates:
-            _RUN(reg, gates, n >= FUSE_QUBITS)
+            _RUN(reg, gates, n >= FUSE_QUBITS, _threads)
         if want_state:
             state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
@@ -169,7 +171,7 @@ def estimate(task) -> np.ndarray:
     for op in gates:
         if op[0] == "reset":
             if stretch:
-                _RUN(reg, stretch, fuse)
+                _RUN(reg, stretch, fuse, _threads)
                 stretch = []
             if draw is None:
                 # The outcomes' own stream: the noise keeps the bits it has
@@ -179,7 +181,7 @@ def estimate(task) -> np.ndarray:
         else:
             stretch.append(op)
     if stretch:
-        _RUN(reg, stretch, fuse)
+        _RUN(reg, stretch, fuse, _threads)
     # Each distinct term once, in the order the observables list them.
     index: dict[tuple, int] = {}
     for obs in observables:
@@ -206,7 +208,7 @@ def estimate(task) -> np.ndarray:
                 turns.append(("h", (q,)) if turn is None else ("u", (q, *turn)))
                 current[q] = basis[q]
         if turns:
-            _RUN(reg, turns)
+            _RUN(reg, turns, False, _threads)
         zentrova_readout.probabilities(reg, out=p)
         fold(p, n - 1, [(t, codes[t]) for t in members], values)
     evs = np.empty(len(observables))
@@ -220,8 +222,11 @@ def estimate(task) -> np.ndarray:
     return evs
 
 
-def run_batch(kind: str, tasks: list) -> list:
-    """A task for an executor: several circuits, results in order."""
+def run_batch(kind: str, tasks: list, threads: int = 1) -> list:
+    """A task for an executor: several circuits, results in order, each run
+    on `threads` threads."""
+    global _threads
     fn = sample if kind == "sample" else estimate
+    _threads = threads
     with panics_as(RefusedError):
         return [fn(t) for t in tasks]

@@ -111,9 +111,14 @@ class ZentrovaBackend(BackendV2):
     (16 bytes an amplitude), read when the backend is made; None where the
     host does not say. transpile() refuses a wider circuit; run() takes one
     whose qubits in use fit.
+
+    threads: how many threads a large state's passes may use, an int of 1 or
+    more, or None (the default) for every core the process may use; on an
+    executor each task gets one thread unless threads is given. Counts and
+    states are the same bits on any number.
     """
 
-    def __init__(self, executor=None, name: str = "zentrova"):
+    def __init__(self, executor=None, name: str = "zentrova", threads: int | None = None):
         super().__init__(name=name, description="zentrova, an exact state-vector simulator",
                          backend_version=_version())
         # As other simulators do: the widest register the host's memory allows
@@ -121,6 +126,11 @@ class ZentrovaBackend(BackendV2):
         # that (idle qubits are not simulated), but transpile() refuses it.
         self._target = _target(max_qubits())
         self.executor = executor
+        self._threads = _dispatch.thread_counts(threads)
+
+    @property
+    def threads(self) -> int:
+        return self._threads[0]
 
     @property
     def target(self) -> Target:
@@ -162,7 +172,7 @@ class ZentrovaBackend(BackendV2):
             for j, n_shots in enumerate(split):
                 tasks.append((prog.layout.width, prog.num_clbits, program, n_shots,
                               (entropy, (i, j)), bool(opts["save_statevector"])))
-        collect = _dispatch.submit("sample", tasks, self.executor)
+        collect = _dispatch.submit("sample", tasks, self.executor, None, self._threads)
 
         @_dispatch.collector_paused
         def build(outcomes) -> Result:

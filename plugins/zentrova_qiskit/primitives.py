@@ -84,12 +84,17 @@ class ZentrovaSampler(BaseSamplerV2):
 
     executor: any concurrent.futures.Executor; each parameter point of each
     PUB becomes one task for it.
+
+    threads: as for ZentrovaBackend (None, the default: every usable core; one
+    per task on an executor unless given).
     """
 
-    def __init__(self, *, default_shots: int = 1024, seed=None, executor=None):
+    def __init__(self, *, default_shots: int = 1024, seed=None, executor=None,
+                 threads: int | None = None):
         self._default_shots = default_shots
         self._seed = seed
         self.executor = executor
+        self._threads = _dispatch.thread_counts(threads)
 
     @property
     def default_shots(self) -> int:
@@ -129,7 +134,7 @@ class ZentrovaSampler(BaseSamplerV2):
                     yield (prog.layout.width, prog.num_clbits, program, pub.shots,
                            (entropy, (i, j)), False)
         total = sum(math.prod(shape) for shape in shapes)
-        outcomes = _dispatch.run("sample", tasks(), self.executor, total)
+        outcomes = _dispatch.run("sample", tasks(), self.executor, total, self._threads)
         results, k = [], 0
         for pub, shape in zip(pubs, shapes):
             count = math.prod(shape)
@@ -207,12 +212,16 @@ class ZentrovaEstimator(BaseEstimatorV2):
 
     executor: any concurrent.futures.Executor; each parameter point of each
     PUB, with all the observables broadcast against it, becomes one task.
+
+    threads: as for ZentrovaBackend.
     """
 
-    def __init__(self, *, default_precision: float = 0.0, seed=None, executor=None):
+    def __init__(self, *, default_precision: float = 0.0, seed=None, executor=None,
+                 threads: int | None = None):
         self._default_precision = default_precision
         self._seed = seed
         self.executor = executor
+        self._threads = _dispatch.thread_counts(threads)
 
     @property
     def default_precision(self) -> float:
@@ -269,7 +278,8 @@ class ZentrovaEstimator(BaseEstimatorV2):
         # shape is empty.
         total = sum(math.prod(pub.parameter_values.shape) if math.prod(pub.shape) else 0
                     for pub in pubs)
-        outcomes = iter(_dispatch.run("estimate", tasks(), self.executor, total))
+        outcomes = iter(_dispatch.run("estimate", tasks(), self.executor, total,
+                                       self._threads))
         results = []
         for pub, (shape, by_point) in zip(pubs, layouts):
             evs = np.zeros(shape)
