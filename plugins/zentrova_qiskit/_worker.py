@@ -30,6 +30,7 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
+from _zentrova_common import noise as _noise
 from _zentrova_common import (
     K,
     RefusedError,
@@ -222,11 +223,185 @@ def estimate(task) -> np.ndarray:
     return evs
 
 
+# Noisy circuits. A channel is ("channel", (targets, probs, branches, kraus)):
+# a trajectory draws a branch from probs without reading the state; a branch
+# of one matrix is a unitary, one of several Kraus operators is drawn from the
+# state (_zentrova_common.noise.trajectory_branch). A measurement may carry a
+# readout error (P(0 | 0), P(1 | 1)) as a third argument.
+def _read_out(bit: int, ro, draw) -> int:
+    return bit if draw() < ro[bit] else 1 - bit
+
+
+def _run_noisy(reg, ops, draw, clbits: list) -> None:
+    """One trajectory of ops on reg, measured bits into clbits."""
+    gates: list = []
+
+    def flush():
+        if gates:
+            _RUN(reg, gates, False, _threads)
+            gates.clear()
+
+    for op in ops:
+        name, a = op
+        if name == "channel":
+            targets, probs, branches, _ = a
+            branch = branches[_noise.branch_index(probs, draw)]
+            if len(branch) == 1:
+                if not np.array_equal(branch[0], np.eye(branch[0].shape[0])):
+                    gates.append(("matrix", (targets, branch[0])))
+            else:
+                flush()
+                _noise.trajectory_branch(reg, ("channel", targets, None, branch), draw)
+        elif name == "measure":
+            flush()
+            bit = measure(reg, a[0], draw)
+            clbits[a[1]] = _read_out(bit, a[2], draw) if len(a) > 2 else bit
+        elif name == "reset":
+            flush()
+            measure(reg, a[0], draw, reset=True)
+        elif name == "if":
+            flush()
+            bits, value, then_ops, else_ops = a
+            read = 0
+            for i, c in enumerate(bits):
+                read |= clbits[c] << i
+            _run_noisy(reg, then_ops if read == value else else_ops, draw, clbits)
+        else:
+            gates.append(op)
+    flush()
+
+
+def _final_bits(p: np.ndarray, measures, draws, rows: np.ndarray, readout_draw) -> None:
+    """rows (shots, clbits) from basis-state indices drawn out of p, each
+    measurement's readout error applied."""
+    idx = sample_indices(p, rows.shape[0], draws, in_place=True)
+    for m in measures:
+        q, c = m[0], m[1]
+        bit = np.zeros(rows.shape[0], dtype=np.uint8) if q is None else ((idx >> q) & 1).astype(np.uint8)
+        if len(m) > 2:
+            keep = np.where(bit == 0, m[2][0], m[2][1])
+            bit = np.where(readout_draw(rows.shape[0]) < keep, bit, 1 - bit).astype(np.uint8)
+        rows[:, c] = bit
+
+
+def density_ops(ops, n: int) -> list:
+    """A noisy program's gates, channels and resets on the 2n-qubit vector of
+    its density matrix."""
+    plain = []
+    for name, a in ops:
+        if name == "channel":
+            plain.append(("channel", a[0], None, a[3]))
+        elif name == "reset":
+            plain.append(("channel", (a[0],), None, _noise._RESET))
+        else:
+            plain.append((name, a))
+    return _noise.density_ops(plain, n)
+
+
+def density_vector(n: int, ops) -> np.ndarray:
+    check_memory(2 * n, f"a density matrix of {n} qubits (a state of {2 * n})",
+                 error_type=RefusedError)
+    reg = zentrova.QuantumRegister(2 * n)
+    _RUN(reg, density_ops(ops, n), False, _threads)
+    return np.asarray(zentrova_readout.amplitudes(reg))
+
+
+def noisy(task) -> tuple[np.ndarray, None]:
+    """A noisy circuit's shots. task = (n, num_clbits, program, shots, seed,
+    method): program ("final", gates, measures) or ("shots", ops); method
+    "statevector" (each shot its own seeded trajectory) or "density_matrix"
+    (the exact density matrix, its diagonal sampled; final programs only)."""
+    n, num_clbits, program, shots, seed, method = task
+    bits = np.zeros((shots, num_clbits), dtype=np.uint8)
+    if not shots:
+        return bits, None
+    rng = _rng(seed)
+    if method == "density_matrix":
+        _, gates, measures = program
+        amps = density_vector(n, gates)
+        p = np.maximum(amps[:: (1 << n) + 1].real, 0.0)
+        _final_bits(p, measures, rng, bits, rng.random)
+        return bits, None
+    draw = uniform_draws(rng)
+    check_memory(n, "a register", error_type=RefusedError)
+    final = program[0] == "final"
+    ops = program[1]
+    for shot in range(shots):
+        reg = zentrova.QuantumRegister(n)
+        clbits = [0] * num_clbits
+        _run_noisy(reg, ops, draw, clbits)
+        if final:
+            p = np.array(zentrova_readout.probabilities(reg), dtype=np.float64)
+            row = bits[shot:shot + 1]
+            _final_bits(p, program[2], _OneDraw(draw), row, lambda k: np.array([draw()]))
+        else:
+            bits[shot] = clbits
+    return bits, None
+
+
+class _OneDraw:
+    """sample_indices' generator for one index, from a trajectory's draws."""
+
+    def __init__(self, draw):
+        self.draw = draw
+
+    def random(self, size=None, out=None):
+        value = self.draw()
+        if out is not None:
+            out[...] = value
+            return out
+        return value if size is None else np.full(size, value)
+
+
+def _trace(rho: np.ndarray, n: int, letters: str, qubits) -> float:
+    """Re Tr(rho M) for M the letters' one-qubit matrices on qubits (identity elsewhere)."""
+    t = rho.reshape((2,) * (2 * n))
+    for letter, q in zip(letters, qubits):
+        m = _LETTER[letter]
+        # (M rho) on the row axis of qubit q: Tr(M rho) = Tr(rho M)
+        t = np.moveaxis(np.tensordot(m, t, axes=([1], [n - 1 - q])), 0, n - 1 - q)
+    d = 1 << n
+    return float(np.trace(t.reshape(d, d)).real)
+
+
+_LETTER = {
+    "I": np.eye(2), "X": np.array([[0, 1], [1, 0]], dtype=complex),
+    "Y": np.array([[0, -1j], [1j, 0]]), "Z": np.diag([1.0, -1.0]).astype(complex),
+    "0": np.diag([1.0, 0.0]).astype(complex), "1": np.diag([0.0, 1.0]).astype(complex),
+    "+": np.full((2, 2), 0.5, dtype=complex), "-": np.array([[0.5, -0.5], [-0.5, 0.5]], dtype=complex),
+    "r": np.array([[0.5, -0.5j], [0.5j, 0.5]]), "l": np.array([[0.5, 0.5j], [-0.5j, 0.5]]),
+}
+
+
+def estimate_noisy(task) -> np.ndarray:
+    """Exact expectation values of a noisy circuit, from its density matrix.
+    task as estimate's."""
+    n, gates, observables, precision, seed = task
+    rho = _noise.density_matrix(density_vector(n, gates), n)
+    values: dict = {}
+    evs = np.empty(len(observables))
+    for i, obs in enumerate(observables):
+        total = 0.0
+        for coeff, letters, qubits in obs:
+            key = (letters, qubits)
+            if key not in values:
+                values[key] = _trace(rho, n, letters, qubits)
+            total += coeff * values[key]
+        evs[i] = total
+    if precision:
+        evs = _rng(seed).normal(evs, precision)
+    return evs
+
+
+_KINDS = {"sample": sample, "estimate": estimate, "noisy": noisy, "estimate_noisy": estimate_noisy}
+_KINDS["tagged"] = lambda task: _KINDS[task[0]](task[1])
+
+
 def run_batch(kind: str, tasks: list, threads: int = 1) -> list:
     """A task for an executor: several circuits, results in order, each run
     on `threads` threads."""
     global _threads
-    fn = sample if kind == "sample" else estimate
+    fn = _KINDS[kind]
     _threads = threads
     with panics_as(RefusedError):
         return [fn(t) for t in tasks]
