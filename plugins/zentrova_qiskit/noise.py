@@ -186,16 +186,16 @@ def _block(block: QuantumCircuit, inst, index: dict, table: NoiseTable) -> Quant
 
 
 def from_target(target, num_qubits: int | None = None) -> NoiseTable:
-    """The noise AerSimulator.from_backend builds from a Target: each gate's
-    error as a depolarizing channel (on top of the thermal relaxation its
-    duration gives, as Aer's basic device model makes it), T1/T2 relaxation
-    over every gate's duration, and each measurement's error as a symmetric
-    readout error."""
+    """The noise AerSimulator.from_backend builds from a Target: T1/T2 thermal
+    relaxation over every gate's and reset's duration, each gate's error as a
+    depolarizing channel before it making up the rest of the gate's average
+    infidelity (as Aer's device model solves it), and each measurement's
+    error as a symmetric readout error."""
     table = NoiseTable()
     n = target.num_qubits if num_qubits is None else num_qubits
     props = [target.qubit_properties[q] if target.qubit_properties else None for q in range(n)]
     for name in target.operation_names:
-        if name in ("delay", "reset"):
+        if name == "delay":
             continue
         for qargs, ip in (target[name] or {}).items():
             if qargs is None or ip is None:
@@ -203,10 +203,10 @@ def from_target(target, num_qubits: int | None = None) -> NoiseTable:
             qargs = tuple(qargs)
             error = ip.error or 0.0
             duration = ip.duration or 0.0
-            if name == "measure":
+            if name == "measure":  # its error is a readout error alone, as Aer takes it
                 if error > 0:
                     table.readout[qargs[0]] = (1.0 - error, 1.0 - error)
-                error = 0.0  # a measurement's error is its readout error alone
+                continue
             k = len(qargs)
             channels = []
             relax = _relaxation(qargs, props, duration)
