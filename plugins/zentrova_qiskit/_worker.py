@@ -295,7 +295,8 @@ def density_ops(ops, n: int) -> list:
             plain.append(("channel", (a[0],), None, _noise._RESET))
         else:
             plain.append((name, a))
-    return _noise.density_ops(plain, n)
+    # each run of one-qubit gates and channels on a qubit one 4x4 superoperator
+    return _noise.fused_density_ops(plain, n)
 
 
 def density_vector(n: int, ops) -> np.ndarray:
