@@ -277,7 +277,8 @@ def _final_bits(p: np.ndarray, measures, draws, rows: np.ndarray, readout_draw) 
     idx = sample_indices(p, rows.shape[0], draws, in_place=True)
     for m in measures:
         q, c = m[0], m[1]
-        bit = np.zeros(rows.shape[0], dtype=np.uint8) if q is None else ((idx >> q) & 1).astype(np.uint8)
+        bit = (np.zeros(rows.shape[0], dtype=np.uint8) if q is None
+               else ((idx >> q) & 1).astype(np.uint8))
         if len(m) > 2:
             keep = np.where(bit == 0, m[2][0], m[2][1])
             bit = np.where(readout_draw(rows.shape[0]) < keep, bit, 1 - bit).astype(np.uint8)
@@ -369,7 +370,8 @@ _LETTER = {
     "I": np.eye(2), "X": np.array([[0, 1], [1, 0]], dtype=complex),
     "Y": np.array([[0, -1j], [1j, 0]]), "Z": np.diag([1.0, -1.0]).astype(complex),
     "0": np.diag([1.0, 0.0]).astype(complex), "1": np.diag([0.0, 1.0]).astype(complex),
-    "+": np.full((2, 2), 0.5, dtype=complex), "-": np.array([[0.5, -0.5], [-0.5, 0.5]], dtype=complex),
+    "+": np.full((2, 2), 0.5, dtype=complex),
+    "-": np.array([[0.5, -0.5], [-0.5, 0.5]], dtype=complex),
     "r": np.array([[0.5, -0.5j], [0.5j, 0.5]]), "l": np.array([[0.5, 0.5j], [-0.5j, 0.5]]),
 }
 

@@ -260,8 +260,13 @@ class ZentrovaBackend(BackendV2):
         }
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=header, seed_simulator=opts["seed_simulator"],
-                                method=opts["method"] if prog.noisy or opts["method"] != "statevector"
-                                else "statevector" if prog.final else "shot by shot")
+                                method=_method_name(prog, opts["method"]))
+
+
+def _method_name(prog, method: str) -> str:
+    if prog.noisy or method != "statevector":
+        return method
+    return "statevector" if prog.final else "shot by shot"
 
 
 def _check_method(method: str) -> str:

@@ -63,17 +63,13 @@ def _branch(instructions: list, k: int) -> list:
     return [np.asarray(m) for m in (data if isinstance(data, list) else [data])]
 
 
-def _is_unitary(m: np.ndarray) -> bool:
-    return np.allclose(m.conj().T @ m, np.eye(m.shape[0]), atol=1e-12, rtol=0)
-
-
 def channel_of(error: dict) -> tuple:
-    """(probs, branches, kraus) of a quantum error's to_dict()."""
+    """(probs, branches, kraus, k) of a quantum error's to_dict(), on k qubits."""
     k = 1 + max(q for branch in error["instructions"] for inst in branch for q in inst["qubits"])
     probs = [float(p) for p in error["probabilities"]]
     branches = [_branch(b, k) for b in error["instructions"]]
-    # Qiskit keeps a unitary branch as one operator; a branch that is a
-    # unitary up to rounding gives one matrix too, read without the state.
+    # A branch of unitaries composes to one matrix (Kraus keeps it one operator), which a
+    # trajectory applies without reading the state; a reset or a Kraus instruction gives several.
     kraus = [math.sqrt(p) * m for p, b in zip(probs, branches) for m in b if p > 0]
     return probs, branches, kraus, k
 
@@ -158,16 +154,18 @@ def noisy_circuit(circuit: QuantumCircuit, table: NoiseTable) -> QuantumCircuit:
         qubits = tuple(index[q] for q in inst.qubits)
         errors = table.errors(op.name, qubits) if qubits else []
         for error in errors:
-            if error[3] != len(qubits):
+            # The error's qubit i is the instruction's qubit i; one whose circuits leave its
+            # last qubits alone is read as narrower (their part is the identity).
+            if error[3] > len(qubits):
                 raise UnsupportedInstruction(
                     f"the noise model's error for '{op.name}' acts on {error[3]} qubits, the "
                     f"instruction on {len(qubits)}")
         before = op.name == "measure"  # Aer applies a measurement's errors before it
         for error in errors if before else ():
-            out.append(_Channel(error, error[3]), inst.qubits)
+            out.append(_Channel(error, error[3]), inst.qubits[:error[3]])
         out.append(op, inst.qubits, inst.clbits)
         for error in () if before else errors:
-            out.append(_Channel(error, error[3]), inst.qubits)
+            out.append(_Channel(error, error[3]), inst.qubits[:error[3]])
     return out
 
 

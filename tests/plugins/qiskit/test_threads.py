@@ -53,7 +53,8 @@ def test_threads_setting(monkeypatch):
     qc.measure_all()
     seen = []
     real = _worker.run_batch
-    monkeypatch.setattr(_worker, "run_batch", lambda k, t, threads=1: seen.append(threads) or real(k, t, threads))
+    monkeypatch.setattr(_worker, "run_batch",
+                        lambda k, t, threads=1: seen.append(threads) or real(k, t, threads))
     monkeypatch.setattr("zentrova_qiskit._dispatch.check_threads",
                         lambda t: 4 if t is None else t)  # as if the process had four cores
     for threads, here, pooled in ((None, 4, 1), (3, 3, 3)):
