@@ -285,12 +285,41 @@ def _final_bits(p: np.ndarray, measures, draws, rows: np.ndarray, readout_draw) 
         rows[:, c] = bit
 
 
+def _two_qubit(op, targets: tuple):
+    """The 4x4 matrix of a two-qubit gate on targets (targets[0] the higher
+    bit), or None for a gate that is not one on exactly those qubits."""
+    name, a = op
+    if name == "cnot" and set(a) == set(targets):
+        c = 1 - targets.index(a[0])  # the control's bit in a row index
+        u = np.zeros((4, 4), dtype=np.complex128)
+        for i in range(4):
+            u[i ^ (1 << (1 - c)) if i >> c & 1 else i, i] = 1.0
+        return u
+    if name in ("matrix", "diagonal") and len(a) == 2 and len(a[0]) == 2 and set(a[0]) == set(targets):
+        e = np.asarray(a[1], dtype=np.complex128).ravel()
+        u = np.diag(e) if name == "diagonal" else e.reshape(4, 4)
+        if tuple(a[0]) != tuple(targets):
+            swap = np.eye(4)[[0, 2, 1, 3]]
+            u = swap @ u @ swap
+        return u
+    return None
+
+
 def density_ops(ops, n: int) -> list:
     """A noisy program's gates, channels and resets on the 2n-qubit vector of
-    its density matrix."""
-    plain = []
+    its density matrix. A two-qubit gate and the channel that follows it on its
+    qubits are one superoperator: one pass over the vector instead of three."""
+    plain: list = []
+    sups: dict = {}
     for name, a in ops:
         if name == "channel":
+            u = _two_qubit(plain[-1], a[0]) if plain and len(a[0]) == 2 else None
+            if u is not None:
+                sup = sups.get(id(a[3]))
+                if sup is None:
+                    sup = sups[id(a[3])] = sum(np.kron(k, k.conj()) for k in a[3])
+                plain[-1] = ("superoperator", a[0], sup @ np.kron(u, u.conj()))
+                continue
             plain.append(("channel", a[0], None, a[3]))
         elif name == "reset":
             plain.append(("channel", (a[0],), None, _noise._RESET))

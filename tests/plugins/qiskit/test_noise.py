@@ -56,7 +56,7 @@ class Model:
                 [{"name": "pauli", "qubits": [0, 1], "params": ["ZY"]}],
                 [{"name": "unitary", "qubits": [0, 1], "params": [u]}],
                 [{"name": "cx", "qubits": [1, 0]}, *_one("reset", 1)]],
-               [0.7, 0.1, 0.1, 0.1], ["cx"]),
+               [0.7, 0.1, 0.1, 0.1], ["cx", "rzz", "unitary"]),
             _q([_one("id"), _one("x")], [0.9, 0.1], ["measure"]),
             {"type": "roerror", "operations": ["measure"], "probabilities": [[0.95, 0.05], [0.1, 0.9]]},
             {"type": "roerror", "operations": ["measure"], "probabilities": [[0.8, 0.2], [0.3, 0.7]],
@@ -115,7 +115,7 @@ def random_noisy(n, depth, rng) -> QuantumCircuit:
         qc.h(q)
     for _ in range(depth):
         a, b = (int(v) for v in rng.permutation(n)[:2])
-        kind = int(rng.integers(8))
+        kind = int(rng.integers(9))
         if kind == 0:
             qc.sx(a)
         elif kind == 1:
@@ -128,6 +128,8 @@ def random_noisy(n, depth, rng) -> QuantumCircuit:
             qc.cz(a, b)
         elif kind == 6:
             qc.rzz(float(rng.uniform(-3, 3)), a, b)
+        elif kind == 7:
+            qc.unitary(random_unitary(4, seed=int(rng.integers(99))), [a, b])
         else:
             qc.reset(a)
     return qc
