@@ -41,6 +41,11 @@ def _pick(weights, r: float) -> int:
     return max(k for k, w in enumerate(weights) if w > 0)
 
 
+def branch_index(probs, draw) -> int:
+    """The branch of a mixture drawn with draw(), as mixture_branch draws it."""
+    return _pick(probs, draw() * sum(probs))
+
+
 def mixture_branch(op, draw):
     """The operation of a mixture's branch drawn with draw(), without reading
     the state; None for a branch that is the identity."""

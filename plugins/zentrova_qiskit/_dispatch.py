@@ -14,7 +14,7 @@ import functools
 import gc
 
 import numpy as np
-from _zentrova_common import MAX_BATCHES, RefusedError, submit_batches
+from _zentrova_common import MAX_BATCHES, RefusedError, check_threads, submit_batches
 
 from . import _worker
 from ._translate import ZentrovaError
@@ -51,23 +51,25 @@ def root_entropy(seed) -> int:
 
 
 def submit(kind: str, tasks, executor: concurrent.futures.Executor | None,
-           total: int | None = None):
+           total: int | None = None, threads: tuple[int, int] = (1, 1)):
     """Starts the tasks; returns a function that waits for their results, in
     order, and whose done() tells whether it would wait. Without an executor
     the tasks run here, before submit returns. tasks may be an iterator of
     `total` tasks: each batch goes out as soon as it is made, so workers
-    start while later tasks are still being prepared."""
+    start while later tasks are still being prepared. threads: (here, on the
+    executor) how many threads each task's runs may use."""
     if total is None:
         tasks = list(tasks)
         total = len(tasks)
     if executor is None or not total:
-        results = _outcome(_worker.run_batch, kind, list(tasks))
+        results = _outcome(_worker.run_batch, kind, list(tasks), threads[0])
 
         def ready() -> list:
             return results
         ready.done = lambda: True  # type: ignore[attr-defined]
         return ready
-    futures = submit_batches(executor, _worker.run_batch, kind, tasks, total)
+    futures = submit_batches(executor, functools.partial(_worker.run_batch, threads=threads[1]),
+                             kind, tasks, total)
 
     def collect() -> list:
         results: list = []
@@ -86,5 +88,13 @@ def _outcome(fn, *args):
 
 
 def run(kind: str, tasks, executor: concurrent.futures.Executor | None,
-        total: int | None = None) -> list:
-    return submit(kind, tasks, executor, total)()
+        total: int | None = None, threads: tuple[int, int] = (1, 1)) -> list:
+    return submit(kind, tasks, executor, total, threads)()
+
+
+def thread_counts(threads) -> tuple[int, int]:
+    """A threads= setting checked (ValueError unless an int >= 1 or None) as
+    (threads here, threads per executor task): None is every usable core here
+    and one per task on a pool, whose workers share the cores already."""
+    here = check_threads(threads)
+    return here, (1 if threads is None else here)

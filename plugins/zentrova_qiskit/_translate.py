@@ -245,6 +245,10 @@ class Program:
     used: set = field(default_factory=set)
     seen: set = field(default_factory=set)
     branched: bool = False
+    # A noise model's readout error of a qubit (P(0 | 0), P(1 | 1)), or None;
+    # and whether the circuit, read, has channels or readout errors.
+    readout: object = None
+    noisy: bool = False
 
     @property
     def final(self) -> bool:
@@ -404,8 +408,19 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
         if name == "global_phase" and not qubits:
             prog.global_phase = prog.global_phase + inst.params[0]
             continue
+        if name == "zentrova_channel":  # a noise model's error, placed by noise.noisy_circuit
+            probs, branches, kraus, _ = inst.operation.channel
+            out.append(("channel", (tuple(reversed(qubits)), probs, branches, kraus)))
+            used.update(qubits)
+            prog.noisy = True
+            continue
         if name == "measure":
-            out.append(("measure", (qubits[0], cmap[inst.clbits[0]])))
+            ro = prog.readout(qubits[0]) if prog.readout is not None else None
+            if ro is None:
+                out.append(("measure", (qubits[0], cmap[inst.clbits[0]])))
+            else:
+                out.append(("measure", (qubits[0], cmap[inst.clbits[0]], ro)))
+                prog.noisy = True
             seen.add(qubits[0])
             continue
         if name == "reset":
@@ -474,10 +489,16 @@ def _read(circuit: QuantumCircuit, qmap: dict, cmap: dict, prog: Program, out: l
               dict(zip(definition.clbits, (cmap[c] for c in inst.clbits))), prog, out)
 
 
-def read(circuit: QuantumCircuit) -> Program:
+def read(circuit: QuantumCircuit, noise=None) -> Program:
     """The circuit's operations, or UnsupportedInstruction naming the first
-    instruction zentrova cannot run."""
+    instruction zentrova cannot run. noise: a noise.NoiseTable, its channels
+    placed in the circuit and its readout errors on the measurements."""
+    if noise is not None:
+        from .noise import noisy_circuit
+        circuit = noisy_circuit(circuit, noise)
     prog = Program(circuit.num_qubits, circuit.num_clbits, global_phase=circuit.global_phase)
+    if noise is not None and (noise.readout or noise.readout_default):
+        prog.readout = noise.readout_of
     qmap = {q: i for i, q in enumerate(circuit.qubits)}
     cmap = {c: i for i, c in enumerate(circuit.clbits)}
     _read(circuit, qmap, cmap, prog, prog.ops)
@@ -505,6 +526,8 @@ def _touched(op: tuple) -> tuple:
         return (*a[0], *a[2]) if len(a) == 4 else tuple(a[0])
     if name == "bind":
         return tuple(a[2])
+    if name == "channel":
+        return tuple(a[0])
     return a
 
 
@@ -551,6 +574,8 @@ def _renumber(ops: list, q: dict) -> list:
             out.append((name, (targets, a[1], *rest)))
         elif name == "bind":
             out.append((name, (a[0], a[1], [q[v] for v in a[2]], a[3])))
+        elif name == "channel":
+            out.append((name, (tuple(q[t] for t in a[0]), *a[1:])))
         elif name == "if":
             out.append((name, (*a[:2], _renumber(a[2], q), _renumber(a[3], q))))
         else:
@@ -570,7 +595,7 @@ def _pack(prog: Program) -> None:
     q = layout.dense
     if prog.final:
         prog.gates = _renumber(prog.gates, q)
-        prog.measures = [(q.get(qubit), clbit) for qubit, clbit in prog.measures]
+        prog.measures = [(q.get(m[0]), *m[1:]) for m in prog.measures]
     else:
         prog.ops = _renumber(prog.ops, q)
 

@@ -30,6 +30,7 @@ import numpy as np
 import zentrova
 import zentrova_program
 import zentrova_readout
+from _zentrova_common import noise as _noise
 from _zentrova_common import (
     K,
     RefusedError,
@@ -45,6 +46,8 @@ from _zentrova_common import (
 )
 
 _RUN = zentrova_program.run
+# The threads this process's runs may use: run_batch sets it for its tasks.
+_threads = 1
 # From this many qubits a circuit's runs of one-qubit gates are merged into one matrix each
 # before they run (zentrova_program's fuse): fewer passes over a state that no longer fits
 # in cache, amplitudes within 1e-12 of the gates' own, the same bits on every machine. On
@@ -108,7 +111,7 @@ def sample(task) -> tuple[np.ndarray, np.ndarray | None]:
         _, gates, measures = program
         reg = new_register(n)
         if gates:
-            _RUN(reg, gates, n >= FUSE_QUBITS)
+            _RUN(reg, gates, n >= FUSE_QUBITS, _threads)
         if want_state:
             state = np.asarray(zentrova_readout.amplitudes(reg))
         if measures and shots:
@@ -169,7 +172,7 @@ def estimate(task) -> np.ndarray:
     for op in gates:
         if op[0] == "reset":
             if stretch:
-                _RUN(reg, stretch, fuse)
+                _RUN(reg, stretch, fuse, _threads)
                 stretch = []
             if draw is None:
                 # The outcomes' own stream: the noise keeps the bits it has
@@ -179,7 +182,7 @@ def estimate(task) -> np.ndarray:
         else:
             stretch.append(op)
     if stretch:
-        _RUN(reg, stretch, fuse)
+        _RUN(reg, stretch, fuse, _threads)
     # Each distinct term once, in the order the observables list them.
     index: dict[tuple, int] = {}
     for obs in observables:
@@ -206,7 +209,7 @@ def estimate(task) -> np.ndarray:
                 turns.append(("h", (q,)) if turn is None else ("u", (q, *turn)))
                 current[q] = basis[q]
         if turns:
-            _RUN(reg, turns)
+            _RUN(reg, turns, False, _threads)
         zentrova_readout.probabilities(reg, out=p)
         fold(p, n - 1, [(t, codes[t]) for t in members], values)
     evs = np.empty(len(observables))
@@ -220,8 +223,217 @@ def estimate(task) -> np.ndarray:
     return evs
 
 
-def run_batch(kind: str, tasks: list) -> list:
-    """A task for an executor: several circuits, results in order."""
-    fn = sample if kind == "sample" else estimate
+# Noisy circuits. A channel is ("channel", (targets, probs, branches, kraus)):
+# a trajectory draws a branch from probs without reading the state; a branch
+# of one matrix is a unitary, one of several Kraus operators is drawn from the
+# state (_zentrova_common.noise.trajectory_branch). A measurement may carry a
+# readout error (P(0 | 0), P(1 | 1)) as a third argument.
+def _read_out(bit: int, ro, draw) -> int:
+    return bit if draw() < ro[bit] else 1 - bit
+
+
+def _run_noisy(reg, ops, draw, clbits: list) -> None:
+    """One trajectory of ops on reg, measured bits into clbits."""
+    gates: list = []
+
+    def flush():
+        if gates:
+            _RUN(reg, gates, False, _threads)
+            gates.clear()
+
+    for op in ops:
+        name, a = op
+        if name == "channel":
+            targets, probs, branches, _ = a
+            branch = branches[_noise.branch_index(probs, draw)]
+            if len(branch) == 1:
+                if not np.array_equal(branch[0], np.eye(branch[0].shape[0])):
+                    gates.append(("matrix", (targets, branch[0])))
+            else:
+                flush()
+                _noise.trajectory_branch(reg, ("channel", targets, None, branch), draw)
+        elif name == "measure":
+            flush()
+            bit = measure(reg, a[0], draw)
+            clbits[a[1]] = _read_out(bit, a[2], draw) if len(a) > 2 else bit
+        elif name == "reset":
+            flush()
+            measure(reg, a[0], draw, reset=True)
+        elif name == "if":
+            flush()
+            bits, value, then_ops, else_ops = a
+            read = 0
+            for i, c in enumerate(bits):
+                read |= clbits[c] << i
+            _run_noisy(reg, then_ops if read == value else else_ops, draw, clbits)
+        else:
+            gates.append(op)
+    flush()
+
+
+def _final_bits(p: np.ndarray, measures, draws, rows: np.ndarray, readout_draw) -> None:
+    """rows (shots, clbits) from basis-state indices drawn out of p, each
+    measurement's readout error applied."""
+    idx = sample_indices(p, rows.shape[0], draws, in_place=True)
+    for m in measures:
+        q, c = m[0], m[1]
+        bit = (np.zeros(rows.shape[0], dtype=np.uint8) if q is None
+               else ((idx >> q) & 1).astype(np.uint8))
+        if len(m) > 2:
+            keep = np.where(bit == 0, m[2][0], m[2][1])
+            bit = np.where(readout_draw(rows.shape[0]) < keep, bit, 1 - bit).astype(np.uint8)
+        rows[:, c] = bit
+
+
+def _two_qubit(op, targets: tuple):
+    """The 4x4 matrix of a two-qubit gate on targets (targets[0] the higher
+    bit), or None for a gate that is not one on exactly those qubits."""
+    name, a = op
+    if name == "cnot" and set(a) == set(targets):
+        c = 1 - targets.index(a[0])  # the control's bit in a row index
+        u = np.zeros((4, 4), dtype=np.complex128)
+        for i in range(4):
+            u[i ^ (1 << (1 - c)) if i >> c & 1 else i, i] = 1.0
+        return u
+    if name in ("matrix", "diagonal") and len(a) == 2 and len(a[0]) == 2 and set(a[0]) == set(targets):
+        e = np.asarray(a[1], dtype=np.complex128).ravel()
+        u = np.diag(e) if name == "diagonal" else e.reshape(4, 4)
+        if tuple(a[0]) != tuple(targets):
+            swap = np.eye(4)[[0, 2, 1, 3]]
+            u = swap @ u @ swap
+        return u
+    return None
+
+
+def density_ops(ops, n: int) -> list:
+    """A noisy program's gates, channels and resets on the 2n-qubit vector of
+    its density matrix. A two-qubit gate and the channel that follows it on its
+    qubits are one superoperator: one pass over the vector instead of three."""
+    plain: list = []
+    sups: dict = {}
+    for name, a in ops:
+        if name == "channel":
+            u = _two_qubit(plain[-1], a[0]) if plain and len(a[0]) == 2 else None
+            if u is not None:
+                sup = sups.get(id(a[3]))
+                if sup is None:
+                    sup = sups[id(a[3])] = sum(np.kron(k, k.conj()) for k in a[3])
+                plain[-1] = ("superoperator", a[0], sup @ np.kron(u, u.conj()))
+                continue
+            plain.append(("channel", a[0], None, a[3]))
+        elif name == "reset":
+            plain.append(("channel", (a[0],), None, _noise._RESET))
+        else:
+            plain.append((name, a))
+    # each run of one-qubit gates and channels on a qubit one 4x4 superoperator
+    return _noise.fused_density_ops(plain, n)
+
+
+def density_vector(n: int, ops) -> np.ndarray:
+    check_memory(2 * n, f"a density matrix of {n} qubits (a state of {2 * n})",
+                 error_type=RefusedError)
+    reg = zentrova.QuantumRegister(2 * n)
+    _RUN(reg, density_ops(ops, n), False, _threads)
+    return np.asarray(zentrova_readout.amplitudes(reg))
+
+
+def noisy(task) -> tuple[np.ndarray, None]:
+    """A noisy circuit's shots. task = (n, num_clbits, program, shots, seed,
+    method): program ("final", gates, measures) or ("shots", ops); method
+    "statevector" (each shot its own seeded trajectory) or "density_matrix"
+    (the exact density matrix, its diagonal sampled; final programs only)."""
+    n, num_clbits, program, shots, seed, method = task
+    bits = np.zeros((shots, num_clbits), dtype=np.uint8)
+    if not shots:
+        return bits, None
+    rng = _rng(seed)
+    if method == "density_matrix":
+        _, gates, measures = program
+        amps = density_vector(n, gates)
+        p = np.maximum(amps[:: (1 << n) + 1].real, 0.0)
+        _final_bits(p, measures, rng, bits, rng.random)
+        return bits, None
+    draw = uniform_draws(rng)
+    check_memory(n, "a register", error_type=RefusedError)
+    final = program[0] == "final"
+    ops = program[1]
+    for shot in range(shots):
+        reg = zentrova.QuantumRegister(n)
+        clbits = [0] * num_clbits
+        _run_noisy(reg, ops, draw, clbits)
+        if final:
+            p = np.array(zentrova_readout.probabilities(reg), dtype=np.float64)
+            row = bits[shot:shot + 1]
+            _final_bits(p, program[2], _OneDraw(draw), row, lambda k: np.array([draw()]))
+        else:
+            bits[shot] = clbits
+    return bits, None
+
+
+class _OneDraw:
+    """sample_indices' generator for one index, from a trajectory's draws."""
+
+    def __init__(self, draw):
+        self.draw = draw
+
+    def random(self, size=None, out=None):
+        value = self.draw()
+        if out is not None:
+            out[...] = value
+            return out
+        return value if size is None else np.full(size, value)
+
+
+def _trace(rho: np.ndarray, n: int, letters: str, qubits) -> float:
+    """Re Tr(rho M) for M the letters' one-qubit matrices on qubits (identity elsewhere)."""
+    t = rho.reshape((2,) * (2 * n))
+    for letter, q in zip(letters, qubits):
+        m = _LETTER[letter]
+        # (M rho) on the row axis of qubit q: Tr(M rho) = Tr(rho M)
+        t = np.moveaxis(np.tensordot(m, t, axes=([1], [n - 1 - q])), 0, n - 1 - q)
+    d = 1 << n
+    return float(np.trace(t.reshape(d, d)).real)
+
+
+_LETTER = {
+    "I": np.eye(2), "X": np.array([[0, 1], [1, 0]], dtype=complex),
+    "Y": np.array([[0, -1j], [1j, 0]]), "Z": np.diag([1.0, -1.0]).astype(complex),
+    "0": np.diag([1.0, 0.0]).astype(complex), "1": np.diag([0.0, 1.0]).astype(complex),
+    "+": np.full((2, 2), 0.5, dtype=complex),
+    "-": np.array([[0.5, -0.5], [-0.5, 0.5]], dtype=complex),
+    "r": np.array([[0.5, -0.5j], [0.5j, 0.5]]), "l": np.array([[0.5, 0.5j], [-0.5j, 0.5]]),
+}
+
+
+def estimate_noisy(task) -> np.ndarray:
+    """Exact expectation values of a noisy circuit, from its density matrix.
+    task as estimate's."""
+    n, gates, observables, precision, seed = task
+    rho = _noise.density_matrix(density_vector(n, gates), n)
+    values: dict = {}
+    evs = np.empty(len(observables))
+    for i, obs in enumerate(observables):
+        total = 0.0
+        for coeff, letters, qubits in obs:
+            key = (letters, qubits)
+            if key not in values:
+                values[key] = _trace(rho, n, letters, qubits)
+            total += coeff * values[key]
+        evs[i] = total
+    if precision:
+        evs = _rng(seed).normal(evs, precision)
+    return evs
+
+
+_KINDS = {"sample": sample, "estimate": estimate, "noisy": noisy, "estimate_noisy": estimate_noisy}
+_KINDS["tagged"] = lambda task: _KINDS[task[0]](task[1])
+
+
+def run_batch(kind: str, tasks: list, threads: int = 1) -> list:
+    """A task for an executor: several circuits, results in order, each run
+    on `threads` threads."""
+    global _threads
+    fn = _KINDS[kind]
+    _threads = threads
     with panics_as(RefusedError):
         return [fn(t) for t in tasks]

@@ -28,6 +28,7 @@ from _zentrova_common import check_memory, max_qubits
 
 from . import _dispatch
 from ._translate import UnsupportedInstruction, ZentrovaError, read
+from .noise import NoiseTable, from_target
 
 # Shot-by-shot circuits are split into pieces of at least this many shots
 # when an executor is given, at most MAX_PIECES of them.
@@ -111,9 +112,15 @@ class ZentrovaBackend(BackendV2):
     (16 bytes an amplitude), read when the backend is made; None where the
     host does not say. transpile() refuses a wider circuit; run() takes one
     whose qubits in use fit.
+
+    threads: how many threads a large state's passes may use, an int of 1 or
+    more, or None (the default) for every core the process may use; on an
+    executor each task gets one thread unless threads is given. Counts and
+    states are the same bits on any number.
     """
 
-    def __init__(self, executor=None, name: str = "zentrova"):
+    def __init__(self, executor=None, name: str = "zentrova", threads: int | None = None,
+                 noise_model=None, method: str = "statevector"):
         super().__init__(name=name, description="zentrova, an exact state-vector simulator",
                          backend_version=_version())
         # As other simulators do: the widest register the host's memory allows
@@ -121,6 +128,32 @@ class ZentrovaBackend(BackendV2):
         # that (idle qubits are not simulated), but transpile() refuses it.
         self._target = _target(max_qubits())
         self.executor = executor
+        self._threads = _dispatch.thread_counts(threads)
+        self._noise = NoiseTable.from_model(noise_model)
+        if self._noise is not None and self._noise.empty:
+            self._noise = None
+        self.set_options(method=_check_method(method))
+
+    @classmethod
+    def from_backend(cls, backend, **kwargs) -> "ZentrovaBackend":
+        """A backend with the noise of a BackendV2's Target, as
+        AerSimulator.from_backend builds it: each gate's error as a
+        depolarizing channel on top of the thermal relaxation (T1, T2) its
+        duration gives, and each measurement's error as a readout error."""
+        target = getattr(backend, "target", None)
+        if target is None:
+            raise TypeError(f"from_backend takes a BackendV2, not {type(backend).__name__}")
+        kwargs.setdefault("name", f"zentrova({backend.name})")
+        return cls(noise_model=from_target(target), **kwargs)
+
+    @property
+    def noise_model(self):
+        """The noise the backend simulates (a NoiseTable), or None."""
+        return self._noise
+
+    @property
+    def threads(self) -> int:
+        return self._threads[0]
 
     @property
     def target(self) -> Target:
@@ -132,7 +165,8 @@ class ZentrovaBackend(BackendV2):
 
     @classmethod
     def _default_options(cls) -> Options:
-        return Options(shots=1024, seed_simulator=None, memory=False, save_statevector=False)
+        return Options(shots=1024, seed_simulator=None, memory=False, save_statevector=False,
+                       method="statevector")
 
     def run(self, run_input, **options) -> ZentrovaJob:
         defaults = dict(self.options.items())
@@ -145,12 +179,19 @@ class ZentrovaBackend(BackendV2):
         if not isinstance(shots, (int, np.integer)) or isinstance(shots, bool) or shots < 0:
             raise ValueError(f"shots must be an integer of 0 or more, not {shots!r}")
         shots = int(shots)
+        method = _check_method(opts["method"])
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
-        programs = _read_all(circuits, opts)
+        programs = _read_all(circuits, opts, self._noise)
 
         entropy = _dispatch.root_entropy(opts["seed_simulator"])
         tasks, pieces = [], []
         for i, prog in enumerate(programs):
+            if prog.noisy or method == "density_matrix":
+                tasks.append(("noisy", (prog.layout.width, prog.num_clbits,
+                                        noisy_program(prog, method), shots, (entropy, (i, 0)),
+                                        method)))
+                pieces.append(1)
+                continue
             if prog.final:
                 program = ("final", prog.gates, prog.measures)
                 split = [shots]
@@ -160,9 +201,10 @@ class ZentrovaBackend(BackendV2):
                 split = [shots // k + (j < shots % k) for j in range(k)]
             pieces.append(len(split))
             for j, n_shots in enumerate(split):
-                tasks.append((prog.layout.width, prog.num_clbits, program, n_shots,
-                              (entropy, (i, j)), bool(opts["save_statevector"])))
-        collect = _dispatch.submit("sample", tasks, self.executor)
+                tasks.append(("sample", (prog.layout.width, prog.num_clbits, program, n_shots,
+                                         (entropy, (i, j)), bool(opts["save_statevector"]))))
+        # Noisy circuits and plain ones may share a run: each task says its kind.
+        collect = _dispatch.submit("tagged", tasks, self.executor, None, self._threads)
 
         @_dispatch.collector_paused
         def build(outcomes) -> Result:
@@ -218,11 +260,46 @@ class ZentrovaBackend(BackendV2):
         }
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=header, seed_simulator=opts["seed_simulator"],
-                                method="statevector" if prog.final else "shot by shot")
+                                method=_method_name(prog, opts["method"]))
+
+
+def _method_name(prog, method: str) -> str:
+    if prog.noisy or method != "statevector":
+        return method
+    return "statevector" if prog.final else "shot by shot"
+
+
+def _check_method(method: str) -> str:
+    if method not in ("statevector", "density_matrix"):
+        raise ValueError(f"method must be 'statevector' or 'density_matrix', not {method!r}")
+    return method
+
+
+def noisy_program(prog, method: str) -> tuple:
+    """A program for _worker.noisy: ("final", gates, measures) when the
+    measurements all come at the end (resets allowed before them), else
+    ("shots", ops); the density-matrix method takes the first kind only."""
+    if prog.final:
+        return ("final", prog.gates, prog.measures)
+    gates, measures = [], []
+    for op in prog.ops:
+        if op[0] == "measure":
+            measures.append(op[1])
+        elif measures or op[0] == "if":
+            break
+        else:
+            gates.append(op)
+    else:
+        return ("final", gates, measures)
+    if method == "density_matrix":
+        raise UnsupportedInstruction(
+            "the density_matrix method runs circuits whose measurements all come at the end "
+            "and that do not branch on measured bits")
+    return ("shots", prog.ops)
 
 
 @_dispatch.collector_paused
-def _read_all(circuits: list, opts: dict) -> list:
+def _read_all(circuits: list, opts: dict, noise=None) -> list:
     """Each circuit read, once however often it is given, and checked."""
     programs, cache = [], {}
     for i, circuit in enumerate(circuits):
@@ -234,10 +311,21 @@ def _read_all(circuits: list, opts: dict) -> list:
         prog = cache.get(id(circuit))
         if prog is None:  # a circuit given many times is read once
             try:
-                prog = cache[id(circuit)] = read(circuit)
+                prog = cache[id(circuit)] = read(circuit, noise)
             except UnsupportedInstruction as e:
                 raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
+        if opts["method"] == "density_matrix":
+            try:
+                noisy_program(prog, "density_matrix")
+            except UnsupportedInstruction as e:
+                raise UnsupportedInstruction(f"circuit {i} ('{circuit.name}'): {e}") from None
+            check_memory(2 * prog.layout.width, f"the density matrix of circuit {i} "
+                         f"('{circuit.name}'), a state of {2 * prog.layout.width} qubits",
+                         error_type=ZentrovaError)
         if opts["save_statevector"]:
+            if prog.noisy or opts["method"] == "density_matrix":
+                raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
+                                 "circuit without noise on the statevector method")
             if not prog.final:
                 raise ValueError(f"circuit {i} ('{circuit.name}'): save_statevector needs a "
                                  "circuit whose measurements all come at the end")

@@ -37,15 +37,17 @@ from _zentrova_common import check_finite
 
 from . import _dispatch
 from ._translate import UnsupportedInstruction, bind, read
+from .backend import noisy_program
+from .noise import NoiseTable
 
 
-def _read(pub, i: int, cache: dict):
+def _read(pub, i: int, cache: dict, noise=None):
     """The PUB's circuit, read once per run however many PUBs share it, its
     parameter values checked to be finite."""
     prog = cache.get(id(pub.circuit))
     if prog is None:
         try:
-            prog = cache[id(pub.circuit)] = read(pub.circuit)
+            prog = cache[id(pub.circuit)] = read(pub.circuit, noise)
         except UnsupportedInstruction as e:
             raise UnsupportedInstruction(f"PUB {i}: {e}") from None
     if prog.parameters:
@@ -84,12 +86,18 @@ class ZentrovaSampler(BaseSamplerV2):
 
     executor: any concurrent.futures.Executor; each parameter point of each
     PUB becomes one task for it.
+
+    threads: as for ZentrovaBackend (None, the default: every usable core; one
+    per task on an executor unless given).
     """
 
-    def __init__(self, *, default_shots: int = 1024, seed=None, executor=None):
+    def __init__(self, *, default_shots: int = 1024, seed=None, executor=None,
+                 threads: int | None = None, noise_model=None):
         self._default_shots = default_shots
         self._seed = seed
         self.executor = executor
+        self._threads = _dispatch.thread_counts(threads)
+        self._noise = NoiseTable.from_model(noise_model)
 
     @property
     def default_shots(self) -> int:
@@ -111,7 +119,7 @@ class ZentrovaSampler(BaseSamplerV2):
                           "result will be empty. Did you mean to add measurement instructions?",
                           UserWarning, stacklevel=2)
         cache: dict = {}
-        programs = [_read(pub, i, cache) for i, pub in enumerate(coerced)]
+        programs = [_read(pub, i, cache, self._noise) for i, pub in enumerate(coerced)]
         job = PrimitiveJob(self._run, coerced, programs, _dispatch.root_entropy(self._seed))
         job._submit()
         return job
@@ -122,14 +130,20 @@ class ZentrovaSampler(BaseSamplerV2):
         def tasks():
             for i, (pub, prog) in enumerate(zip(pubs, programs)):
                 for j, values in enumerate(_points(pub, prog)[1]):
+                    if prog.noisy:
+                        program = noisy_program(prog, "statevector")
+                        program = (program[0], bind(program[1], values), *program[2:])
+                        yield ("noisy", (prog.layout.width, prog.num_clbits, program, pub.shots,
+                                         (entropy, (i, j)), "statevector"))
+                        continue
                     if prog.final:
                         program = ("final", bind(prog.gates, values), prog.measures)
                     else:
                         program = ("shots", bind(prog.ops, values))
-                    yield (prog.layout.width, prog.num_clbits, program, pub.shots,
-                           (entropy, (i, j)), False)
+                    yield ("sample", (prog.layout.width, prog.num_clbits, program, pub.shots,
+                                      (entropy, (i, j)), False))
         total = sum(math.prod(shape) for shape in shapes)
-        outcomes = _dispatch.run("sample", tasks(), self.executor, total)
+        outcomes = _dispatch.run("tagged", tasks(), self.executor, total, self._threads)
         results, k = [], 0
         for pub, shape in zip(pubs, shapes):
             count = math.prod(shape)
@@ -207,12 +221,17 @@ class ZentrovaEstimator(BaseEstimatorV2):
 
     executor: any concurrent.futures.Executor; each parameter point of each
     PUB, with all the observables broadcast against it, becomes one task.
+
+    threads: as for ZentrovaBackend.
     """
 
-    def __init__(self, *, default_precision: float = 0.0, seed=None, executor=None):
+    def __init__(self, *, default_precision: float = 0.0, seed=None, executor=None,
+                 threads: int | None = None, noise_model=None):
         self._default_precision = default_precision
         self._seed = seed
         self.executor = executor
+        self._threads = _dispatch.thread_counts(threads)
+        self._noise = NoiseTable.from_model(noise_model)
 
     @property
     def default_precision(self) -> float:
@@ -230,7 +249,7 @@ class ZentrovaEstimator(BaseEstimatorV2):
         programs, cache = [], {}
         for i, pub in enumerate(coerced):
             pub.validate()
-            prog = _read(pub, i, cache)
+            prog = _read(pub, i, cache, self._noise)
             if prog.measures or not prog.final and any(op[0] in ("measure", "if")
                                                        for op in prog.ops):
                 raise UnsupportedInstruction(
@@ -261,15 +280,18 @@ class ZentrovaEstimator(BaseEstimatorV2):
                 layouts.append((shape, by_point))
                 for j, values in enumerate(points):
                     if by_point[j]:
-                        yield (prog.layout.width,
-                               bind(prog.gates if prog.final else prog.ops, values),
-                               [terms for _, terms in by_point[j]], pub.precision,
-                               (entropy, (i, j)))
+                        # a noisy circuit's values are exact, from its density matrix
+                        yield ("estimate_noisy" if prog.noisy else "estimate",
+                               (prog.layout.width,
+                                bind(prog.gates if prog.final else prog.ops, values),
+                                [terms for _, terms in by_point[j]], pub.precision,
+                                (entropy, (i, j))))
         # Every point of a sweep meets some observable, unless the broadcast
         # shape is empty.
         total = sum(math.prod(pub.parameter_values.shape) if math.prod(pub.shape) else 0
                     for pub in pubs)
-        outcomes = iter(_dispatch.run("estimate", tasks(), self.executor, total))
+        outcomes = iter(_dispatch.run("tagged", tasks(), self.executor, total,
+                                       self._threads))
         results = []
         for pub, (shape, by_point) in zip(pubs, layouts):
             evs = np.zeros(shape)
