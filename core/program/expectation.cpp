@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "core/qubit/observable_terms.h"
+
 namespace zentrova::core {
 namespace {
 
@@ -25,11 +27,7 @@ double pauli_value(const Amplitude* a, std::uint64_t dimension, PauliWord w) {
   for (std::uint64_t i = 0; i < dimension; ++i) {
     const std::uint64_t j = i ^ w.x;
     const Amplitude p = a[j];
-    // i^ny times a_j: a quarter turn per Y, exact.
-    const Amplitude q = ny == 0   ? p
-                        : ny == 1 ? Amplitude{-p.im, p.re}
-                        : ny == 2 ? Amplitude{-p.re, -p.im}
-                                  : Amplitude{p.im, -p.re};
+    const Amplitude q = times_i_power(p, ny);
     const double v = a[i].re * q.re + a[i].im * q.im;
     sum.s[i & 3] += std::popcount(j & w.z) & 1 ? -v : v;
   }
@@ -37,31 +35,10 @@ double pauli_value(const Amplitude* a, std::uint64_t dimension, PauliWord w) {
 }
 
 double hermitian_value(const Amplitude* a, std::uint64_t dimension, const HermitianTerm& h) {
-  const std::uint64_t k = h.qubits.size();
-  const std::uint64_t size = std::uint64_t{1} << k;
-  std::vector<std::uint64_t> offset(size, 0);
-  std::uint64_t mask = 0;
-  for (std::uint64_t r = 0; r < size; ++r) {
-    for (std::uint64_t b = 0; b < k; ++b) {
-      if ((r >> (k - 1 - b)) & 1) offset[r] |= std::uint64_t{1} << h.qubits[b];
-    }
-  }
-  for (const std::uint64_t q : h.qubits) mask |= std::uint64_t{1} << q;
   double total = 0.0;
-  for (std::uint64_t base = 0; base < dimension; ++base) {
-    if (base & mask) continue;
-    for (std::uint64_t r = 0; r < size; ++r) {
-      double re = 0.0, im = 0.0;
-      for (std::uint64_t c = 0; c < size; ++c) {
-        const Amplitude m = h.matrix[r * size + c];
-        const Amplitude p = a[base | offset[c]];
-        re += m.re * p.re - m.im * p.im;
-        im += m.re * p.im + m.im * p.re;
-      }
-      const Amplitude l = a[base | offset[r]];
-      total += l.re * re + l.im * im;
-    }
-  }
+  for_each_hermitian_row(a, dimension, h, [&](std::uint64_t i, double re, double im) {
+    total += a[i].re * re + a[i].im * im;
+  });
   return total;
 }
 

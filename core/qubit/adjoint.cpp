@@ -17,6 +17,7 @@
 #include "core/messages.h"
 #include "core/platform/memory.h"
 #include "core/program/operation.h"
+#include "core/qubit/observable_terms.h"
 #include "core/qubit/rotations.h"
 
 namespace zentrova::core {
@@ -239,41 +240,16 @@ void apply_observable(const Observable& o, const Amplitude* psi, Amplitude* lamb
       const std::uint64_t j = i ^ t.word.x;
       const double s = t.coefficient * sign_of(parity(j & t.word.z));
       const Amplitude p = psi[j];
-      // i^ny times p: a quarter turn per Y, exact.
-      const Amplitude q = ny == 0   ? p
-                          : ny == 1 ? Amplitude{-p.im, p.re}
-                          : ny == 2 ? Amplitude{-p.re, -p.im}
-                                    : Amplitude{p.im, -p.re};
+      const Amplitude q = times_i_power(p, static_cast<unsigned>(ny));
       lambda[i].re += s * q.re;
       lambda[i].im += s * q.im;
     }
   }
   for (const HermitianTerm& h : o.hermitians) {
-    const std::uint64_t k = h.qubits.size();
-    const std::uint64_t size = std::uint64_t{1} << k;
-    // offset[r]: where row r's basis state lies relative to the group's base.
-    std::vector<std::uint64_t> offset(size, 0);
-    std::uint64_t mask = 0;
-    for (std::uint64_t r = 0; r < size; ++r) {
-      for (std::uint64_t b = 0; b < k; ++b) {
-        if ((r >> (k - 1 - b)) & 1) offset[r] |= std::uint64_t{1} << h.qubits[b];
-      }
-    }
-    for (const std::uint64_t q : h.qubits) mask |= std::uint64_t{1} << q;
-    for (std::uint64_t base = 0; base < dimension; ++base) {
-      if (base & mask) continue;
-      for (std::uint64_t r = 0; r < size; ++r) {
-        double re = 0.0, im = 0.0;
-        for (std::uint64_t col = 0; col < size; ++col) {
-          const Amplitude m = h.matrix[r * size + col];
-          const Amplitude p = psi[base | offset[col]];
-          re += m.re * p.re - m.im * p.im;
-          im += m.re * p.im + m.im * p.re;
-        }
-        lambda[base | offset[r]].re += re;
-        lambda[base | offset[r]].im += im;
-      }
-    }
+    for_each_hermitian_row(psi, dimension, h, [lambda](std::uint64_t i, double re, double im) {
+      lambda[i].re += re;
+      lambda[i].im += im;
+    });
   }
 }
 
